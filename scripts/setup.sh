@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs everything kiv needs on a fresh Debian machine and builds it.
+# Idempotent: packages already present are skipped, the build is incremental.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need_apt=()
+for pkg in libasio-dev libgtest-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
+done
+command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
+if [ ${#need_apt[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${need_apt[@]}"
+fi
+
+PY=${PYTHON:-python3}
+"$PY" -m pip install -q --disable-pip-version-check \
+  "scikit-build-core>=0.10" cmake ninja pytest pytest-timeout
+# No build isolation: the tools above are used directly and the build folder
+# under build/ is reused, so a rebuild compiles only what changed.
+"$PY" -m pip install -q --disable-pip-version-check --no-build-isolation .

@@ -1,0 +1,34 @@
+// The one place where a request enters Python: a job on the blocking pool that
+// builds the framework's request object, runs the view and converts the result.
+#pragma once
+
+#include <asio.hpp>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "http/request.hpp"
+#include "http/response.hpp"
+#include "pyapi/shared.hpp"
+#include "router.hpp"
+
+namespace kiv {
+
+struct DispatchJob {
+  std::optional<std::size_t> route;  // absent for the 404 and 405 calls
+  Req req;
+  std::vector<RouteArg> args;
+  std::string endpoint;
+  std::string error_code;  // "", "404" or "405"
+  std::vector<std::string> allowed_methods;
+  SharedPtr shared;
+};
+
+// Never fails: every Python failure ends in a response.
+asio::awaitable<ResponseOut> dispatch_python(DispatchJob job);
+
+// The blocking part: takes the interpreter lock on the calling thread.
+ResponseOut run_python_job(const DispatchJob& job);
+
+}  // namespace kiv

@@ -1,0 +1,121 @@
+#include "http/framing.hpp"
+
+#include "percent.hpp"
+
+namespace kiv {
+
+namespace {
+
+inline char lower_ascii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+
+inline std::string_view trim_blanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// 1*DIGIT within 64 bits.
+std::optional<std::uint64_t> parse_decimal(std::string_view s) {
+  if (s.empty()) return std::nullopt;
+  std::uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto d = static_cast<std::uint64_t>(c - '0');
+    if (v > (UINT64_MAX - d) / 10) return std::nullopt;
+    v = v * 10 + d;
+  }
+  return v;
+}
+
+// Last non-empty element of a comma-separated list, trimmed; empty if none.
+std::string_view last_list_element(std::string_view list) {
+  while (!list.empty()) {
+    const auto comma = list.rfind(',');
+    const auto elem = trim_blanks(comma == std::string_view::npos ? list : list.substr(comma + 1));
+    if (!elem.empty()) return elem;
+    if (comma == std::string_view::npos) break;
+    list = list.substr(0, comma);
+  }
+  return {};
+}
+
+}  // namespace
+
+bool iequals_ascii(std::string_view a, std::string_view lower_b) {
+  if (a.size() != lower_b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower_ascii(a[i]) != lower_b[i]) return false;
+  }
+  return true;
+}
+
+bool icontains_ascii(std::string_view hay, std::string_view lower_needle) {
+  if (lower_needle.empty()) return true;
+  if (hay.size() < lower_needle.size()) return false;
+  const std::size_t last = hay.size() - lower_needle.size();
+  for (std::size_t i = 0; i <= last; ++i) {
+    if (iequals_ascii(hay.substr(i, lower_needle.size()), lower_needle)) return true;
+  }
+  return false;
+}
+
+const HeaderView* find_header(const ParsedHead& head, std::string_view lower_name) {
+  for (std::size_t i = 0; i < head.num_headers; ++i) {
+    if (iequals_ascii(head.headers[i].name, lower_name)) return &head.headers[i];
+  }
+  return nullptr;
+}
+
+BodyFraming decide_framing(const ParsedHead& head) {
+  bool has_te = false;
+  std::string_view last_coding;
+  bool has_cl = false;
+  bool cl_bad = false;
+  std::uint64_t cl = 0;
+
+  for (std::size_t i = 0; i < head.num_headers; ++i) {
+    const HeaderView& h = head.headers[i];
+    if (iequals_ascii(h.name, "transfer-encoding")) {
+      has_te = true;
+      // Several fields read as one list joined by "," in order.
+      if (auto c = last_list_element(h.value); !c.empty()) last_coding = c;
+    } else if (iequals_ascii(h.name, "content-length")) {
+      const auto v = parse_decimal(trim_blanks(h.value));
+      if (!v || (has_cl && *v != cl)) cl_bad = true;
+      if (v) cl = *v;
+      has_cl = true;
+    }
+  }
+
+  if (has_te) {
+    // RFC 9112 6.3: chunked must be the final coding, else the length cannot
+    // be determined. A Content-Length beside it may have been read by someone
+    // upstream, and an HTTP/1.0 message with Transfer-Encoding is to be
+    // treated as faulty framing (6.1): serve it but do not reuse the stream.
+    if (!iequals_ascii(last_coding, "chunked")) return {BodyFraming::kBad, 0, true};
+    return {BodyFraming::kChunked, 0, has_cl || head.minor_version == 0};
+  }
+  if (cl_bad) return {BodyFraming::kBad, 0, true};
+  if (has_cl) return {BodyFraming::kLength, cl, false};
+  return {BodyFraming::kNone, 0, false};
+}
+
+std::optional<std::uint64_t> parse_chunk_size(std::string_view line) {
+  if (const auto semi = line.find(';'); semi != std::string_view::npos) {
+    line = line.substr(0, semi);
+  }
+  line = trim_blanks(line);
+  if (!line.empty() && line.front() == '+') line.remove_prefix(1);
+  if (line.empty()) return std::nullopt;
+  std::uint64_t v = 0;
+  for (char c : line) {
+    const int h = hex_value(static_cast<unsigned char>(c));
+    if (h < 0 || (v >> 60) != 0) return std::nullopt;
+    v = (v << 4) | static_cast<std::uint64_t>(h);
+  }
+  return v;
+}
+
+}  // namespace kiv

@@ -1,0 +1,150 @@
+#include "http/handle.hpp"
+
+#include <algorithm>
+
+#include "http/dispatch.hpp"
+#include "http/static_files.hpp"
+#include "runtime.hpp"
+
+namespace kiv {
+
+namespace {
+
+bool trailing_flag(std::string_view path) { return path.size() >= 2 && path.back() == '/'; }
+
+// Candidates whose rule agrees with the path on the trailing slash.
+std::vector<RouteMatch> matches_for(const Router& router, std::string_view path) {
+  std::vector<RouteMatch> all = router.match(path);
+  const bool trailing = trailing_flag(path);
+  const auto& routes = router.routes();
+  std::erase_if(all, [&](const RouteMatch& m) { return routes[m.route].trailing_slash != trailing; });
+  return all;
+}
+
+// 308 to a path on this server. Backslashes are escaped because browsers read
+// "/\host" like "//host", which would make this an open redirect.
+ResponseOut redirect(std::string_view path, std::string_view query_string) {
+  std::string location;
+  location.reserve(path.size() + query_string.size() + 8);
+  for (char c : path) {
+    if (c == '\\') location += "%5C";
+    else location += c;
+  }
+  if (!query_string.empty()) {
+    location += '?';
+    location += query_string;
+  }
+  ResponseOut r;
+  r.status = 308;
+  r.headers.emplace_back("Location", std::move(location));
+  return r;
+}
+
+std::string collapse_slashes(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  for (char c : path) {
+    if (c == '/' && !out.empty() && out.back() == '/') continue;
+    out += c;
+  }
+  return out;
+}
+
+void add_unique(std::vector<std::string>& list, std::string_view m) {
+  if (std::find(list.begin(), list.end(), m) == list.end()) list.emplace_back(m);
+}
+
+// The mount that serves this path: longest url_path wins, the first
+// registered among equals.
+const std::pair<std::string, std::string>* find_mount(const Shared& sh, std::string_view path) {
+  const std::pair<std::string, std::string>* best = nullptr;
+  for (const auto& m : sh.statics) {
+    const std::string& url = m.first;
+    const bool applies = path == url || (path.size() > url.size() && path.starts_with(url) &&
+                                         path[url.size()] == '/');
+    if (applies && (!best || url.size() > best->first.size())) best = &m;
+  }
+  return best;
+}
+
+}  // namespace
+
+// Note for editors: g++ 12 miscompiles some coroutine locals initialised from
+// a function's returned prvalue and temporaries inside co_await expressions
+// (seen as a double free); build such values in place as named locals.
+asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared) {
+  const Shared& sh = *shared;
+  if (req.body.size() > sh.max_body) co_return simple(413);
+
+  if (const auto* mount = find_mount(sh, req.path)) {
+    std::string_view rel = std::string_view(req.path).substr(
+        std::min(req.path.size(), mount->first.size() + 1));
+    // The request stays in this frame while the pool works on it.
+    auto serve = [&folder = mount->second, rel, &headers = req.headers, cc = sh.cc_max_age]() {
+      return serve_static_sync(folder, rel, headers, cc);
+    };
+    auto pending = run_blocking(std::move(serve));
+    auto served = co_await std::move(pending);
+    if (served) co_return std::move(*served);
+    DispatchJob job{std::nullopt, std::move(req), {}, {}, "404", {}, std::move(shared)};
+    auto answer = dispatch_python(std::move(job));
+    co_return co_await std::move(answer);
+  }
+
+  std::shared_ptr<const Router> router = sh.router;
+  const std::string_view path = req.path;
+  if (path.size() > 1 && path.find("//") != std::string_view::npos)
+    co_return redirect(collapse_slashes(path), req.query_string);
+
+  std::vector<RouteMatch> matches = matches_for(*router, path);
+  if (matches.empty()) {
+    std::string alt;
+    if (path.size() > 1 && path.back() == '/') alt = path.substr(0, path.size() - 1);
+    else alt = std::string(path) + "/";
+    if (!matches_for(*router, alt).empty()) co_return redirect(alt, req.query_string);
+    DispatchJob job{std::nullopt, std::move(req), {}, {}, "404", {}, std::move(shared)};
+    auto answer = dispatch_python(std::move(job));
+    co_return co_await std::move(answer);
+  }
+
+  const auto& routes = router->routes();
+  const bool is_head = req.method == "HEAD";
+  const RouteMatch* chosen = nullptr;
+  std::vector<std::string> allow;
+  for (const RouteMatch& m : matches) {
+    const Route& r = routes[m.route];
+    bool has_get = false;
+    for (const std::string& meth : r.methods) {
+      if (meth == "GET") has_get = true;
+      if (!chosen && (meth == req.method || (is_head && meth == "GET"))) chosen = &m;
+      add_unique(allow, meth);
+    }
+    if (has_get) add_unique(allow, "HEAD");
+    if (r.auto_options) add_unique(allow, "OPTIONS");
+  }
+
+  if (chosen) {
+    DispatchJob job{chosen->route,  std::move(req), chosen->args, routes[chosen->route].endpoint,
+                    std::string(), {},              std::move(shared)};
+    auto answer = dispatch_python(std::move(job));
+    co_return co_await std::move(answer);
+  }
+  std::sort(allow.begin(), allow.end());
+  if (req.method == "OPTIONS") {
+    std::string joined;
+    for (const std::string& m : allow) {
+      if (!joined.empty()) joined += ", ";
+      joined += m;
+    }
+    ResponseOut r;
+    r.status = 200;
+    r.headers.emplace_back("Allow", std::move(joined));
+    r.headers.emplace_back("Content-Type", std::string(kHtmlType));
+    co_return r;
+  }
+  DispatchJob job{std::nullopt, std::move(req), {}, {}, "405", std::move(allow), std::move(shared)};
+  auto answer = dispatch_python(std::move(job));
+    co_return co_await std::move(answer);
+}
+
+}  // namespace kiv

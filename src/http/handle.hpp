@@ -1,0 +1,16 @@
+// Decides what answers one parsed request: body limit, static mounts,
+// slash redirects, routing, method selection, OPTIONS, and the hand-off to
+// Python (including the 404 and 405 answers the framework renders).
+#pragma once
+
+#include <asio.hpp>
+
+#include "http/request.hpp"
+#include "http/response.hpp"
+#include "pyapi/shared.hpp"
+
+namespace kiv {
+
+asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared);
+
+}  // namespace kiv

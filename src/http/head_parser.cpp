@@ -1,0 +1,192 @@
+#include "http/head_parser.hpp"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#include "percent.hpp"
+
+namespace kiv {
+
+namespace {
+
+enum : unsigned char { kTchar = 1, kTargetByte = 2, kValueByte = 4 };
+
+constexpr std::array<unsigned char, 256> make_classes() {
+  std::array<unsigned char, 256> t{};
+  // tchar = "!" / "#" / "$" / "%" / "&" / "'" / "*" / "+" / "-" / "." /
+  //         "^" / "_" / "`" / "|" / "~" / DIGIT / ALPHA
+  for (unsigned char c : std::string_view("!#$%&'*+-.^_`|~")) t[c] |= kTchar;
+  for (int c = '0'; c <= '9'; ++c) t[c] |= kTchar;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] |= kTchar;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] |= kTchar;
+  for (int c = 0x21; c <= 0x7E; ++c) t[c] |= kTargetByte | kValueByte;
+  for (int c = 0x80; c <= 0xFF; ++c) t[c] |= kTargetByte | kValueByte;
+  t[' '] |= kValueByte;
+  t['\t'] |= kValueByte;
+  return t;
+}
+
+constexpr std::array<unsigned char, 256> kClass = make_classes();
+
+using Byte = unsigned char;
+
+// Consumes one line end (CRLF or LF) at p.
+enum class Eol { kOk, kIncomplete, kError };
+inline Eol eat_eol(const Byte*& p, const Byte* end) {
+  if (*p == '\n') {
+    ++p;
+    return Eol::kOk;
+  }
+  if (*p != '\r') return Eol::kError;
+  if (end - p < 2) return Eol::kIncomplete;
+  if (p[1] != '\n') return Eol::kError;
+  p += 2;
+  return Eol::kOk;
+}
+
+// Eight bytes at a time (SWAR): true when some byte of w is below n (n <= 128;
+// bytes >= 0x80 never count) or equals 0x7F. Exact as an "any" test.
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+inline bool any_below_or_del(std::uint64_t w, unsigned n) {
+  const std::uint64_t below = (w - kOnes * n) & ~w & kHighs;
+  const std::uint64_t d = w ^ (kOnes * 0x7F);
+  const std::uint64_t del = (d - kOnes) & ~d & kHighs;
+  return (below | del) != 0;
+}
+
+inline std::uint64_t load8(const Byte* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+// Skips the bytes of class cls (kTargetByte: bytes > 0x20 except 0x7F;
+// kValueByte: the same plus SP and HTAB), whole words where possible. ORs every
+// skipped byte into high so the caller knows whether non-ASCII was seen.
+inline const Byte* skip_class(const Byte* p, const Byte* end, unsigned char cls,
+                              std::uint64_t& high) {
+  const unsigned limit = cls == kTargetByte ? 0x21 : 0x20;  // HTAB falls to the byte loop
+  for (;;) {
+    while (end - p >= 8) {
+      const std::uint64_t w = load8(p);
+      if (any_below_or_del(w, limit)) break;
+      high |= w;
+      p += 8;
+    }
+    const Byte* const stop = end - p >= 8 ? p + 8 : end;
+    while (p != stop && (kClass[*p] & cls)) high |= *p++;
+    if (p != stop || p == end) return p;
+  }
+}
+
+inline long eol_failure(Eol e) {
+  return e == Eol::kIncomplete ? kHeadIncomplete : kHeadError;
+}
+
+inline std::string_view view(const Byte* from, const Byte* to) {
+  return {reinterpret_cast<const char*>(from), static_cast<std::size_t>(to - from)};
+}
+
+}  // namespace
+
+long parse_head(std::string_view buf, ParsedHead& out) {
+  const Byte* const begin = reinterpret_cast<const Byte*>(buf.data());
+  const Byte* const end = begin + buf.size();
+  const Byte* p = begin;
+  out.num_headers = 0;
+
+  // RFC 9112 2.2: empty lines before the request line are ignored.
+  while (p != end && (*p == '\r' || *p == '\n')) {
+    if (Eol e = eat_eol(p, end); e != Eol::kOk) return eol_failure(e);
+  }
+
+  // Request line: method SP request-target SP HTTP-version.
+  const Byte* const method = p;
+  while (p != end && (kClass[*p] & kTchar)) ++p;
+  if (p == end) return kHeadIncomplete;
+  if (p == method || *p != ' ') return kHeadError;
+  out.method = view(method, p);
+  ++p;
+
+  const Byte* const target = p;
+  std::uint64_t high = 0;  // UTF-8 needs checking only when a byte is above 0x7F
+  p = skip_class(p, end, kTargetByte, high);
+  if (p == end) return kHeadIncomplete;
+  if (p == target || *p != ' ') return kHeadError;
+  out.target = view(target, p);
+  if ((high & kHighs) && !is_valid_utf8(out.target)) return kHeadError;
+  ++p;
+
+  static constexpr std::string_view kVersion = "HTTP/1.";
+  for (char c : kVersion) {
+    if (p == end) return kHeadIncomplete;
+    if (*p != static_cast<Byte>(c)) return kHeadError;
+    ++p;
+  }
+  if (p == end) return kHeadIncomplete;
+  if (*p != '0' && *p != '1') return kHeadError;
+  out.minor_version = *p - '0';
+  ++p;
+  if (p == end) return kHeadIncomplete;
+  if (Eol e = eat_eol(p, end); e != Eol::kOk) return eol_failure(e);
+
+  // Header lines up to the empty line.
+  for (;;) {
+    if (p == end) return kHeadIncomplete;
+    if (*p == '\r' || *p == '\n') {
+      if (Eol e = eat_eol(p, end); e != Eol::kOk) return eol_failure(e);
+      return static_cast<long>(p - begin);
+    }
+    if (out.num_headers == kMaxHeaders) return kHeadError;
+
+    // field-name ":" OWS field-value OWS. A leading SP/HTAB (obs-fold), a
+    // blank before the colon or a missing colon all fail the tchar scan.
+    const Byte* const name = p;
+    while (p != end && (kClass[*p] & kTchar)) ++p;
+    if (p == end) return kHeadIncomplete;
+    if (p == name || *p != ':') return kHeadError;
+    const Byte* const name_end = p;
+    ++p;
+    while (p != end && (*p == ' ' || *p == '\t')) ++p;
+    const Byte* const value = p;
+    std::uint64_t unused = 0;
+    p = skip_class(p, end, kValueByte, unused);
+    if (p == end) return kHeadIncomplete;
+    const Byte* value_end = p;
+    while (value_end != value && (value_end[-1] == ' ' || value_end[-1] == '\t')) --value_end;
+    if (Eol e = eat_eol(p, end); e != Eol::kOk) return eol_failure(e);
+    out.headers[out.num_headers++] = {view(name, name_end), view(value, value_end)};
+  }
+}
+
+bool may_hold_head_end(std::string_view buf, std::size_t from_hint) {
+  const char* const d = buf.data();
+  const std::size_t n = buf.size();
+  std::size_t i = from_hint > 3 ? from_hint - 3 : 0;
+  while (i < n) {
+    const void* hit = std::memchr(d + i, '\n', n - i);
+    if (hit == nullptr) return false;
+    const std::size_t k = static_cast<const char*>(hit) - d;
+    i = k + 1;
+    // Is the LF at k the end of an empty line? Then j is the LF before it.
+    std::size_t j;
+    if (k >= 1 && d[k - 1] == '\n') {
+      j = k - 1;
+    } else if (k >= 2 && d[k - 1] == '\r' && d[k - 2] == '\n') {
+      j = k - 2;
+    } else {
+      continue;
+    }
+    // The line ended by j must be non-empty: otherwise this is one of the
+    // empty lines before a request line (or a later one of several empty
+    // lines, whose first was already seen).
+    std::size_t b = j;
+    if (b >= 1 && d[b - 1] == '\r') --b;
+    if (b >= 1 && d[b - 1] != '\n') return true;
+  }
+  return false;
+}
+
+}  // namespace kiv

@@ -1,0 +1,54 @@
+// HTTP/1.x request-head parser: a pure, allocation-free, single-pass scan over
+// the connection buffer. It keeps no state between calls; the connection loop
+// parses again from the first byte after each read, gated by may_hold_head_end
+// so that a head trickling in byte by byte costs linear work in total.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace kiv {
+
+inline constexpr std::size_t kMaxHeaders = 100;
+
+struct HeaderView {
+  std::string_view name, value;
+};
+
+// Views into the parsed buffer; valid while that buffer is unchanged. Only
+// meaningful after parse_head returned a head length.
+struct ParsedHead {
+  std::string_view method, target;
+  int minor_version;  // 0 or 1
+  HeaderView headers[kMaxHeaders];
+  std::size_t num_headers;
+};
+
+inline constexpr long kHeadError = -1, kHeadIncomplete = -2;
+
+// Parses a request head from the start of buf. Returns the head length (bytes
+// up to and including the blank line) when complete, kHeadIncomplete when more
+// bytes are needed, kHeadError when the bytes can never form a valid head.
+//
+// Accepted: empty lines (CRLF or LF) before the request line; CRLF or bare LF
+// as line end; "METHOD SP target SP HTTP/1.0|HTTP/1.1"; method and header names
+// of tchar (RFC 9110); target bytes 0x21-0x7E and 0x80-0xFF forming valid
+// UTF-8; header values of HTAB, 0x20-0x7E and 0x80-0xFF, returned without the
+// blanks after the colon and without trailing blanks; at most kMaxHeaders
+// header lines. Rejected, per RFC 9112's advice to recipients: a CR not
+// followed by LF, obs-fold (a header line starting with SP or HTAB), blanks
+// between a field name and its colon, a header line without a colon, an empty
+// method or target, control bytes anywhere.
+long parse_head(std::string_view buf, ParsedHead& out);
+
+// True when buf may now hold the end of a head whose last byte arrived at or
+// after from_hint (the buffer size at the previous call; a few bytes before it
+// are looked at again). A cheap memchr scan for a blank line that follows a
+// non-empty line, so runs of empty lines before a request line never trigger
+// a re-parse. Pass 0 for a buffer not seen before (e.g. pipelined leftovers).
+// A false answer means parse_head would not report a complete head; it may
+// still report an error, which then surfaces once the head ends or the buffer
+// limit is reached.
+bool may_hold_head_end(std::string_view buf, std::size_t from_hint);
+
+}  // namespace kiv

@@ -1,0 +1,23 @@
+// One parsed request, moved from its builder (connection loop or test path)
+// to handling and on to dispatch. Holds nothing shared, so it may cross threads.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kiv {
+
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+struct Req {
+  std::string method;        // as received, case kept
+  std::string path;          // raw, up to the first "?"
+  std::string query_string;  // raw, after the first "?"
+  HeaderList query;          // parse_query(query_string)
+  HeaderList headers;        // arrival order, names as received
+  std::string body;
+  std::string remote_addr;  // IP only, no port
+};
+
+}  // namespace kiv

@@ -1,0 +1,47 @@
+// The response record and everything that turns one into bytes: reason
+// phrases, the fixed error pages, HTTP dates and the serialised head.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "http/request.hpp"
+
+namespace kiv {
+
+struct ResponseOut {
+  HeaderList headers;  // extra header lines, in order
+  std::string body;
+  std::uint16_t status = 200;
+};
+
+inline constexpr std::string_view kServerHeader = "kiv/0.1.0";
+inline constexpr std::string_view kHtmlType = "text/html; charset=utf-8";
+
+// Interim answer to "Expect: 100-continue", sent before the body is read.
+inline constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+
+// "Unknown" for unlisted codes.
+std::string_view reason_phrase(std::uint16_t status);
+
+// Fixed HTML page for 400, 413, 431, and the generic page for any other code.
+ResponseOut simple(std::uint16_t status);
+
+// IMF-fixdate of a Unix time, e.g. "Sun, 06 Nov 1994 08:49:37 GMT".
+std::string http_date_from_secs(std::int64_t secs);
+
+// The current date through the process-wide per-second cache.
+std::string http_date_now();
+
+// Appends http_date_now() to out without a temporary string.
+void append_http_date_now(std::string& out);
+
+// Appends the whole response (head, and the body unless head_only) to out:
+// status line, Server, Date, Content-Length, Connection, then the extra
+// headers minus the six the engine owns. CR, LF and NUL inside an extra
+// header's name or value are written as spaces, so no producer can split the
+// response.
+void serialize_response(const ResponseOut& resp, bool keep_alive, bool head_only, std::string& out);
+
+}  // namespace kiv

@@ -1,0 +1,28 @@
+// The immutable snapshot of a Server's configuration that one running server
+// or one in-process request works from.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pyref.hpp"
+#include "router.hpp"
+
+namespace kiv {
+
+struct Shared {
+  std::vector<std::pair<std::string, std::string>> statics;  // (url_path, canonical folder)
+  std::shared_ptr<const Router> router;
+  HeldRef dispatch, pipeline, request_class, convert_slow, debug_page, http_exception,
+      uuid_class;
+  std::uint64_t max_body = 0;
+  std::int64_t cc_max_age = 0;
+  bool fast = true, debug = false, log = false, trap_http = false;
+};
+
+using SharedPtr = std::shared_ptr<const Shared>;
+
+}  // namespace kiv

@@ -1,0 +1,89 @@
+// In-process requests: the same handling path as a connection, without a
+// socket or the response writer, for test clients.
+#include <exception>
+
+#include "http/handle.hpp"
+#include "http/query.hpp"
+#include "pyapi/args.hpp"
+#include "pyapi/server.hpp"
+
+namespace kiv {
+
+namespace {
+
+PyObject* result_tuple(const ResponseOut& resp, bool head_only) {
+  PyRef headers = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(resp.headers.size())));
+  if (!headers) return nullptr;
+  for (std::size_t i = 0; i < resp.headers.size(); ++i) {
+    const auto& [k, v] = resp.headers[i];
+    PyObject* pair = Py_BuildValue("(s#s#)", k.data(), static_cast<Py_ssize_t>(k.size()),
+                                   v.data(), static_cast<Py_ssize_t>(v.size()));
+    if (!pair) return nullptr;
+    PyList_SetItem(headers.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  const std::string_view body = head_only ? std::string_view() : std::string_view(resp.body);
+  return Py_BuildValue("(iOy#)", static_cast<int>(resp.status), headers.get(), body.data(),
+                       static_cast<Py_ssize_t>(body.size()));
+}
+
+}  // namespace
+
+PyObject* server_test_request(ServerObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"method", "path", "headers", "body", nullptr};
+  PyObject *o_method, *o_path, *o_headers = Py_None, *o_body = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:test_request", const_cast<char**>(names),
+                                   &o_method, &o_path, &o_headers, &o_body))
+    return nullptr;
+  Req req;
+  std::string target;
+  if (!arg_str(o_method, "method", req.method) || !arg_str(o_path, "path", target) ||
+      !arg_header_pairs(o_headers, "headers", req.headers) ||
+      !arg_byte_seq(o_body, "body", req.body))
+    return nullptr;
+  Borrow hold(self, true);
+  if (!hold) return nullptr;
+  SharedPtr shared = build_shared(*self->config);
+  if (!shared) return nullptr;
+
+  if (auto q = target.find('?'); q != std::string::npos) {
+    req.query_string = target.substr(q + 1);
+    target.resize(q);
+  }
+  req.path = std::move(target);
+  req.query = parse_query(req.query_string);
+  req.remote_addr = "127.0.0.1";
+  const bool head_only = req.method == "HEAD";
+
+  ResponseOut resp;
+  std::exception_ptr failure;
+  {
+    // The Python side runs on a pool thread, which needs the lock.
+    ReleaseGil unlocked;
+    try {
+      asio::io_context ctx(1);
+      asio::co_spawn(
+          ctx,
+          [&]() -> asio::awaitable<void> {
+            auto answer = handle(std::move(req), shared);
+            resp = co_await std::move(answer);
+          },
+          [&](std::exception_ptr e) { failure = e; });
+      ctx.run();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+      PyErr_Format(PyExc_RuntimeError, "test request failed: %s", e.what());
+    } catch (...) {
+      PyErr_SetString(PyExc_RuntimeError, "test request failed");
+    }
+    return nullptr;
+  }
+  return result_tuple(resp, head_only);
+}
+
+}  // namespace kiv

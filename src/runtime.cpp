@@ -1,0 +1,176 @@
+#include "runtime.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <Python.h>
+
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pyref.hpp"
+
+namespace kiv {
+
+void name_thread() { pthread_setname_np(pthread_self(), "kiv-io"); }
+
+// --- blocking pool ---------------------------------------------------------
+
+BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds idle_timeout)
+    : max_threads_(max_threads), idle_timeout_(idle_timeout) {}
+
+std::size_t BlockingPool::thread_count() const {
+  std::lock_guard lock(mutex_);
+  return threads_;
+}
+
+void BlockingPool::submit_job(std::unique_ptr<Job> job) {
+  bool spawn = false;
+  {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(job));
+    // Count idle threads, not total ones: a pool full of blocked jobs must
+    // still start a thread for the new one.
+    if (idle_ >= queue_.size()) {
+      // enough idle threads to take every queued job
+    } else if (threads_ < max_threads_) {
+      ++threads_;
+      spawn = true;
+    }
+  }
+  if (spawn) {
+    std::thread(&BlockingPool::worker, this).detach();
+  } else {
+    cv_.notify_one();
+  }
+}
+
+namespace {
+struct PoolThreadState {
+  bool has_python = false;
+  PyGILState_STATE outer{};
+  PyThreadState* saved = nullptr;
+  ~PoolThreadState() {
+    // Deleting the thread state needs the lock; skip it once the interpreter
+    // is gone (the process is exiting anyway).
+    if (has_python && Py_IsInitialized()) {
+      PyEval_RestoreThread(saved);
+      PyGILState_Release(outer);
+    }
+  }
+};
+thread_local PoolThreadState pool_thread_state;
+thread_local bool is_pool_thread = false;
+}  // namespace
+
+void BlockingPool::worker() {
+  name_thread();
+  is_pool_thread = true;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    ++idle_;
+    bool got = cv_.wait_for(lock, idle_timeout_, [this] { return !queue_.empty(); });
+    --idle_;
+    if (!got) break;
+    auto job = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    job->run();
+    job.reset();
+    lock.lock();
+  }
+  --threads_;
+}
+
+BlockingPool& blocking_pool() {
+  static BlockingPool* pool = new BlockingPool();  // never destroyed: threads may outlive exit
+  return *pool;
+}
+
+// --- interpreter lock on pool threads ----------------------------------------
+
+PoolGil::PoolGil() : plain_(!is_pool_thread) {
+  auto& st = pool_thread_state;
+  if (plain_) {
+    outer_ = PyGILState_Ensure();
+  } else if (!st.has_python) {
+    st.outer = PyGILState_Ensure();
+    st.has_python = true;
+  } else {
+    PyEval_RestoreThread(st.saved);
+  }
+  GilMark::enter();
+  drain_pending_releases();
+}
+
+PoolGil::~PoolGil() {
+  GilMark::leave();
+  if (plain_) {
+    PyGILState_Release(outer_);
+  } else {
+    pool_thread_state.saved = PyEval_SaveThread();
+  }
+}
+
+// --- runtime ----------------------------------------------------------------
+
+namespace {
+// cgroup v2 "cpu.max" ("max 100000" or "200000 100000") or v1 quota/period.
+std::size_t cgroup_cpu_limit() {
+  std::ifstream f("/sys/fs/cgroup/cpu.max");
+  std::string quota, period;
+  if (f >> quota >> period) {
+    if (quota == "max") return 0;
+    long q = std::stol(quota), p = std::stol(period);
+    if (q > 0 && p > 0) return std::max<long>(1, (q + p - 1) / p);
+    return 0;
+  }
+  std::ifstream fq("/sys/fs/cgroup/cpu/cpu.cfs_quota_us"), fp("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
+  long q = 0, p = 0;
+  if (fq >> q && fp >> p && q > 0 && p > 0) return std::max<long>(1, (q + p - 1) / p);
+  return 0;
+}
+}  // namespace
+
+std::size_t available_parallelism() {
+  std::size_t n = 0;
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) n = CPU_COUNT(&set);
+  if (n == 0) n = std::thread::hardware_concurrency();
+  if (n == 0) return 0;
+  try {
+    if (std::size_t limit = cgroup_cpu_limit(); limit > 0 && limit < n) n = limit;
+  } catch (...) {
+    // unreadable or malformed quota: keep the affinity count
+  }
+  return n;
+}
+
+std::size_t runtime_worker_count() {
+  std::size_t n = available_parallelism();
+  if (n == 0) return 4;
+  return n < 2 ? 2 : n;
+}
+
+asio::io_context& runtime() {
+  static asio::io_context* ctx = [] {
+    std::size_t n = runtime_worker_count();
+    auto* io = new asio::io_context(static_cast<int>(n));
+    // The guard is never reset: the runtime lives until the process ends.
+    auto* guard = new asio::executor_work_guard<asio::io_context::executor_type>(
+        asio::make_work_guard(*io));
+    (void)guard;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::thread([io] {
+        name_thread();
+        io->run();
+      }).detach();
+    }
+    return io;
+  }();
+  return *ctx;
+}
+
+}  // namespace kiv

@@ -1,0 +1,120 @@
+// The process-wide asynchronous runtime: one io_context run by the worker
+// threads, and the blocking pool that runs Python calls, file-system work and
+// name lookups off the network threads.
+#pragma once
+
+#include <Python.h>
+
+#include <asio.hpp>
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <type_traits>
+#include <utility>
+
+namespace kiv {
+
+// A thread pool that grows on demand: a job that finds no idle thread starts a
+// new one (up to max_threads), so long jobs can never starve the queue; idle
+// threads retire after idle_timeout.
+class BlockingPool {
+ public:
+  struct Job {
+    virtual ~Job() = default;
+    virtual void run() = 0;
+  };
+
+  explicit BlockingPool(std::size_t max_threads = 512,
+                        std::chrono::milliseconds idle_timeout = std::chrono::seconds(10));
+  BlockingPool(const BlockingPool&) = delete;
+  BlockingPool& operator=(const BlockingPool&) = delete;
+
+  template <class F>
+  void submit(F f) {
+    struct Impl final : Job {
+      explicit Impl(F&& fn) : fn(std::move(fn)) {}
+      void run() override { fn(); }
+      F fn;
+    };
+    submit_job(std::make_unique<Impl>(std::move(f)));
+  }
+
+  std::size_t thread_count() const;
+
+ private:
+  void submit_job(std::unique_ptr<Job> job);
+  void worker();
+
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::unique_ptr<Job>> queue_;
+  std::size_t threads_ = 0;
+  std::size_t idle_ = 0;
+  const std::size_t max_threads_;
+  const std::chrono::milliseconds idle_timeout_;
+};
+
+// The process-wide blocking pool (created on first use, never destroyed).
+BlockingPool& blocking_pool();
+
+// The process-wide network runtime (created on first use, never shut down).
+asio::io_context& runtime();
+// Worker threads of the runtime: available parallelism, at least 2, 4 when unknown.
+std::size_t runtime_worker_count();
+// Logical CPUs available to this process (affinity mask and cgroup CPU quota
+// honoured), or 0 when it cannot be determined.
+std::size_t available_parallelism();
+
+// Names the calling thread "kiv-io".
+void name_thread();
+
+// Takes the interpreter lock on a blocking-pool thread. The thread keeps its
+// Python thread state between jobs (created on first use, deleted when the
+// thread retires), which saves creating one per request.
+class PoolGil {
+ public:
+  PoolGil();
+  ~PoolGil();
+  PoolGil(const PoolGil&) = delete;
+  PoolGil& operator=(const PoolGil&) = delete;
+
+ private:
+  bool plain_;
+  PyGILState_STATE outer_{};
+};
+
+// Runs f on the blocking pool and resumes the awaiting coroutine on its own
+// executor with f's result (exceptions are rethrown in the coroutine).
+template <class F>
+asio::awaitable<std::invoke_result_t<F&>> run_blocking(F f) {
+  using R = std::invoke_result_t<F&>;
+  auto ex = co_await asio::this_coro::executor;
+  // Named, not a temporary inside co_await: g++ 12 can destroy such
+  // temporaries twice.
+  auto initiation = [ex](auto handler, F fn) {
+    auto work = asio::make_work_guard(ex);
+    blocking_pool().submit([handler = std::move(handler), fn = std::move(fn), ex,
+                            work = std::move(work)]() mutable {
+      std::exception_ptr error;
+      R result{};
+      try {
+        result = fn();
+      } catch (...) {
+        error = std::current_exception();
+      }
+      asio::post(ex, [handler = std::move(handler), error, result = std::move(result)]() mutable {
+        std::move(handler)(error, std::move(result));
+      });
+      work.reset();
+    });
+  };
+  auto op = asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, R)>(
+      std::move(initiation), asio::use_awaitable, std::move(f));
+  co_return co_await std::move(op);
+}
+
+}  // namespace kiv

@@ -1,0 +1,65 @@
+import uuid
+
+import pytest
+
+import _kiv
+
+
+class RawRequest:
+    """Keeps the 11 arguments the server passes, for tests that inspect them."""
+
+    def __init__(self, *args):
+        self.args = args
+
+
+class RawHTTPError(Exception):
+    def __init__(self, response):
+        super().__init__("http error")
+        self.response = response
+
+    def get_response(self):
+        return self.response
+
+
+class Fast:
+    def __init__(self, status, headers, body):
+        self.value = (status, headers, body)
+
+    def _fast(self):
+        return self.value
+
+
+def make_server(seen=None, **flags):
+    """A bare Server wired to minimal framework objects; calls are logged into `seen`."""
+    server = _kiv.Server()
+    if seen is None:
+        seen = []
+
+    def dispatch(req):
+        seen.append(("dispatch", req.args))
+        if req.args[9] is not None:
+            return Fast(int(req.args[9]), [("X-Error", req.args[9])], repr(req.args[10]))
+        return "dispatched"
+
+    def pipeline(req, view, args):
+        seen.append(("pipeline", req.args))
+        return view(**args)
+
+    server.set_request_class(RawRequest)
+    server.set_dispatch(dispatch)
+    server.set_pipeline(pipeline)
+    server.set_convert_slow(lambda v: Fast(200, [], repr(v)))
+    server.set_debug_page(lambda e: Fast(500, [("X-Debug", type(e).__name__)], str(e)))
+    server.set_http_exception(RawHTTPError)
+    server.set_uuid_class(uuid.UUID)
+    opts = dict(fast=True, debug=False, log=False, max_body=1 << 20, cc_max_age=43200,
+                trap_http=False)
+    opts.update(flags)
+    server.set_flags(opts["fast"], opts["debug"], opts["log"], opts["max_body"],
+                     opts["cc_max_age"], opts["trap_http"])
+    return server
+
+
+@pytest.fixture
+def raw_server():
+    return make_server()
