@@ -38,8 +38,8 @@ bool ascii_iequals(std::string_view a, std::string_view b) {
 
 // Raises TypeError naming the offending object's type.
 void raise_not_str(PyObject* obj) {
-  PyRef name = PyRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+  PyRef name =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
   if (!name) return;  // that error stands
   PyErr_Format(PyExc_TypeError, "header name and value must be str, not %S", name.get());
 }
@@ -304,8 +304,7 @@ std::optional<ResponseOut> convert(PyObject* value, PyObject* convert_slow) {
       auto pairs = headers_from_py(PyTuple_GetItem(value, 2));
       if (!pairs) return std::nullopt;
       for (auto& [name, val] : *pairs) {
-        std::erase_if(resp->headers,
-                      [&](const auto& h) { return ascii_iequals(h.first, name); });
+        std::erase_if(resp->headers, [&](const auto& h) { return ascii_iequals(h.first, name); });
         resp->headers.emplace_back(std::move(name), std::move(val));
       }
     }

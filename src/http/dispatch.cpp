@@ -41,8 +41,10 @@ PyRef pair_list(const HeaderList& pairs) {
 
 // Signed 64-bit decimal: one optional sign, then digits only.
 std::optional<long long> parse_i64(std::string_view s) {
-  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
-  else if (s.size() > 1 && s[0] == '-' && s[1] == '+') return std::nullopt;
+  if (!s.empty() && s[0] == '+')
+    s.remove_prefix(1);
+  else if (s.size() > 1 && s[0] == '-' && s[1] == '+')
+    return std::nullopt;
   if (s.empty()) return std::nullopt;
   long long v;
   auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
@@ -141,7 +143,8 @@ ResponseOut error_response(const Shared& sh) {
     return simple(500);
   }
   if (sh.debug) {
-    PyRef page = PyRef::steal(PyObject_CallFunctionObjArgs(sh.debug_page.get(), v ? v.get() : Py_None, nullptr));
+    PyRef page = PyRef::steal(
+        PyObject_CallFunctionObjArgs(sh.debug_page.get(), v ? v.get() : Py_None, nullptr));
     if (page) {
       if (auto resp = parse_fast_tuple(page.get())) return std::move(*resp);
     }
@@ -194,8 +197,10 @@ ResponseOut run_python_job(const DispatchJob& job) {
       continue;
     }
     if (borrowed) Py_IncRef(items[i]);
-    if (call_args) PyTuple_SetItem(call_args.get(), i, items[i]);
-    else Py_DecRef(items[i]);
+    if (call_args)
+      PyTuple_SetItem(call_args.get(), i, items[i]);
+    else
+      Py_DecRef(items[i]);
   }
   if (!ok) return error_response(sh);
 
@@ -204,8 +209,8 @@ ResponseOut run_python_job(const DispatchJob& job) {
 
   PyRef result;
   if (sh.fast && view) {
-    result = PyRef::steal(PyObject_CallFunctionObjArgs(sh.pipeline.get(), request.get(),
-                                                       view.get(), arg_dict.get(), nullptr));
+    result = PyRef::steal(PyObject_CallFunctionObjArgs(sh.pipeline.get(), request.get(), view.get(),
+                                                       arg_dict.get(), nullptr));
   } else {
     result = PyRef::steal(PyObject_CallFunctionObjArgs(sh.dispatch.get(), request.get(), nullptr));
   }

@@ -10,14 +10,17 @@ namespace kiv {
 
 namespace {
 
-bool trailing_flag(std::string_view path) { return path.size() >= 2 && path.back() == '/'; }
+bool trailing_flag(std::string_view path) {
+  return path.size() >= 2 && path.back() == '/';
+}
 
 // Candidates whose rule agrees with the path on the trailing slash.
 std::vector<RouteMatch> matches_for(const Router& router, std::string_view path) {
   std::vector<RouteMatch> all = router.match(path);
   const bool trailing = trailing_flag(path);
   const auto& routes = router.routes();
-  std::erase_if(all, [&](const RouteMatch& m) { return routes[m.route].trailing_slash != trailing; });
+  std::erase_if(all,
+                [&](const RouteMatch& m) { return routes[m.route].trailing_slash != trailing; });
   return all;
 }
 
@@ -27,8 +30,10 @@ ResponseOut redirect(std::string_view path, std::string_view query_string) {
   std::string location;
   location.reserve(path.size() + query_string.size() + 8);
   for (char c : path) {
-    if (c == '\\') location += "%5C";
-    else location += c;
+    if (c == '\\')
+      location += "%5C";
+    else
+      location += c;
   }
   if (!query_string.empty()) {
     location += '?';
@@ -77,8 +82,8 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared) {
   if (req.body.size() > sh.max_body) co_return simple(413);
 
   if (const auto* mount = find_mount(sh, req.path)) {
-    std::string_view rel = std::string_view(req.path).substr(
-        std::min(req.path.size(), mount->first.size() + 1));
+    std::string_view rel =
+        std::string_view(req.path).substr(std::min(req.path.size(), mount->first.size() + 1));
     // The request stays in this frame while the pool works on it.
     auto serve = [&folder = mount->second, rel, &headers = req.headers, cc = sh.cc_max_age]() {
       return serve_static_sync(folder, rel, headers, cc);
@@ -99,8 +104,10 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared) {
   std::vector<RouteMatch> matches = matches_for(*router, path);
   if (matches.empty()) {
     std::string alt;
-    if (path.size() > 1 && path.back() == '/') alt = path.substr(0, path.size() - 1);
-    else alt = std::string(path) + "/";
+    if (path.size() > 1 && path.back() == '/')
+      alt = path.substr(0, path.size() - 1);
+    else
+      alt = std::string(path) + "/";
     if (!matches_for(*router, alt).empty()) co_return redirect(alt, req.query_string);
     DispatchJob job{std::nullopt, std::move(req), {}, {}, "404", {}, std::move(shared)};
     auto answer = dispatch_python(std::move(job));
@@ -124,8 +131,10 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared) {
   }
 
   if (chosen) {
-    DispatchJob job{chosen->route,  std::move(req), chosen->args, routes[chosen->route].endpoint,
-                    std::string(), {},              std::move(shared)};
+    DispatchJob job{chosen->route,    std::move(req),
+                    chosen->args,     routes[chosen->route].endpoint,
+                    std::string(),    {},
+                    std::move(shared)};
     auto answer = dispatch_python(std::move(job));
     co_return co_await std::move(answer);
   }
@@ -144,7 +153,7 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared) {
   }
   DispatchJob job{std::nullopt, std::move(req), {}, {}, "405", std::move(allow), std::move(shared)};
   auto answer = dispatch_python(std::move(job));
-    co_return co_await std::move(answer);
+  co_return co_await std::move(answer);
 }
 
 }  // namespace kiv

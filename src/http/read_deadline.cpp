@@ -50,8 +50,10 @@ struct DeadlineRegistry {
 
   void remove(ReadDeadline* d) {
     std::lock_guard lock(mu);
-    if (d->prev_) d->prev_->next_ = d->next_;
-    else head = d->next_;
+    if (d->prev_)
+      d->prev_->next_ = d->next_;
+    else
+      head = d->next_;
     if (d->next_) d->next_->prev_ = d->prev_;
     d->prev_ = d->next_ = nullptr;
   }
@@ -86,10 +88,16 @@ struct DeadlineRegistry {
   }
 };
 
-ReadDeadline::ReadDeadline(int fd) : fd_(fd) { DeadlineRegistry::get().add(this); }
+ReadDeadline::ReadDeadline(int fd) : fd_(fd) {
+  DeadlineRegistry::get().add(this);
+}
 
-ReadDeadline::~ReadDeadline() { DeadlineRegistry::get().remove(this); }
+ReadDeadline::~ReadDeadline() {
+  DeadlineRegistry::get().remove(this);
+}
 
-int ReadDeadline::sweep(std::int64_t now) { return DeadlineRegistry::get().sweep(now); }
+int ReadDeadline::sweep(std::int64_t now) {
+  return DeadlineRegistry::get().sweep(now);
+}
 
 }  // namespace kiv

@@ -221,6 +221,18 @@ PyMethodDef methods[] = {
     {"set_uuid_class", KW(set_uuid_class), "set_uuid_class($self, cls)\n--\n\n"},
     {"set_flags", KW(set_flags),
      "set_flags($self, fast, debug, log, max_body, cc_max_age, trap_http)\n--\n\n"},
+    {"start", KW(wrap<server_start>),
+     "start($self, host, port)\n--\n\n"
+     "绑定 `host:port` 并开始服务（非阻塞）。返回服务器 id，\n供 `bound_addr` / `stop` 使用。"},
+    {"stop", KW(wrap<server_stop>),
+     "stop($self, server_id, timeout_secs=5)\n--\n\n"
+     "停止一个运行中的服务器；等待至多 `timeout_secs` 让连接排空。\n返回是否在超时前完成。"},
+    {"bound_addr", KW(wrap<server_bound_addr>),
+     "bound_addr($self, server_id)\n--\n\n"
+     "查询运行中服务器的绑定地址（端口 0 时有用）。不存在返回 None。"},
+    {"run", KW(wrap<server_run>),
+     "run($self, host, port, threads=0, banner=None)\n--\n\n"
+     "阻塞服务直到收到 KeyboardInterrupt。返回绑定地址。"},
     {"run_balancer", KW(wrap<server_run_balancer>),
      "run_balancer($self, host, port, workers)\n--\n\n"
      "运行阻塞式 TCP 负载均衡器：监听 `host:port`，把连接轮流转发给 `workers`"

@@ -21,9 +21,10 @@ PyObject* result_tuple(const ResponseOut& resp, bool head_only) {
     if (!pair) return nullptr;
     PyList_SetItem(headers.get(), static_cast<Py_ssize_t>(i), pair);
   }
-  const std::string_view body = head_only ? std::string_view() : std::string_view(resp.body);
-  return Py_BuildValue("(iOy#)", static_cast<int>(resp.status), headers.get(), body.data(),
-                       static_cast<Py_ssize_t>(body.size()));
+  PyRef body = PyRef::steal(PyBytes_FromStringAndSize(
+      resp.body.data(), head_only ? 0 : static_cast<Py_ssize_t>(resp.body.size())));
+  if (!body) return nullptr;
+  return Py_BuildValue("(iOO)", static_cast<int>(resp.status), headers.get(), body.get());
 }
 
 }  // namespace

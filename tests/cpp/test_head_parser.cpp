@@ -234,6 +234,40 @@ TEST(HeadParser, ErrorsSurfaceBeforeTheHeadEnds) {
   }
 }
 
+// Values and targets are scanned a word at a time; a byte must be judged the
+// same wherever it falls within or across words.
+TEST(HeadParser, BytesJudgedAtEveryOffset) {
+  for (std::size_t len = 1; len <= 40; ++len) {
+    for (std::size_t at = 0; at < len; ++at) {
+      SCOPED_TRACE(::testing::Message() << "len " << len << " at " << at);
+      ParsedHead h;
+      const std::string filler(len, 'v');
+      auto with = [&](char c) {
+        std::string v = filler;
+        v[at] = c;
+        return v;
+      };
+      for (char bad : {'\x01', '\x1F', '\x7F', '\0', '\r'}) {
+        EXPECT_EQ(parse_head("GET / HTTP/1.1\r\nX: " + with(bad) + "z\r\n\r\n", h), kHeadError);
+        EXPECT_EQ(parse_head("GET /" + with(bad) + " HTTP/1.1\r\n\r\n", h), kHeadError);
+      }
+      const std::string tabbed = "GET / HTTP/1.1\r\nX: a" + with('\t') + "z\r\n\r\n";
+      ASSERT_EQ(parse_head(tabbed, h), static_cast<long>(tabbed.size()));
+      EXPECT_EQ(h.headers[0].value, "a" + with('\t') + "z");
+      EXPECT_EQ(parse_head("GET /" + with('\t') + " HTTP/1.1\r\n\r\n", h), kHeadError);
+      // One stray non-ASCII byte anywhere in the target must reach the UTF-8 check;
+      // valid sequences anywhere pass, and values take any byte above 0x7F.
+      EXPECT_EQ(parse_head("GET /" + with('\xFF') + " HTTP/1.1\r\n\r\n", h), kHeadError);
+      std::string utf8_target = filler;
+      utf8_target.insert(at, "\xC3\xA9");
+      const std::string ok =
+          "GET /" + utf8_target + " HTTP/1.1\r\nX: a" + with('\xFF') + "\r\n\r\n";
+      ASSERT_EQ(parse_head(ok, h), static_cast<long>(ok.size()));
+      EXPECT_EQ(h.target, "/" + utf8_target);
+    }
+  }
+}
+
 // Feeds the head one byte at a time as the connection loop does and returns
 // the buffer lengths at which the gate allowed a re-parse.
 std::vector<std::size_t> gate_openings(std::string_view data) {

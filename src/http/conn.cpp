@@ -1,0 +1,484 @@
+#include "http/conn.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <asio/experimental/as_tuple.hpp>
+
+#include "http/framing.hpp"
+#include "http/handle.hpp"
+#include "http/head_parser.hpp"
+#include "http/query.hpp"
+#include "http/read_deadline.hpp"
+#include "http/request.hpp"
+#include "http/response.hpp"
+#include "net.hpp"
+#include "percent.hpp"
+
+namespace kiv {
+
+namespace {
+
+using asio::ip::tcp;
+
+constexpr std::size_t kInitialBuffer = 8192;
+constexpr std::size_t kMaxRead = 16384;
+// Grow the buffer when less than this is free, so reads never get tiny.
+constexpr std::size_t kMinSpare = 2048;
+// A head still incomplete with more than this buffered is refused (431).
+constexpr std::size_t kHeadLimit = 65536;
+constexpr std::size_t kPathLimit = 8192;
+// Chunk-size and trailer lines: bytes buffered without a line feed.
+constexpr std::size_t kChunkLineLimit = 1024;
+// All trailer lines of one request together.
+constexpr std::size_t kTrailerLimit = 65536;
+constexpr std::int64_t kReadTimeoutSecs = 60;
+// Body bytes read straight into the request body per socket read.
+constexpr std::size_t kBodyStep = 65536;
+// Announced lengths are reserved up to this; beyond it the body grows as bytes arrive.
+constexpr std::size_t kBodyReserveMax = 1 << 20;
+// Bodies up to this size are copied behind the head (one contiguous write);
+// larger ones go out with a gather write instead of being copied.
+constexpr std::size_t kInlineBodyMax = 16384;
+constexpr std::size_t kOutKeepCapacity = 65536;
+// After refusing a request, unread input is drained for a while before the
+// close, because closing with unread data makes the kernel send a reset that
+// can destroy the error page before the client has read it.
+constexpr std::int64_t kLingerSecs = 2;
+constexpr std::size_t kLingerBytes = 256 * 1024;
+
+// Completion as (error, value) tuples: EOF and resets are routine here, not exceptional.
+constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
+
+// The connection's receive buffer. Reads land directly in its spare capacity
+// (no zero-filling); consumed bytes are dropped by moving the tail forward.
+// The capacity is kept for the connection's lifetime.
+class ByteBuffer {
+ public:
+  explicit ByteBuffer(std::size_t capacity)
+      : data_(std::make_unique_for_overwrite<char[]>(capacity)), cap_(capacity) {}
+
+  const char* data() const { return data_.get(); }
+  std::size_t size() const { return size_; }
+  std::string_view view() const { return {data_.get(), size_}; }
+
+  // Room for the next read, at most max_read bytes.
+  asio::mutable_buffer spare(std::size_t max_read) {
+    if (cap_ - size_ < kMinSpare) grow(std::max(cap_ * 2, size_ + max_read));
+    return {data_.get() + size_, std::min(cap_ - size_, max_read)};
+  }
+  void commit(std::size_t n) { size_ += n; }
+
+  void consume(std::size_t n) {
+    if (n >= size_) {
+      size_ = 0;
+      return;
+    }
+    std::memmove(data_.get(), data_.get() + n, size_ - n);
+    size_ -= n;
+  }
+  void clear() { size_ = 0; }
+
+ private:
+  void grow(std::size_t cap) {
+    auto bigger = std::make_unique_for_overwrite<char[]>(cap);
+    std::memcpy(bigger.get(), data_.get(), size_);
+    data_ = std::move(bigger);
+    cap_ = cap;
+  }
+
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+  std::size_t cap_;
+};
+
+// Why a read routine gave up: `respond` when a page may still be sent.
+struct ReadFail {
+  bool respond;
+  std::uint16_t status;
+};
+using ReadResult = std::optional<ReadFail>;  // empty on success
+
+constexpr ReadFail kPeerGone{false, 0};
+constexpr ReadFail kTimedOut{true, 408};
+
+struct LineResult {
+  std::string_view line;  // valid until the buffer next changes
+  ReadResult fail;
+};
+
+// Path-and-query of a request target, or nullopt when the target is neither
+// absolute form nor origin form (e.g. "*").
+std::optional<std::string_view> path_and_query(std::string_view target) {
+  if ((target.size() >= 7 && target.starts_with("http://")) ||
+      (target.size() >= 8 && target.starts_with("https://"))) {
+    // The path starts at the first "/" after the authority; the scan starts
+    // at offset 8 for both schemes. No path at all means "/".
+    const auto slash = target.find('/', 8);
+    if (slash == std::string_view::npos) return std::string_view("/");
+    return target.substr(slash);
+  }
+  if (target.empty() || target.front() != '/') return std::nullopt;
+  return target;
+}
+
+template <typename T>
+void append_decimal(std::string& out, T v) {
+  char digits[24];
+  const auto res = std::to_chars(digits, digits + sizeof digits, v);
+  out.append(digits, res.ptr);
+}
+
+// One write call per line, so concurrent connections never interleave lines.
+void write_stderr(std::string_view line) {
+  while (!line.empty()) {
+    const ssize_t n = ::write(2, line.data(), line.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    line.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+class Conn {
+ public:
+  Conn(tcp::socket socket, SharedPtr shared, std::string remote_addr)
+      : socket_(std::move(socket)),
+        shared_(std::move(shared)),
+        remote_addr_(std::move(remote_addr)),
+        buf_(kInitialBuffer) {
+    deadline_.emplace(socket_.native_handle());
+  }
+
+  asio::awaitable<void> run();
+
+  // Stops the sweeper from seeing the descriptor before it can be reused,
+  // then shuts down the sending direction and closes.
+  void close() {
+    deadline_.reset();
+    asio::error_code ec;
+    socket_.shutdown(tcp::socket::shutdown_send, ec);
+    socket_.close(ec);
+  }
+
+ private:
+  // One socket read into `into` under a deadline of limit seconds (or at the
+  // coarse time `until` when limit is negative). Returns the bytes read, or the
+  // failure: timeout, peer close or I/O error.
+  asio::awaitable<std::pair<std::size_t, ReadResult>> read_some(asio::mutable_buffer into,
+                                                                std::int64_t limit,
+                                                                std::int64_t until = 0) {
+    if (limit >= 0) deadline_->arm(limit);
+    else deadline_->arm_at(until);
+    auto [ec, n] = co_await socket_.async_read_some(into, kNoThrow);
+    if (deadline_->disarm()) co_return std::pair{std::size_t{0}, ReadResult(kTimedOut)};
+    if (ec || n == 0) co_return std::pair{std::size_t{0}, ReadResult(kPeerGone)};
+    co_return std::pair{n, ReadResult()};
+  }
+
+  // Appends one read to the buffer. Bytes before pos_ are no longer needed
+  // (the head has been copied out by then), so they are dropped first.
+  asio::awaitable<ReadResult> fill() {
+    if (pos_ > 0) {
+      buf_.consume(pos_);
+      pos_ = 0;
+    }
+    auto [n, fail] = co_await read_some(buf_.spare(kMaxRead), kReadTimeoutSecs);
+    if (fail) co_return fail;
+    buf_.commit(n);
+    co_return ReadResult();
+  }
+
+  // Appends exactly n body bytes to out: first what is buffered, then the rest
+  // read straight into out, never past its end (the next request stays in the
+  // socket).
+  asio::awaitable<ReadResult> read_n(std::string& out, std::uint64_t n) {
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(buf_.size() - pos_, n));
+    out.append(buf_.data() + pos_, take);
+    pos_ += take;
+    n -= take;
+    if (n == 0) co_return ReadResult();
+    buf_.clear();  // everything buffered was consumed
+    pos_ = 0;
+    while (n > 0) {
+      const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(n, kBodyStep));
+      const std::size_t at = out.size();
+      out.resize(at + step);
+      auto [got, fail] = co_await read_some(asio::buffer(out.data() + at, step), kReadTimeoutSecs);
+      out.resize(at + got);
+      if (fail) co_return fail;
+      n -= got;
+    }
+    co_return ReadResult();
+  }
+
+  // The next line after pos_ (without LF and one trailing CR). Fails with 400
+  // when more than max bytes are buffered without a line feed.
+  asio::awaitable<LineResult> take_line(std::size_t max) {
+    std::size_t scanned = 0;  // bytes after pos_ known to hold no LF
+    for (;;) {
+      const std::size_t have = buf_.size() - pos_;
+      const char* start = buf_.data() + pos_;
+      if (const void* lf = std::memchr(start + scanned, '\n', have - scanned)) {
+        std::string_view line(start, static_cast<std::size_t>(static_cast<const char*>(lf) - start));
+        pos_ += line.size() + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        co_return LineResult{line, {}};
+      }
+      if (have > max) co_return LineResult{{}, ReadFail{true, 400}};
+      scanned = have;
+      if (auto fail = co_await fill()) co_return LineResult{{}, fail};
+    }
+  }
+
+  // The CR LF that ends each chunk's data.
+  asio::awaitable<bool> take_crlf() {
+    while (buf_.size() - pos_ < 2) {
+      if (co_await fill()) co_return false;
+    }
+    const bool ok = buf_.data()[pos_] == '\r' && buf_.data()[pos_ + 1] == '\n';
+    pos_ += 2;
+    co_return ok;
+  }
+
+  // Reads a chunked body into body. Returns 0 on success, else the status of
+  // the page to refuse the request with.
+  asio::awaitable<std::uint16_t> read_chunked(std::string& body) {
+    const std::uint64_t max_body = shared_->max_body;
+    for (;;) {
+      LineResult size_line = co_await take_line(kChunkLineLimit);
+      if (size_line.fail) co_return 400;
+      const std::optional<std::uint64_t> size = parse_chunk_size(size_line.line);
+      if (!size) co_return 400;
+      if (*size == 0) break;
+      // body.size() <= max_body holds here, so this cannot wrap.
+      if (*size > max_body - body.size()) co_return 413;
+      if (co_await read_n(body, *size)) co_return 400;
+      // RFC 9112 7.1: chunk-data is followed by CRLF; anything else means the
+      // sizes were not what the sender meant, and guessing invites smuggling.
+      if (!co_await take_crlf()) co_return 400;
+    }
+    // Trailer fields are read and ignored, up to the empty line.
+    std::size_t trailer_bytes = 0;
+    for (;;) {
+      LineResult t = co_await take_line(kChunkLineLimit);
+      if (t.fail) co_return 400;
+      if (t.line.empty()) co_return 0;
+      trailer_bytes += t.line.size();
+      if (trailer_bytes > kTrailerLimit) co_return 400;
+    }
+  }
+
+  // Sends a whole response. False on an I/O error or a short write.
+  asio::awaitable<bool> send(const ResponseOut& resp, bool keep_alive, bool head_only) {
+    out_.clear();
+    const bool gather = !head_only && resp.body.size() > kInlineBodyMax;
+    serialize_response(resp, keep_alive, head_only || gather, out_);
+    std::size_t want = out_.size();
+    std::size_t sent;
+    asio::error_code ec;
+    if (gather) {
+      want += resp.body.size();
+      const std::array<asio::const_buffer, 2> parts{asio::buffer(out_), asio::buffer(resp.body)};
+      std::tie(ec, sent) = co_await asio::async_write(socket_, parts, kNoThrow);
+    } else {
+      std::tie(ec, sent) = co_await asio::async_write(socket_, asio::buffer(out_), kNoThrow);
+    }
+    // Do not keep a huge head (a view's oversized headers) for the whole connection.
+    if (out_.capacity() > kOutKeepCapacity) std::string().swap(out_);
+    co_return !ec && sent == want;
+  }
+
+  // Answers with a fixed page and drains what the client still sends.
+  asio::awaitable<void> refuse(std::uint16_t status) {
+    if (co_await send(simple(status), false, false)) co_await linger();
+  }
+
+  asio::awaitable<void> linger() {
+    asio::error_code ec;
+    socket_.shutdown(tcp::socket::shutdown_send, ec);
+    if (ec) co_return;
+    const std::int64_t until = coarse_now() + kLingerSecs + 1;
+    std::size_t drained = 0;
+    buf_.clear();
+    pos_ = 0;
+    while (drained < kLingerBytes) {
+      auto [n, fail] = co_await read_some(buf_.spare(kMaxRead), -1, until);
+      if (fail) break;
+      drained += n;
+    }
+  }
+
+  void log_request(std::string_view method, std::string_view target, std::uint16_t status,
+                   std::size_t length) {
+    std::string line;
+    line.reserve(remote_addr_.size() + method.size() + target.size() + 64);
+    line += remote_addr_;
+    line += " - - [";
+    append_http_date_now(line);
+    line += "] \"";
+    line += method;
+    line += ' ';
+    line += target;
+    line += "\" ";
+    append_decimal(line, status);
+    line += ' ';
+    append_decimal(line, length);
+    line += '\n';
+    write_stderr(line);
+  }
+
+  tcp::socket socket_;
+  SharedPtr shared_;
+  std::string remote_addr_;
+  std::optional<ReadDeadline> deadline_;
+  ByteBuffer buf_;
+  std::size_t pos_ = 0;  // first byte of buf_ not consumed by the current request
+  std::string out_;      // serialised response, reused
+  ParsedHead head_;      // views into buf_, valid until the body is read
+};
+
+asio::awaitable<void> Conn::run() {
+  const bool log = shared_->log;
+  const std::uint64_t max_body = shared_->max_body;
+
+  for (;;) {
+    // --- Head. It is parsed again from the first byte whenever the new bytes
+    // may have completed it; in between, also whenever the buffer has doubled,
+    // so malformed heads are refused early while a head trickling in byte by
+    // byte still costs linear work.
+    long head_len = kHeadIncomplete;
+    std::size_t seen = 0;      // buffer size when last looked at
+    std::size_t parse_at = 1;  // parse at least once the buffer reaches this
+    for (;;) {
+      const std::string_view bytes = buf_.view();
+      const bool over = bytes.size() > kHeadLimit;
+      if (!bytes.empty() &&
+          (over || bytes.size() >= parse_at || may_hold_head_end(bytes, seen))) {
+        head_len = parse_head(bytes, head_);
+        if (head_len >= 0) break;
+        if (head_len == kHeadError) co_return co_await refuse(400);
+        parse_at = bytes.size() * 2;
+      }
+      if (over) co_return co_await refuse(431);
+      seen = bytes.size();
+      // Idle timeout, peer close or error between requests: nothing to say.
+      if (co_await fill()) co_return;
+    }
+    pos_ = static_cast<std::size_t>(head_len);
+
+    // --- Target.
+    const std::string_view target = head_.target;
+    const std::optional<std::string_view> pq = path_and_query(target);
+    if (!pq) co_return co_await refuse(400);
+    const std::size_t qmark = pq->find('?');
+    const std::string_view path = pq->substr(0, qmark);
+    const std::string_view query_string =
+        qmark == std::string_view::npos ? std::string_view() : pq->substr(qmark + 1);
+    if (path.size() > kPathLimit) co_return co_await refuse(414);
+
+    // --- Framing and persistence, decided while the head's views are valid.
+    const BodyFraming framing = decide_framing(head_);
+    if (framing.kind == BodyFraming::kBad) co_return co_await refuse(400);
+
+    bool keep_alive = head_.minor_version == 1;
+    if (const HeaderView* c = find_header(head_, "connection")) {
+      // Only a whole value counts; lists keep the version's default.
+      if (iequals_ascii(c->value, "close")) keep_alive = false;
+      else if (iequals_ascii(c->value, "keep-alive")) keep_alive = true;
+    }
+    if (framing.force_close) keep_alive = false;
+
+    // RFC 9110 10.1.1: an HTTP/1.0 client's 100-continue is to be ignored.
+    bool send_continue = false;
+    if (head_.minor_version == 1) {
+      if (const HeaderView* e = find_header(head_, "expect")) {
+        send_continue = icontains_ascii(e->value, "100-continue");
+      }
+    }
+
+    Req req;
+    req.method.assign(head_.method);
+    req.path.assign(path);
+    req.query_string.assign(query_string);
+    req.headers.reserve(head_.num_headers);
+    for (std::size_t i = 0; i < head_.num_headers; ++i) {
+      req.headers.emplace_back(std::string(head_.headers[i].name),
+                               utf8_lossy(head_.headers[i].value));
+    }
+    req.remote_addr = remote_addr_;
+    const bool head_only = req.method == "HEAD";
+    std::string log_method, log_target;
+    if (log) {
+      log_method = req.method;
+      log_target.assign(target);
+    }
+    // From here on the buffer may move: head_ and the views above are dead.
+
+    // --- Body. The interim answer goes out before any body byte is read,
+    // even when the body is about to be refused.
+    if (send_continue) {
+      co_await asio::async_write(socket_, asio::buffer(kContinue), kNoThrow);  // failure ignored
+    }
+    if (framing.kind == BodyFraming::kLength) {
+      if (framing.length > max_body) co_return co_await refuse(413);
+      if (framing.length > 0) {
+        req.body.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(framing.length, kBodyReserveMax)));
+        if (ReadResult fail = co_await read_n(req.body, framing.length)) {
+          if (fail->respond) co_await refuse(fail->status);
+          co_return;
+        }
+      }
+    } else if (framing.kind == BodyFraming::kChunked) {
+      if (const std::uint16_t status = co_await read_chunked(req.body)) {
+        co_return co_await refuse(status);
+      }
+    }
+    req.query = parse_query(req.query_string);
+
+    // --- Answer.
+    const ResponseOut resp = co_await handle(std::move(req), shared_);
+    if (log) log_request(log_method, log_target, resp.status, head_only ? 0 : resp.body.size());
+    if (!co_await send(resp, keep_alive, head_only)) co_return;
+    if (!keep_alive) {
+      // Pipelined requests after a closing one are never answered; drain
+      // them so the reset does not destroy the response in flight.
+      if (pos_ < buf_.size()) co_await linger();
+      co_return;
+    }
+
+    // --- Next request: pipelined bytes move to the front and are parsed
+    // before any further read.
+    buf_.consume(pos_);
+    pos_ = 0;
+  }
+}
+
+}  // namespace
+
+asio::awaitable<void> serve_conn(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint peer,
+                                 SharedPtr shared) {
+  // Responses leave as whole writes; Nagle would only delay pipelined answers.
+  asio::error_code ec;
+  socket.set_option(tcp::no_delay(true), ec);
+  std::optional<Conn> conn;
+  try {
+    conn.emplace(std::move(socket), std::move(shared), ip_text(peer.address()));
+    co_await conn->run();
+  } catch (...) {
+    // An unexpected failure ends this connection only.
+  }
+  if (conn) conn->close();
+}
+
+}  // namespace kiv
