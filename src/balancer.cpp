@@ -72,6 +72,19 @@ WorkerAddr parse_worker(std::string_view text) {
 
 using WorkerList = std::vector<WorkerAddr>;
 
+// Runs f on the blocking pool for a coroutine that lives on a strand.
+// g++ 12 destroys a closure or aggregate temporary of a co_await expression
+// twice. run_blocking's initiation closure holds a copy of the awaiting
+// coroutine's executor: harmless for the plain runtime executor, fatal for a
+// strand's reference count. So run_blocking is awaited from a coroutine on the
+// plain executor, and callers here pass named closures only.
+template <class F>
+asio::awaitable<std::invoke_result_t<F&>> on_blocking_pool(F f) {
+  auto job = run_blocking(std::move(f));
+  auto hop = asio::co_spawn(runtime().get_executor(), std::move(job), kAwait);
+  co_return co_await std::move(hop);
+}
+
 // --- forwarding --------------------------------------------------------------
 
 asio::awaitable<bool> connect_worker(Socket& sock, const WorkerAddr& w) {
@@ -81,8 +94,8 @@ asio::awaitable<bool> connect_worker(Socket& sock, const WorkerAddr& w) {
     co_return !ec;
   }
   if (!w.has_port) co_return false;
-  auto resolved = co_await run_blocking(
-      [host = w.host, port = w.port] { return resolve_endpoints(host, port); });
+  auto lookup = [host = w.host, port = w.port] { return resolve_endpoints(host, port); };
+  auto resolved = co_await on_blocking_pool(std::move(lookup));
   auto* endpoints = std::get_if<std::vector<tcp::endpoint>>(&resolved);
   if (!endpoints) co_return false;
   for (const auto& ep : *endpoints) {
@@ -209,13 +222,14 @@ struct BalancerState {
 namespace {
 
 asio::awaitable<void> accept_loop(std::shared_ptr<BalancerState> st) {
-  auto bound = co_await run_blocking([st]() -> std::variant<BoundListener, std::string> {
+  auto bind = [st]() -> std::variant<BoundListener, std::string> {
     try {
       return bind_listener(st->host, st->port);
     } catch (const std::exception& e) {
       return std::string(e.what());
     }
-  });
+  };
+  auto bound = co_await on_blocking_pool(std::move(bind));
   if (auto* err = std::get_if<std::string>(&bound)) {
     st->set_report({false, std::move(*err)});
     co_return;

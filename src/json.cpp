@@ -102,8 +102,8 @@ std::string take_error_text() {
 }
 
 std::string unsupported_type(PyObject* value) {
-  PyRef name = PyRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+  PyRef name =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
   if (!name) return take_error_text();
   if (!PyUnicode_Check(name.get())) {
     name = PyRef::steal(PyObject_Str(name.get()));

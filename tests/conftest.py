@@ -29,11 +29,16 @@ class Fast:
         return self.value
 
 
+class _Discard:
+    def append(self, item):
+        pass
+
+
 def make_server(seen=None, **flags):
     """A bare Server wired to minimal framework objects; calls are logged into `seen`."""
     server = _kiv.Server()
     if seen is None:
-        seen = []
+        seen = _Discard()
 
     def dispatch(req):
         seen.append(("dispatch", req.args))

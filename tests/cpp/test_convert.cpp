@@ -347,28 +347,6 @@ TEST_F(ConvertSlow, PartOfTupleBodyUsesSameRules) {
   EXPECT_EQ(take_error(), "TypeError: invalid response body element in tuple");
 }
 
-TEST_F(ConvertSlow, HeadersFromPyKeepsOrderAndDuplicates) {
-  struct {
-    const char* expr;
-    HeaderList expected;
-  } cases[] = {
-      {"[('B', '2'), ('A', '1'), ('B', '3')]", {{"B", "2"}, {"A", "1"}, {"B", "3"}}},
-      {"{'B': '2', 'A': '1'}", {{"B", "2"}, {"A", "1"}}},
-      {"ToList((('A', ''),))", {{"A", ""}}},
-      {"chain(8, {'Z': 'z'})", {{"Z", "z"}}},
-      {"None", {}},
-      {"3.5", {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.expr);
-    PyRef v = eval(c.expr);
-    ASSERT_TRUE(v);
-    auto h = kiv::headers_from_py(v.get());
-    ASSERT_TRUE(h) << take_error();
-    EXPECT_EQ(*h, c.expected);
-  }
-}
-
 TEST_F(ConvertSlow, ParseFastTupleWithoutFastAttribute) {
   PyRef v = eval("object()");
   ASSERT_TRUE(v);

@@ -3,7 +3,6 @@
 #include <Python.h>
 
 #include <bit>
-#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <cstdint>

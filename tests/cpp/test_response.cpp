@@ -33,17 +33,12 @@ std::string cut_date(std::string& wire) {
 TEST(Reason, SpotChecks) {
   const std::pair<std::uint16_t, std::string_view> cases[] = {
       {200, "OK"},
-      {204, "No Content"},
-      {308, "Permanent Redirect"},
-      {404, "Not Found"},
       {413, "Content Too Large"},
       {418, "I'm a Teapot"},
       {422, "Unprocessable Content"},
       {431, "Request Header Fields Too Large"},
       {504, "Gateway Timeout"},
       {299, "Unknown"},
-      {0, "Unknown"},
-      {100, "Unknown"},
       {412, "Unknown"},
       {65535, "Unknown"},
   };
@@ -139,22 +134,13 @@ TEST(Serialize, HeadOnlyAnnouncesFullLength) {
   EXPECT_EQ(wire.find('x'), std::string::npos);
 }
 
-TEST(Serialize, StatusCodesAndEmptyBodies) {
-  const std::pair<std::uint16_t, std::string_view> cases[] = {
-      {204, "HTTP/1.1 204 No Content\r\n"},
-      {304, "HTTP/1.1 304 Not Modified\r\n"},
-      {1000, "HTTP/1.1 1000 Unknown\r\n"},
-      {7, "HTTP/1.1 7 Unknown\r\n"},
-  };
-  for (const auto& [code, line] : cases) {
-    SCOPED_TRACE(code);
-    ResponseOut r;
-    r.status = code;
-    std::string wire;
-    serialize_response(r, false, false, wire);
-    EXPECT_EQ(wire.rfind(line, 0), 0u);
-    EXPECT_NE(wire.find("\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"), std::string::npos);
-  }
+TEST(Serialize, LongStatusCodeAndEmptyBody) {
+  ResponseOut r;
+  r.status = 1000;
+  std::string wire;
+  serialize_response(r, false, false, wire);
+  EXPECT_EQ(wire.rfind("HTTP/1.1 1000 Unknown\r\n", 0), 0u);
+  EXPECT_EQ(wire.substr(wire.size() - 42), "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
 }
 
 TEST(Serialize, LineBreaksInProducedHeadersCannotSplitTheResponse) {
@@ -192,18 +178,14 @@ TEST(HttpDate, FromSecs) {
   }
 }
 
-TEST(HttpDate, ExtremesStayWellFormed) {
-  for (std::int64_t s :
-       {std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()}) {
-    SCOPED_TRACE(s);
-    const std::string d = http_date_from_secs(s);
-    ASSERT_GE(d.size(), 29u);
-    EXPECT_EQ(d.substr(3, 2), ", ");
-    EXPECT_EQ(d.substr(d.size() - 4), " GMT");
-  }
+TEST(HttpDate, Extremes) {
   // 2^63-1 s is Sunday, 4 December 292277026596, 15:30:07 UTC.
   EXPECT_EQ(http_date_from_secs(std::numeric_limits<std::int64_t>::max()),
             "Sun, 04 Dec 292277026596 15:30:07 GMT");
+  const std::string min = http_date_from_secs(std::numeric_limits<std::int64_t>::min());
+  // -2^63 s is 08:29:52 on day -106751991167301, a Sunday.
+  EXPECT_EQ(min.substr(0, 5), "Sun, ");
+  EXPECT_EQ(min.substr(min.size() - 13), " 08:29:52 GMT");
 }
 
 // Every result must be the date of a second read from the clock around the call,
@@ -235,11 +217,6 @@ TEST(HttpDate, NowFollowsTheClock) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_GE(seconds_seen.load(), 8);  // each thread saw at least two distinct seconds
-}
-
-TEST(Constants, ContinueIs25Bytes) {
-  EXPECT_EQ(kContinue, "HTTP/1.1 100 Continue\r\n\r\n");
-  EXPECT_EQ(kContinue.size(), 25u);
 }
 
 }  // namespace

@@ -1,0 +1,122 @@
+"""The Python framework layer through its test client."""
+
+import uuid
+
+import pytest
+
+from kiv import App, Response, abort, jsonify, redirect, request
+
+
+@pytest.fixture
+def app(tmp_path):
+    app = App("t")
+    (tmp_path / "hello.txt").write_text("static hello")
+    app.static("/files", tmp_path)
+
+    @app.route("/")
+    def index():
+        return "home"
+
+    @app.route("/users/<int:uid>", methods=["GET", "DELETE"])
+    def user(uid):
+        return {"uid": uid, "method": request.method}
+
+    @app.route("/search")
+    def search():
+        return {"q": request.args.get("q"), "all": request.args.getlist("q")}
+
+    @app.route("/echo", methods=["POST"])
+    def echo():
+        return jsonify(json=request.get_json(silent=True), form=dict(request.form),
+                       agent=request.headers.get("user-agent"))
+
+    @app.route("/obj/<uuid:key>")
+    def obj(key):
+        return {"key": str(key), "is_uuid": isinstance(key, uuid.UUID)}
+
+    @app.route("/teapot")
+    def teapot():
+        abort(403, "no tea")
+
+    @app.route("/custom")
+    def custom():
+        return Response(b"raw", 202, {"X-Custom": "1"}, content_type="text/plain")
+
+    @app.route("/go")
+    def go():
+        return redirect("/")
+
+    @app.route("/boom")
+    def boom():
+        raise RuntimeError("kaboom")
+
+    return app
+
+
+def test_basic_routes(app):
+    c = app.test_client()
+    assert c.get("/").text == "home"
+    r = c.get("/users/7")
+    assert r.status_code == 200 and r.json == {"uid": 7, "method": "GET"}
+    assert c.delete("/users/7").json["method"] == "DELETE"
+    assert c.get("/search?q=a&q=b+c").json == {"q": "a", "all": ["a", "b c"]}
+    key = "123e4567-e89b-12d3-a456-426614174000"
+    assert c.get(f"/obj/{key}").json == {"key": key, "is_uuid": True}
+
+
+def test_request_bodies(app):
+    c = app.test_client()
+    r = c.post("/echo", json={"a": 1}, headers={"User-Agent": "t/1"})
+    assert r.json == {"json": {"a": 1}, "form": {}, "agent": "t/1"}
+    r = c.post("/echo", data={"name": "x y", "n": "1"})
+    assert r.json["form"] == {"name": "x y", "n": "1"} and r.json["json"] is None
+
+
+def test_error_pages(app):
+    c = app.test_client()
+    r = c.get("/missing")
+    assert r.status_code == 404 and "<h1>Not Found</h1>" in r.text
+    r = c.post("/users/1")
+    assert r.status_code == 405 and r.headers["Allow"] == "DELETE, GET, HEAD, OPTIONS"
+    r = c.get("/teapot")
+    assert r.status_code == 403 and "no tea" in r.text
+    r = c.get("/boom")
+    assert r.status_code == 500 and "kaboom" not in r.text
+
+
+def test_debug_page_shows_traceback(app):
+    app.debug = True
+    r = app.test_client().get("/boom")
+    assert r.status_code == 500 and "kaboom" in r.text and "Traceback" in r.text
+
+
+def test_responses_static_and_options(app):
+    c = app.test_client()
+    r = c.get("/custom")
+    assert (r.status_code, r.data, r.headers["content-type"], r.headers["X-Custom"]) == (
+        202, b"raw", "text/plain", "1")
+    r = c.get("/go")
+    assert r.status_code == 302 and r.headers["Location"] == "/"
+    r = c.get("/files/hello.txt")
+    assert r.text == "static hello" and r.headers["Content-Type"].startswith("text/plain")
+    assert c.options("/users/1").headers["Allow"] == "DELETE, GET, HEAD, OPTIONS"
+    assert c.head("/").data == b""
+
+
+def test_view_sees_no_request_outside_handling():
+    with pytest.raises(RuntimeError):
+        request.method  # noqa: B018
+
+
+def test_endpoint_clash_is_refused():
+    app = App()
+
+    @app.route("/a")
+    def view():
+        return "a"
+
+    def other():
+        return "b"
+
+    with pytest.raises(ValueError):
+        app.add_url_rule("/b", other, endpoint="view")
