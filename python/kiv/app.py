@@ -127,6 +127,12 @@ class App:
 
     # --- running -------------------------------------------------------------
 
+    def run(self, host: str = "127.0.0.1", port: int = 8000, *, workers: int = 1,
+            quiet: bool = False) -> None:
+        """Serves until Ctrl-C; workers > 1 runs that many processes behind the balancer."""
+        from .serving import serve
+        serve(self, host, port, workers=workers, quiet=quiet)
+
     def test_client(self) -> "TestClient":
         from .testing import TestClient
         return TestClient(self)

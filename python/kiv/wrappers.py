@@ -84,7 +84,7 @@ class Request:
     """The request object the server builds for every request it hands to Python."""
 
     __slots__ = (
-        "method", "path", "query_string", "query", "header_list", "body", "remote_addr",
+        "method", "path", "query_string", "query", "header_list", "body", "peer_addr",
         "endpoint", "view_args", "error_code", "allowed_methods", "trusted_proxy",
         "_headers", "_args", "_form", "__weakref__",
     )
@@ -97,7 +97,7 @@ class Request:
         self.query = query
         self.header_list = headers
         self.body = body
-        self.remote_addr = remote_addr
+        self.peer_addr = remote_addr
         self.endpoint = endpoint
         self.view_args = view_args
         self.error_code = error_code
@@ -159,13 +159,14 @@ class Request:
         return self._form
 
     @property
-    def client_addr(self) -> str:
-        """The client's address: the balancer's X-Forwarded-For when trusted."""
+    def remote_addr(self) -> str:
+        """The client's address. Behind the balancer (App(behind_balancer=True)) this is the
+        first X-Forwarded-For value; otherwise the peer of the connection."""
         if self.trusted_proxy:
             forwarded = self.headers.get("X-Forwarded-For")
             if forwarded:
                 return forwarded.split(",")[0].strip()
-        return self.remote_addr
+        return self.peer_addr
 
 
 class Response:
