@@ -27,22 +27,22 @@ std::size_t BlockingPool::thread_count() const {
 }
 
 void BlockingPool::submit_job(std::unique_ptr<Job> job) {
-  bool spawn = false;
+  bool spawn = false, wake = false;
   {
     std::lock_guard lock(mutex_);
     queue_.push_back(std::move(job));
-    // Count idle threads, not total ones: a pool full of blocked jobs must
-    // still start a thread for the new one.
-    if (idle_ >= queue_.size()) {
-      // enough idle threads to take every queued job
-    } else if (threads_ < max_threads_) {
+    // Count free threads, not total ones: a pool whose threads are all inside
+    // long jobs must still start a thread for the new one.
+    if (threads_ - busy_ < queue_.size() && threads_ < max_threads_) {
       ++threads_;
       spawn = true;
+    } else {
+      wake = waiting_ > 0;
     }
   }
   if (spawn) {
     std::thread(&BlockingPool::worker, this).detach();
-  } else {
+  } else if (wake) {
     cv_.notify_one();
   }
 }
@@ -70,14 +70,21 @@ void BlockingPool::worker() {
   is_pool_thread = true;
   std::unique_lock lock(mutex_);
   for (;;) {
-    ++idle_;
-    bool got = cv_.wait_for(lock, idle_timeout_, [this] { return !queue_.empty(); });
-    --idle_;
-    if (!got) break;
+    if (queue_.empty()) {
+      ++waiting_;
+      bool got = cv_.wait_for(lock, idle_timeout_, [this] { return !queue_.empty(); });
+      --waiting_;
+      if (!got) break;  // idle for too long: retire
+    }
     auto job = std::move(queue_.front());
     queue_.pop_front();
+    ++busy_;
     lock.unlock();
     job->run();
+    lock.lock();
+    --busy_;
+    lock.unlock();
+    job->finish();
     job.reset();
     lock.lock();
   }

@@ -25,7 +25,12 @@ class BlockingPool {
  public:
   struct Job {
     virtual ~Job() = default;
+    // The work itself.
     virtual void run() = 0;
+    // Runs after the thread already counts as free again: hand results back
+    // here, so a job submitted in response finds this thread instead of
+    // starting another one.
+    virtual void finish() {}
   };
 
   explicit BlockingPool(std::size_t max_threads = 512,
@@ -44,16 +49,17 @@ class BlockingPool {
   }
 
   std::size_t thread_count() const;
+  void submit_job(std::unique_ptr<Job> job);
 
  private:
-  void submit_job(std::unique_ptr<Job> job);
   void worker();
 
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<std::unique_ptr<Job>> queue_;
   std::size_t threads_ = 0;
-  std::size_t idle_ = 0;
+  std::size_t busy_ = 0;     // threads inside Job::run
+  std::size_t waiting_ = 0;  // threads blocked on cv_
   const std::size_t max_threads_;
   const std::chrono::milliseconds idle_timeout_;
 };
@@ -87,6 +93,34 @@ class PoolGil {
   PyGILState_STATE outer_{};
 };
 
+namespace detail {
+template <class F, class Handler, class Executor>
+struct BlockingOp final : BlockingPool::Job {
+  using R = std::invoke_result_t<F&>;
+  BlockingOp(F&& f, Handler&& h, const Executor& e)
+      : fn(std::move(f)), handler(std::move(h)), ex(e), work(asio::make_work_guard(e)) {}
+  void run() override {
+    try {
+      result = fn();
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  void finish() override {
+    asio::post(ex, [h = std::move(handler), e = error, r = std::move(result)]() mutable {
+      std::move(h)(e, std::move(r));
+    });
+    work.reset();
+  }
+  F fn;
+  Handler handler;
+  Executor ex;
+  asio::executor_work_guard<Executor> work;
+  R result{};
+  std::exception_ptr error;
+};
+}  // namespace detail
+
 // Runs f on the blocking pool and resumes the awaiting coroutine on its own
 // executor with f's result (exceptions are rethrown in the coroutine).
 template <class F>
@@ -96,21 +130,8 @@ asio::awaitable<std::invoke_result_t<F&>> run_blocking(F f) {
   // Named, not a temporary inside co_await: g++ 12 can destroy such
   // temporaries twice.
   auto initiation = [ex](auto handler, F fn) {
-    auto work = asio::make_work_guard(ex);
-    blocking_pool().submit([handler = std::move(handler), fn = std::move(fn), ex,
-                            work = std::move(work)]() mutable {
-      std::exception_ptr error;
-      R result{};
-      try {
-        result = fn();
-      } catch (...) {
-        error = std::current_exception();
-      }
-      asio::post(ex, [handler = std::move(handler), error, result = std::move(result)]() mutable {
-        std::move(handler)(error, std::move(result));
-      });
-      work.reset();
-    });
+    using Op = detail::BlockingOp<F, decltype(handler), decltype(ex)>;
+    blocking_pool().submit_job(std::make_unique<Op>(std::move(fn), std::move(handler), ex));
   };
   auto op = asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, R)>(
       std::move(initiation), asio::use_awaitable, std::move(f));

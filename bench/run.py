@@ -1,0 +1,802 @@
+#!/usr/bin/env python3
+"""kiv against its peers, side by side on loopback.
+
+One command does everything: installs wrk and nginx (apt-get), creates the
+virtualenv build/bench-venv with the peer servers, builds kiv into it, starts
+every server pinned to one CPU, drives each with wrk pinned to the other CPU,
+interleaving the servers over several rounds, and writes bench/results/NAME.md,
+.json and .png (NAME is "latest", or "quick" for --quick).
+
+Only the standard library is used here, so this runs on the system interpreter;
+the servers, the chart and the Python floor run inside the virtualenv.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime as _dt
+import http.client
+import json
+import os
+import platform
+import re
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+BENCH = Path(__file__).resolve().parent
+ROOT = BENCH.parent
+APPS = BENCH / "apps"
+VENV = ROOT / "build" / "bench-venv"
+VPY = VENV / "bin" / "python"
+HOST = "127.0.0.1"
+
+PIP_PACKAGES = ["granian", "uvicorn[standard]", "gunicorn", "matplotlib",
+                # kiv is built without isolation so the build folder is reused
+                "scikit-build-core>=0.10", "cmake", "ninja"]
+OPTIONAL_PIP = ["socketify"]
+
+
+def log(msg: str) -> None:
+    print(msg, flush=True)
+
+
+# --------------------------------------------------------------------------
+# Setup
+
+
+def run_quiet(cmd: list[str], what: str, logfile: Path, **kw) -> bool:
+    """Runs cmd with its output in logfile; prints the tail on failure."""
+    with open(logfile, "ab") as out:
+        out.write(f"\n$ {' '.join(map(str, cmd))}\n".encode())
+        out.flush()
+        rc = subprocess.call(cmd, stdout=out, stderr=subprocess.STDOUT, **kw)
+    if rc != 0:
+        tail = logfile.read_text(errors="replace").splitlines()[-15:]
+        log(f"   {what} failed (exit {rc}); last lines of {logfile}:")
+        for line in tail:
+            log("     " + line)
+    return rc == 0
+
+
+def setup(opts: argparse.Namespace, notes: list[str]) -> None:
+    logfile = ROOT / "build" / "bench-setup.log"
+    logfile.parent.mkdir(parents=True, exist_ok=True)
+    missing = [pkg for pkg, binary in (("wrk", "wrk"), ("nginx", "nginx"))
+               if not (shutil.which(binary) or Path("/usr/sbin", binary).exists())]
+    if missing:
+        log(f"== apt-get install {' '.join(missing)}")
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        if not (run_quiet(["apt-get", "update", "-qq"], "apt-get update", logfile, env=env)
+                and run_quiet(["apt-get", "install", "-y", "-qq", *missing], "apt-get install",
+                              logfile, env=env)):
+            sys.exit("cannot install " + " ".join(missing))
+    if not VPY.exists():
+        log(f"== creating {VENV.relative_to(ROOT)}")
+        if not run_quiet([sys.executable, "-m", "venv", str(VENV)], "venv", logfile):
+            sys.exit("cannot create the virtualenv")
+    pip = [str(VPY), "-m", "pip", "install", "-q", "--disable-pip-version-check"]
+    log("== pip install " + " ".join(PIP_PACKAGES))
+    if not run_quiet(pip + PIP_PACKAGES, "pip install", logfile):
+        sys.exit("cannot install the benchmark's Python packages")
+    for pkg in OPTIONAL_PIP:
+        if not run_quiet(pip + [pkg], f"pip install {pkg}", logfile):
+            notes.append(f"{pkg} could not be installed; its server is skipped.")
+    if opts.no_build:
+        return
+    log("== building kiv into the virtualenv (pip install .)")
+    # A build folder of its own: the project's default one may be in use by a
+    # concurrent build for the system interpreter.
+    if not run_quiet(pip + ["--no-build-isolation", "-C", "build-dir=build/bench-wheel", "."],
+                     "kiv build", logfile, cwd=ROOT):
+        sys.exit("cannot build kiv")
+
+
+# --------------------------------------------------------------------------
+# Processes
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def descendants(pid: int) -> list[int]:
+    """pid and every process below it."""
+    children: dict[int, list[int]] = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        # The name field may contain spaces; the fields after it are fixed.
+        ppid = int(stat[stat.rfind(")") + 2:].split()[1])
+        children.setdefault(ppid, []).append(int(entry))
+    out, todo = [], [pid]
+    while todo:
+        p = todo.pop()
+        out.append(p)
+        todo.extend(children.get(p, ()))
+    return out
+
+
+def rss_kib(pid: int) -> int:
+    """Resident set size of pid and all its descendants, in KiB."""
+    total = 0
+    for p in descendants(pid):
+        try:
+            with open(f"/proc/{p}/status") as f:
+                for line in f:
+                    if line.startswith("VmRSS:"):
+                        total += int(line.split()[1])
+                        break
+        except OSError:
+            pass
+    return total
+
+
+def stop_group(proc: subprocess.Popen) -> None:
+    """Stops a process started in its own session, and everything it started."""
+    if proc.poll() is not None:
+        return
+    for sig, wait in ((signal.SIGINT, 3.0), (signal.SIGTERM, 3.0), (signal.SIGKILL, 5.0)):
+        try:
+            os.killpg(proc.pid, sig)
+        except ProcessLookupError:
+            break
+        try:
+            proc.wait(wait)
+            break
+        except subprocess.TimeoutExpired:
+            continue
+    # Workers that outlived their leader are still in its process group.
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
+def http_get(port: int, path: str, method: str = "GET", body: bytes | None = None,
+             timeout: float = 5.0) -> tuple[int, bytes]:
+    conn = http.client.HTTPConnection(HOST, port, timeout=timeout)
+    try:
+        headers = {"Content-Type": "application/octet-stream"} if body is not None else {}
+        conn.request(method, path, body=body, headers=headers)
+        resp = conn.getresponse()
+        return resp.status, resp.read()
+    finally:
+        conn.close()
+
+
+# --------------------------------------------------------------------------
+# Servers and scenarios
+
+
+@dataclass
+class Scenario:
+    name: str
+    title: str
+    path: str
+    script: str
+    check: Callable[[int, bytes], str | None]  # returns a fault, or None
+    method: str = "GET"
+    body: bytes | None = None
+    static: bool = False
+    needs_python_body: bool = False  # n/a for nginx
+    many_conns: bool = False
+
+
+def expect_text(status: int, body: bytes) -> str | None:
+    if status != 200 or b"Hello, World!" not in body:
+        return f"status {status}, body {body[:60]!r}"
+    return None
+
+
+def expect_json(want: dict) -> Callable[[int, bytes], str | None]:
+    def check(status: int, body: bytes) -> str | None:
+        try:
+            ok = status == 200 and json.loads(body) == want
+        except ValueError:
+            ok = False
+        return None if ok else f"status {status}, body {body[:60]!r}"
+    return check
+
+
+def expect_size(size: int) -> Callable[[int, bytes], str | None]:
+    def check(status: int, body: bytes) -> str | None:
+        return None if status == 200 and len(body) == size else (
+            f"status {status}, {len(body)} bytes instead of {size}")
+    return check
+
+
+def expect_echo(status: int, body: bytes) -> str | None:
+    return None if status == 200 and body.strip() == b"16384" else (
+        f"status {status}, body {body[:60]!r}")
+
+
+SCENARIOS = [
+    Scenario("text", "Plain text from a view", "/", "get.lua", expect_text),
+    Scenario("json", "JSON from a dict", "/json", "get.lua",
+             expect_json({"message": "Hello, World!"})),
+    Scenario("int_arg", "Route with an int argument (/items/42)", "/items/42", "get.lua",
+             expect_json({"id": 42})),
+    Scenario("static_4k", "Static file, 4 KiB", "/static/4k.bin", "get.lua",
+             expect_size(4096), static=True),
+    Scenario("static_1m", "Static file, 1 MiB", "/static/1m.bin", "get.lua",
+             expect_size(1 << 20), static=True),
+    Scenario("post_16k", "POST 16 KiB body, echo its length", "/echo", "post16k.lua",
+             expect_echo, method="POST", body=b"x" * 16384, needs_python_body=True),
+    Scenario("pipeline16", "Pipelining depth 16, plain text", "/", "pipeline16.lua",
+             expect_text),
+    Scenario("c1000", "1,000 keep-alive connections, plain text", "/", "get.lua",
+             expect_text, many_conns=True),
+]
+
+
+@dataclass
+class Server:
+    name: str
+    describe: str
+    static: bool
+    python_body: bool = True
+    note: str = ""
+    port: int = 0
+    cmd: list[str] = field(default_factory=list)
+    cwd: Path = ROOT
+    env: dict[str, str] = field(default_factory=dict)
+    proc: subprocess.Popen | None = None
+    failed: str = ""
+    bad: dict[str, str] = field(default_factory=dict)  # scenario -> fault
+
+    def serves(self, sc: Scenario) -> bool:
+        return (self.static or not sc.static) and (self.python_body or not sc.needs_python_body)
+
+
+NGINX_CONF = """\
+daemon off;
+master_process off;
+worker_processes 1;
+pid {tmp}/nginx.pid;
+error_log {tmp}/error.log warn;
+events {{
+    worker_connections 4096;
+}}
+http {{
+    access_log off;
+    client_body_temp_path {tmp}/body;
+    proxy_temp_path {tmp}/proxy;
+    fastcgi_temp_path {tmp}/fastcgi;
+    uwsgi_temp_path {tmp}/uwsgi;
+    scgi_temp_path {tmp}/scgi;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_timeout 65;
+    keepalive_requests 100000000;
+    types {{ application/octet-stream bin; }}
+    server {{
+        listen {host}:{port} backlog=4096;
+        location = / {{
+            default_type text/plain;
+            return 200 "Hello, World!";
+        }}
+        location = /json {{
+            default_type application/json;
+            return 200 '{{"message": "Hello, World!"}}';
+        }}
+        location ~ ^/items/(\\d+)$ {{
+            default_type application/json;
+            return 200 '{{"id": $1}}';
+        }}
+        location /static/ {{
+            alias {static}/;
+        }}
+    }}
+}}
+"""
+
+
+def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
+    vbin = VENV / "bin"
+    servers: list[Server] = []
+
+    kiv = Server("kiv", "python -m kiv run (one process; its I/O threads and Python pool "
+                 "all on the one CPU)", static=True)
+    kiv.cmd = [str(VPY), "-m", "kiv", "run", f"{APPS / 'kiv_app.py'}:app", "--host", HOST,
+               "--port", "{port}"]
+    kiv.env = {"BENCH_STATIC_DIR": str(static_dir)}
+    servers.append(kiv)
+
+    granian_common = ["--host", HOST, "--port", "{port}", "--workers", "1",
+                      "--runtime-threads", "1", "--no-ws", "--log-level", "warning",
+                      "--static-path-route", "/static", "--static-path-mount", str(static_dir)]
+    g = Server("granian-wsgi", "granian --interface wsgi --workers 1 --runtime-threads 1 "
+               "(supervisor + 1 worker), static files via --static-path-mount", static=True)
+    g.cmd = [str(vbin / "granian"), "--interface", "wsgi", *granian_common, "wsgi_app:app"]
+    g.cwd = APPS
+    servers.append(g)
+    g = Server("granian-rsgi", "granian --interface rsgi --workers 1 --runtime-threads 1 "
+               "(supervisor + 1 worker), static files via --static-path-mount", static=True)
+    g.cmd = [str(vbin / "granian"), "--interface", "rsgi", *granian_common, "rsgi_app:app"]
+    g.cwd = APPS
+    servers.append(g)
+
+    u = Server("uvicorn", "uvicorn --loop uvloop --http httptools, one process, bare ASGI app",
+               static=False)
+    u.cmd = [str(vbin / "uvicorn"), "asgi_app:app", "--host", HOST, "--port", "{port}",
+             "--loop", "uvloop", "--http", "httptools", "--no-access-log",
+             "--log-level", "warning"]
+    u.cwd = APPS
+    servers.append(u)
+
+    gu = Server("gunicorn", "gunicorn -k sync -w 1 (master + 1 sync worker), bare WSGI app",
+                static=False)
+    gu.cmd = [str(vbin / "gunicorn"), "-k", "sync", "-w", "1", "-b", f"{HOST}:{{port}}",
+              "--log-level", "warning", "wsgi_app:app"]
+    gu.cwd = APPS
+    servers.append(gu)
+
+    probe = subprocess.run([str(VPY), "-c", "import socketify"], capture_output=True, text=True)
+    if probe.returncode == 0:
+        s = Server("socketify", "socketify App (one process), static files via app.static "
+                   "(its helper reads the file in Python)", static=True)
+        s.cmd = [str(VPY), str(APPS / "socketify_app.py"), "{port}", str(static_dir)]
+        servers.append(s)
+    else:
+        last = (probe.stderr.strip().splitlines() or ["?"])[-1]
+        notes.append(f"socketify skipped: it does not import ({last}).")
+
+    nginx_bin = shutil.which("nginx") or "/usr/sbin/nginx"
+    ng = Server("nginx", "nginx, one process (master_process off), fixed responses via "
+                "return 200, static files via alias + sendfile; no POST echo",
+                static=True, python_body=False)
+    ng_dir = tmp / "nginx"
+    ng_dir.mkdir()
+    ng.cmd = [nginx_bin, "-p", str(ng_dir), "-c", str(ng_dir / "nginx.conf"),
+              "-e", str(ng_dir / "error.log")]
+    ng.note = "no Python: reference"
+    servers.append(ng)
+    return servers
+
+
+def start_server(srv: Server, cpu: str | None, tmp: Path, static_dir: Path) -> None:
+    srv.port = free_port()
+    cmd = [c.replace("{port}", str(srv.port)) for c in srv.cmd]
+    if srv.name == "nginx":
+        conf = NGINX_CONF.format(tmp=tmp / "nginx", host=HOST, port=srv.port, static=static_dir)
+        (tmp / "nginx" / "nginx.conf").write_text(conf)
+    if cpu is not None:
+        cmd = ["taskset", "-c", cpu, *cmd]
+    logf = open(tmp / f"{srv.name}.log", "wb")
+    env = dict(os.environ, **srv.env)
+    env["PATH"] = f"{VENV / 'bin'}:{env.get('PATH', '')}"
+    env.pop("PYTHONPATH", None)
+    srv.proc = subprocess.Popen(cmd, cwd=srv.cwd, env=env, stdout=logf, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL, start_new_session=True)
+    logf.close()
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        if srv.proc.poll() is not None:
+            break
+        try:
+            status, _ = http_get(srv.port, "/", timeout=1.0)
+            if status == 200:
+                return
+        except OSError:
+            pass
+        time.sleep(0.1)
+    tail = (tmp / f"{srv.name}.log").read_text(errors="replace").strip().splitlines()[-5:]
+    srv.failed = "did not start: " + (" | ".join(tail) or "no output")
+    stop_group(srv.proc)
+
+
+def validate(srv: Server, scenarios: list[Scenario]) -> None:
+    """One request per scenario, checked, before any measurement."""
+    for sc in scenarios:
+        if not srv.serves(sc):
+            continue
+        try:
+            status, body = http_get(srv.port, sc.path, sc.method, sc.body)
+            fault = sc.check(status, body)
+        except OSError as exc:
+            fault = f"request failed: {exc}"
+        if fault:
+            srv.bad[sc.name] = fault
+
+
+# --------------------------------------------------------------------------
+# Load
+
+
+def wrk_cmd(sc: Scenario, port: int, conns: int, seconds: float, opts, lua: Path) -> list[str]:
+    cmd = ["wrk", "-t1", "-c", str(conns), "-d", f"{max(1, round(seconds))}s",
+           "--timeout", f"{opts.timeout}s", "-s", str(lua), f"http://{HOST}:{port}{sc.path}"]
+    if opts.client_cpu is not None:
+        cmd = ["taskset", "-c", opts.client_cpu, *cmd]
+    return cmd
+
+
+def parse_wrk(out: str) -> dict | None:
+    m = re.search(r"^BENCH_RESULT (\{.*\})$", out, re.M)
+    if not m:
+        return None
+    r = json.loads(m.group(1))
+    secs = r["duration_us"] / 1e6
+    r["rps"] = r["requests"] / secs if secs > 0 else 0.0
+    r["errors"] = r["connect"] + r["read"] + r["write"] + r["status"] + r["timeout"]
+    return r
+
+
+def run_wrk(cmd: list[str], seconds: float, sample_pid: int | None = None) -> tuple[str, list[int]]:
+    """Runs wrk to the end; with sample_pid, samples that process tree's RSS meanwhile."""
+    samples: list[int] = []
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            start_new_session=True)
+    try:
+        if sample_pid is None:
+            out, _ = proc.communicate(timeout=seconds + 60)
+            return out, samples
+        deadline = time.monotonic() + seconds + 60
+        while proc.poll() is None and time.monotonic() < deadline:
+            samples.append(rss_kib(sample_pid))
+            time.sleep(0.2)
+        out, _ = proc.communicate(timeout=max(1.0, deadline - time.monotonic()))
+        return out, samples
+    finally:
+        stop_group(proc)
+
+
+def measure(srv: Server, sc: Scenario, opts, lua: Path) -> dict:
+    conns = opts.many_connections if sc.many_conns else opts.connections
+    assert srv.proc is not None
+    baseline = rss_kib(srv.proc.pid) if sc.many_conns else None
+    if opts.warmup > 0:
+        run_wrk(wrk_cmd(sc, srv.port, conns, opts.warmup, opts, lua), opts.warmup)
+    out, samples = run_wrk(wrk_cmd(sc, srv.port, conns, opts.duration, opts, lua), opts.duration,
+                           srv.proc.pid if sc.many_conns else None)
+    res = parse_wrk(out)
+    if res is None:
+        return {"failed": "wrk printed no result: " + out.strip()[-300:]}
+    res["connections"] = conns
+    if sc.many_conns and samples:
+        res["rss_idle_kib"] = baseline
+        res["rss_load_kib"] = max(samples)
+        res["kib_per_conn"] = (max(samples) - baseline) / conns
+    return res
+
+
+# --------------------------------------------------------------------------
+# Report
+
+
+def median(values: list[float]) -> float | None:
+    return statistics.median(values) if values else None
+
+
+def summarise(servers: list[Server], scenarios: list[Scenario], runs: list[dict]) -> dict:
+    summary: dict = {}
+    for sc in scenarios:
+        rows = {}
+        for srv in servers:
+            mine = [r for r in runs if r["server"] == srv.name and r["scenario"] == sc.name]
+            ok = [r for r in mine if "failed" not in r]
+            if not srv.serves(sc):
+                rows[srv.name] = {"status": "n/a"}
+                continue
+            if srv.failed or sc.name in srv.bad or not ok:
+                reason = srv.failed or srv.bad.get(sc.name) or (
+                    mine[-1]["failed"] if mine else "not measured")
+                rows[srv.name] = {"status": "failed", "reason": reason}
+                continue
+            row = {
+                "status": "ok",
+                "runs": len(ok),
+                "rps": median([r["rps"] for r in ok]),
+                "p50_ms": median([r["p50_us"] / 1000 for r in ok]),
+                "p99_ms": median([r["p99_us"] / 1000 for r in ok]),
+                "errors": sum(r["errors"] for r in ok),
+                "requests": sum(r["requests"] for r in ok),
+            }
+            if sc.many_conns:
+                mem = [r for r in ok if "kib_per_conn" in r]
+                if mem:
+                    row["rss_idle_mib"] = median([r["rss_idle_kib"] / 1024 for r in mem])
+                    row["rss_load_mib"] = median([r["rss_load_kib"] / 1024 for r in mem])
+                    row["kib_per_conn"] = median([r["kib_per_conn"] for r in mem])
+            rows[srv.name] = row
+        base = rows.get("kiv", {}).get("rps")
+        for row in rows.values():
+            if row.get("status") == "ok" and base:
+                row["vs_kiv"] = row["rps"] / base
+        summary[sc.name] = rows
+    return summary
+
+
+def fmt(v: float | None, spec: str) -> str:
+    return "–" if v is None else format(v, spec)
+
+
+def render_md(data: dict, scenarios: list[Scenario], servers: list[Server]) -> str:
+    m, c = data["machine"], data["config"]
+    lines = [f"# kiv benchmark: {data['name']}", "",
+             f"Run {data['started']} ({data['elapsed_s']:.0f} s), `{data['command']}`.", "",
+             f"Machine: {m['nproc']} CPUs, {m['cpu_model']}, kernel {m['kernel']}, "
+             f"Python {m['python']}, wrk {m['wrk']}, nginx {m['nginx']}.",
+             f"Load average before / after: {m['loadavg_before']} / {m['loadavg_after']}.", "",
+             f"Servers pinned to CPU {c['server_cpu']}, wrk (one thread) to CPU "
+             f"{c['client_cpu']}; {c['rounds']} round(s), each server in turn per scenario; "
+             f"{c['warmup']} s warm-up then {c['duration']} s measured per run; "
+             f"{c['connections']} connections ({c['many_connections']} in the c1000 scenario). "
+             "Figures are medians over the rounds; errors are summed over all measured runs "
+             "(socket errors + responses with status >= 400).", ""]
+    for sc in scenarios:
+        rows = data["summary"][sc.name]
+        lines += [f"## {sc.title}", "",
+                  f"`{sc.method} {sc.path}`" + (" (16 requests per write)"
+                                                  if sc.name == "pipeline16" else ""), ""]
+        if sc.many_conns:
+            lines += ["| server | req/s | p50 ms | p99 ms | errors | vs kiv | RSS idle MiB "
+                      "| RSS loaded MiB | KiB/conn |",
+                      "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+        else:
+            lines += ["| server | req/s | p50 ms | p99 ms | errors | vs kiv |",
+                      "|---|---:|---:|---:|---:|---:|"]
+        for srv in servers:
+            row = rows[srv.name]
+            if row["status"] != "ok":
+                cell = "n/a" if row["status"] == "n/a" else "failed"
+                extra = 3 if sc.many_conns else 0
+                lines.append(f"| {srv.name} | {cell} |" + " |" * (4 + extra))
+                continue
+            line = (f"| {srv.name} | {row['rps']:,.0f} | {row['p50_ms']:.2f} | "
+                    f"{row['p99_ms']:.2f} | {row['errors']:,} | "
+                    f"{fmt(row.get('vs_kiv'), '.2f')} |")
+            if sc.many_conns:
+                line += (f" {fmt(row.get('rss_idle_mib'), '.1f')} | "
+                         f"{fmt(row.get('rss_load_mib'), '.1f')} | "
+                         f"{fmt(row.get('kib_per_conn'), '.1f')} |")
+            lines.append(line)
+        lines.append("")
+    failures = [f"- {srv} / {sc}: {row['reason']}" for sc, rows in data["summary"].items()
+                for srv, row in rows.items() if row["status"] == "failed"]
+    if failures:
+        lines += ["## Failed", ""] + failures + [""]
+    floor = data.get("python_floor")
+    if floor:
+        lines += ["## Python floor (in-process, server CPU)", "",
+                  "Microseconds per request of the Python work alone as kiv does it "
+                  "(request object from 11 arguments, view through `App.pipeline`), and of "
+                  "`server.test_request` (the whole in-process request: handling, native "
+                  "conversion and two thread hops).", "",
+                  "| view | request object | pipeline + view | together | test_request |",
+                  "|---|---:|---:|---:|---:|"]
+        for row in floor["views"]:
+            lines.append(f"| {row['view']} | {row['request_us']:.2f} | {row['pipeline_us']:.2f} "
+                         f"| {row['together_us']:.2f} | {fmt(row.get('test_request_us'), '.1f')} |")
+        lines.append("")
+    lines += ["## Servers", ""] + [f"- **{s.name}**: {s.describe}" for s in servers] + [""]
+    if data["notes"]:
+        lines += ["## Notes", ""] + [f"- {n}" for n in data["notes"]] + [""]
+    return "\n".join(lines)
+
+
+def command_output(cmd: list[str]) -> str:
+    try:
+        p = subprocess.run(cmd, capture_output=True, text=True, timeout=30)
+        return (p.stdout + p.stderr).strip()
+    except (OSError, subprocess.TimeoutExpired):
+        return ""
+
+
+def machine_info() -> dict:
+    model = ""
+    for line in command_output(["lscpu"]).splitlines():
+        if line.startswith("Model name:"):
+            model = line.split(":", 1)[1].strip()
+    wrk_v = command_output(["wrk", "-v"]).splitlines()
+    nginx_v = command_output([shutil.which("nginx") or "/usr/sbin/nginx", "-v"])
+    versions = command_output([str(VPY), "-c", (
+        "import importlib.metadata as m, json\n"
+        "out = {}\n"
+        "for p in ('kiv', 'granian', 'uvicorn', 'httptools', 'uvloop', 'gunicorn', 'socketify'):\n"
+        "    try: out[p] = m.version(p)\n"
+        "    except Exception: pass\n"
+        "print(json.dumps(out))")])
+    return {
+        "nproc": os.cpu_count(),
+        "cpu_model": model,
+        "kernel": platform.release(),
+        "python": command_output([str(VPY), "-c", "import platform;"
+                                  "print(platform.python_version())"]),
+        "wrk": wrk_v[0].split()[1] if wrk_v and len(wrk_v[0].split()) > 1 else "?",
+        "nginx": nginx_v.split("/")[-1] if nginx_v else "?",
+        "packages": json.loads(versions) if versions.startswith("{") else {},
+        "loadavg_before": " ".join(f"{x:.2f}" for x in os.getloadavg()),
+    }
+
+
+# --------------------------------------------------------------------------
+# Main
+
+
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--quick", action="store_true", help="smoke run: 1 round x 2 s")
+    p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--duration", type=float, default=5.0, help="measured seconds per run")
+    p.add_argument("--warmup", type=float, default=1.0, help="warm-up seconds before each run")
+    p.add_argument("--connections", type=int, default=64)
+    p.add_argument("--many-connections", type=int, default=1000)
+    p.add_argument("--timeout", type=int, default=4, help="wrk request timeout, seconds")
+    p.add_argument("--servers", help="comma-separated subset of servers")
+    p.add_argument("--scenarios", help="comma-separated subset of scenarios")
+    p.add_argument("--server-cpu", default="0")
+    p.add_argument("--client-cpu", default="1")
+    p.add_argument("--name", help="results file name (default latest, or quick with --quick)")
+    p.add_argument("--skip-setup", action="store_true", help="no apt/pip/build step")
+    p.add_argument("--no-build", action="store_true", help="keep the kiv already in the venv")
+    p.add_argument("--no-floor", action="store_true", help="skip the Python floor")
+    opts = p.parse_args(argv)
+    if opts.quick:
+        opts.rounds, opts.duration = 1, 2.0
+    opts.name = opts.name or ("quick" if opts.quick else "latest")
+    if (os.cpu_count() or 1) < 2:
+        opts.server_cpu = opts.client_cpu = None
+    return opts
+
+
+def main(argv: list[str] | None = None) -> int:
+    opts = parse_args(argv)
+    notes: list[str] = []
+    if opts.server_cpu is None:
+        notes.append("Fewer than 2 CPUs: no pinning; server and wrk share the CPU.")
+    if not opts.skip_setup:
+        setup(opts, notes)
+    for tool in ("wrk", "taskset"):
+        if not shutil.which(tool):
+            sys.exit(f"{tool} is not installed")
+
+    # Both sides keep 1,000+ sockets open.
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < 16384 and (hard == resource.RLIM_INFINITY or hard > soft):
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(16384, hard) if hard > 0 else 16384, hard))
+
+    # SIGTERM takes the same road out as Ctrl-C, so every process is stopped.
+    def on_term(signum, frame):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGTERM, on_term)
+
+    started = time.monotonic()
+    tmp = Path(tempfile.mkdtemp(prefix="kiv-bench-"))
+    servers: list[Server] = []
+    try:
+        static_dir = tmp / "static"
+        static_dir.mkdir()
+        (static_dir / "4k.bin").write_bytes(os.urandom(4096))
+        (static_dir / "1m.bin").write_bytes(os.urandom(1 << 20))
+        lua_dir = tmp / "wrk"
+        lua_dir.mkdir()
+        report = (BENCH / "wrk" / "report.lua").read_text()
+        scenarios = SCENARIOS
+        if opts.scenarios:
+            want = opts.scenarios.split(",")
+            scenarios = [s for s in SCENARIOS if s.name in want]
+        lua = {}
+        for sc in scenarios:
+            lua[sc.name] = lua_dir / f"{sc.name}.lua"
+            lua[sc.name].write_text((BENCH / "wrk" / sc.script).read_text() + "\n" + report)
+
+        machine = machine_info()
+        servers = make_servers(tmp, static_dir, notes)
+        if opts.servers:
+            want = opts.servers.split(",")
+            servers = [s for s in servers if s.name in want]
+        for srv in servers:
+            log(f"== starting {srv.name}")
+            start_server(srv, opts.server_cpu, tmp, static_dir)
+            if srv.failed:
+                log(f"   {srv.name} {srv.failed}")
+                notes.append(f"{srv.name} {srv.failed}")
+                continue
+            validate(srv, scenarios)
+            for sc_name, fault in srv.bad.items():
+                log(f"   {srv.name} fails the {sc_name} check: {fault}")
+
+        runs: list[dict] = []
+        for rnd in range(1, opts.rounds + 1):
+            for sc in scenarios:
+                for srv in servers:
+                    if srv.failed or not srv.serves(sc) or sc.name in srv.bad:
+                        continue
+                    assert srv.proc is not None
+                    if srv.proc.poll() is not None:
+                        srv.failed = f"exited with code {srv.proc.returncode} during the run"
+                        notes.append(f"{srv.name} {srv.failed}")
+                        continue
+                    res = measure(srv, sc, opts, lua[sc.name])
+                    res.update(server=srv.name, scenario=sc.name, round=rnd)
+                    runs.append(res)
+                    if "failed" in res:
+                        log(f"   round {rnd} {sc.name:10} {srv.name:13} failed: {res['failed']}")
+                    else:
+                        extra = (f"  +{res['kib_per_conn']:.1f} KiB/conn"
+                                 if "kib_per_conn" in res else "")
+                        log(f"   round {rnd} {sc.name:10} {srv.name:13} {res['rps']:>10,.0f} req/s"
+                            f"  p99 {res['p99_us'] / 1000:7.2f} ms  errors {res['errors']}"
+                            + extra)
+                    time.sleep(0.3)  # let closed connections drain before the next server
+
+        for srv in servers:
+            if srv.proc is not None:
+                stop_group(srv.proc)
+
+        floor = None
+        if not opts.no_floor:
+            log("== Python floor")
+            cmd = [str(VPY), str(BENCH / "python_floor.py"), "--json"]
+            if opts.quick:
+                cmd.append("--quick")
+            if opts.server_cpu is not None:
+                cmd = ["taskset", "-c", opts.server_cpu, *cmd]
+            p = subprocess.run(cmd, capture_output=True, text=True, timeout=600)
+            if p.returncode == 0:
+                floor = json.loads(p.stdout)
+            else:
+                notes.append("python_floor.py failed: " + p.stderr.strip()[-300:])
+
+        machine["loadavg_after"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
+        data = {
+            "name": opts.name,
+            "started": _dt.datetime.now().astimezone().isoformat(timespec="seconds"),
+            "elapsed_s": time.monotonic() - started,
+            "command": "bench/run.sh " + " ".join(argv if argv is not None else sys.argv[1:]),
+            "machine": machine,
+            "config": {k: getattr(opts, k) for k in (
+                "rounds", "duration", "warmup", "connections", "many_connections", "timeout",
+                "server_cpu", "client_cpu")},
+            "servers": {s.name: {"describe": s.describe, "command": s.cmd,
+                                 "failed": s.failed or None, "bad": s.bad} for s in servers},
+            "scenarios": {s.name: {"title": s.title, "method": s.method, "path": s.path}
+                          for s in scenarios},
+            "summary": summarise(servers, scenarios, runs),
+            "runs": runs,
+            "python_floor": floor,
+            "notes": notes,
+        }
+        out_dir = BENCH / "results"
+        out_dir.mkdir(exist_ok=True)
+        (out_dir / f"{opts.name}.json").write_text(json.dumps(data, indent=1) + "\n")
+        md = render_md(data, scenarios, servers)
+        (out_dir / f"{opts.name}.md").write_text(md)
+        p = subprocess.run([str(VPY), str(BENCH / "plot.py"), str(out_dir / f"{opts.name}.json"),
+                            str(out_dir / f"{opts.name}.png")], capture_output=True, text=True)
+        if p.returncode != 0:
+            log("chart failed: " + p.stderr.strip()[-500:])
+        log("")
+        log(md)
+        log(f"Written: bench/results/{opts.name}.md, .json, .png")
+        return 0
+    except KeyboardInterrupt:
+        log("interrupted")
+        return 130
+    finally:
+        for srv in servers:
+            if srv.proc is not None:
+                stop_group(srv.proc)
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,1 @@
+-- Plain GET of the URL given on the command line (wrk's static request path).
