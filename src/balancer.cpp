@@ -1,7 +1,5 @@
 #include "balancer.hpp"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,19 +70,6 @@ WorkerAddr parse_worker(std::string_view text) {
 
 using WorkerList = std::vector<WorkerAddr>;
 
-// Runs f on the blocking pool for a coroutine that lives on a strand.
-// g++ 12 destroys a closure or aggregate temporary of a co_await expression
-// twice. run_blocking's initiation closure holds a copy of the awaiting
-// coroutine's executor: harmless for the plain runtime executor, fatal for a
-// strand's reference count. So run_blocking is awaited from a coroutine on the
-// plain executor, and callers here pass named closures only.
-template <class F>
-asio::awaitable<std::invoke_result_t<F&>> on_blocking_pool(F f) {
-  auto job = run_blocking(std::move(f));
-  auto hop = asio::co_spawn(runtime().get_executor(), std::move(job), kAwait);
-  co_return co_await std::move(hop);
-}
-
 // --- forwarding --------------------------------------------------------------
 
 asio::awaitable<bool> connect_worker(Socket& sock, const WorkerAddr& w) {
@@ -94,8 +79,10 @@ asio::awaitable<bool> connect_worker(Socket& sock, const WorkerAddr& w) {
     co_return !ec;
   }
   if (!w.has_port) co_return false;
+  // Closures are named, never temporaries inside co_await: g++ 12 may destroy
+  // those twice.
   auto lookup = [host = w.host, port = w.port] { return resolve_endpoints(host, port); };
-  auto resolved = co_await on_blocking_pool(std::move(lookup));
+  auto resolved = co_await run_blocking(std::move(lookup));
   auto* endpoints = std::get_if<std::vector<tcp::endpoint>>(&resolved);
   if (!endpoints) co_return false;
   for (const auto& ep : *endpoints) {
@@ -146,8 +133,8 @@ asio::awaitable<bool> send_head(Socket& client, Socket& backend, const asio::ip:
 asio::awaitable<void> pump(Socket& from, Socket& to, char* buf, std::uint64_t& counter) {
   for (;;) {
     asio::error_code ec;
-    const std::size_t n =
-        co_await from.async_read_some(asio::buffer(buf, kRelayBuf), asio::redirect_error(kAwait, ec));
+    const std::size_t n = co_await from.async_read_some(asio::buffer(buf, kRelayBuf),
+                                                        asio::redirect_error(kAwait, ec));
     if (ec || n == 0) {
       to.shutdown(tcp::socket::shutdown_send, ec);
       co_return;
@@ -229,7 +216,7 @@ asio::awaitable<void> accept_loop(std::shared_ptr<BalancerState> st) {
       return std::string(e.what());
     }
   };
-  auto bound = co_await on_blocking_pool(std::move(bind));
+  auto bound = co_await run_blocking(std::move(bind));
   if (auto* err = std::get_if<std::string>(&bound)) {
     st->set_report({false, std::move(*err)});
     co_return;
@@ -252,8 +239,8 @@ asio::awaitable<void> accept_loop(std::shared_ptr<BalancerState> st) {
   while (!st->stopping) {
     tcp::endpoint peer;
     auto conn_strand = asio::make_strand(runtime());
-    Socket sock = co_await st->acceptor->async_accept(conn_strand, peer,
-                                                       asio::redirect_error(kAwait, ec));
+    Socket sock =
+        co_await st->acceptor->async_accept(conn_strand, peer, asio::redirect_error(kAwait, ec));
     if (!ec) {
       const std::size_t index = st->rotation.fetch_add(1, std::memory_order_relaxed) % count;
       asio::co_spawn(conn_strand, forward(std::move(sock), peer, st->workers, index),
@@ -278,7 +265,9 @@ Balancer::Balancer(std::string host, std::uint16_t port, std::vector<std::string
   asio::co_spawn(state_->strand, accept_loop(state_), asio::detached);
 }
 
-Balancer::~Balancer() { stop(); }
+Balancer::~Balancer() {
+  stop();
+}
 
 std::optional<BalancerReport> Balancer::wait_started(std::chrono::milliseconds timeout) {
   std::unique_lock lock(state_->mutex);

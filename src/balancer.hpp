@@ -15,7 +15,7 @@ namespace kiv {
 
 // What the accept task reports once its listener is bound (or failed to bind).
 struct BalancerReport {
-  bool ok;           // true: `text` is the bound "ip:port"; false: the error text
+  bool ok;  // true: `text` is the bound "ip:port"; false: the error text
   std::string text;
 };
 

@@ -59,6 +59,8 @@ constexpr std::size_t kBodyReserveMax = 1 << 20;
 // larger ones go out with a gather write instead of being copied.
 constexpr std::size_t kInlineBodyMax = 16384;
 constexpr std::size_t kOutKeepCapacity = 65536;
+// Pipelined responses held back for one joint write, at most this many bytes.
+constexpr std::size_t kHoldBackMax = 32768;
 // After refusing a request, unread input is drained for a while before the
 // close, because closing with unread data makes the kernel send a reset that
 // can destroy the error page before the client has read it.
@@ -181,12 +183,18 @@ class Conn {
  private:
   // One socket read into `into` under a deadline of limit seconds (or at the
   // coarse time `until` when limit is negative). Returns the bytes read, or the
-  // failure: timeout, peer close or I/O error.
+  // failure: timeout, peer close or I/O error. Held-back responses leave
+  // first: the client may be waiting for them before it sends more.
   asio::awaitable<std::pair<std::size_t, ReadResult>> read_some(asio::mutable_buffer into,
                                                                 std::int64_t limit,
                                                                 std::int64_t until = 0) {
-    if (limit >= 0) deadline_->arm(limit);
-    else deadline_->arm_at(until);
+    if (!out_.empty() && !co_await flush()) {
+      co_return std::pair{std::size_t{0}, ReadResult(kPeerGone)};
+    }
+    if (limit >= 0)
+      deadline_->arm(limit);
+    else
+      deadline_->arm_at(until);
     auto [ec, n] = co_await socket_.async_read_some(into, kNoThrow);
     if (deadline_->disarm()) co_return std::pair{std::size_t{0}, ReadResult(kTimedOut)};
     if (ec || n == 0) co_return std::pair{std::size_t{0}, ReadResult(kPeerGone)};
@@ -210,7 +218,8 @@ class Conn {
   // read straight into out, never past its end (the next request stays in the
   // socket).
   asio::awaitable<ReadResult> read_n(std::string& out, std::uint64_t n) {
-    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(buf_.size() - pos_, n));
+    const std::size_t take =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buf_.size() - pos_, n));
     out.append(buf_.data() + pos_, take);
     pos_ += take;
     n -= take;
@@ -237,7 +246,8 @@ class Conn {
       const std::size_t have = buf_.size() - pos_;
       const char* start = buf_.data() + pos_;
       if (const void* lf = std::memchr(start + scanned, '\n', have - scanned)) {
-        std::string_view line(start, static_cast<std::size_t>(static_cast<const char*>(lf) - start));
+        std::string_view line(start,
+                              static_cast<std::size_t>(static_cast<const char*>(lf) - start));
         pos_ += line.size() + 1;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         co_return LineResult{line, {}};
@@ -286,11 +296,24 @@ class Conn {
     }
   }
 
-  // Sends a whole response. False on an I/O error or a short write.
-  asio::awaitable<bool> send(const ResponseOut& resp, bool keep_alive, bool head_only) {
+  // Writes out whatever out_ holds. False on an I/O error or a short write.
+  asio::awaitable<bool> flush() {
+    auto [ec, sent] = co_await asio::async_write(socket_, asio::buffer(out_), kNoThrow);
+    const bool ok = !ec && sent == out_.size();
     out_.clear();
+    co_return ok;
+  }
+
+  // Sends a whole response behind any held-back ones. With may_defer (more
+  // pipelined requests are already buffered) a small response is held back
+  // instead, so a pipeline's answers leave in one write rather than one each;
+  // the next socket read, or a larger response, sends them. False on an I/O
+  // error or a short write.
+  asio::awaitable<bool> send(const ResponseOut& resp, bool keep_alive, bool head_only,
+                             bool may_defer) {
     const bool gather = !head_only && resp.body.size() > kInlineBodyMax;
     serialize_response(resp, keep_alive, head_only || gather, out_);
+    if (may_defer && !gather && out_.size() < kHoldBackMax) co_return true;
     std::size_t want = out_.size();
     std::size_t sent;
     asio::error_code ec;
@@ -301,6 +324,7 @@ class Conn {
     } else {
       std::tie(ec, sent) = co_await asio::async_write(socket_, asio::buffer(out_), kNoThrow);
     }
+    out_.clear();
     // Do not keep a huge head (a view's oversized headers) for the whole connection.
     if (out_.capacity() > kOutKeepCapacity) std::string().swap(out_);
     co_return !ec && sent == want;
@@ -310,7 +334,7 @@ class Conn {
   asio::awaitable<void> refuse(std::uint16_t status) {
     // Named, not a temporary inside co_await (see handle.cpp).
     const ResponseOut page = simple(status);
-    if (co_await send(page, false, false)) co_await linger();
+    if (co_await send(page, false, false, false)) co_await linger();
   }
 
   asio::awaitable<void> linger() {
@@ -353,7 +377,7 @@ class Conn {
   std::optional<ReadDeadline> deadline_;
   ByteBuffer buf_;
   std::size_t pos_ = 0;  // first byte of buf_ not consumed by the current request
-  std::string out_;      // serialised response, reused
+  std::string out_;      // serialised responses not yet written, reused
   ParsedHead head_;      // views into buf_, valid until the body is read
 };
 
@@ -372,8 +396,7 @@ asio::awaitable<void> Conn::run() {
     for (;;) {
       const std::string_view bytes = buf_.view();
       const bool over = bytes.size() > kHeadLimit;
-      if (!bytes.empty() &&
-          (over || bytes.size() >= parse_at || may_hold_head_end(bytes, seen))) {
+      if (!bytes.empty() && (over || bytes.size() >= parse_at || may_hold_head_end(bytes, seen))) {
         head_len = parse_head(bytes, head_);
         if (head_len >= 0) break;
         if (head_len == kHeadError) co_return co_await refuse(400);
@@ -403,8 +426,10 @@ asio::awaitable<void> Conn::run() {
     bool keep_alive = head_.minor_version == 1;
     if (const HeaderView* c = find_header(head_, "connection")) {
       // Only a whole value counts; lists keep the version's default.
-      if (iequals_ascii(c->value, "close")) keep_alive = false;
-      else if (iequals_ascii(c->value, "keep-alive")) keep_alive = true;
+      if (iequals_ascii(c->value, "close"))
+        keep_alive = false;
+      else if (iequals_ascii(c->value, "keep-alive"))
+        keep_alive = true;
     }
     if (framing.force_close) keep_alive = false;
 
@@ -437,12 +462,14 @@ asio::awaitable<void> Conn::run() {
     // --- Body. The interim answer goes out before any body byte is read,
     // even when the body is about to be refused.
     if (send_continue) {
-      co_await asio::async_write(socket_, asio::buffer(kContinue), kNoThrow);  // failure ignored
+      out_.append(kContinue);  // behind any held-back responses
+      co_await flush();        // failure ignored
     }
     if (framing.kind == BodyFraming::kLength) {
       if (framing.length > max_body) co_return co_await refuse(413);
       if (framing.length > 0) {
-        req.body.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(framing.length, kBodyReserveMax)));
+        req.body.reserve(
+            static_cast<std::size_t>(std::min<std::uint64_t>(framing.length, kBodyReserveMax)));
         if (ReadResult fail = co_await read_n(req.body, framing.length)) {
           if (fail->respond) co_await refuse(fail->status);
           co_return;
@@ -459,11 +486,12 @@ asio::awaitable<void> Conn::run() {
     auto answer = handle(std::move(req), shared_);
     const ResponseOut resp = co_await std::move(answer);
     if (log) log_request(log_method, log_target, resp.status, head_only ? 0 : resp.body.size());
-    if (!co_await send(resp, keep_alive, head_only)) co_return;
+    const bool more_buffered = pos_ < buf_.size();
+    if (!co_await send(resp, keep_alive, head_only, keep_alive && more_buffered)) co_return;
     if (!keep_alive) {
       // Pipelined requests after a closing one are never answered; drain
       // them so the reset does not destroy the response in flight.
-      if (pos_ < buf_.size()) co_await linger();
+      if (more_buffered) co_await linger();
       co_return;
     }
 

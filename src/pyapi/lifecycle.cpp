@@ -305,10 +305,12 @@ PyObject* server_run(ServerObject* self, PyObject* args, PyObject* kwargs) {
   if (o_banner != Py_None) {
     PyRef r = PyRef::steal(PyObject_CallFunction(o_banner, "s#", addr.data(),
                                                  static_cast<Py_ssize_t>(addr.size())));
-    if (!r) PyErr_Clear();  // a failing banner does not stop the server
+    // A failing banner does not stop the server, but Ctrl-C pressed while
+    // the banner ran surfaces there and must not be lost.
+    if (!r && !PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) PyErr_Clear();
   }
-  bool interrupted = false;
-  for (;;) {
+  bool interrupted = PyErr_Occurred() != nullptr;
+  while (!interrupted) {
     {
       ReleaseGil unlocked;
       std::this_thread::sleep_for(std::chrono::milliseconds(120));

@@ -4,7 +4,7 @@
 
 #include <chrono>
 #include <exception>
-#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
