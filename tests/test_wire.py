@@ -19,6 +19,7 @@ TIMEOUT = 5
 MAX_BODY = 1000
 DATE_RE = r"[A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d GMT"
 GENERIC_TITLE = b"<title>500 Internal Server Error</title>"
+HUGE = 32 << 20
 
 
 def _echo(req):
@@ -50,6 +51,7 @@ def _wire_server(**flags):
     s.add_rule("/hdr", ["GET"], lambda req: ("ok", 201, [("X-A", "1"), ("X-B", "2")]), "hdr",
                True)
     s.add_rule("/big", ["GET"], lambda req: bytes(range(256)) * 400, "big", True)
+    s.add_rule("/huge", ["GET"], lambda req: b"z" * HUGE, "huge", True)
     return s
 
 
@@ -305,6 +307,22 @@ REFUSED = [
      b"POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabcXY0\r\n\r\n", 400),
     ("chunk-line-too-long",
      b"POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1;" + b"e" * 1100, 400),
+    ("chunk-signed",
+     b"POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n+5\r\nhello\r\n0\r\n\r\n", 400),
+    ("chunk-ext-bare-cr",
+     b"POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5;a\rb\r\nhello\r\n0\r\n\r\n",
+     400),
+    ("chunk-ext-nul",
+     b"POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5;a\x00\r\nhello\r\n0\r\n\r\n",
+     400),
+    ("http10-transfer-encoding",
+     b"POST /echo HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400),
+    ("trailers-over-64k",
+     b"POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n"
+     + b"X-T: " + b"t" * 1000 + b"\r\n" * 1 + (b"X-T: " + b"t" * 1000 + b"\r\n") * 70 + b"\r\n",
+     431),
+    ("complete-head-over-64k",
+     b"GET /x HTTP/1.1\r\n" + (b"X-L: " + b"a" * 900 + b"\r\n") * 75 + b"\r\n", 431),
     ("chunks-over-max",
      b"POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
      b"258\r\n" + b"a" * 600 + b"\r\n258\r\n" + b"b" * 600 + b"\r\n0\r\n\r\n", 413),
@@ -371,7 +389,7 @@ def test_expect_continue_ignored_for_http10(client):
         ("Transfer-Encoding: chunked\r\n", b"5;name=v\r\nhello\r\nA\r\n0123456789\r\n0\r\n\r\n",
          "hello0123456789"),
         ("Transfer-Encoding: gzip, chunked\r\n", b"2\r\nhi\r\n0\r\n\r\n", "hi"),
-        ("Transfer-Encoding: CHUNKED\r\n", b"+2 \r\nhi\r\n0\r\nX-T: 1\r\nY-T: 2\r\n\r\n", "hi"),
+        ("Transfer-Encoding: CHUNKED\r\n", b"2 \r\nhi\r\n0\r\nX-T: 1\r\nY-T: 2\r\n\r\n", "hi"),
         ("Transfer-Encoding: chunked\n", b"2\nhi\r\n0\n\n", "hi"),  # bare LF line ends
     ],
 )
@@ -552,6 +570,8 @@ def test_read_time_limit(addr):
     mid_body = Client(addr)
     mid_body.send(b"POST /echo HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc")
     busy = Client(addr)  # slower than the limit in total, but never silent for long
+    stalled = Client(addr)  # asks for a large answer and never reads it
+    stalled.send(get("/huge"))
     for c in (idle, mid_body, busy):
         c.sock.settimeout(75)
     raw = get("/x")
@@ -572,3 +592,13 @@ def test_read_time_limit(addr):
     finally:
         t.join()
     assert busy.response().body == b"hello"
+    # The write that made no progress was cut: the client finds the end of
+    # the stream well before the whole answer.
+    stalled.sock.settimeout(10)
+    received = 0
+    try:
+        while chunk := stalled.sock.recv(1 << 20):
+            received += len(chunk)
+    except ConnectionResetError:
+        pass
+    assert 0 < received < HUGE

@@ -292,14 +292,34 @@ class Conn {
       if (t.fail) co_return 400;
       if (t.line.empty()) co_return 0;
       trailer_bytes += t.line.size();
-      if (trailer_bytes > kTrailerLimit) co_return 400;
+      if (trailer_bytes > kTrailerLimit) co_return 431;
     }
   }
 
-  // Writes out whatever out_ holds. False on an I/O error or a short write.
+  // Writes both parts completely. A client that stops reading must not hold
+  // the connection forever: each partial write gets the read time limit, and
+  // the sweeper shuts the socket down when one makes no progress in time.
+  asio::awaitable<bool> write_all(asio::const_buffer first, asio::const_buffer second = {}) {
+    std::array<asio::const_buffer, 2> parts{first, second};
+    std::size_t i = parts[0].size() == 0 ? 1 : 0;
+    while (i < 2 && parts[i].size() > 0) {
+      deadline_->arm_write(kReadTimeoutSecs);
+      auto [ec, n] = i == 0 ? co_await socket_.async_write_some(parts, kNoThrow)
+                            : co_await socket_.async_write_some(parts[1], kNoThrow);
+      if (deadline_->disarm() || ec || n == 0) co_return false;
+      while (n > 0 && i < 2) {
+        const std::size_t take = std::min(n, parts[i].size());
+        parts[i] += take;
+        n -= take;
+        if (parts[i].size() == 0) ++i;
+      }
+    }
+    co_return true;
+  }
+
+  // Writes out whatever out_ holds. False on an I/O error or a stalled client.
   asio::awaitable<bool> flush() {
-    auto [ec, sent] = co_await asio::async_write(socket_, asio::buffer(out_), kNoThrow);
-    const bool ok = !ec && sent == out_.size();
+    const bool ok = co_await write_all(asio::buffer(out_));
     out_.clear();
     co_return ok;
   }
@@ -314,20 +334,12 @@ class Conn {
     const bool gather = !head_only && resp.body.size() > kInlineBodyMax;
     serialize_response(resp, keep_alive, head_only || gather, out_);
     if (may_defer && !gather && out_.size() < kHoldBackMax) co_return true;
-    std::size_t want = out_.size();
-    std::size_t sent;
-    asio::error_code ec;
-    if (gather) {
-      want += resp.body.size();
-      const std::array<asio::const_buffer, 2> parts{asio::buffer(out_), asio::buffer(resp.body)};
-      std::tie(ec, sent) = co_await asio::async_write(socket_, parts, kNoThrow);
-    } else {
-      std::tie(ec, sent) = co_await asio::async_write(socket_, asio::buffer(out_), kNoThrow);
-    }
+    const bool ok = co_await write_all(
+        asio::buffer(out_), gather ? asio::buffer(resp.body) : asio::const_buffer());
     out_.clear();
     // Do not keep a huge head (a view's oversized headers) for the whole connection.
     if (out_.capacity() > kOutKeepCapacity) std::string().swap(out_);
-    co_return !ec && sent == want;
+    co_return ok;
   }
 
   // Answers with a fixed page and drains what the client still sends.
@@ -398,6 +410,8 @@ asio::awaitable<void> Conn::run() {
       const bool over = bytes.size() > kHeadLimit;
       if (!bytes.empty() && (over || bytes.size() >= parse_at || may_hold_head_end(bytes, seen))) {
         head_len = parse_head(bytes, head_);
+        // The limit must not depend on how the reads were split.
+        if (head_len > static_cast<long>(kHeadLimit)) co_return co_await refuse(431);
         if (head_len >= 0) break;
         if (head_len == kHeadError) co_return co_await refuse(400);
         parse_at = bytes.size() * 2;

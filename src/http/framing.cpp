@@ -95,7 +95,10 @@ BodyFraming decide_framing(const ParsedHead& head) {
     // upstream, and an HTTP/1.0 message with Transfer-Encoding is to be
     // treated as faulty framing (6.1): serve it but do not reuse the stream.
     if (!iequals_ascii(last_coding, "chunked")) return {BodyFraming::kBad, 0, true};
-    return {BodyFraming::kChunked, 0, has_cl || head.minor_version == 0};
+    // RFC 9112 6.1: an HTTP/1.0 message with Transfer-Encoding may come from
+    // an intermediary that did not understand it; refuse rather than guess.
+    if (head.minor_version == 0) return {BodyFraming::kBad, 0, true};
+    return {BodyFraming::kChunked, 0, has_cl};
   }
   if (cl_bad) return {BodyFraming::kBad, 0, true};
   if (has_cl) return {BodyFraming::kLength, cl, false};
@@ -103,11 +106,15 @@ BodyFraming decide_framing(const ParsedHead& head) {
 }
 
 std::optional<std::uint64_t> parse_chunk_size(std::string_view line) {
+  // A bare CR or a NUL anywhere (extensions included) is how framing
+  // disagreements between parsers start.
+  if (line.find_first_of(std::string_view("\r\0", 2)) != std::string_view::npos) {
+    return std::nullopt;
+  }
   if (const auto semi = line.find(';'); semi != std::string_view::npos) {
     line = line.substr(0, semi);
   }
   line = trim_blanks(line);
-  if (!line.empty() && line.front() == '+') line.remove_prefix(1);
   if (line.empty()) return std::nullopt;
   std::uint64_t v = 0;
   for (char c : line) {

@@ -70,7 +70,7 @@ struct DeadlineRegistry {
         continue;
       }
       // Safe under the mutex: the owner unregisters before closing the fd.
-      ::shutdown(d->fd_, SHUT_RD);
+      ::shutdown(d->fd_, d->writing_.load(std::memory_order_relaxed) ? SHUT_RDWR : SHUT_RD);
       ++cut;
     }
     return cut;

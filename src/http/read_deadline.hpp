@@ -1,4 +1,4 @@
-// Read time limits that cost almost nothing per read.
+// Read and write time limits that cost almost nothing per operation.
 //
 // Racing a timer against every socket read is expensive, so connections
 // instead publish a deadline in coarse seconds before each read. One
@@ -37,10 +37,20 @@ class ReadDeadline {
   // Before a read: allow at least limit_secs (and at most about two seconds
   // more) before the read is cut.
   void arm(std::int64_t limit_secs) noexcept {
-    deadline_.store(coarse_now() + limit_secs + 1, std::memory_order_relaxed);
+    writing_.store(false, std::memory_order_relaxed);
+    deadline_.store(coarse_now() + limit_secs + 1, std::memory_order_release);
   }
   // Before a read: cut it once coarse_now() reaches `when`.
-  void arm_at(std::int64_t when) noexcept { deadline_.store(when, std::memory_order_relaxed); }
+  void arm_at(std::int64_t when) noexcept {
+    writing_.store(false, std::memory_order_relaxed);
+    deadline_.store(when, std::memory_order_relaxed);
+  }
+  // Before a write: like arm, but an overdue write is cut by shutting down
+  // both directions (a pending send only fails then).
+  void arm_write(std::int64_t limit_secs) noexcept {
+    writing_.store(true, std::memory_order_relaxed);
+    deadline_.store(coarse_now() + limit_secs + 1, std::memory_order_release);
+  }
   // After a read: true when the sweeper cut this read (or was about to). The
   // socket's receiving side is then shut down for good.
   bool disarm() noexcept { return deadline_.exchange(0, std::memory_order_acq_rel) == kFired; }
@@ -54,6 +64,7 @@ class ReadDeadline {
   friend struct DeadlineRegistry;
 
   std::atomic<std::int64_t> deadline_{0};
+  std::atomic<bool> writing_{false};
   const int fd_;
   ReadDeadline* prev_ = nullptr;  // registry links, guarded by its mutex
   ReadDeadline* next_ = nullptr;

@@ -83,11 +83,11 @@ TEST(Framing, Table) {
       {"Transfer-Encoding: , ", 1, "bad"},
       {"Transfer-Encoding:xchunked", 1, "bad"},
       {"Transfer-Encoding:chunked;q=1", 1, "bad"},
-      // Both, and HTTP/1.0: served as chunked, never reused.
+      // Both: served as chunked, never reused. HTTP/1.0 with a coding: refused.
       {"Content-Length:5|Transfer-Encoding:chunked", 1, "chunked close"},
       {"Transfer-Encoding:chunked|Content-Length:zz", 1, "chunked close"},
       {"Transfer-Encoding:gzip|Content-Length:5", 1, "bad"},
-      {"Transfer-Encoding:chunked", 0, "chunked close"},
+      {"Transfer-Encoding:chunked", 0, "bad"},
       {"Content-Length:5", 0, "len 5"},
   };
   for (const Case& c : cases) {
@@ -103,7 +103,9 @@ TEST(ChunkSize, Table) {
       {"5", 5},
       {"0", 0},
       {"fF", 255},
-      {"+a", 10},
+      {"+a", std::nullopt},
+      {"5;a\rb", std::nullopt},
+      {std::string_view("5;a\0b", 5), std::nullopt},
       {"5;ext", 5},
       {"5 ; name=value;x", 5},
       {" \t1f\t ", 31},
