@@ -9,6 +9,7 @@ for pkg in libasio-dev libgtest-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
 done
 command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
+command -v curl >/dev/null 2>&1 || need_apt+=(curl)  # a real client in the wire tests
 if [ ${#need_apt[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq

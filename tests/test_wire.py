@@ -602,3 +602,41 @@ def test_read_time_limit(addr):
     except ConnectionResetError:
         pass
     assert 0 < received < HUGE
+
+
+# --- real clients ----------------------------------------------------------------
+
+def test_http_client_keep_alive_and_chunked_upload(addr):
+    import http.client
+
+    conn = http.client.HTTPConnection(*addr, timeout=TIMEOUT)
+    try:
+        for i in range(3):  # one connection, several requests
+            conn.request("POST", f"/echo?i={i}", body=b"payload", headers={"X-N": str(i)})
+            r = conn.getresponse()
+            data = json.loads(r.read())
+            assert r.status == 200 and r.getheader("Connection") == "keep-alive"
+            assert data["query"] == [["i", str(i)]] and data["body"] == "payload"
+        conn.request("PUT", "/echo", body=iter([b"ab", b"cd"]), encode_chunked=True)
+        assert json.loads(conn.getresponse().read())["body"] == "abcd"
+    finally:
+        conn.close()
+
+
+def test_urllib_and_curl(addr):
+    import urllib.error
+    import urllib.request
+
+    base = f"http://{addr[0]}:{addr[1]}"
+    with urllib.request.urlopen(base + "/x", timeout=TIMEOUT) as r:
+        assert r.status == 200 and r.read() == b"hello"
+    with pytest.raises(urllib.error.HTTPError) as info:
+        urllib.request.urlopen(base + "/missing", timeout=TIMEOUT)
+    assert info.value.code == 404
+    out = subprocess.run(
+        ["curl", "-sS", "-i", "--max-time", "5", "-H", "Expect: 100-continue",
+         "--data-binary", "curl-body", base + "/echo"],
+        capture_output=True, timeout=10, check=True,
+    ).stdout
+    head, _, body = out.rpartition(b"\r\n\r\n")
+    assert b"HTTP/1.1 200 OK" in head and json.loads(body)["body"] == "curl-body"
