@@ -18,32 +18,56 @@ void name_thread() { pthread_setname_np(pthread_self(), "kiv-io"); }
 
 // --- blocking pool ---------------------------------------------------------
 
-BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds idle_timeout)
-    : max_threads_(max_threads), idle_timeout_(idle_timeout) {}
+BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds idle_timeout,
+                           std::chrono::microseconds stall_grace)
+    : max_threads_(max_threads), idle_timeout_(idle_timeout), stall_grace_(stall_grace) {}
 
 std::size_t BlockingPool::thread_count() const {
   std::lock_guard lock(mutex_);
   return threads_;
 }
 
+bool BlockingPool::grow_if_stalled(std::chrono::steady_clock::time_point now) {
+  if (threads_ - busy_ >= queue_.size() || threads_ >= max_threads_) return false;
+  if (threads_ > 0 && !stalled(now)) return false;
+  ++threads_;
+  last_start_ = now;  // a new thread counts as progress about to happen
+  std::thread(&BlockingPool::worker, this).detach();
+  return true;
+}
+
 void BlockingPool::submit_job(std::unique_ptr<Job> job) {
-  bool spawn = false, wake = false;
+  bool wake = false, wake_monitor = false;
   {
     std::lock_guard lock(mutex_);
     queue_.push_back(std::move(job));
-    // Count free threads, not total ones: a pool whose threads are all inside
-    // long jobs must still start a thread for the new one.
-    if (threads_ - busy_ < queue_.size() && threads_ < max_threads_) {
-      ++threads_;
-      spawn = true;
-    } else {
-      wake = waiting_ > 0;
+    wake = waiting_ > 0;
+    if (threads_ - busy_ < queue_.size() && !grow_if_stalled(std::chrono::steady_clock::now())) {
+      // Every thread is busy but the pool made progress recently: let the
+      // monitor look again after the grace period.
+      if (!monitor_started_) {
+        monitor_started_ = true;
+        std::thread(&BlockingPool::monitor, this).detach();
+      }
+      wake_monitor = monitor_sleeping_;
     }
   }
-  if (spawn) {
-    std::thread(&BlockingPool::worker, this).detach();
-  } else if (wake) {
-    cv_.notify_one();
+  if (wake) cv_.notify_one();
+  if (wake_monitor) monitor_cv_.notify_one();
+}
+
+void BlockingPool::monitor() {
+  name_thread();
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (threads_ - busy_ >= queue_.size() || threads_ >= max_threads_) {
+      monitor_sleeping_ = true;
+      monitor_cv_.wait(lock);
+      monitor_sleeping_ = false;
+      continue;
+    }
+    monitor_cv_.wait_for(lock, stall_grace_);
+    grow_if_stalled(std::chrono::steady_clock::now());
   }
 }
 
@@ -79,6 +103,7 @@ void BlockingPool::worker() {
     auto job = std::move(queue_.front());
     queue_.pop_front();
     ++busy_;
+    last_start_ = std::chrono::steady_clock::now();
     lock.unlock();
     job->run();
     lock.lock();

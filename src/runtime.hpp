@@ -18,9 +18,12 @@
 
 namespace kiv {
 
-// A thread pool that grows on demand: a job that finds no idle thread starts a
-// new one (up to max_threads), so long jobs can never starve the queue; idle
-// threads retire after idle_timeout.
+// A thread pool that grows on demand, up to max_threads; idle threads retire
+// after idle_timeout. A queued job that finds no free thread gets a new one
+// as soon as the pool stops making progress (no job started for stall_grace),
+// so blocked jobs never starve the queue. While jobs keep starting, the pool
+// does not grow: Python jobs are serialised by the interpreter lock anyway,
+// and every extra thread would only add lock hand-offs and context switches.
 class BlockingPool {
  public:
   struct Job {
@@ -34,7 +37,8 @@ class BlockingPool {
   };
 
   explicit BlockingPool(std::size_t max_threads = 512,
-                        std::chrono::milliseconds idle_timeout = std::chrono::seconds(10));
+                        std::chrono::milliseconds idle_timeout = std::chrono::seconds(10),
+                        std::chrono::microseconds stall_grace = std::chrono::milliseconds(1));
   BlockingPool(const BlockingPool&) = delete;
   BlockingPool& operator=(const BlockingPool&) = delete;
 
@@ -53,15 +57,27 @@ class BlockingPool {
 
  private:
   void worker();
+  void monitor();
+  bool stalled(std::chrono::steady_clock::time_point now) const {
+    return now - last_start_ >= stall_grace_;
+  }
+  // Starts a worker if the queue holds more jobs than free threads and the
+  // pool is not making progress; the caller holds mutex_. True when it did.
+  bool grow_if_stalled(std::chrono::steady_clock::time_point now);
 
   mutable std::mutex mutex_;
   std::condition_variable cv_;
+  std::condition_variable monitor_cv_;
+  bool monitor_started_ = false;
+  bool monitor_sleeping_ = false;
+  std::chrono::steady_clock::time_point last_start_{};
   std::deque<std::unique_ptr<Job>> queue_;
   std::size_t threads_ = 0;
   std::size_t busy_ = 0;     // threads inside Job::run
   std::size_t waiting_ = 0;  // threads blocked on cv_
   const std::size_t max_threads_;
   const std::chrono::milliseconds idle_timeout_;
+  const std::chrono::microseconds stall_grace_;
 };
 
 // The process-wide blocking pool (created on first use, never destroyed).

@@ -164,3 +164,24 @@ def test_ctrl_c_stops_run():
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+
+
+def test_blocked_views_do_not_starve_others(server):
+    s, started = server
+    gate = threading.Event()
+    s.add_rule("/block", ["GET"], lambda: "released" if gate.wait(20) else "timeout", "b", False)
+    sid = s.start("127.0.0.1", 0)
+    started.append(sid)
+    addr = s.bound_addr(sid)
+    results = []
+    blockers = [threading.Thread(target=lambda: results.append(get(addr, "/block", 30)))
+                for _ in range(4)]
+    for t in blockers:
+        t.start()
+    time.sleep(0.3)
+    # Four pool threads sit in views; the pool must still grow for this one.
+    assert get(addr, "/", 10).endswith(b"up")
+    gate.set()
+    for t in blockers:
+        t.join(30)
+    assert [r.endswith(b"released") for r in results] == [True] * 4
