@@ -195,7 +195,7 @@ class Scenario:
     body: bytes | None = None
     static: bool = False
     needs_python_body: bool = False  # n/a for nginx
-    many_conns: bool = False
+    many_conns: bool = False  # also: measured on a freshly started server
 
 
 def expect_text(status: int, body: bytes) -> str | None:
@@ -251,7 +251,6 @@ class Server:
     describe: str
     static: bool
     python_body: bool = True
-    note: str = ""
     port: int = 0
     cmd: list[str] = field(default_factory=list)
     cwd: Path = ROOT
@@ -259,6 +258,8 @@ class Server:
     proc: subprocess.Popen | None = None
     failed: str = ""
     bad: dict[str, str] = field(default_factory=dict)  # scenario -> fault
+    crashes: list[tuple[str, str]] = field(default_factory=list)  # (scenario, log tail)
+    log_path: Path | None = None
 
     def serves(self, sc: Scenario) -> bool:
         return (self.static or not sc.static) and (self.python_body or not sc.needs_python_body)
@@ -311,8 +312,9 @@ def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
     vbin = VENV / "bin"
     servers: list[Server] = []
 
-    kiv = Server("kiv", "python -m kiv run (one process; its I/O threads and Python pool "
-                 "all on the one CPU)", static=True)
+    kiv = Server("kiv", "python -m kiv run, one process: its I/O threads (at least 2) and "
+                 "the pool that runs the views, all on the one CPU; static files via app.static",
+                 static=True)
     kiv.cmd = [str(VPY), "-m", "kiv", "run", f"{APPS / 'kiv_app.py'}:app", "--host", HOST,
                "--port", "{port}"]
     kiv.env = {"BENCH_STATIC_DIR": str(static_dir)}
@@ -365,9 +367,23 @@ def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
     ng_dir.mkdir()
     ng.cmd = [nginx_bin, "-p", str(ng_dir), "-c", str(ng_dir / "nginx.conf"),
               "-e", str(ng_dir / "error.log")]
-    ng.note = "no Python: reference"
     servers.append(ng)
     return servers
+
+
+LOG_DIR = ROOT / "build" / "bench-logs"
+
+
+def log_tail(srv: Server, lines: int = 3) -> str:
+    """The last lines of a server's output, led by its last error line if any."""
+    if srv.log_path is None or not srv.log_path.exists():
+        return "no output"
+    text = srv.log_path.read_text(errors="replace").strip().splitlines()
+    tail = [t.strip() for t in text[-lines:] if t.strip()]
+    errors = [t.strip() for t in text[-60:] if re.search(r"error|exception|fatal", t, re.I)]
+    if errors and errors[-1] not in tail:
+        tail.insert(0, errors[-1])
+    return " | ".join(tail) or "no output"
 
 
 def start_server(srv: Server, cpu: str | None, tmp: Path, static_dir: Path) -> None:
@@ -378,7 +394,9 @@ def start_server(srv: Server, cpu: str | None, tmp: Path, static_dir: Path) -> N
         (tmp / "nginx" / "nginx.conf").write_text(conf)
     if cpu is not None:
         cmd = ["taskset", "-c", cpu, *cmd]
-    logf = open(tmp / f"{srv.name}.log", "wb")
+    # Appended to, so the output of a crashed run survives its restart.
+    srv.log_path = LOG_DIR / f"{srv.name}.log"
+    logf = open(srv.log_path, "ab")
     env = dict(os.environ, **srv.env)
     env["PATH"] = f"{VENV / 'bin'}:{env.get('PATH', '')}"
     env.pop("PYTHONPATH", None)
@@ -396,9 +414,21 @@ def start_server(srv: Server, cpu: str | None, tmp: Path, static_dir: Path) -> N
         except OSError:
             pass
         time.sleep(0.1)
-    tail = (tmp / f"{srv.name}.log").read_text(errors="replace").strip().splitlines()[-5:]
-    srv.failed = "did not start: " + (" | ".join(tail) or "no output")
+    srv.failed = "did not start: " + log_tail(srv)
     stop_group(srv.proc)
+
+
+def ensure_running(srv: Server, scenario: str, opts, tmp: Path, static_dir: Path) -> bool:
+    """Restarts a server that died (noting the crash); False if it cannot be restarted."""
+    assert srv.proc is not None
+    if srv.proc.poll() is None:
+        return True
+    tail = log_tail(srv)
+    srv.crashes.append((scenario, f"exit code {srv.proc.returncode}: {tail}"))
+    log(f"   {srv.name} died during {scenario} (exit code {srv.proc.returncode}); restarting")
+    stop_group(srv.proc)
+    start_server(srv, opts.server_cpu, tmp, static_dir)
+    return not srv.failed
 
 
 def validate(srv: Server, scenarios: list[Scenario]) -> None:
@@ -435,6 +465,9 @@ def parse_wrk(out: str) -> dict | None:
     secs = r["duration_us"] / 1e6
     r["rps"] = r["requests"] / secs if secs > 0 else 0.0
     r["errors"] = r["connect"] + r["read"] + r["write"] + r["status"] + r["timeout"]
+    if r["latency_samples"] == 0:  # nothing was timed (see report.lua)
+        for key in ("p50_us", "p90_us", "p99_us", "mean_us"):
+            r[key] = None
     return r
 
 
@@ -457,18 +490,42 @@ def run_wrk(cmd: list[str], seconds: float, sample_pid: int | None = None) -> tu
         stop_group(proc)
 
 
-def measure(srv: Server, sc: Scenario, opts, lua: Path) -> dict:
+def measure(srv: Server, sc: Scenario, opts, lua: Path, tmp: Path, static_dir: Path) -> dict:
     conns = opts.many_connections if sc.many_conns else opts.connections
+    if sc.many_conns:
+        # The memory figure is growth over an idle process; a fresh one, so that
+        # heap kept from earlier scenarios (1 MiB files, 16 KiB bodies) cannot
+        # hide the connections' cost.
+        assert srv.proc is not None
+        stop_group(srv.proc)
+        start_server(srv, opts.server_cpu, tmp, static_dir)
+        if srv.failed:
+            return {"failed": f"could not be restarted: {srv.failed}"}
+    elif not ensure_running(srv, sc.name, opts, tmp, static_dir):
+        return {"failed": f"could not be restarted: {srv.failed}"}
     assert srv.proc is not None
     baseline = rss_kib(srv.proc.pid) if sc.many_conns else None
     if opts.warmup > 0:
         run_wrk(wrk_cmd(sc, srv.port, conns, opts.warmup, opts, lua), opts.warmup)
+        if not ensure_running(srv, sc.name, opts, tmp, static_dir):
+            return {"failed": f"could not be restarted: {srv.failed}"}
+        if sc.many_conns:  # a restart resets the idle baseline
+            baseline = rss_kib(srv.proc.pid)
+    crashes_before = len(srv.crashes)
     out, samples = run_wrk(wrk_cmd(sc, srv.port, conns, opts.duration, opts, lua), opts.duration,
                            srv.proc.pid if sc.many_conns else None)
+    time.sleep(0.2)  # a server that dies as wrk disconnects does so at once
+    ensure_running(srv, sc.name, opts, tmp, static_dir)
     res = parse_wrk(out)
     if res is None:
         return {"failed": "wrk printed no result: " + out.strip()[-300:]}
     res["connections"] = conns
+    if len(srv.crashes) > crashes_before:
+        # Errors mean it died while wrk was still sending, which voids the
+        # figures; without errors it died as wrk disconnected.
+        if res["errors"]:
+            return {"failed": "the server died during the run: " + srv.crashes[-1][1]}
+        res["crashed"] = srv.crashes[-1][1]
     if sc.many_conns and samples:
         res["rss_idle_kib"] = baseline
         res["rss_load_kib"] = max(samples)
@@ -494,7 +551,7 @@ def summarise(servers: list[Server], scenarios: list[Scenario], runs: list[dict]
             if not srv.serves(sc):
                 rows[srv.name] = {"status": "n/a"}
                 continue
-            if srv.failed or sc.name in srv.bad or not ok:
+            if sc.name in srv.bad or not ok:
                 reason = srv.failed or srv.bad.get(sc.name) or (
                     mine[-1]["failed"] if mine else "not measured")
                 rows[srv.name] = {"status": "failed", "reason": reason}
@@ -503,10 +560,11 @@ def summarise(servers: list[Server], scenarios: list[Scenario], runs: list[dict]
                 "status": "ok",
                 "runs": len(ok),
                 "rps": median([r["rps"] for r in ok]),
-                "p50_ms": median([r["p50_us"] / 1000 for r in ok]),
-                "p99_ms": median([r["p99_us"] / 1000 for r in ok]),
+                "p50_ms": median([r["p50_us"] / 1000 for r in ok if r["p50_us"] is not None]),
+                "p99_ms": median([r["p99_us"] / 1000 for r in ok if r["p99_us"] is not None]),
                 "errors": sum(r["errors"] for r in ok),
                 "requests": sum(r["requests"] for r in ok),
+                "crashed_runs": sum(1 for r in ok if "crashed" in r),
             }
             if sc.many_conns:
                 mem = [r for r in ok if "kib_per_conn" in r]
@@ -527,24 +585,35 @@ def fmt(v: float | None, spec: str) -> str:
     return "–" if v is None else format(v, spec)
 
 
+PANEL_NOTES = {
+    "pipeline16": "; 16 requests per write, latency per batch of 16 (wrk's coordinated-omission "
+                  "correction, which assumes one request in flight per connection, undone)",
+    "c1000": "; each server freshly restarted first; RSS summed over its processes, idle "
+             "after start-up and peak during the measured run; KiB/conn = (peak - idle) / "
+             "connections",
+}
+
+
 def render_md(data: dict, scenarios: list[Scenario], servers: list[Server]) -> str:
     m, c = data["machine"], data["config"]
     lines = [f"# kiv benchmark: {data['name']}", "",
              f"Run {data['started']} ({data['elapsed_s']:.0f} s), `{data['command']}`.", "",
              f"Machine: {m['nproc']} CPUs, {m['cpu_model']}, kernel {m['kernel']}, "
              f"Python {m['python']}, wrk {m['wrk']}, nginx {m['nginx']}.",
+             "Packages: " + ", ".join(f"{k} {v}" for k, v in m["packages"].items()) + ".",
              f"Load average before / after: {m['loadavg_before']} / {m['loadavg_after']}.", "",
              f"Servers pinned to CPU {c['server_cpu']}, wrk (one thread) to CPU "
              f"{c['client_cpu']}; {c['rounds']} round(s), each server in turn per scenario; "
              f"{c['warmup']} s warm-up then {c['duration']} s measured per run; "
              f"{c['connections']} connections ({c['many_connections']} in the c1000 scenario). "
              "Figures are medians over the rounds; errors are summed over all measured runs "
-             "(socket errors + responses with status >= 400).", ""]
+             "(socket errors + responses with status >= 400). \"(died)\" marks a server "
+             "that crashed as wrk disconnected at the end of a measured run (restarted; see "
+             "Notes); a run during which a server died counts as failed.", ""]
     for sc in scenarios:
         rows = data["summary"][sc.name]
         lines += [f"## {sc.title}", "",
-                  f"`{sc.method} {sc.path}`" + (" (16 requests per write)"
-                                                  if sc.name == "pipeline16" else ""), ""]
+                  f"`{sc.method} {sc.path}`" + PANEL_NOTES.get(sc.name, ""), ""]
         if sc.many_conns:
             lines += ["| server | req/s | p50 ms | p99 ms | errors | vs kiv | RSS idle MiB "
                       "| RSS loaded MiB | KiB/conn |",
@@ -559,8 +628,9 @@ def render_md(data: dict, scenarios: list[Scenario], servers: list[Server]) -> s
                 extra = 3 if sc.many_conns else 0
                 lines.append(f"| {srv.name} | {cell} |" + " |" * (4 + extra))
                 continue
-            line = (f"| {srv.name} | {row['rps']:,.0f} | {row['p50_ms']:.2f} | "
-                    f"{row['p99_ms']:.2f} | {row['errors']:,} | "
+            mark = " (died)" if row.get("crashed_runs") else ""
+            line = (f"| {srv.name}{mark} | {row['rps']:,.0f} | {fmt(row['p50_ms'], '.2f')} | "
+                    f"{fmt(row['p99_ms'], '.2f')} | {row['errors']:,} | "
                     f"{fmt(row.get('vs_kiv'), '.2f')} |")
             if sc.many_conns:
                 line += (f" {fmt(row.get('rss_idle_mib'), '.1f')} | "
@@ -633,8 +703,8 @@ def machine_info() -> dict:
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--quick", action="store_true", help="smoke run: 1 round x 2 s")
-    p.add_argument("--rounds", type=int, default=3)
-    p.add_argument("--duration", type=float, default=5.0, help="measured seconds per run")
+    p.add_argument("--rounds", type=int, help="rounds over all servers (default 3)")
+    p.add_argument("--duration", type=float, help="measured seconds per run (default 5)")
     p.add_argument("--warmup", type=float, default=1.0, help="warm-up seconds before each run")
     p.add_argument("--connections", type=int, default=64)
     p.add_argument("--many-connections", type=int, default=1000)
@@ -648,8 +718,11 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--no-build", action="store_true", help="keep the kiv already in the venv")
     p.add_argument("--no-floor", action="store_true", help="skip the Python floor")
     opts = p.parse_args(argv)
-    if opts.quick:
-        opts.rounds, opts.duration = 1, 2.0
+    # --quick changes the defaults only; explicit values still win.
+    if opts.rounds is None:
+        opts.rounds = 1 if opts.quick else 3
+    if opts.duration is None:
+        opts.duration = 2.0 if opts.quick else 5.0
     opts.name = opts.name or ("quick" if opts.quick else "latest")
     if (os.cpu_count() or 1) < 2:
         opts.server_cpu = opts.client_cpu = None
@@ -666,12 +739,15 @@ def main(argv: list[str] | None = None) -> int:
     for tool in ("wrk", "taskset"):
         if not shutil.which(tool):
             sys.exit(f"{tool} is not installed")
+    if not VPY.exists():
+        sys.exit(f"no virtualenv at {VENV}: run without --skip-setup once")
 
     # Both sides keep 1,000+ sockets open.
     import resource
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    if soft < 16384 and (hard == resource.RLIM_INFINITY or hard > soft):
-        resource.setrlimit(resource.RLIMIT_NOFILE, (min(16384, hard) if hard > 0 else 16384, hard))
+    want = 16384 if hard == resource.RLIM_INFINITY else min(16384, hard)
+    if soft < want:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (want, hard))
 
     # SIGTERM takes the same road out as Ctrl-C, so every process is stopped.
     def on_term(signum, frame):
@@ -679,7 +755,11 @@ def main(argv: list[str] | None = None) -> int:
     signal.signal(signal.SIGTERM, on_term)
 
     started = time.monotonic()
+    started_at = _dt.datetime.now().astimezone().isoformat(timespec="seconds")
     tmp = Path(tempfile.mkdtemp(prefix="kiv-bench-"))
+    LOG_DIR.mkdir(parents=True, exist_ok=True)
+    for old in LOG_DIR.glob("*.log"):
+        old.unlink()
     servers: list[Server] = []
     try:
         static_dir = tmp / "static"
@@ -695,8 +775,10 @@ def main(argv: list[str] | None = None) -> int:
             scenarios = [s for s in SCENARIOS if s.name in want]
         lua = {}
         for sc in scenarios:
+            conns = opts.many_connections if sc.many_conns else opts.connections
             lua[sc.name] = lua_dir / f"{sc.name}.lua"
-            lua[sc.name].write_text((BENCH / "wrk" / sc.script).read_text() + "\n" + report)
+            lua[sc.name].write_text(f"bench_connections = {conns}\n"
+                                    + (BENCH / "wrk" / sc.script).read_text() + "\n" + report)
 
         machine = machine_info()
         servers = make_servers(tmp, static_dir, notes)
@@ -720,12 +802,7 @@ def main(argv: list[str] | None = None) -> int:
                 for srv in servers:
                     if srv.failed or not srv.serves(sc) or sc.name in srv.bad:
                         continue
-                    assert srv.proc is not None
-                    if srv.proc.poll() is not None:
-                        srv.failed = f"exited with code {srv.proc.returncode} during the run"
-                        notes.append(f"{srv.name} {srv.failed}")
-                        continue
-                    res = measure(srv, sc, opts, lua[sc.name])
+                    res = measure(srv, sc, opts, lua[sc.name], tmp, static_dir)
                     res.update(server=srv.name, scenario=sc.name, round=rnd)
                     runs.append(res)
                     if "failed" in res:
@@ -733,8 +810,11 @@ def main(argv: list[str] | None = None) -> int:
                     else:
                         extra = (f"  +{res['kib_per_conn']:.1f} KiB/conn"
                                  if "kib_per_conn" in res else "")
+                        if "crashed" in res:
+                            extra += "  (the server died as wrk disconnected)"
+                        p99 = "–" if res["p99_us"] is None else f"{res['p99_us'] / 1000:.2f}"
                         log(f"   round {rnd} {sc.name:10} {srv.name:13} {res['rps']:>10,.0f} req/s"
-                            f"  p99 {res['p99_us'] / 1000:7.2f} ms  errors {res['errors']}"
+                            f"  p99 {p99:>7} ms  errors {res['errors']}"
                             + extra)
                     time.sleep(0.3)  # let closed connections drain before the next server
 
@@ -756,18 +836,26 @@ def main(argv: list[str] | None = None) -> int:
             else:
                 notes.append("python_floor.py failed: " + p.stderr.strip()[-300:])
 
+        for srv in servers:
+            by_scenario: dict[str, list[str]] = {}
+            for sc_name, why in srv.crashes:
+                by_scenario.setdefault(sc_name, []).append(why)
+            for sc_name, whys in by_scenario.items():
+                notes.append(f"{srv.name} died {len(whys)} time(s) in {sc_name} and was "
+                             f"restarted; last: {whys[-1][:300]}")
         machine["loadavg_after"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
         data = {
             "name": opts.name,
-            "started": _dt.datetime.now().astimezone().isoformat(timespec="seconds"),
+            "started": started_at,
             "elapsed_s": time.monotonic() - started,
-            "command": "bench/run.sh " + " ".join(argv if argv is not None else sys.argv[1:]),
+            "command": " ".join(["bench/run.sh", *(argv if argv is not None else sys.argv[1:])]),
             "machine": machine,
             "config": {k: getattr(opts, k) for k in (
                 "rounds", "duration", "warmup", "connections", "many_connections", "timeout",
                 "server_cpu", "client_cpu")},
             "servers": {s.name: {"describe": s.describe, "command": s.cmd,
-                                 "failed": s.failed or None, "bad": s.bad} for s in servers},
+                                 "failed": s.failed or None, "bad": s.bad,
+                                 "crashes": s.crashes} for s in servers},
             "scenarios": {s.name: {"title": s.title, "method": s.method, "path": s.path}
                           for s in scenarios},
             "summary": summarise(servers, scenarios, runs),

@@ -27,9 +27,26 @@ def item(res, req):
     res.write_header("Content-Type", "application/json").end(json.dumps({"id": item_id}))
 
 
-async def echo(res, req):
-    data = await res.get_data()
-    res.write_header("Content-Type", "text/plain; charset=utf-8").end(str(len(data.getvalue())))
+# Responses waiting for the rest of their body. socketify's own awaitable
+# (res.get_data) crashed the process under concurrent uploads here, so the
+# body is collected with on_data and the response kept referenced meanwhile.
+_receiving: set = set()
+
+
+def echo(res, req):
+    size = 0
+
+    def on_data(res, chunk, is_end):
+        nonlocal size
+        if chunk:
+            size += len(chunk)
+        if is_end:
+            _receiving.discard(res)
+            res.write_header("Content-Type", "text/plain; charset=utf-8").end(str(size))
+
+    _receiving.add(res)
+    res.on_aborted(_receiving.discard)
+    res.on_data(on_data)
 
 
 def main() -> None:
