@@ -38,7 +38,7 @@ class BlockingPool {
 
   explicit BlockingPool(std::size_t max_threads = 512,
                         std::chrono::milliseconds idle_timeout = std::chrono::seconds(10),
-                        std::chrono::microseconds stall_grace = std::chrono::milliseconds(1));
+                        std::chrono::microseconds stall_grace = std::chrono::milliseconds(10));
   BlockingPool(const BlockingPool&) = delete;
   BlockingPool& operator=(const BlockingPool&) = delete;
 
