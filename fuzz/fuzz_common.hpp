@@ -17,8 +17,8 @@ namespace kivfuzz {
   __builtin_trap();
 }
 
-#define FUZZ_CHECK(cond)                                    \
-  do {                                                      \
+#define FUZZ_CHECK(cond)                                     \
+  do {                                                       \
     if (!(cond)) ::kivfuzz::fail(#cond, __FILE__, __LINE__); \
   } while (0)
 
@@ -129,7 +129,9 @@ inline bool is_tchar(unsigned char c) {
   return std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
-inline char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+inline char lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 inline bool iequal(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

@@ -36,9 +36,13 @@ std::optional<std::uint64_t> ref_decimal(std::string_view s) {
   return v;
 }
 
+// Hex digits only, no sign; a CR or NUL anywhere on the line (extensions
+// included) refuses it.
 std::optional<std::uint64_t> ref_chunk_size(std::string_view line) {
+  for (char c : line) {
+    if (c == '\r' || c == '\0') return std::nullopt;
+  }
   line = trim(line.substr(0, line.find(';')));
-  if (!line.empty() && line[0] == '+') line.remove_prefix(1);
   if (line.empty()) return std::nullopt;
   for (char c : line) {
     if (kivfuzz::ref_hex(c) < 0) return std::nullopt;
@@ -77,8 +81,11 @@ BodyFraming ref_framing(const kiv::ParsedHead& h) {
       if (!elem.empty()) last = elem;
       rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
     }
-    if (!kivfuzz::iequal(last, "chunked")) return {BodyFraming::kBad, 0, true};
-    return {BodyFraming::kChunked, 0, cl || h.minor_version == 0};
+    // Chunked must come last, and an HTTP/1.0 message may not use it.
+    if (!kivfuzz::iequal(last, "chunked") || h.minor_version == 0) {
+      return {BodyFraming::kBad, 0, true};
+    }
+    return {BodyFraming::kChunked, 0, cl};
   }
   if (cl_bad) return {BodyFraming::kBad, 0, true};
   if (cl) return {BodyFraming::kLength, *len, false};

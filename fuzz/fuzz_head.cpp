@@ -16,7 +16,9 @@ using kiv::ParsedHead;
 
 namespace {
 
-bool blank(char c) { return c == ' ' || c == '\t'; }
+bool blank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 void check_complete(std::string_view buf, long len, const ParsedHead& h) {
   FUZZ_CHECK(len > 0 && static_cast<std::size_t>(len) <= buf.size());

@@ -143,7 +143,8 @@ void check_matches(const Router& r, std::string_view path) {
     FUZZ_CHECK(m.route < r.routes().size());
     FUZZ_CHECK(seen.insert(m.route).second);  // each route is reachable from one place
     const auto shape = shape_of(r.routes()[m.route].rule);
-    const bool tail = !shape.empty() && shape.back().variable && shape.back().kind == kiv::kKindPath;
+    const bool tail =
+        !shape.empty() && shape.back().variable && shape.back().kind == kiv::kKindPath;
     FUZZ_CHECK(tail ? segs.size() >= shape.size() : segs.size() == shape.size());
 
     std::size_t vars = 0;

@@ -76,8 +76,8 @@ void make_tree() {
 }
 
 bool starts_with_dir(std::string_view path, std::string_view dir) {
-  return path == dir || (path.size() > dir.size() && path.substr(0, dir.size()) == dir &&
-                         path[dir.size()] == '/');
+  return path == dir ||
+         (path.size() > dir.size() && path.substr(0, dir.size()) == dir && path[dir.size()] == '/');
 }
 
 bool has_piece(std::string_view s, std::string_view piece) {

@@ -8,7 +8,8 @@
 #
 #   scripts/sanitize.sh [asan|tsan|py]...   (default: all three)
 #
-# Extra pytest arguments can be passed in KIV_PYTEST_ARGS. Any sanitizer
+# Extra pytest arguments can be passed in KIV_PYTEST_ARGS, extra compiler
+# flags for all three builds in KIV_SANITIZE_CXXFLAGS. Any sanitizer
 # report fails the step (UBSan is built not to recover) and the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,8 +25,10 @@ command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
 configure() {  # build-dir, extra cmake arguments...
   local dir=$1
   shift
+  # Passed every time so that a value from an earlier run never lingers in
+  # the cache.
   cmake -S . -B "$dir" "${gen[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DPython_EXECUTABLE="$PYEXE" "$@" >/dev/null
+    -DPython_EXECUTABLE="$PYEXE" -DCMAKE_CXX_FLAGS="${KIV_SANITIZE_CXXFLAGS:-}" "$@" >/dev/null
 }
 
 # The embedded interpreter in the unit tests keeps allocations alive at exit
@@ -57,24 +60,52 @@ run_asan_py() {
   echo "== ASan+UBSan: extension and pytest (build/asan)"
   configure build/asan -DKIV_SANITIZE=address
   cmake --build build/asan --target _kiv
-  local cxx libasan
+  local cxx libasan realpy
   cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/asan/CMakeCache.txt)
   libasan=$("${cxx:-g++}" -print-file-name=libasan.so)
   [ -f "$libasan" ] || { echo "no ASan runtime at $libasan" >&2; exit 1; }
-  # The sanitized module must shadow any installed one: build/asan holds
-  # _kiv, python/ the framework package.
-  local env=(env LD_PRELOAD="$libasan" PYTHONPATH="$ROOT/build/asan:$ROOT/python${PYTHONPATH:+:$PYTHONPATH}"
-    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1)
+  realpy=$("$PY" -c 'import sys; print(sys.executable)')
+
+  # The ASan runtime must be loaded before anything else in every Python
+  # process that imports the module, but not in the other programs the tests
+  # start (curl, ps, ...), some of which hang with it preloaded. So a wrapper
+  # preloads it for the interpreter and passes itself as sys.executable
+  # (worker processes are started through sys.executable), and a
+  # sitecustomize drops LD_PRELOAD again from the environment children get.
+  local wrap=$ROOT/build/asan/pywrap
+  mkdir -p "$wrap/bin" "$wrap/site" "$ROOT/build/asan/reports"
+  cat >"$wrap/bin/python3" <<WRAP
+#!/usr/bin/env bash
+LD_PRELOAD="$libasan" exec -a "\$0" "$realpy" "\$@"
+WRAP
+  chmod +x "$wrap/bin/python3"
+  ln -sf python3 "$wrap/bin/python"
+  printf 'import os\nos.environ.pop("LD_PRELOAD", None)\n' >"$wrap/site/sitecustomize.py"
+  rm -f "$ROOT"/build/asan/reports/*
+
+  # pytest captures standard error, so reports go to files as well.
+  # CPython itself is not leak-clean, hence detect_leaks=0; a small
+  # quarantine keeps the RSS-based leak test meaningful while freed memory
+  # is still poisoned for a while.
+  local env=(env PATH="$wrap/bin:$PATH" PYTHONPATH="$wrap/site:$ROOT/build/asan:$ROOT/python${PYTHONPATH:+:$PYTHONPATH}"
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:quarantine_size_mb=16:log_path=$ROOT/build/asan/reports/asan
+    UBSAN_OPTIONS=print_stacktrace=1:log_path=$ROOT/build/asan/reports/ubsan)
   local where
-  where=$("${env[@]}" "$PY" -c 'import _kiv; print(_kiv.__file__)')
+  where=$("${env[@]}" "$wrap/bin/python3" -c 'import _kiv; print(_kiv.__file__)')
   case $where in "$ROOT"/build/asan/*) ;; *)
     echo "the sanitized _kiv is not the one imported: $where" >&2
     exit 1
     ;;
   esac
-  # CPython itself is not leak-clean, hence detect_leaks=0 here.
+  local rc=0
   # shellcheck disable=SC2086
-  "${env[@]}" "$PY" -m pytest -q -p no:cacheprovider tests ${KIV_PYTEST_ARGS:-}
+  "${env[@]}" "$wrap/bin/python3" -m pytest -q -p no:cacheprovider tests ${KIV_PYTEST_ARGS:-} || rc=$?
+  if compgen -G "$ROOT/build/asan/reports/*" >/dev/null; then
+    echo "== sanitizer reports:" >&2
+    head -n 60 "$ROOT"/build/asan/reports/* >&2
+    rc=1
+  fi
+  return $rc
 }
 
 for s in "${steps[@]}"; do

@@ -10,5 +10,8 @@ cmake -S . -B build/unit -G Ninja -DKIV_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWit
 cmake --build build/unit
 ctest --test-dir build/unit --output-on-failure --no-tests=error -j2
 
+# Every fuzz target: its seed corpus, then 10 seconds of fuzzing (installs clang if missing).
+scripts/fuzz_smoke.sh
+
 # pytest exits 5 when it collected nothing, which fails this script too.
 "$PY" -m pytest -q -p no:cacheprovider tests "$@"

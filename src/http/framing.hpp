@@ -26,16 +26,17 @@ struct BodyFraming {
 // (names ASCII case-insensitive):
 //  - Transfer-Encoding (several fields count as one list, in order; empty list
 //    elements ignored) whose last coding is "chunked" -> kChunked; any other
-//    Transfer-Encoding -> kBad. A Content-Length beside it, or an HTTP/1.0
-//    request, also sets force_close (RFC 9112 6.1 and 6.3).
+//    Transfer-Encoding -> kBad. A Content-Length beside it sets force_close
+//    (RFC 9112 6.3); an HTTP/1.0 request with Transfer-Encoding -> kBad (6.1).
 //  - Content-Length values must be plain decimal digits after trimming SP/HTAB
 //    and fit 64 bits; several fields must agree -> kLength, otherwise kBad.
 //  - neither -> kNone.
 BodyFraming decide_framing(const ParsedHead& head);
 
-// Chunk-size line without its line end: anything from the first ";" on
-// (extensions) is ignored, SP/HTAB trimmed, then an optional "+" and hex digits
-// fitting 64 bits. nullopt on anything else (empty, "0x" prefix, overflow).
+// Chunk-size line without its line end: a CR or NUL anywhere refuses it;
+// anything from the first ";" on (extensions) is ignored, SP/HTAB trimmed, then
+// hex digits fitting 64 bits, no sign. nullopt on anything else (empty, "0x"
+// prefix, a sign, overflow).
 std::optional<std::uint64_t> parse_chunk_size(std::string_view line);
 
 // First header with this lower-case name (ASCII case-insensitive), or null.
