@@ -581,8 +581,8 @@ def summarise(servers: list[Server], scenarios: list[Scenario], runs: list[dict]
     return summary
 
 
-def fmt(v: float | None, spec: str) -> str:
-    return "–" if v is None else format(v, spec)
+def fmt(v: float | None, pattern: str) -> str:
+    return "–" if v is None else format(v, pattern)
 
 
 PANEL_NOTES = {

@@ -255,7 +255,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::string_view rule : accepted) check_reachable(router, rule);
   check_matches(router, path);
 
-  // The converter parser on its own, with the path line as specification.
+  // The converter parser on its own, fed the path line as a converter text.
   const auto conv = kiv::parse_conv(path);
   if (const Conv* c = std::get_if<Conv>(&conv)) {
     FUZZ_CHECK(c->kind >= kiv::kKindInt && c->kind <= kiv::kKindPath);

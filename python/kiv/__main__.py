@@ -30,7 +30,7 @@ def main(argv: list[str] | None = None) -> int:
     app = load_app(opts.app)
     app.log = app.log or opts.log
     app.debug = app.debug or opts.debug
-    serve(app, opts.host, opts.port, workers=opts.workers, spec=opts.app)
+    serve(app, opts.host, opts.port, workers=opts.workers, app_ref=opts.app)
     return 0
 
 

@@ -16,9 +16,9 @@ import _kiv
 READY = "KIV-WORKER-READY "
 
 
-def load_app(spec: str) -> Any:
+def load_app(app_ref: str) -> Any:
     """Finds an app from "module:attr" or "path/to/file.py:attr" (attr defaults to app)."""
-    target, _, attr = spec.partition(":")
+    target, _, attr = app_ref.partition(":")
     attr = attr or "app"
     if target.endswith(".py") or os.sep in target:
         # Loaded under another name so the script's __main__ block does not run.
@@ -48,13 +48,13 @@ def _die_with_parent() -> None:
         pass
 
 
-def run_worker(spec: str, host: str = "127.0.0.1", port: int = 0, *, log: bool = False,
+def run_worker(app_ref: str, host: str = "127.0.0.1", port: int = 0, *, log: bool = False,
                debug: bool = False) -> None:
     """Body of one worker process: serve until SIGTERM or SIGINT."""
     _die_with_parent()
     if os.getppid() == 1:  # the parent is already gone
         return
-    app = load_app(spec)
+    app = load_app(app_ref)
     app.log = app.log or log
     app.debug = app.debug or debug
 
@@ -76,8 +76,8 @@ def run_worker(spec: str, host: str = "127.0.0.1", port: int = 0, *, log: bool =
         pass
 
 
-def _app_spec(app: Any) -> str:
-    """An import spec for an app defined in the running program."""
+def _app_ref(app: Any) -> str:
+    """A "module:attr" reference to an app defined in the running program."""
     main = sys.modules.get("__main__")
     for module in [main] + [m for m in list(sys.modules.values()) if m is not main]:
         if module is None:
@@ -94,16 +94,16 @@ def _app_spec(app: Any) -> str:
 
 
 class WorkerGroup:
-    """Worker processes started from an import spec, each on its own loopback port."""
+    """Worker processes started from a "module:attr" reference, each on its own loopback port."""
 
-    def __init__(self, spec: str, count: int, *, flags: tuple[str, ...] = (),
+    def __init__(self, app_ref: str, count: int, *, flags: tuple[str, ...] = (),
                  start_timeout: float = 30.0):
         self.procs: list[subprocess.Popen] = []
         self.addrs: list[str] = []
         try:
             for _ in range(count):
                 self.procs.append(subprocess.Popen(
-                    [sys.executable, "-m", "kiv", "worker", spec, *flags],
+                    [sys.executable, "-m", "kiv", "worker", app_ref, *flags],
                     stdout=subprocess.PIPE, text=True,
                 ))
             deadline = time.monotonic() + start_timeout
@@ -147,7 +147,7 @@ class WorkerGroup:
 
 
 def serve(app: Any, host: str = "127.0.0.1", port: int = 8000, *, workers: int = 1,
-          spec: str | None = None, quiet: bool = False) -> None:
+          app_ref: str | None = None, quiet: bool = False) -> None:
     """Serves app until Ctrl-C. With workers > 1, starts that many worker processes and
     runs the balancer in front of them; Ctrl-C stops the balancer and the workers."""
     if workers <= 1:
@@ -162,7 +162,7 @@ def serve(app: Any, host: str = "127.0.0.1", port: int = 8000, *, workers: int =
         return
 
     flags = tuple(f for f, on in (("--log", app.log), ("--debug", app.debug)) if on)
-    group = WorkerGroup(spec or _app_spec(app), workers, flags=flags)
+    group = WorkerGroup(app_ref or _app_ref(app), workers, flags=flags)
     try:
         if not quiet:
             print(f" * kiv balancing http://{host}:{port}/ over {workers} workers: "
