@@ -18,10 +18,13 @@ std::string os_error_text(int err) {
   return std::string(msg) + " (os error " + std::to_string(err) + ")";
 }
 
-std::string ip_text(const asio::ip::address& a) { return a.to_string(); }
+std::string ip_text(const asio::ip::address& a) {
+  return a.to_string();
+}
 
 std::string endpoint_text(const asio::ip::tcp::endpoint& ep) {
-  if (ep.address().is_v6()) return "[" + ep.address().to_string() + "]:" + std::to_string(ep.port());
+  if (ep.address().is_v6())
+    return "[" + ep.address().to_string() + "]:" + std::to_string(ep.port());
   return ep.address().to_string() + ":" + std::to_string(ep.port());
 }
 

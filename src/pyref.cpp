@@ -23,9 +23,13 @@ ReleaseGil::~ReleaseGil() {
   drain_pending_releases();
 }
 
-AcquireGil::AcquireGil() : state_(PyGILState_Ensure()) { drain_pending_releases(); }
+AcquireGil::AcquireGil() : state_(PyGILState_Ensure()) {
+  drain_pending_releases();
+}
 
-AcquireGil::~AcquireGil() { PyGILState_Release(state_); }
+AcquireGil::~AcquireGil() {
+  PyGILState_Release(state_);
+}
 
 void release_ref(PyObject* obj) {
   if (!obj) return;

@@ -14,18 +14,15 @@
 
 namespace kiv {
 
-void name_thread() { pthread_setname_np(pthread_self(), "kiv-io"); }
+void name_thread() {
+  pthread_setname_np(pthread_self(), "kiv-io");
+}
 
 // --- blocking pool ---------------------------------------------------------
 
 BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds idle_timeout,
                            std::chrono::microseconds stall_grace)
     : max_threads_(max_threads), idle_timeout_(idle_timeout), stall_grace_(stall_grace) {}
-
-std::size_t BlockingPool::thread_count() const {
-  std::lock_guard lock(mutex_);
-  return threads_;
-}
 
 bool BlockingPool::grow_if_stalled(std::chrono::steady_clock::time_point now) {
   if (threads_ - busy_ >= queue_.size() || threads_ >= max_threads_) return false;
@@ -159,7 +156,8 @@ std::size_t cgroup_cpu_limit() {
     if (q > 0 && p > 0) return std::max<long>(1, (q + p - 1) / p);
     return 0;
   }
-  std::ifstream fq("/sys/fs/cgroup/cpu/cpu.cfs_quota_us"), fp("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
+  std::ifstream fq("/sys/fs/cgroup/cpu/cpu.cfs_quota_us"),
+      fp("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
   long q = 0, p = 0;
   if (fq >> q && fp >> p && q > 0 && p > 0) return std::max<long>(1, (q + p - 1) / p);
   return 0;
@@ -191,8 +189,8 @@ asio::io_context& runtime() {
     std::size_t n = runtime_worker_count();
     auto* io = new asio::io_context(static_cast<int>(n));
     // The guard is never reset: the runtime lives until the process ends.
-    auto* guard = new asio::executor_work_guard<asio::io_context::executor_type>(
-        asio::make_work_guard(*io));
+    auto* guard =
+        new asio::executor_work_guard<asio::io_context::executor_type>(asio::make_work_guard(*io));
     (void)guard;
     for (std::size_t i = 0; i < n; ++i) {
       std::thread([io] {

@@ -42,17 +42,6 @@ class BlockingPool {
   BlockingPool(const BlockingPool&) = delete;
   BlockingPool& operator=(const BlockingPool&) = delete;
 
-  template <class F>
-  void submit(F f) {
-    struct Impl final : Job {
-      explicit Impl(F&& fn) : fn(std::move(fn)) {}
-      void run() override { fn(); }
-      F fn;
-    };
-    submit_job(std::make_unique<Impl>(std::move(f)));
-  }
-
-  std::size_t thread_count() const;
   void submit_job(std::unique_ptr<Job> job);
 
  private:

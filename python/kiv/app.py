@@ -38,6 +38,7 @@ class App:
         self._rules: list[tuple[str, list[str], Callable[..., Any], str, bool]] = []
         self._statics: list[tuple[str, str]] = []
         self._server: _kiv.Server | None = None
+        self._flags: tuple | None = None
 
     # --- registration ---------------------------------------------------
 
@@ -86,8 +87,12 @@ class App:
             server.set_http_exception(HTTPException)
             server.set_uuid_class(uuid.UUID)
             self._server = server
-        self._server.set_flags(self.fast, self.debug, self.log, self.max_body,
-                               self.cache_max_age, self.trap_http)
+        # Settings are plain attributes; hand them over only when they changed.
+        flags = (self.fast, self.debug, self.log, self.max_body, self.cache_max_age,
+                 self.trap_http)
+        if flags != self._flags:
+            self._server.set_flags(*flags)
+            self._flags = flags
         return self._server
 
     def _make_request(self, *args: Any) -> Request:

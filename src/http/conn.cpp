@@ -334,8 +334,8 @@ class Conn {
     const bool gather = !head_only && resp.body.size() > kInlineBodyMax;
     serialize_response(resp, keep_alive, head_only || gather, out_);
     if (may_defer && !gather && out_.size() < kHoldBackMax) co_return true;
-    const bool ok = co_await write_all(
-        asio::buffer(out_), gather ? asio::buffer(resp.body) : asio::const_buffer());
+    const bool ok = co_await write_all(asio::buffer(out_),
+                                       gather ? asio::buffer(resp.body) : asio::const_buffer());
     out_.clear();
     // Do not keep a huge head (a view's oversized headers) for the whole connection.
     if (out_.capacity() > kOutKeepCapacity) std::string().swap(out_);

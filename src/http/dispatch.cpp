@@ -174,35 +174,26 @@ ResponseOut run_python_job(const DispatchJob& job) {
   PyRef arg_dict = body ? build_arg_dict(job) : PyRef();
   if (!arg_dict) return error_response(sh);
 
-  PyObject* items[11] = {
-      str_of(req.method),
-      str_of(percent_decode(req.path)),
-      str_of(req.query_string),
-      query.get(),
-      headers.get(),
-      body.get(),
-      str_of(req.remote_addr),
-      str_or_none(job.endpoint),
-      arg_dict.get(),
-      str_or_none(job.error_code),
-      list_or_none(job.allowed_methods),
+  // Every slot owns its reference; the tuple takes them over one by one.
+  PyRef items[11] = {
+      PyRef::steal(str_of(req.method)),
+      PyRef::steal(str_of(percent_decode(req.path))),
+      PyRef::steal(str_of(req.query_string)),
+      query,
+      headers,
+      body,
+      PyRef::steal(str_of(req.remote_addr)),
+      PyRef::steal(str_or_none(job.endpoint)),
+      arg_dict,
+      PyRef::steal(str_or_none(job.error_code)),
+      PyRef::steal(list_or_none(job.allowed_methods)),
   };
   PyRef call_args = PyRef::steal(PyTuple_New(11));
-  bool ok = static_cast<bool>(call_args);
+  if (!call_args) return error_response(sh);
   for (int i = 0; i < 11; ++i) {
-    // Slots 3, 4, 5 and 8 are borrowed from owners above; the rest are new.
-    const bool borrowed = i == 3 || i == 4 || i == 5 || i == 8;
-    if (!items[i]) {
-      ok = false;
-      continue;
-    }
-    if (borrowed) Py_IncRef(items[i]);
-    if (call_args)
-      PyTuple_SetItem(call_args.get(), i, items[i]);
-    else
-      Py_DecRef(items[i]);
+    if (!items[i]) return error_response(sh);
+    PyTuple_SetItem(call_args.get(), i, items[i].release());
   }
-  if (!ok) return error_response(sh);
 
   PyRef request = PyRef::steal(PyObject_Call(sh.request_class.get(), call_args.get(), nullptr));
   if (!request) return error_response(sh);

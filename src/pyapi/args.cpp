@@ -9,8 +9,8 @@ namespace kiv {
 namespace {
 
 std::string type_name(PyObject* obj) {
-  PyRef name = PyRef::steal(PyObject_GetAttrString(
-      reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+  PyRef name =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
   if (name) {
     Py_ssize_t n;
     if (const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n)) return std::string(s, n);
@@ -109,8 +109,8 @@ bool arg_bool(PyObject* obj, const char* name, bool& out) {
     return true;
   }
   // NumPy's boolean scalar is accepted through its __bool__; ints are not.
-  PyRef module = PyRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
+  PyRef module =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
   if (!module) PyErr_Clear();
   std::string mod, tname = type_name(obj);
   if (module && PyUnicode_Check(module.get()) && utf8_of(module.get(), mod) && mod == "numpy" &&
@@ -162,7 +162,8 @@ bool arg_path(PyObject* obj, const char* name, std::string& out) {
     prefix_type_error(name);
     return false;
   }
-  if (!PyUnicode_Check(fs.get())) return type_error(name, "expected str, got " + type_name(fs.get()));
+  if (!PyUnicode_Check(fs.get()))
+    return type_error(name, "expected str, got " + type_name(fs.get()));
   PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(fs.get()));
   if (!encoded) return false;
   char* data;

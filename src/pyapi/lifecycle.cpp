@@ -96,8 +96,8 @@ struct Handshake {
 asio::awaitable<void> serve(tcp::acceptor& acceptor, SharedPtr shared) {
   for (;;) {
     tcp::endpoint peer;
-    auto [ec, socket] =
-        co_await acceptor.async_accept(runtime(), peer, asio::experimental::as_tuple(asio::use_awaitable));
+    auto [ec, socket] = co_await acceptor.async_accept(
+        runtime(), peer, asio::experimental::as_tuple(asio::use_awaitable));
     // Any accept failure (including the close that stop sends) ends the loop.
     if (ec) break;
     asio::co_spawn(runtime(), serve_conn(std::move(socket), peer, shared), asio::detached);
@@ -171,7 +171,8 @@ std::uint64_t start_impl(ServerObject* self, const std::string& host, std::uint1
   {
     ReleaseGil unlocked;
     std::unique_lock lock(handshake->mutex);
-    handshake->cv.wait_for(lock, std::chrono::seconds(10), [&] { return handshake->message.has_value(); });
+    handshake->cv.wait_for(lock, std::chrono::seconds(10),
+                           [&] { return handshake->message.has_value(); });
     message = handshake->message;
   }
   if (!message) {
@@ -209,10 +210,12 @@ bool stop_impl(std::uint64_t id, std::uint64_t timeout_secs) {
   using clock = std::chrono::steady_clock;
   const auto start = clock::now();
   // A deadline beyond the clock's range waits without end.
-  const auto max_wait = std::chrono::duration_cast<clock::duration>(std::chrono::hours(24 * 365 * 100));
-  const auto wait = timeout_secs >= 3153600000ULL
-                        ? max_wait
-                        : std::chrono::duration_cast<clock::duration>(std::chrono::seconds(timeout_secs));
+  const auto max_wait =
+      std::chrono::duration_cast<clock::duration>(std::chrono::hours(24 * 365 * 100));
+  const auto wait =
+      timeout_secs >= 3153600000ULL
+          ? max_wait
+          : std::chrono::duration_cast<clock::duration>(std::chrono::seconds(timeout_secs));
   bool done;
   {
     ReleaseGil unlocked;
@@ -303,8 +306,8 @@ PyObject* server_run(ServerObject* self, PyObject* args, PyObject* kwargs) {
   if (id == 0) return nullptr;
   std::string addr = lookup_addr(id).value_or(host + ":" + std::to_string(port));
   if (o_banner != Py_None) {
-    PyRef r = PyRef::steal(PyObject_CallFunction(o_banner, "s#", addr.data(),
-                                                 static_cast<Py_ssize_t>(addr.size())));
+    PyRef r = PyRef::steal(
+        PyObject_CallFunction(o_banner, "s#", addr.data(), static_cast<Py_ssize_t>(addr.size())));
     // A failing banner does not stop the server, but Ctrl-C pressed while
     // the banner ran surfaces there and must not be lost.
     if (!r && !PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) PyErr_Clear();

@@ -21,11 +21,13 @@ struct Entry {
   Entry() { drain_pending_releases(); }
 };
 
-ServerObject* as_server(PyObject* self) { return reinterpret_cast<ServerObject*>(self); }
+ServerObject* as_server(PyObject* self) {
+  return reinterpret_cast<ServerObject*>(self);
+}
 
 bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* const* names,
-           PyObject** a0, PyObject** a1 = nullptr, PyObject** a2 = nullptr,
-           PyObject** a3 = nullptr, PyObject** a4 = nullptr, PyObject** a5 = nullptr) {
+           PyObject** a0, PyObject** a1 = nullptr, PyObject** a2 = nullptr, PyObject** a3 = nullptr,
+           PyObject** a4 = nullptr, PyObject** a5 = nullptr) {
   return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), a0, a1, a2,
                                      a3, a4, a5) != 0;
 }
@@ -133,8 +135,8 @@ PyObject* set_ref(PyObject* self, PyObject* args, PyObject* kwargs, const char* 
 const char* kNamesCls[] = {"cls", nullptr};
 const char* kNamesF[] = {"f", nullptr};
 
-#define KIV_SETTER(fn, field, names, pyname)                             \
-  PyObject* fn(PyObject* self, PyObject* args, PyObject* kwargs) {       \
+#define KIV_SETTER(fn, field, names, pyname)                                      \
+  PyObject* fn(PyObject* self, PyObject* args, PyObject* kwargs) {                \
     return set_ref<&ServerConfig::field>(self, args, kwargs, names, "O:" pyname); \
   }
 KIV_SETTER(set_request_class, request_class, kNamesCls, "set_request_class")
@@ -148,8 +150,8 @@ KIV_SETTER(set_uuid_class, uuid_class, kNamesCls, "set_uuid_class")
 
 PyObject* set_flags(PyObject* self, PyObject* args, PyObject* kwargs) {
   Entry entry;
-  static const char* names[] = {"fast", "debug", "log", "max_body", "cc_max_age", "trap_http",
-                                nullptr};
+  static const char* names[] = {"fast",       "debug",     "log",  "max_body",
+                                "cc_max_age", "trap_http", nullptr};
   PyObject *o_fast, *o_debug, *o_log, *o_max, *o_cc, *o_trap;
   if (!parse(args, kwargs, "OOOOOO:set_flags", names, &o_fast, &o_debug, &o_log, &o_max, &o_cc,
              &o_trap))
@@ -206,10 +208,12 @@ PyObject* wrap(PyObject* self, PyObject* args, PyObject* kwargs) {
   return Fn(as_server(self), args, kwargs);
 }
 
-#define KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS
+#define KW(fn) \
+  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS
 
 PyMethodDef methods[] = {
-    {"add_rule", KW(add_rule), "add_rule($self, rule, methods, view, endpoint, auto_options)\n--\n\n"},
+    {"add_rule", KW(add_rule),
+     "add_rule($self, rule, methods, view, endpoint, auto_options)\n--\n\n"},
     {"rule_count", rule_count, METH_NOARGS, "rule_count($self)\n--\n\n"},
     {"set_static", KW(set_static), "set_static($self, url_path, folder)\n--\n\n"},
     {"set_request_class", KW(set_request_class), "set_request_class($self, cls)\n--\n\n"},
@@ -264,11 +268,7 @@ PyType_Slot server_slots[] = {
 };
 
 PyType_Spec server_spec = {
-    "_kiv.Server",
-    sizeof(ServerObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    server_slots,
+    "_kiv.Server", sizeof(ServerObject), 0, Py_TPFLAGS_DEFAULT, server_slots,
 };
 
 PyModuleDef module_def = {
@@ -282,19 +282,25 @@ PyObject* the_module = nullptr;
 Borrow::Borrow(ServerObject* self, bool exclusive) : self_(self), exclusive_(exclusive) {
   if (exclusive) {
     ok_ = self->borrow == 0;
-    if (ok_) self->borrow = -1;
-    else PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    if (ok_)
+      self->borrow = -1;
+    else
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
   } else {
     ok_ = self->borrow >= 0;
-    if (ok_) ++self->borrow;
-    else PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    if (ok_)
+      ++self->borrow;
+    else
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
   }
 }
 
 Borrow::~Borrow() {
   if (!ok_) return;
-  if (exclusive_) self_->borrow = 0;
-  else --self_->borrow;
+  if (exclusive_)
+    self_->borrow = 0;
+  else
+    --self_->borrow;
 }
 
 }  // namespace kiv

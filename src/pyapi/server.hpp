@@ -29,16 +29,14 @@ struct ServerConfig {
   std::vector<RuleSpec> rules;
   std::vector<std::pair<std::string, std::string>> statics;  // (url_path, folder bytes)
   std::shared_ptr<const Router> router;                      // cache, cleared by add_rule
-  HeldRef dispatch, pipeline, request_class, convert_slow, debug_page, http_exception,
-      uuid_class;
+  HeldRef dispatch, pipeline, request_class, convert_slow, debug_page, http_exception, uuid_class;
   std::uint64_t max_body = 67108864;
   std::int64_t cc_max_age = 43200;
   bool fast = true, debug = false, log = false, trap_http = false;
 };
 
 struct ServerObject {
-  PyObject_HEAD
-  ServerConfig* config;
+  PyObject_HEAD ServerConfig* config;
   // Borrow flag: 0 idle, >0 shared holds, -1 exclusive. Touched only with the
   // interpreter lock held, so it needs no atomics.
   int borrow;

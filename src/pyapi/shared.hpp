@@ -16,8 +16,7 @@ namespace kiv {
 struct Shared {
   std::vector<std::pair<std::string, std::string>> statics;  // (url_path, canonical folder)
   std::shared_ptr<const Router> router;
-  HeldRef dispatch, pipeline, request_class, convert_slow, debug_page, http_exception,
-      uuid_class;
+  HeldRef dispatch, pipeline, request_class, convert_slow, debug_page, http_exception, uuid_class;
   std::uint64_t max_body = 0;
   std::int64_t cc_max_age = 0;
   bool fast = true, debug = false, log = false, trap_http = false;

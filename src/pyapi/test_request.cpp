@@ -16,8 +16,8 @@ PyObject* result_tuple(const ResponseOut& resp, bool head_only) {
   if (!headers) return nullptr;
   for (std::size_t i = 0; i < resp.headers.size(); ++i) {
     const auto& [k, v] = resp.headers[i];
-    PyObject* pair = Py_BuildValue("(s#s#)", k.data(), static_cast<Py_ssize_t>(k.size()),
-                                   v.data(), static_cast<Py_ssize_t>(v.size()));
+    PyObject* pair = Py_BuildValue("(s#s#)", k.data(), static_cast<Py_ssize_t>(k.size()), v.data(),
+                                   static_cast<Py_ssize_t>(v.size()));
     if (!pair) return nullptr;
     PyList_SetItem(headers.get(), static_cast<Py_ssize_t>(i), pair);
   }
