@@ -17,7 +17,7 @@ ReleaseGil::ReleaseGil() : saved_depth_(GilMark::depth_) {
   state_ = PyEval_SaveThread();
 }
 
-ReleaseGil::~ReleaseGil() {
+ReleaseGil::~ReleaseGil() noexcept(false) {
   PyEval_RestoreThread(state_);
   GilMark::depth_ = saved_depth_;
   drain_pending_releases();
@@ -32,7 +32,8 @@ AcquireGil::~AcquireGil() {
 }
 
 void release_ref(PyObject* obj) {
-  if (!obj) return;
+  // After finalization began nothing may touch the object: the process is ending.
+  if (!obj || !Py_IsInitialized()) return;
   if (GilMark::held()) {
     Py_DecRef(obj);
     return;
@@ -42,6 +43,7 @@ void release_ref(PyObject* obj) {
 }
 
 void drain_pending_releases() {
+  if (!Py_IsInitialized()) return;
   std::vector<PyObject*> batch;
   {
     std::lock_guard lock(pending_mutex);

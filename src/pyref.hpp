@@ -38,7 +38,9 @@ class GilMark {
 class ReleaseGil {
  public:
   ReleaseGil();
-  ~ReleaseGil();
+  // Not noexcept: taking the lock back while the interpreter shuts down ends
+  // the thread by unwinding it (pthread_exit), which must pass through here.
+  ~ReleaseGil() noexcept(false);
   ReleaseGil(const ReleaseGil&) = delete;
   ReleaseGil& operator=(const ReleaseGil&) = delete;
 
@@ -82,7 +84,9 @@ class PyRef {
     return *this;
   }
   ~PyRef() {
-    if (p_) Py_DecRef(p_);
+    // Once the interpreter is finalizing, this thread cannot hold the lock
+    // (only the finalizing thread does, and it leaks nothing that matters).
+    if (p_ && Py_IsInitialized()) Py_DecRef(p_);
   }
   PyObject* get() const { return p_; }
   PyObject* release() { return std::exchange(p_, nullptr); }

@@ -1,5 +1,6 @@
 #include "runtime.hpp"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <sched.h>
 
@@ -102,7 +103,15 @@ void BlockingPool::worker() {
     ++busy_;
     last_start_ = std::chrono::steady_clock::now();
     lock.unlock();
-    job->run();
+    try {
+      job->run();
+    } catch (abi::__forced_unwind&) {
+      // The interpreter is shutting down and ends this thread as it waits for
+      // the lock. Let the thread unwind, but leave the job alone: destroying
+      // it would tear down a connection from the wrong thread, for nothing.
+      (void)job.release();
+      throw;
+    }
     lock.lock();
     --busy_;
     lock.unlock();
@@ -136,6 +145,9 @@ PoolGil::PoolGil() : plain_(!is_pool_thread) {
 
 PoolGil::~PoolGil() {
   GilMark::leave();
+  // Reached by unwinding when the interpreter ended this thread: the lock was
+  // never taken back, so there is nothing to give up.
+  if (!Py_IsInitialized()) return;
   if (plain_) {
     PyGILState_Release(outer_);
   } else {

@@ -7,6 +7,8 @@
 
 #include <asio.hpp>
 
+#include <cxxabi.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -107,6 +109,8 @@ struct BlockingOp final : BlockingPool::Job {
   void run() override {
     try {
       result = fn();
+    } catch (abi::__forced_unwind&) {
+      throw;  // the thread is being ended (interpreter shutdown): never swallow
     } catch (...) {
       error = std::current_exception();
     }
