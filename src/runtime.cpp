@@ -27,11 +27,27 @@ BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds id
 
 bool BlockingPool::grow_if_stalled(std::chrono::steady_clock::time_point now) {
   if (threads_ - busy_ >= queue_.size() || threads_ >= max_threads_) return false;
+  // An idle thread only needs waking (its wake-up may be deferred), not a peer.
+  if (waiting_ > 0) return false;
   if (threads_ > 0 && !stalled(now)) return false;
   ++threads_;
   last_start_ = now;  // a new thread counts as progress about to happen
   std::thread(&BlockingPool::worker, this).detach();
   return true;
+}
+
+namespace {
+thread_local bool is_runtime_thread = false;
+}  // namespace
+
+void BlockingPool::notify_if_waiting() {
+  notify_scheduled_.store(false, std::memory_order_relaxed);
+  bool wake;
+  {
+    std::lock_guard lock(mutex_);
+    wake = waiting_ > 0 && !queue_.empty();
+  }
+  if (wake) cv_.notify_one();
 }
 
 void BlockingPool::submit_job(std::unique_ptr<Job> job) {
@@ -50,7 +66,19 @@ void BlockingPool::submit_job(std::unique_ptr<Job> job) {
       wake_monitor = monitor_sleeping_;
     }
   }
-  if (wake) cv_.notify_one();
+  if (wake) {
+    // From a network thread, the wake-up waits until the handlers already
+    // queued there have run: the jobs they submit then go to a single wake-up
+    // instead of one each. With one core, every early wake-up preempted the
+    // network thread and cost two context switches per request.
+    if (is_runtime_thread) {
+      if (!notify_scheduled_.exchange(true, std::memory_order_relaxed)) {
+        asio::defer(runtime().get_executor(), [this] { notify_if_waiting(); });
+      }
+    } else {
+      cv_.notify_one();
+    }
+  }
   if (wake_monitor) monitor_cv_.notify_one();
 }
 
@@ -65,7 +93,12 @@ void BlockingPool::monitor() {
       continue;
     }
     monitor_cv_.wait_for(lock, stall_grace_);
-    grow_if_stalled(std::chrono::steady_clock::now());
+    const auto now = std::chrono::steady_clock::now();
+    if (waiting_ > 0 && !queue_.empty() && stalled(now)) {
+      cv_.notify_one();  // a deferred wake-up has not come through yet
+    } else {
+      grow_if_stalled(now);
+    }
   }
 }
 
@@ -207,6 +240,7 @@ asio::io_context& runtime() {
     for (std::size_t i = 0; i < n; ++i) {
       std::thread([io] {
         name_thread();
+        is_runtime_thread = true;
         io->run();
       }).detach();
     }

@@ -9,6 +9,7 @@
 
 #include <cxxabi.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -48,6 +49,8 @@ class BlockingPool {
 
  private:
   void worker();
+  // Wakes an idle thread if jobs are queued (the deferred wake-up below).
+  void notify_if_waiting();
   void monitor();
   bool stalled(std::chrono::steady_clock::time_point now) const {
     return now - last_start_ >= stall_grace_;
@@ -61,6 +64,7 @@ class BlockingPool {
   std::condition_variable monitor_cv_;
   bool monitor_started_ = false;
   bool monitor_sleeping_ = false;
+  std::atomic<bool> notify_scheduled_{false};  // a deferred wake-up is queued
   std::chrono::steady_clock::time_point last_start_{};
   std::deque<std::unique_ptr<Job>> queue_;
   std::size_t threads_ = 0;
