@@ -450,3 +450,34 @@ def test_balancer_survives_a_killed_worker():
     assert total["errors_on_survivors"] == 0
     assert all(s["after_kill"] > 0 for s in stats), stats  # every client kept going
     assert total["lost"] >= 1
+
+
+def kiv_threads():
+    names = []
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                names.append(f.read().strip())
+        except OSError:
+            pass  # the thread ended meanwhile
+    return names.count("kiv-io")
+
+
+def test_bursts_of_quick_views_do_not_multiply_pool_threads(target):
+    """Quick views keep one or two pool threads busy; a burst that queues many
+    of them at once must not be mistaken for blocked views."""
+    addr, _ = target
+    before = kiv_threads()
+    for _ in range(5):
+        conns = [socket.create_connection(addr, timeout=10) for _ in range(1000)]
+        try:
+            for c in conns:
+                c.sendall(b"GET / HTTP/1.1\r\n\r\n")
+            for c in conns:
+                assert c.recv(4096).endswith(b"ok")
+        finally:
+            for c in conns:
+                c.close()
+    grown = kiv_threads() - before
+    print(f"\nthreads named kiv-io: {before} before, {before + grown} after 5 bursts")
+    assert grown <= 4
