@@ -38,6 +38,7 @@ bool BlockingPool::grow_if_stalled(std::chrono::steady_clock::time_point now) {
 
 namespace {
 thread_local bool is_runtime_thread = false;
+constexpr std::size_t kMaxBatch = 16;
 }  // namespace
 
 void BlockingPool::notify_if_waiting() {
@@ -123,6 +124,15 @@ thread_local bool is_pool_thread = false;
 void BlockingPool::worker() {
   name_thread();
   is_pool_thread = true;
+  std::vector<std::unique_ptr<Job>> batch;  // finished short jobs not yet handed back
+  asio::io_context* batch_ctx = nullptr;
+  auto flush = [&] {
+    if (batch.empty()) return;
+    asio::post(*batch_ctx, [jobs = std::move(batch)]() mutable {
+      for (auto& j : jobs) j->deliver();
+    });
+    batch.clear();
+  };
   std::unique_lock lock(mutex_);
   for (;;) {
     if (queue_.empty()) {
@@ -136,6 +146,8 @@ void BlockingPool::worker() {
     ++busy_;
     last_start_ = std::chrono::steady_clock::now();
     lock.unlock();
+    // Held-back results never wait for a job that may take long.
+    if (!job->batchable()) flush();
     try {
       job->run();
     } catch (abi::__forced_unwind&) {
@@ -147,9 +159,17 @@ void BlockingPool::worker() {
     }
     lock.lock();
     --busy_;
+    const bool short_next = !queue_.empty() && queue_.front()->batchable();
     lock.unlock();
-    job->finish();
-    job.reset();
+    if (job->batchable()) {
+      if (job->batch_context() != batch_ctx) flush();
+      batch_ctx = job->batch_context();
+      batch.push_back(std::move(job));
+      if (!short_next || batch.size() >= kMaxBatch) flush();
+    } else {
+      job->finish();
+      job.reset();
+    }
     lock.lock();
   }
   --threads_;

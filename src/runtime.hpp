@@ -37,6 +37,16 @@ class BlockingPool {
     // here, so a job submitted in response finds this thread instead of
     // starting another one.
     virtual void finish() {}
+    // Short jobs (file reads) whose results may be handed back together: a
+    // thread that finishes one while another is next in the queue keeps the
+    // result until that one is done too, or until 16 are waiting, then posts
+    // them all at once (one wake-up of a network thread instead of one each).
+    // Only such jobs are ever waited for, never a Python call that may block.
+    virtual bool batchable() const { return false; }
+    // For batchable jobs: the io_context to post to, and the hand-over itself
+    // (runs on a thread of that io_context).
+    virtual asio::io_context* batch_context() { return nullptr; }
+    virtual void deliver() {}
   };
 
   explicit BlockingPool(std::size_t max_threads = 512,
@@ -108,8 +118,12 @@ namespace detail {
 template <class F, class Handler, class Executor>
 struct BlockingOp final : BlockingPool::Job {
   using R = std::invoke_result_t<F&>;
-  BlockingOp(F&& f, Handler&& h, const Executor& e)
-      : fn(std::move(f)), handler(std::move(h)), ex(e), work(asio::make_work_guard(e)) {}
+  BlockingOp(F&& f, Handler&& h, const Executor& e, bool short_job)
+      : fn(std::move(f)),
+        handler(std::move(h)),
+        ex(e),
+        work(asio::make_work_guard(e)),
+        short_job(short_job) {}
   void run() override {
     try {
       result = fn();
@@ -125,10 +139,23 @@ struct BlockingOp final : BlockingPool::Job {
     });
     work.reset();
   }
+  bool batchable() const override { return short_job && batch_target() != nullptr; }
+  asio::io_context* batch_context() override { return batch_target(); }
+  void deliver() override {
+    std::move(handler)(error, std::move(result));
+    work.reset();
+  }
+  asio::io_context* batch_target() const {
+    if constexpr (std::is_same_v<Executor, asio::any_io_executor>) {
+      if (auto* io = ex.template target<asio::io_context::executor_type>()) return &io->context();
+    }
+    return nullptr;
+  }
   F fn;
   Handler handler;
   Executor ex;
   asio::executor_work_guard<Executor> work;
+  bool short_job;
   R result{};
   std::exception_ptr error;
 };
@@ -136,15 +163,18 @@ struct BlockingOp final : BlockingPool::Job {
 
 // Runs f on the blocking pool and resumes the awaiting coroutine on its own
 // executor with f's result (exceptions are rethrown in the coroutine).
+// short_job: f is quick file-system work whose result may travel in a batch
+// (see Job::batchable).
 template <class F>
-asio::awaitable<std::invoke_result_t<F&>> run_blocking(F f) {
+asio::awaitable<std::invoke_result_t<F&>> run_blocking(F f, bool short_job = false) {
   using R = std::invoke_result_t<F&>;
   auto ex = co_await asio::this_coro::executor;
   // Named, not a temporary inside co_await: g++ 12 can destroy such
   // temporaries twice.
-  auto initiation = [ex](auto handler, F fn) {
+  auto initiation = [ex, short_job](auto handler, F fn) {
     using Op = detail::BlockingOp<F, decltype(handler), decltype(ex)>;
-    blocking_pool().submit_job(std::make_unique<Op>(std::move(fn), std::move(handler), ex));
+    blocking_pool().submit_job(
+        std::make_unique<Op>(std::move(fn), std::move(handler), ex, short_job));
   };
   auto op = asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, R)>(
       std::move(initiation), asio::use_awaitable, std::move(f));

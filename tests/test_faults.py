@@ -109,11 +109,34 @@ def test_blocked_views_while_others_are_served(target):
     gate.clear()
 
 
-def test_many_concurrent_connections(target):
-    addr, _ = target
+def test_static_files_answered_while_views_block(target):
+    addr, gate = target
+    blockers = [threading.Thread(target=request, args=(
+        addr, b"GET /block HTTP/1.1\r\nConnection: close\r\n\r\n", 40)) for _ in range(4)]
+    for t in blockers:
+        t.start()
+    try:
+        time.sleep(0.3)
+        answers = []
+        workers = [threading.Thread(target=lambda: answers.append(request(
+            addr, b"GET /static/f.txt HTTP/1.1\r\nConnection: close\r\n\r\n" ))) for _ in range(64)]
+        for t in workers:
+            t.start()
+        for t in workers:
+            t.join(20)
+        assert len(answers) == 64 and all(a.endswith(b"s" * 4096) for a in answers)
+    finally:
+        gate.set()
+        for t in blockers:
+            t.join(40)
+        gate.clear()
+
+
+def answer_at_once(addr, count):
+    """Opens count connections, sends a request on each, then reads every answer."""
     conns = []
     try:
-        for _ in range(2000):
+        for _ in range(count):
             conns.append(socket.create_connection(addr, timeout=10))
         for c in conns:
             c.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
@@ -122,6 +145,11 @@ def test_many_concurrent_connections(target):
     finally:
         for c in conns:
             c.close()
+
+
+def test_many_concurrent_connections(target):
+    addr, _ = target
+    answer_at_once(addr, 2000)
 
 
 
@@ -367,7 +395,7 @@ def test_ten_thousand_concurrent_connections():
 
 
 def test_balancer_survives_a_killed_worker():
-    from test_serving import children_of, free_port, wait_for
+    from test_serving import children_of, free_port, reap, wait_for
 
     port = free_port()
     addr = ("127.0.0.1", port)
@@ -437,14 +465,7 @@ def test_balancer_survives_a_killed_worker():
         try:
             proc.communicate(timeout=15)
         finally:
-            for pid in workers:
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
+            reap(proc, workers)
     total = {k: sum(s[k] for s in stats) for k in stats[0]}
     print(f"\nbalancer with a killed worker: {total}")
     assert total["errors_on_survivors"] == 0
@@ -469,15 +490,7 @@ def test_bursts_of_quick_views_do_not_multiply_pool_threads(target):
     addr, _ = target
     before = kiv_threads()
     for _ in range(5):
-        conns = [socket.create_connection(addr, timeout=10) for _ in range(1000)]
-        try:
-            for c in conns:
-                c.sendall(b"GET / HTTP/1.1\r\n\r\n")
-            for c in conns:
-                assert c.recv(4096).endswith(b"ok")
-        finally:
-            for c in conns:
-                c.close()
+        answer_at_once(addr, 1000)
     grown = kiv_threads() - before
     print(f"\nthreads named kiv-io: {before} before, {before + grown} after 5 bursts")
     assert grown <= 4

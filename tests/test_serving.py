@@ -83,6 +83,18 @@ def children_of(pid):
     return [int(p) for p in out.stdout.split()]
 
 
+def reap(proc, workers):
+    """Kills what is left of a balancer process and its workers, by pid."""
+    for pid in workers:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    if proc.poll() is None:
+        proc.kill()
+        proc.wait()
+
+
 def test_cli_with_workers_balances_and_leaves_nothing_behind():
     port = free_port()
     addr = f"127.0.0.1:{port}"
@@ -109,11 +121,4 @@ def test_cli_with_workers_balances_and_leaves_nothing_behind():
                 time.sleep(0.05)
             assert not os.path.exists(f"/proc/{pid}"), f"worker {pid} outlived the balancer"
     finally:
-        for pid in workers:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+        reap(proc, workers)

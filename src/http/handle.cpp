@@ -88,7 +88,7 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared) {
     auto serve = [&folder = mount->second, rel, &headers = req.headers, cc = sh.cc_max_age]() {
       return serve_static_sync(folder, rel, headers, cc);
     };
-    auto pending = run_blocking(std::move(serve));
+    auto pending = run_blocking(std::move(serve), /*short_job=*/true);
     auto served = co_await std::move(pending);
     if (served) co_return std::move(*served);
     DispatchJob job{std::nullopt, std::move(req), {}, {}, "404", {}, std::move(shared)};
