@@ -1,8 +1,15 @@
+import signal
 import uuid
 
 import pytest
 
 import _kiv
+
+# A run started in the background inherits an ignored SIGINT and would pass it
+# on to every child process; the Ctrl-C tests need it delivered. A handler of
+# our own is reset to the default in children, so they get Python's.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 class RawRequest:
