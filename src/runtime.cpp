@@ -135,6 +135,14 @@ void BlockingPool::worker() {
   };
   std::unique_lock lock(mutex_);
   for (;;) {
+    if (queue_.empty() && !batch.empty()) {
+      // The short job expected next went to another thread: never wait
+      // with results held back.
+      lock.unlock();
+      flush();
+      lock.lock();
+      continue;
+    }
     if (queue_.empty()) {
       ++waiting_;
       bool got = cv_.wait_for(lock, idle_timeout_, [this] { return !queue_.empty(); });
