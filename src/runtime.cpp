@@ -136,8 +136,7 @@ void BlockingPool::worker() {
   std::unique_lock lock(mutex_);
   for (;;) {
     if (queue_.empty() && !batch.empty()) {
-      // The short job expected next went to another thread: never wait
-      // with results held back.
+      // Never wait with results held back.
       lock.unlock();
       flush();
       lock.lock();
@@ -154,8 +153,9 @@ void BlockingPool::worker() {
     ++busy_;
     last_start_ = std::chrono::steady_clock::now();
     lock.unlock();
-    // Held-back results never wait for a job that may take long.
-    if (!job->batchable()) flush();
+    // Held-back results only ever wait for another short job.
+    asio::io_context* const ctx = job->batch_context();
+    if (ctx != batch_ctx) flush();
     try {
       job->run();
     } catch (abi::__forced_unwind&) {
@@ -167,13 +167,11 @@ void BlockingPool::worker() {
     }
     lock.lock();
     --busy_;
-    const bool short_next = !queue_.empty() && queue_.front()->batchable();
     lock.unlock();
-    if (job->batchable()) {
-      if (job->batch_context() != batch_ctx) flush();
-      batch_ctx = job->batch_context();
+    if (ctx) {
+      batch_ctx = ctx;
       batch.push_back(std::move(job));
-      if (!short_next || batch.size() >= kMaxBatch) flush();
+      if (batch.size() >= kMaxBatch) flush();
     } else {
       job->finish();
       job.reset();

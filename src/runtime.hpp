@@ -37,15 +37,13 @@ class BlockingPool {
     // here, so a job submitted in response finds this thread instead of
     // starting another one.
     virtual void finish() {}
-    // Short jobs (file reads) whose results may be handed back together: a
-    // thread that finishes one while another is next in the queue keeps the
-    // result until that one is done too, or until 16 are waiting, then posts
-    // them all at once (one wake-up of a network thread instead of one each).
-    // Only such jobs are ever waited for, never a Python call that may block.
-    virtual bool batchable() const { return false; }
-    // For batchable jobs: the io_context to post to, and the hand-over itself
-    // (runs on a thread of that io_context).
-    virtual asio::io_context* batch_context() { return nullptr; }
+    // Short jobs (file reads) may hand their results back together: a thread
+    // keeps finished ones while the next job it takes is short too (at most
+    // 16), then posts them all at once, one wake-up of a network thread
+    // instead of one each. Results never wait for any other kind of job.
+    // The io_context to post to, or nullptr: not short, use finish().
+    virtual asio::io_context* batch_context() const { return nullptr; }
+    // The hand-over of a batched result; runs on a thread of batch_context().
     virtual void deliver() {}
   };
 
@@ -139,17 +137,18 @@ struct BlockingOp final : BlockingPool::Job {
     });
     work.reset();
   }
-  bool batchable() const override { return short_job && batch_target() != nullptr; }
-  asio::io_context* batch_context() override { return batch_target(); }
+  // Only a plain io_context executor can take a batch; a strand needs its
+  // own posts.
+  asio::io_context* batch_context() const override {
+    if constexpr (std::is_same_v<Executor, asio::any_io_executor>) {
+      if (auto* io = ex.template target<asio::io_context::executor_type>(); io && short_job)
+        return &io->context();
+    }
+    return nullptr;
+  }
   void deliver() override {
     std::move(handler)(error, std::move(result));
     work.reset();
-  }
-  asio::io_context* batch_target() const {
-    if constexpr (std::is_same_v<Executor, asio::any_io_executor>) {
-      if (auto* io = ex.template target<asio::io_context::executor_type>()) return &io->context();
-    }
-    return nullptr;
   }
   F fn;
   Handler handler;
@@ -164,7 +163,7 @@ struct BlockingOp final : BlockingPool::Job {
 // Runs f on the blocking pool and resumes the awaiting coroutine on its own
 // executor with f's result (exceptions are rethrown in the coroutine).
 // short_job: f is quick file-system work whose result may travel in a batch
-// (see Job::batchable).
+// (see Job::batch_context).
 template <class F>
 asio::awaitable<std::invoke_result_t<F&>> run_blocking(F f, bool short_job = false) {
   using R = std::invoke_result_t<F&>;

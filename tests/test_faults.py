@@ -18,6 +18,8 @@ from conftest import make_server
 
 pytestmark = [pytest.mark.faults, pytest.mark.timeout(300)]
 
+BIG_CALLS = []  # one entry per call of the /big view
+
 
 @pytest.fixture(scope="module")
 def target(tmp_path_factory):
@@ -25,8 +27,7 @@ def target(tmp_path_factory):
     gate = threading.Event()
     s.add_rule("/", ["GET", "POST"], lambda: "ok", "i", False)
     s.add_rule("/raise", ["GET"], lambda: 1 / 0, "r", False)
-    big_calls = []
-    s.add_rule("/big", ["GET"], lambda: big_calls.append(1) or b"b" * (4 << 20), "b", False)
+    s.add_rule("/big", ["GET"], lambda: BIG_CALLS.append(1) or b"b" * (4 << 20), "b", False)
     s.add_rule("/block", ["GET"], lambda: "done" if gate.wait(30) else "late", "k", False)
     s.add_rule("/json", ["GET"], lambda: {"n": [1, 2.5, None], "s": "x"}, "j", False)
     s.add_rule("/n/<int:n>", ["GET"], lambda n: str(n), "n", False)
@@ -35,7 +36,6 @@ def target(tmp_path_factory):
     s.set_static("/static", str(static))
     sid = s.start("127.0.0.1", 0)
     host, port = s.bound_addr(sid).rsplit(":", 1)
-    target.big_calls = big_calls
     yield (host, int(port)), gate
     gate.set()
     s.stop(sid, 5)
@@ -50,8 +50,16 @@ def request(addr, raw=b"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
     return data
 
 
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))
+def fd_count(pid="self"):
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def assert_fds_back(limit, pid="self", wait=10):
+    """Closed connections release their descriptors within `wait` seconds."""
+    deadline = time.monotonic() + wait
+    while fd_count(pid) > limit and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert fd_count(pid) <= limit
 
 
 @pytest.mark.parametrize(
@@ -65,7 +73,7 @@ def open_fds():
 )
 def test_disconnects_leave_the_server_sound(target, partial):
     addr, _ = target
-    before = open_fds()
+    before = fd_count()
     for _ in range(50):
         c = socket.create_connection(addr, timeout=5)
         c.sendall(partial)
@@ -74,10 +82,7 @@ def test_disconnects_leave_the_server_sound(target, partial):
         c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
         c.close()  # reset, half-way through
     assert request(addr).endswith(b"ok")
-    deadline = time.monotonic() + 10
-    while open_fds() > before + 2 and time.monotonic() < deadline:
-        time.sleep(0.1)
-    assert open_fds() <= before + 2
+    assert_fds_back(before + 2)
 
 
 def test_raising_view_on_every_request(target, capfd):
@@ -153,17 +158,9 @@ def test_many_concurrent_connections(target):
 
 
 
-def target_fixture_calls():
-    return target.big_calls
-
-
 def rss_kib(pid="self"):
     with open(f"/proc/{pid}/status") as f:
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
-
-
-def fd_count(pid="self"):
-    return len(os.listdir(f"/proc/{pid}/fd"))
 
 
 def test_memory_and_descriptors_flat_over_a_million_requests(target):
@@ -212,7 +209,7 @@ def test_client_that_never_reads_while_pipelining(target, path, count):
     addr, _ = target
     pending = (b"GET %s HTTP/1.1\r\n\r\n" % path.encode()) * count
     fds, rss = fd_count(), rss_kib()
-    big_before = len(target_fixture_calls())
+    big_before = len(BIG_CALLS)
     c = socket.create_connection(addr, timeout=10)
     c.setblocking(False)
     sent = 0
@@ -233,7 +230,7 @@ def test_client_that_never_reads_while_pipelining(target, path, count):
     try:
         if path == "/big":
             # The kernel's buffers hold a response or two; the rest must wait.
-            assert len(target_fixture_calls()) - big_before <= 6
+            assert len(BIG_CALLS) - big_before <= 6
         else:
             # 38 MB of requests whose answers would take 200 MB: the server
             # must stop reading long before the end.
@@ -245,10 +242,7 @@ def test_client_that_never_reads_while_pipelining(target, path, count):
     finally:
         c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
         c.close()
-    deadline = time.monotonic() + 10
-    while fd_count() > fds + 2 and time.monotonic() < deadline:
-        time.sleep(0.1)
-    assert fd_count() <= fds + 2
+    assert_fds_back(fds + 2)
 
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
@@ -377,10 +371,7 @@ def test_ten_thousand_concurrent_connections():
         for c in conns:
             c.close()
         conns = []
-        deadline = time.monotonic() + 20
-        while fd_count(proc.pid) > fds + 2 and time.monotonic() < deadline:
-            time.sleep(0.1)
-        assert fd_count(proc.pid) <= fds + 2
+        assert_fds_back(fds + 2, proc.pid, wait=20)
         assert request(addr).endswith(b"ok")
         proc.stdin.close()
         proc.wait(10)

@@ -36,7 +36,8 @@ struct ServerConfig {
 };
 
 struct ServerObject {
-  PyObject_HEAD ServerConfig* config;
+  PyObject_HEAD
+  ServerConfig* config;
   // Borrow flag: 0 idle, >0 shared holds, -1 exclusive. Touched only with the
   // interpreter lock held, so it needs no atomics.
   int borrow;
