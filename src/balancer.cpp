@@ -93,13 +93,36 @@ asio::awaitable<bool> connect_worker(Socket& sock, const WorkerAddr& w) {
   co_return false;
 }
 
-// Reads the client's first line and sends it, the X-Forwarded-For line and
-// whatever followed the first line in the same reads. The head buffer lives
-// only in this frame, so it is gone before the relay buffers are allocated.
-asio::awaitable<bool> send_head(Socket& client, Socket& backend, const asio::ip::address& ip) {
-  std::string head;
+// Last time bytes moved on a forwarded connection, in either direction.
+struct Activity {
+  std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+  void touch() { last = std::chrono::steady_clock::now(); }
+};
+
+// Closes both sockets once nothing has moved for `limit`, so an idle client
+// cannot hold descriptors for ever; the pending reads then end. Completes
+// early when cancelled (the relay ended first).
+asio::awaitable<void> watchdog(Socket& client, Socket& backend, const Activity& act,
+                               std::chrono::seconds limit) {
+  asio::steady_timer timer(client.get_executor());
+  for (;;) {
+    timer.expires_at(act.last + limit);
+    asio::error_code ec;
+    co_await timer.async_wait(asio::redirect_error(kAwait, ec));
+    if (ec) co_return;
+    if (std::chrono::steady_clock::now() - act.last >= limit) {
+      client.close(ec);
+      backend.close(ec);
+      co_return;
+    }
+  }
+}
+
+// Reads from the client until its first line is complete; false when the
+// client closes or sends more than kHeadMax bytes without a line feed.
+asio::awaitable<bool> read_first_line(Socket& client, std::string& head, std::size_t& line_end,
+                                      Activity& act) {
   head.reserve(kHeadRead);
-  std::size_t line_end;
   for (;;) {
     const std::size_t old = head.size();
     head.resize(old + kHeadRead);
@@ -107,13 +130,20 @@ asio::awaitable<bool> send_head(Socket& client, Socket& backend, const asio::ip:
     const std::size_t n = co_await client.async_read_some(
         asio::buffer(head.data() + old, kHeadRead), asio::redirect_error(kAwait, ec));
     if (ec || n == 0) co_return false;
+    act.touch();
     head.resize(old + n);
     if (const void* lf = std::memchr(head.data() + old, '\n', n)) {
       line_end = static_cast<std::size_t>(static_cast<const char*>(lf) - head.data()) + 1;
-      break;
+      co_return true;
     }
     if (head.size() > kHeadMax) co_return false;
   }
+}
+
+// Sends the first line, the X-Forwarded-For line and whatever followed the
+// first line in the same reads.
+asio::awaitable<bool> send_head(Socket& backend, const std::string& head, std::size_t line_end,
+                                const asio::ip::address& ip) {
   std::string forwarded = "X-Forwarded-For: ";
   forwarded += ip_text(ip);
   forwarded += "\r\n";
@@ -130,7 +160,7 @@ asio::awaitable<bool> send_head(Socket& client, Socket& backend, const asio::ip:
 // destination and leaves the other direction running; a write error ends the
 // whole relay, so it closes both sockets, which aborts the other direction's
 // pending operation (both directions run on the connection's strand).
-asio::awaitable<void> pump(Socket& from, Socket& to, char* buf, std::uint64_t& counter) {
+asio::awaitable<void> pump(Socket& from, Socket& to, char* buf, Activity& act) {
   for (;;) {
     asio::error_code ec;
     const std::size_t n = co_await from.async_read_some(asio::buffer(buf, kRelayBuf),
@@ -139,33 +169,45 @@ asio::awaitable<void> pump(Socket& from, Socket& to, char* buf, std::uint64_t& c
       to.shutdown(tcp::socket::shutdown_send, ec);
       co_return;
     }
+    act.touch();
     co_await asio::async_write(to, asio::buffer(buf, n), asio::redirect_error(kAwait, ec));
     if (ec) {
       from.close(ec);
       to.close(ec);
       co_return;
     }
-    counter += n;
   }
 }
 
 asio::awaitable<void> forward(Socket client, tcp::endpoint peer,
-                              std::shared_ptr<const WorkerList> workers, std::size_t index) {
+                              std::shared_ptr<const WorkerList> workers, std::size_t index,
+                              std::chrono::seconds idle_limit) {
+  using namespace asio::experimental::awaitable_operators;
   Socket backend(client.get_executor());
+  Activity act;
+  // The first line is read before the worker is connected: a client that
+  // never sends one holds one descriptor, and only until the idle limit.
+  std::string head;
+  std::size_t line_end = 0;
+  {
+    auto got = co_await (read_first_line(client, head, line_end, act) ||
+                         watchdog(client, backend, act, idle_limit));
+    if (got.index() != 0 || !std::get<0>(got)) co_return;
+  }
   // A failed connect simply drops the client: no other worker is tried.
   if (!co_await connect_worker(backend, (*workers)[index])) co_return;
   workers.reset();
   asio::error_code ec;
   client.set_option(tcp::no_delay(true), ec);
   backend.set_option(tcp::no_delay(true), ec);
-  if (!co_await send_head(client, backend, peer.address())) co_return;
+  if (!co_await send_head(backend, head, line_end, peer.address())) co_return;
+  std::string().swap(head);
 
-  // Allocated only now: idle clients that never send a first line cost 1 KiB.
   auto buffers = std::make_unique_for_overwrite<char[]>(2 * kRelayBuf);
-  std::uint64_t sent = 0, received = 0;  // kept for debugging, not reported
-  using namespace asio::experimental::awaitable_operators;
-  co_await (pump(client, backend, buffers.get(), sent) &&
-            pump(backend, client, buffers.get() + kRelayBuf, received));
+  act.touch();
+  co_await ((pump(client, backend, buffers.get(), act) &&
+             pump(backend, client, buffers.get() + kRelayBuf, act)) ||
+            watchdog(client, backend, act, idle_limit));
 }
 
 // --- accepting -----------------------------------------------------------------
@@ -179,8 +221,13 @@ bool out_of_resources(const asio::error_code& ec) {
 }  // namespace
 
 struct BalancerState {
-  BalancerState(std::string h, std::uint16_t p, std::shared_ptr<const WorkerList> w)
-      : strand(asio::make_strand(runtime())), host(std::move(h)), port(p), workers(std::move(w)) {}
+  BalancerState(std::string h, std::uint16_t p, std::shared_ptr<const WorkerList> w,
+                std::chrono::seconds idle)
+      : strand(asio::make_strand(runtime())),
+        host(std::move(h)),
+        port(p),
+        workers(std::move(w)),
+        idle_limit(idle) {}
 
   void set_report(BalancerReport r) {
     {
@@ -194,6 +241,7 @@ struct BalancerState {
   const std::string host;
   const std::uint16_t port;
   const std::shared_ptr<const WorkerList> workers;
+  const std::chrono::seconds idle_limit;
   std::atomic<std::uint64_t> rotation{0};
   std::atomic<bool> stop_posted{false};
 
@@ -243,7 +291,7 @@ asio::awaitable<void> accept_loop(std::shared_ptr<BalancerState> st) {
         co_await st->acceptor->async_accept(conn_strand, peer, asio::redirect_error(kAwait, ec));
     if (!ec) {
       const std::size_t index = st->rotation.fetch_add(1, std::memory_order_relaxed) % count;
-      asio::co_spawn(conn_strand, forward(std::move(sock), peer, st->workers, index),
+      asio::co_spawn(conn_strand, forward(std::move(sock), peer, st->workers, index, st->idle_limit),
                      asio::detached);
     } else if (out_of_resources(ec) && !st->stopping) {
       // Retrying at once would spin until a descriptor frees up.
@@ -257,11 +305,12 @@ asio::awaitable<void> accept_loop(std::shared_ptr<BalancerState> st) {
 
 }  // namespace
 
-Balancer::Balancer(std::string host, std::uint16_t port, std::vector<std::string> workers) {
+Balancer::Balancer(std::string host, std::uint16_t port, std::vector<std::string> workers,
+                   std::chrono::seconds idle_limit) {
   auto list = std::make_shared<WorkerList>();
   list->reserve(workers.size());
   for (const auto& w : workers) list->push_back(parse_worker(w));
-  state_ = std::make_shared<BalancerState>(std::move(host), port, std::move(list));
+  state_ = std::make_shared<BalancerState>(std::move(host), port, std::move(list), idle_limit);
   asio::co_spawn(state_->strand, accept_loop(state_), asio::detached);
 }
 

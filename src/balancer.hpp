@@ -27,7 +27,10 @@ class Balancer {
  public:
   // Spawns the accept task on the runtime (creating the runtime on first use;
   // that is the only thing that may throw). `workers` must not be empty.
-  Balancer(std::string host, std::uint16_t port, std::vector<std::string> workers);
+  // A forwarded connection on which nothing moves for `idle_limit` (before
+  // its first line, or while relaying) is closed.
+  Balancer(std::string host, std::uint16_t port, std::vector<std::string> workers,
+           std::chrono::seconds idle_limit = std::chrono::seconds(60));
   ~Balancer();
   Balancer(const Balancer&) = delete;
   Balancer& operator=(const Balancer&) = delete;

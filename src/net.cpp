@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -100,6 +102,44 @@ std::variant<BoundListener, std::string> bind_listener(const std::string& host,
     return bound;
   }
   return os_error_text(last_error);
+}
+
+std::variant<BoundListener, std::string> adopt_listener(int fd) {
+  int listening = 0;
+  socklen_t optlen = sizeof listening;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optlen) < 0)
+    return os_error_text(errno);
+  if (!listening) return std::string("fd ") + std::to_string(fd) + " is not a listening socket";
+  sockaddr_storage local{};
+  socklen_t len = sizeof local;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) < 0) return os_error_text(errno);
+  const int family = local.ss_family;
+  if (family != AF_INET && family != AF_INET6 && family != AF_UNIX)
+    return std::string("fd ") + std::to_string(fd) + " is not an IP or Unix domain socket";
+  const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return os_error_text(errno);
+  // The flag belongs to the open file, which forked workers share; every one
+  // of them accepts through the reactor, so non-blocking suits them all.
+  const int flags = ::fcntl(own, F_GETFL);
+  if (flags < 0 || ::fcntl(own, F_SETFL, flags | O_NONBLOCK) < 0) {
+    const int err = errno;
+    ::close(own);
+    return os_error_text(err);
+  }
+  BoundListener bound{own, family, {}};
+  if (family == AF_UNIX) {
+    const auto* un = reinterpret_cast<const sockaddr_un*>(&local);
+    const std::size_t max = len > offsetof(sockaddr_un, sun_path)
+                                ? len - offsetof(sockaddr_un, sun_path)
+                                : 0;
+    bound.addr = "unix:" + std::string(un->sun_path, strnlen(un->sun_path, max));
+  } else {
+    asio::ip::tcp::endpoint le;
+    std::memcpy(le.data(), &local, len);
+    le.resize(len);
+    bound.addr = endpoint_text(le);
+  }
+  return bound;
 }
 
 }  // namespace kiv

@@ -11,8 +11,8 @@ namespace kiv {
 
 struct BoundListener {
   int fd;            // non-blocking, close-on-exec, listening
-  int family;        // AF_INET or AF_INET6
-  std::string addr;  // "ip:port" or "[ip6]:port"
+  int family;        // AF_INET, AF_INET6 or AF_UNIX
+  std::string addr;  // "ip:port", "[ip6]:port" or "unix:/path"
 };
 
 // Resolves host (IPv4 literal, IPv6 literal, else a name lookup), then tries
@@ -20,6 +20,11 @@ struct BoundListener {
 // may take time): run it on the blocking pool. On failure, the error text:
 // "<strerror> (os error N)" for the last address tried, or a resolver message.
 std::variant<BoundListener, std::string> bind_listener(const std::string& host, std::uint16_t port);
+
+// Takes a listening socket bound by someone else (a parent process that
+// shares it among workers, or a Unix domain socket): a close-on-exec,
+// non-blocking duplicate of fd, so the caller keeps its own descriptor.
+std::variant<BoundListener, std::string> adopt_listener(int fd);
 
 // Resolves host:port for connecting (literal or name), blocking.
 std::variant<std::vector<asio::ip::tcp::endpoint>, std::string> resolve_endpoints(

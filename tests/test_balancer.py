@@ -25,9 +25,9 @@ WAIT = 10  # upper bound of every wait, in seconds
 CHILD = r"""
 import sys
 import _kiv
-host, port, workers = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+host, port, idle, workers = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4:]
 try:
-    _kiv.Server().run_balancer(host, port, workers)
+    _kiv.Server().run_balancer(host, port, workers, idle_timeout=idle)
 except KeyboardInterrupt as exc:
     print(type(exc).__name__, flush=True)
     sys.stdin.read()
@@ -151,9 +151,10 @@ def balancer():
         p for p in (os.path.dirname(_kiv.__file__), env.get("PYTHONPATH")) if p)
     procs = []
 
-    def start(workers, host="127.0.0.1"):
+    def start(workers, host="127.0.0.1", idle=60):
         port = free_port(host)
-        proc = subprocess.Popen([sys.executable, "-c", CHILD, host, str(port), *workers],
+        proc = subprocess.Popen([sys.executable, "-c", CHILD, host, str(port), str(idle),
+                                 *workers],
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, env=env)
         procs.append(proc)
@@ -304,17 +305,32 @@ def test_first_line_limit(balancer, workers, size, pause, forwarded):
     head = b"GET /" + b"a" * (size - 5)
     with child.connect() as c:
         c.sendall(head)
-        conn = w.conn(0)  # the worker is connected before the first line is read
         if forwarded:
             time.sleep(0.3)  # let the balancer buffer all of it
-            assert not conn.closed.is_set() and not conn.data
             c.sendall(b"\r\n\r\n")
             assert recv_exactly(c, len(w.reply)) == w.reply
-            assert bytes(conn.data) == head + b"\r\nX-Forwarded-For: 127.0.0.1\r\n\r\n"
+            assert bytes(w.conn(0).data) == head + b"\r\nX-Forwarded-For: 127.0.0.1\r\n\r\n"
         else:
             assert recv_to_end(c) == b""
-            assert conn.closed.wait(WAIT)
-            assert conn.data == b""
+    # The worker is connected only once the first line is complete.
+    assert len(w.conns) == (1 if forwarded else 0)
+
+
+@pytest.mark.parametrize("first_request", [False, True], ids=["silent", "idle-after-request"])
+def test_idle_client_is_let_go(balancer, workers, first_request):
+    w = workers("A")
+    child = balancer([w.addr()], idle=1)
+    with child.connect() as c:
+        if first_request:
+            c.sendall(REQUEST)
+            assert recv_exactly(c, len(w.reply)) == w.reply
+        # Nothing moves now: the balancer closes the client and the worker.
+        c.settimeout(WAIT)
+        assert recv_to_end(c) == b""
+    if first_request:
+        assert w.conn(0).closed.wait(WAIT)
+    else:
+        assert not w.conns
 
 
 def test_half_closed_client_gets_whole_response(balancer, workers):

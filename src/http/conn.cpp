@@ -1,5 +1,6 @@
 #include "http/conn.hpp"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 
 #include <asio/experimental/as_tuple.hpp>
 
+#include "http/byte_buffer.hpp"
 #include "http/framing.hpp"
 #include "http/handle.hpp"
 #include "http/head_parser.hpp"
@@ -41,8 +43,6 @@ using asio::ip::tcp;
 
 constexpr std::size_t kInitialBuffer = 8192;
 constexpr std::size_t kMaxRead = 16384;
-// Grow the buffer when less than this is free, so reads never get tiny.
-constexpr std::size_t kMinSpare = 2048;
 // A head still incomplete with more than this buffered is refused (431).
 constexpr std::size_t kHeadLimit = 65536;
 constexpr std::size_t kPathLimit = 8192;
@@ -50,6 +50,7 @@ constexpr std::size_t kPathLimit = 8192;
 constexpr std::size_t kChunkLineLimit = 1024;
 // All trailer lines of one request together.
 constexpr std::size_t kTrailerLimit = 65536;
+// Read and write limit of connections refused without a group.
 constexpr std::int64_t kReadTimeoutSecs = 60;
 // Body bytes read straight into the request body per socket read.
 constexpr std::size_t kBodyStep = 65536;
@@ -69,48 +70,6 @@ constexpr std::size_t kLingerBytes = 256 * 1024;
 
 // Completion as (error, value) tuples: EOF and resets are routine here, not exceptional.
 constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
-
-// The connection's receive buffer. Reads land directly in its spare capacity
-// (no zero-filling); consumed bytes are dropped by moving the tail forward.
-// The capacity is kept for the connection's lifetime.
-class ByteBuffer {
- public:
-  explicit ByteBuffer(std::size_t capacity)
-      : data_(std::make_unique_for_overwrite<char[]>(capacity)), cap_(capacity) {}
-
-  const char* data() const { return data_.get(); }
-  std::size_t size() const { return size_; }
-  std::string_view view() const { return {data_.get(), size_}; }
-
-  // Room for the next read, at most max_read bytes.
-  asio::mutable_buffer spare(std::size_t max_read) {
-    if (cap_ - size_ < kMinSpare) grow(std::max(cap_ * 2, size_ + max_read));
-    return {data_.get() + size_, std::min(cap_ - size_, max_read)};
-  }
-  void commit(std::size_t n) { size_ += n; }
-
-  void consume(std::size_t n) {
-    if (n >= size_) {
-      size_ = 0;
-      return;
-    }
-    std::memmove(data_.get(), data_.get() + n, size_ - n);
-    size_ -= n;
-  }
-  void clear() { size_ = 0; }
-
- private:
-  void grow(std::size_t cap) {
-    auto bigger = std::make_unique_for_overwrite<char[]>(cap);
-    std::memcpy(bigger.get(), data_.get(), size_);
-    data_ = std::move(bigger);
-    cap_ = cap;
-  }
-
-  std::unique_ptr<char[]> data_;
-  std::size_t size_ = 0;
-  std::size_t cap_;
-};
 
 // Why a read routine gave up: `respond` when a page may still be sent.
 struct ReadFail {
@@ -161,20 +120,33 @@ void write_stderr(std::string_view line) {
 
 class Conn {
  public:
-  Conn(tcp::socket socket, SharedPtr shared, std::string remote_addr)
+  Conn(tcp::socket socket, SharedPtr shared, std::string remote_addr,
+       std::shared_ptr<ConnGroup> group)
       : socket_(std::move(socket)),
         shared_(std::move(shared)),
         remote_addr_(std::move(remote_addr)),
+        group_(std::move(group)),
         buf_(kInitialBuffer) {
     deadline_.emplace(socket_.native_handle());
+    if (group_) {
+      idle_timeout_ = group_->idle_timeout;
+      head_timeout_ = group_->head_timeout;
+      slot_.fd = socket_.native_handle();
+      group_->enter(&slot_);
+    }
   }
 
   asio::awaitable<void> run();
+  asio::awaitable<void> refuse_now(std::uint16_t status) { return refuse(status); }
 
   // Stops the sweeper from seeing the descriptor before it can be reused,
   // then shuts down the sending direction and closes.
   void close() {
     deadline_.reset();
+    if (group_) {
+      group_->leave(&slot_);
+      group_.reset();
+    }
     asio::error_code ec;
     socket_.shutdown(tcp::socket::shutdown_send, ec);
     socket_.close(ec);
@@ -203,15 +175,31 @@ class Conn {
 
   // Appends one read to the buffer. Bytes before pos_ are no longer needed
   // (the head has been copied out by then), so they are dropped first.
-  asio::awaitable<ReadResult> fill() {
+  // With `until` set, the read is cut at that coarse time instead of after
+  // the per-read limit.
+  asio::awaitable<ReadResult> fill(std::int64_t until = 0) {
     if (pos_ > 0) {
       buf_.consume(pos_);
       pos_ = 0;
     }
-    auto [n, fail] = co_await read_some(buf_.spare(kMaxRead), kReadTimeoutSecs);
+    auto [n, fail] =
+        co_await read_some(buf_.spare(kMaxRead), until ? -1 : idle_timeout_, until);
     if (fail) co_return fail;
     buf_.commit(n);
     co_return ReadResult();
+  }
+
+  // Waits for the first bytes of the next request. A drain shuts the
+  // connection down while it waits here, never in the middle of a request.
+  asio::awaitable<ReadResult> fill_idle() {
+    slot_.state.store(ConnSlot::kIdle);
+    if (group_ && group_->draining.load()) co_return ReadResult(kPeerGone);
+    ReadResult fail = co_await fill();
+    // If the drain got here first, the bytes read are still served (the
+    // answer then closes the connection); further reads see end of stream.
+    int expected = ConnSlot::kIdle;
+    slot_.state.compare_exchange_strong(expected, ConnSlot::kBusy);
+    co_return fail;
   }
 
   // Appends exactly n body bytes to out: first what is buffered, then the rest
@@ -230,7 +218,7 @@ class Conn {
       const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(n, kBodyStep));
       const std::size_t at = out.size();
       out.resize(at + step);
-      auto [got, fail] = co_await read_some(asio::buffer(out.data() + at, step), kReadTimeoutSecs);
+      auto [got, fail] = co_await read_some(asio::buffer(out.data() + at, step), idle_timeout_);
       out.resize(at + got);
       if (fail) co_return fail;
       n -= got;
@@ -303,7 +291,7 @@ class Conn {
     std::array<asio::const_buffer, 2> parts{first, second};
     std::size_t i = parts[0].size() == 0 ? 1 : 0;
     while (i < 2 && parts[i].size() > 0) {
-      deadline_->arm_write(kReadTimeoutSecs);
+      deadline_->arm_write(idle_timeout_);
       auto [ec, n] = i == 0 ? co_await socket_.async_write_some(parts, kNoThrow)
                             : co_await socket_.async_write_some(parts[1], kNoThrow);
       if (deadline_->disarm() || ec || n == 0) co_return false;
@@ -386,6 +374,10 @@ class Conn {
   tcp::socket socket_;
   SharedPtr shared_;
   std::string remote_addr_;
+  std::shared_ptr<ConnGroup> group_;  // null for a connection refused at accept
+  ConnSlot slot_;
+  std::int64_t idle_timeout_ = kReadTimeoutSecs;
+  std::int64_t head_timeout_ = kReadTimeoutSecs;
   std::optional<ReadDeadline> deadline_;
   ByteBuffer buf_;
   std::size_t pos_ = 0;  // first byte of buf_ not consumed by the current request
@@ -405,6 +397,9 @@ asio::awaitable<void> Conn::run() {
     long head_len = kHeadIncomplete;
     std::size_t seen = 0;      // buffer size when last looked at
     std::size_t parse_at = 1;  // parse at least once the buffer reaches this
+    // The whole head must arrive within head_timeout_ of its first byte, or
+    // a client sending a byte now and then would hold the connection forever.
+    std::int64_t head_due = 0;
     for (;;) {
       const std::string_view bytes = buf_.view();
       const bool over = bytes.size() > kHeadLimit;
@@ -418,8 +413,16 @@ asio::awaitable<void> Conn::run() {
       }
       if (over) co_return co_await refuse(431);
       seen = bytes.size();
-      // Idle timeout, peer close or error between requests: nothing to say.
-      if (co_await fill()) co_return;
+      if (bytes.empty()) {
+        // Idle timeout, drain, peer close or error between requests: nothing to say.
+        if (co_await fill_idle()) co_return;
+        continue;
+      }
+      if (head_due == 0) head_due = coarse_now() + head_timeout_ + 1;
+      if (ReadResult fail = co_await fill(head_due)) {
+        if (fail->respond) co_return co_await refuse(408);
+        co_return;
+      }
     }
     pos_ = static_cast<std::size_t>(head_len);
 
@@ -499,6 +502,11 @@ asio::awaitable<void> Conn::run() {
     // --- Answer.
     auto answer = handle(std::move(req), shared_);
     const ResponseOut resp = co_await std::move(answer);
+    if (group_) {
+      if (group_->count_requests) group_->served.fetch_add(1, std::memory_order_relaxed);
+      // Draining: this answer is the connection's last.
+      if (keep_alive && group_->draining.load(std::memory_order_relaxed)) keep_alive = false;
+    }
     if (log) log_request(log_method, log_target, resp.status, head_only ? 0 : resp.body.size());
     const bool more_buffered = pos_ < buf_.size();
     if (!co_await send(resp, keep_alive, head_only, keep_alive && more_buffered)) co_return;
@@ -513,22 +521,87 @@ asio::awaitable<void> Conn::run() {
     // before any further read.
     buf_.consume(pos_);
     pos_ = 0;
+    buf_.shrink_to(kInitialBuffer);
   }
 }
 
 }  // namespace
 
+void ConnGroup::enter(ConnSlot* slot) {
+  std::lock_guard lock(mu_);
+  slot->next = head_;
+  if (head_) head_->prev = slot;
+  head_ = slot;
+}
+
+void ConnGroup::leave(ConnSlot* slot) {
+  {
+    std::lock_guard lock(mu_);
+    if (slot->prev)
+      slot->prev->next = slot->next;
+    else
+      head_ = slot->next;
+    if (slot->next) slot->next->prev = slot->prev;
+    slot->prev = slot->next = nullptr;
+  }
+  release_one();
+}
+
+void ConnGroup::release_one() {
+  if (live.fetch_sub(1) == 1 && draining.load()) {
+    std::lock_guard lock(mu_);
+    empty_cv_.notify_all();
+  }
+}
+
+void ConnGroup::drain() {
+  std::lock_guard lock(mu_);
+  draining.store(true);
+  for (ConnSlot* s = head_; s; s = s->next) {
+    int expected = ConnSlot::kIdle;
+    // Safe under the mutex: a connection leaves the group before its
+    // descriptor is closed.
+    if (s->state.compare_exchange_strong(expected, ConnSlot::kCut)) ::shutdown(s->fd, SHUT_RD);
+  }
+}
+
+void ConnGroup::cut_all() {
+  std::lock_guard lock(mu_);
+  for (ConnSlot* s = head_; s; s = s->next) ::shutdown(s->fd, SHUT_RDWR);
+}
+
+bool ConnGroup::wait_empty(std::chrono::steady_clock::time_point until) {
+  std::unique_lock lock(mu_);
+  return empty_cv_.wait_until(lock, until, [this] { return live.load() == 0; });
+}
+
 asio::awaitable<void> serve_conn(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint peer,
-                                 SharedPtr shared) {
+                                 SharedPtr shared, std::shared_ptr<ConnGroup> group) {
   // Responses leave as whole writes; Nagle would only delay pipelined answers.
   asio::error_code ec;
   socket.set_option(tcp::no_delay(true), ec);
   std::optional<Conn> conn;
   try {
-    conn.emplace(std::move(socket), std::move(shared), ip_text(peer.address()));
+    conn.emplace(std::move(socket), std::move(shared), ip_text(peer.address()), group);
+  } catch (...) {
+    group->forget();
+    co_return;
+  }
+  try {
     co_await conn->run();
   } catch (...) {
     // An unexpected failure ends this connection only.
+  }
+  conn->close();
+}
+
+asio::awaitable<void> refuse_conn(asio::ip::tcp::socket socket, SharedPtr shared,
+                                  std::uint16_t status) {
+  std::optional<Conn> conn;
+  try {
+    conn.emplace(std::move(socket), std::move(shared), std::string(), nullptr);
+    co_await conn->refuse_now(status);
+  } catch (...) {
   }
   if (conn) conn->close();
 }

@@ -6,13 +6,71 @@
 
 #include <asio.hpp>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
 #include "pyapi/shared.hpp"
 
 namespace kiv {
 
+// One live connection as its server's group sees it.
+struct ConnSlot {
+  static constexpr int kBusy = 0;  // reading or answering a request
+  static constexpr int kIdle = 1;  // waiting for the first byte of a request
+  static constexpr int kCut = 2;   // shut down by a drain while idle
+
+  int fd = -1;
+  std::atomic<int> state{kBusy};
+  ConnSlot* prev = nullptr;  // group links, guarded by the group's mutex
+  ConnSlot* next = nullptr;
+};
+
+// What a server's accept loop and its connections share: time limits, the
+// connection count and the drain that ends them. Limits are fixed before the
+// first connection is accepted.
+struct ConnGroup {
+  std::int64_t idle_timeout = 60;       // seconds per read, and between requests
+  std::int64_t head_timeout = 60;       // seconds for a whole head from its first byte
+  std::uint64_t limit_concurrency = 0;  // 0: none; beyond it new connections get 503
+  bool count_requests = false;          // keep `served` (for recycling workers)
+
+  std::atomic<bool> draining{false};
+  std::atomic<std::uint64_t> live{0};  // counted from accept to close
+  std::atomic<std::uint64_t> served{0};
+
+  void enter(ConnSlot* slot);
+  void leave(ConnSlot* slot);
+  // Accept-loop side: a connection refused or failed before it was entered.
+  void forget() { release_one(); }
+
+  // Connections answer no further request: idle ones are shut down now, busy
+  // ones close after the response in progress.
+  void drain();
+  // Shuts down every remaining connection in both directions.
+  void cut_all();
+  // Waits until no connection is left or the deadline passes; true when none is.
+  bool wait_empty(std::chrono::steady_clock::time_point until);
+
+ private:
+  void release_one();
+
+  std::mutex mu_;
+  std::condition_variable empty_cv_;
+  ConnSlot* head_ = nullptr;
+};
+
 // Owns the accepted socket until the connection is closed. Never fails: every
-// failure ends in a fixed error page or a silent close.
+// failure ends in a fixed error page or a silent close. The accept loop has
+// already counted the connection in `group`.
 asio::awaitable<void> serve_conn(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint peer,
-                                 SharedPtr shared);
+                                 SharedPtr shared, std::shared_ptr<ConnGroup> group);
+
+// Answers a connection the server will not serve with a fixed page (503 when
+// over the concurrency limit) and closes it.
+asio::awaitable<void> refuse_conn(asio::ip::tcp::socket socket, SharedPtr shared,
+                                  std::uint16_t status);
 
 }  // namespace kiv

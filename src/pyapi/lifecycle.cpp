@@ -2,11 +2,15 @@
 // running servers keyed by id, the accept loop, start-up handshake and the
 // blocking `run`.
 #include <sys/socket.h>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -26,26 +30,36 @@ namespace {
 
 using asio::ip::tcp;
 
+using Strand = asio::strand<asio::io_context::executor_type>;
+
+// How a server gets its listener and what limits its connections get.
+struct StartOptions {
+  std::string host;
+  std::uint16_t port = 0;
+  int fd = -1;  // an already bound, listening socket to serve on instead
+  std::int64_t idle_timeout = 60, head_timeout = 60;
+  std::uint64_t limit_concurrency = 0;
+  bool count_requests = false;
+};
+
 // Shared between a server task and whoever may stop it. Stopping closes the
 // listener on the accept loop's strand, which ends the pending accept.
 struct ServerControl : std::enable_shared_from_this<ServerControl> {
   std::atomic<bool> finished{false};
   std::mutex mutex;
   bool stop_requested = false;
-  tcp::acceptor* acceptor = nullptr;  // set while the accept loop runs
-  std::optional<asio::strand<asio::io_context::executor_type>> strand;
+  std::function<void()> close_listener;  // set while the accept loop runs
+  std::optional<Strand> strand;
+  std::shared_ptr<ConnGroup> group = std::make_shared<ConnGroup>();
 
   void request_stop() {
     std::lock_guard lock(mutex);
     if (stop_requested) return;
     stop_requested = true;
-    if (acceptor) {
+    if (close_listener) {
       asio::post(*strand, [self = shared_from_this()] {
         std::lock_guard inner(self->mutex);
-        if (self->acceptor) {
-          asio::error_code ignored;
-          self->acceptor->close(ignored);
-        }
+        if (self->close_listener) self->close_listener();
       });
     }
   }
@@ -62,7 +76,7 @@ class ShutdownSender {
     if (ctl_) ctl_->request_stop();
   }
   void send() { ctl_->request_stop(); }
-  const ServerControl& control() const { return *ctl_; }
+  ServerControl& control() const { return *ctl_; }
 
  private:
   std::shared_ptr<ServerControl> ctl_;
@@ -93,21 +107,88 @@ struct Handshake {
   }
 };
 
-asio::awaitable<void> serve(tcp::acceptor& acceptor, SharedPtr shared) {
+// After a failed accept. Out of descriptors or memory, retrying at once
+// would spin until something is freed: wait, 10 ms growing to 1 s. Errors of
+// one connection (aborted before it was accepted, protocol errors) and
+// anything else go on at once. False when the listener was closed (stop).
+asio::awaitable<bool> accept_failed(const asio::error_code& ec, bool listener_open,
+                                    asio::steady_timer& pause,
+                                    std::chrono::milliseconds& backoff) {
+  if (!listener_open || ec == asio::error::operation_aborted) co_return false;
+  const bool out_of_resources =
+      ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+      ec == asio::error::no_memory ||
+      (ec.category() == asio::system_category() && ec.value() == ENFILE);
+  if (!out_of_resources) co_return true;
+  pause.expires_after(backoff);
+  backoff = std::min(backoff * 2, std::chrono::milliseconds(1000));
+  asio::error_code ignored;
+  co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  co_return true;
+}
+
+void admit(tcp::socket socket, const tcp::endpoint& peer, const SharedPtr& shared,
+           const std::shared_ptr<ConnGroup>& group) {
+  if (group->limit_concurrency &&
+      group->live.load(std::memory_order_relaxed) >= group->limit_concurrency) {
+    asio::co_spawn(runtime(), refuse_conn(std::move(socket), shared, 503), asio::detached);
+    return;
+  }
+  group->live.fetch_add(1);
+  asio::co_spawn(runtime(), serve_conn(std::move(socket), peer, shared, group), asio::detached);
+}
+
+// The accept loop; runs until the listener is closed.
+asio::awaitable<void> serve(tcp::acceptor& acceptor, asio::steady_timer& pause, SharedPtr shared,
+                            std::shared_ptr<ConnGroup> group) {
+  auto backoff = std::chrono::milliseconds(10);
   for (;;) {
     tcp::endpoint peer;
     auto [ec, socket] = co_await acceptor.async_accept(
         runtime(), peer, asio::experimental::as_tuple(asio::use_awaitable));
-    // Any accept failure (including the close that stop sends) ends the loop.
-    if (ec) break;
-    asio::co_spawn(runtime(), serve_conn(std::move(socket), peer, shared), asio::detached);
+    if (!ec) {
+      backoff = std::chrono::milliseconds(10);
+      admit(std::move(socket), peer, shared, group);
+    } else if (!co_await accept_failed(ec, acceptor.is_open(), pause, backoff)) {
+      break;
+    }
   }
 }
 
-asio::awaitable<void> spawn_server(std::string host, std::uint16_t port, SharedPtr shared,
+// The same over a Unix domain socket. Its peers are local processes and are
+// reported as the loopback address.
+asio::awaitable<void> serve_local(asio::local::stream_protocol::acceptor& acceptor,
+                                  asio::steady_timer& pause, SharedPtr shared,
+                                  std::shared_ptr<ConnGroup> group) {
+  auto backoff = std::chrono::milliseconds(10);
+  const tcp::endpoint local_peer(asio::ip::address_v4::loopback(), 0);
+  for (;;) {
+    auto [ec, socket] = co_await acceptor.async_accept(
+        runtime(), asio::experimental::as_tuple(asio::use_awaitable));
+    if (!ec) {
+      backoff = std::chrono::milliseconds(10);
+      asio::error_code aec;
+      const int fd = socket.release(aec);
+      if (aec) continue;
+      tcp::socket stream(runtime());
+      stream.assign(tcp::v4(), fd, aec);
+      if (aec) {
+        ::close(fd);
+        continue;
+      }
+      admit(std::move(stream), local_peer, shared, group);
+    } else if (!co_await accept_failed(ec, acceptor.is_open(), pause, backoff)) {
+      break;
+    }
+  }
+}
+
+asio::awaitable<void> spawn_server(StartOptions opts, SharedPtr shared,
                                    std::shared_ptr<Handshake> handshake,
                                    std::shared_ptr<ServerControl> ctl) {
-  auto bind = [host, port] { return bind_listener(host, port); };
+  auto bind = [host = opts.host, port = opts.port, fd = opts.fd] {
+    return fd >= 0 ? adopt_listener(fd) : bind_listener(host, port);
+  };
   auto pending = run_blocking(std::move(bind));
   auto bound = co_await std::move(pending);
   if (auto* err = std::get_if<std::string>(&bound)) {
@@ -116,25 +197,48 @@ asio::awaitable<void> spawn_server(std::string host, std::uint16_t port, SharedP
   }
   BoundListener& listener = std::get<BoundListener>(bound);
   asio::error_code ec;
-  tcp::acceptor acceptor(*ctl->strand);
-  acceptor.assign(listener.family == AF_INET6 ? tcp::v6() : tcp::v4(), listener.fd, ec);
+  asio::steady_timer pause(*ctl->strand);
+  std::optional<tcp::acceptor> tcp_acceptor;
+  std::optional<asio::local::stream_protocol::acceptor> local_acceptor;
+  if (listener.family == AF_UNIX) {
+    local_acceptor.emplace(*ctl->strand);
+    local_acceptor->assign(asio::local::stream_protocol(), listener.fd, ec);
+  } else {
+    tcp_acceptor.emplace(*ctl->strand);
+    tcp_acceptor->assign(listener.family == AF_INET6 ? tcp::v6() : tcp::v4(), listener.fd, ec);
+  }
   if (ec) {
     ::close(listener.fd);
     handshake->send(false, os_error_text(ec.value()));
     co_return;
   }
+  bool run = false;
   {
     std::lock_guard lock(ctl->mutex);
-    if (!ctl->stop_requested) ctl->acceptor = &acceptor;
+    if (!ctl->stop_requested) {
+      run = true;
+      ctl->close_listener = [&] {
+        asio::error_code ignored;
+        if (tcp_acceptor) tcp_acceptor->close(ignored);
+        if (local_acceptor) local_acceptor->close(ignored);
+        pause.cancel();
+      };
+    }
   }
   handshake->send(true, listener.addr);
-  if (ctl->acceptor) {
-    auto loop = serve(acceptor, shared);
-    co_await std::move(loop);
+  if (run) {
+    if (tcp_acceptor) {
+      auto loop = serve(*tcp_acceptor, pause, shared, ctl->group);
+      co_await std::move(loop);
+    } else {
+      auto loop = serve_local(*local_acceptor, pause, shared, ctl->group);
+      co_await std::move(loop);
+    }
     std::lock_guard lock(ctl->mutex);
-    ctl->acceptor = nullptr;
+    ctl->close_listener = nullptr;
   }
-  acceptor.close(ec);
+  if (tcp_acceptor) tcp_acceptor->close(ec);
+  if (local_acceptor) local_acceptor->close(ec);
   ctl->finished.store(true);
 }
 
@@ -151,17 +255,21 @@ void report_failure(const std::exception_ptr& e, const std::shared_ptr<Handshake
 
 // Starts a server; the caller holds the object exclusively. Returns the id,
 // or 0 with a Python exception set.
-std::uint64_t start_impl(ServerObject* self, const std::string& host, std::uint16_t port) {
+std::uint64_t start_impl(ServerObject* self, const StartOptions& opts) {
   SharedPtr shared = build_shared(*self->config);
   if (!shared) return 0;
   const std::uint64_t id = next_id.fetch_add(1) + 1;
   auto ctl = std::make_shared<ServerControl>();
+  ctl->group->idle_timeout = opts.idle_timeout;
+  ctl->group->head_timeout = opts.head_timeout;
+  ctl->group->limit_concurrency = opts.limit_concurrency;
+  ctl->group->count_requests = opts.count_requests;
   auto handshake = std::make_shared<Handshake>();
   ShutdownSender sender(ctl);
   try {
     asio::io_context& io = runtime();
     ctl->strand.emplace(asio::make_strand(io));
-    asio::co_spawn(*ctl->strand, spawn_server(host, port, std::move(shared), handshake, ctl),
+    asio::co_spawn(*ctl->strand, spawn_server(opts, std::move(shared), handshake, ctl),
                    [handshake](std::exception_ptr e) { report_failure(e, handshake); });
   } catch (const std::exception& e) {
     PyErr_Format(PyExc_RuntimeError, "building the runtime failed: %s", e.what());
@@ -229,6 +337,49 @@ bool stop_impl(std::uint64_t id, std::uint64_t timeout_secs) {
   return done;
 }
 
+std::shared_ptr<RunningServer> take_entry(std::uint64_t id) {
+  std::lock_guard lock(registry_mutex);
+  auto it = registry().find(id);
+  if (it == registry().end()) return nullptr;
+  auto entry = std::move(it->second);
+  registry().erase(it);
+  return entry;
+}
+
+// Stops accepting, lets every connection finish the request in progress,
+// and waits up to timeout_secs for all of them to close; what is left then is
+// cut. Every 100 ms the interpreter's signal handlers run, so a second signal
+// can end the wait. 1: all closed in time, 0: some were cut, -1: a handler
+// raised (the connections were cut).
+int drain_impl(std::uint64_t id, std::uint64_t timeout_secs) {
+  std::shared_ptr<RunningServer> entry = take_entry(id);
+  if (!entry) return 0;
+  ServerControl& ctl = entry->shutdown.control();
+  entry->shutdown.send();
+  ctl.group->drain();
+  using clock = std::chrono::steady_clock;
+  const auto deadline =
+      clock::now() + std::chrono::seconds(std::min<std::uint64_t>(timeout_secs, 3153600000ULL));
+  for (;;) {
+    bool done;
+    {
+      ReleaseGil unlocked;
+      const auto step = std::min(deadline, clock::now() + std::chrono::milliseconds(100));
+      done = ctl.group->wait_empty(step) && ctl.finished.load();
+      if (!done && !ctl.finished.load()) std::this_thread::sleep_until(step);
+    }
+    if (done) return 1;
+    if (PyErr_CheckSignals() < 0) {
+      ctl.group->cut_all();
+      return -1;
+    }
+    if (clock::now() >= deadline) {
+      ctl.group->cut_all();
+      return 0;
+    }
+  }
+}
+
 PyObject* py_bool(bool v) {
   PyObject* r = v ? Py_True : Py_False;
   Py_IncRef(r);
@@ -243,19 +394,70 @@ std::size_t running_server_count() {
 }
 
 PyObject* server_start(ServerObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"host", "port", nullptr};
-  PyObject *o_host, *o_port;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:start", const_cast<char**>(names), &o_host,
-                                   &o_port))
+  static const char* names[] = {"host",         "port",         "fd",
+                                "idle_timeout", "head_timeout", "limit_concurrency",
+                                "count_requests", nullptr};
+  PyObject *o_host, *o_port, *o_fd = nullptr, *o_idle = nullptr, *o_head = nullptr,
+                             *o_limit = nullptr, *o_count = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOO:start", const_cast<char**>(names),
+                                   &o_host, &o_port, &o_fd, &o_idle, &o_head, &o_limit, &o_count))
     return nullptr;
   Borrow hold(self, true);
   if (!hold) return nullptr;
-  std::string host;
-  std::uint16_t port;
-  if (!arg_str(o_host, "host", host) || !arg_u16(o_port, "port", port)) return nullptr;
-  std::uint64_t id = start_impl(self, host, port);
+  StartOptions opts;
+  std::int64_t fd = -1;
+  if (!arg_str(o_host, "host", opts.host) || !arg_u16(o_port, "port", opts.port)) return nullptr;
+  if (o_fd && o_fd != Py_None && !arg_i64(o_fd, "fd", fd)) return nullptr;
+  if (o_idle && !arg_i64(o_idle, "idle_timeout", opts.idle_timeout)) return nullptr;
+  if (o_head && !arg_i64(o_head, "head_timeout", opts.head_timeout)) return nullptr;
+  if (o_limit && !arg_u64(o_limit, "limit_concurrency", opts.limit_concurrency)) return nullptr;
+  if (o_count && !arg_bool(o_count, "count_requests", opts.count_requests)) return nullptr;
+  if (fd > INT32_MAX || opts.idle_timeout < 1 || opts.head_timeout < 1) {
+    PyErr_SetString(PyExc_ValueError, "fd, idle_timeout or head_timeout out of range");
+    return nullptr;
+  }
+  opts.fd = static_cast<int>(fd);
+  std::uint64_t id = start_impl(self, opts);
   if (id == 0) return nullptr;
   return PyLong_FromUnsignedLongLong(id);
+}
+
+PyObject* server_drain(ServerObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"server_id", "timeout_secs", nullptr};
+  PyObject *o_id, *o_timeout = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:drain", const_cast<char**>(names), &o_id,
+                                   &o_timeout))
+    return nullptr;
+  Borrow hold(self, false);
+  if (!hold) return nullptr;
+  std::uint64_t id, timeout = 30;
+  if (!arg_u64(o_id, "server_id", id)) return nullptr;
+  if (o_timeout && !arg_u64(o_timeout, "timeout_secs", timeout)) return nullptr;
+  const int r = drain_impl(id, timeout);
+  if (r < 0) return nullptr;
+  return py_bool(r == 1);
+}
+
+PyObject* server_served(ServerObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"server_id", nullptr};
+  PyObject* o_id;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:served", const_cast<char**>(names), &o_id))
+    return nullptr;
+  Borrow hold(self, false);
+  if (!hold) return nullptr;
+  std::uint64_t id;
+  if (!arg_u64(o_id, "server_id", id)) return nullptr;
+  std::shared_ptr<RunningServer> entry;
+  {
+    std::lock_guard lock(registry_mutex);
+    auto it = registry().find(id);
+    if (it != registry().end()) entry = it->second;
+  }
+  if (!entry) {
+    Py_IncRef(Py_None);
+    return Py_None;
+  }
+  return PyLong_FromUnsignedLongLong(entry->shutdown.control().group->served.load());
 }
 
 PyObject* server_stop(ServerObject* self, PyObject* args, PyObject* kwargs) {
@@ -302,7 +504,10 @@ PyObject* server_run(ServerObject* self, PyObject* args, PyObject* kwargs) {
   std::uint64_t threads = 0;
   if (!arg_str(o_host, "host", host) || !arg_u16(o_port, "port", port)) return nullptr;
   if (o_threads && !arg_u64(o_threads, "threads", threads)) return nullptr;  // accepted, unused
-  const std::uint64_t id = start_impl(self, host, port);
+  StartOptions opts;
+  opts.host = host;
+  opts.port = port;
+  const std::uint64_t id = start_impl(self, opts);
   if (id == 0) return nullptr;
   std::string addr = lookup_addr(id).value_or(host + ":" + std::to_string(port));
   if (o_banner != Py_None) {

@@ -226,11 +226,21 @@ PyMethodDef methods[] = {
     {"set_flags", KW(set_flags),
      "set_flags($self, fast, debug, log, max_body, cc_max_age, trap_http)\n--\n\n"},
     {"start", KW(wrap<server_start>),
-     "start($self, host, port)\n--\n\n"
+     "start($self, host, port, *, fd=None, idle_timeout=60, head_timeout=60, "
+     "limit_concurrency=0, count_requests=False)\n--\n\n"
      "绑定 `host:port` 并开始服务（非阻塞）。返回服务器 id，\n供 `bound_addr` / `stop` 使用。"},
     {"stop", KW(wrap<server_stop>),
      "stop($self, server_id, timeout_secs=5)\n--\n\n"
      "停止一个运行中的服务器；等待至多 `timeout_secs` 让连接排空。\n返回是否在超时前完成。"},
+    {"drain", KW(wrap<server_drain>),
+     "drain($self, server_id, timeout_secs=30)\n--\n\n"
+     "Stops accepting, lets each connection finish its request in progress and\n"
+     "close, and waits for all of them; after timeout_secs the rest are cut.\n"
+     "True when every connection closed in time."},
+    {"served", KW(wrap<server_served>),
+     "served($self, server_id)\n--\n\n"
+     "Requests answered so far by a server started with count_requests=True\n"
+     "(0 otherwise), or None when the id is not running."},
     {"bound_addr", KW(wrap<server_bound_addr>),
      "bound_addr($self, server_id)\n--\n\n"
      "查询运行中服务器的绑定地址（端口 0 时有用）。不存在返回 None。"},
@@ -238,7 +248,7 @@ PyMethodDef methods[] = {
      "run($self, host, port, threads=0, banner=None)\n--\n\n"
      "阻塞服务直到收到 KeyboardInterrupt。返回绑定地址。"},
     {"run_balancer", KW(wrap<server_run_balancer>),
-     "run_balancer($self, host, port, workers)\n--\n\n"
+     "run_balancer($self, host, port, workers, *, idle_timeout=60)\n--\n\n"
      "运行阻塞式 TCP 负载均衡器：监听 `host:port`，把连接轮流转发给 `workers`"
      "（各 worker 实际监听地址的 \"ip:port\" 文本列表），用于多进程运行应用。"},
     {"test_request", KW(wrap<server_test_request>),

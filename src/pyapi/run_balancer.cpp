@@ -23,16 +23,22 @@ constexpr auto kSignalPoll = std::chrono::milliseconds(120);
 }  // namespace
 
 PyObject* server_run_balancer(ServerObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"host", "port", "workers", nullptr};
-  PyObject *o_host, *o_port, *o_workers;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:run_balancer", const_cast<char**>(names),
-                                   &o_host, &o_port, &o_workers))
+  static const char* names[] = {"host", "port", "workers", "idle_timeout", nullptr};
+  PyObject *o_host, *o_port, *o_workers, *o_idle = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:run_balancer", const_cast<char**>(names),
+                                   &o_host, &o_port, &o_workers, &o_idle))
     return nullptr;
   Borrow hold(self, false);
   if (!hold) return nullptr;
   std::string host;
   std::uint16_t port;
   std::vector<std::string> workers;
+  std::uint64_t idle = 60;
+  if (o_idle && !arg_u64(o_idle, "idle_timeout", idle)) return nullptr;
+  if (idle < 1 || idle > 1000000000) {
+    PyErr_SetString(PyExc_ValueError, "idle_timeout out of range");
+    return nullptr;
+  }
   if (!arg_str(o_host, "host", host) || !arg_u16(o_port, "port", port) ||
       !arg_str_list(o_workers, "workers", workers))
     return nullptr;
@@ -45,7 +51,7 @@ PyObject* server_run_balancer(ServerObject* self, PyObject* args, PyObject* kwar
   // still binding after a start-up timeout ends as soon as it is bound.
   std::optional<Balancer> balancer;
   try {
-    balancer.emplace(std::move(host), port, std::move(workers));
+    balancer.emplace(std::move(host), port, std::move(workers), std::chrono::seconds(idle));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
