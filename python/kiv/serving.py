@@ -1,19 +1,45 @@
-"""Running an app: one process, or several worker processes behind the balancer."""
+"""Running an app: one process, supervised worker processes on one shared socket, or
+worker processes behind the TCP balancer. Every model shuts down gracefully."""
 
 from __future__ import annotations
 
 import importlib
 import os
+import random
 import runpy
+import selectors
 import signal
+import socket
+import stat
 import subprocess
 import sys
+import threading
 import time
-from typing import Any
+from dataclasses import dataclass, fields
+from typing import Any, Callable
 
 import _kiv
 
 READY = "KIV-WORKER-READY "
+
+
+@dataclass
+class ServeOptions:
+    """How to serve; the command line fills one of these."""
+    host: str = "127.0.0.1"
+    port: int = 8000
+    uds: str | None = None  # listen on this Unix domain socket instead of host:port
+    uds_mode: int | None = None  # permissions of the socket file, e.g. 0o660
+    workers: int = 1
+    balancer: bool = False  # workers behind the TCP balancer instead of one shared socket
+    reuse_port: bool = False  # each worker binds its own SO_REUSEPORT socket
+    graceful_timeout: int = 30
+    max_requests: int = 0  # recycle a worker after about this many requests; 0: never
+    max_requests_jitter: int | None = None  # default: a tenth of max_requests
+    limit_concurrency: int = 0  # connections beyond this get 503; 0: no limit
+    forwarded_allow_ips: str | None = None
+    backlog: int = 2048
+    quiet: bool = False
 
 
 def load_app(app_ref: str) -> Any:
@@ -36,6 +62,144 @@ def load_app(app_ref: str) -> Any:
         raise LookupError(f"module {target!r} has no attribute {attr!r}") from None
 
 
+def log(message: str) -> None:
+    print(f"[kiv {os.getpid()}] {message}", file=sys.stderr, flush=True)
+
+
+# --- listening sockets ---------------------------------------------------------------
+
+
+def bind_socket(opts: ServeOptions, *, reuse_port: bool = False, listen: bool = True
+                ) -> socket.socket:
+    """The listening socket for opts: a Unix domain socket or TCP on host:port."""
+    if opts.uds:
+        try:
+            if stat.S_ISSOCK(os.stat(opts.uds).st_mode):
+                os.unlink(opts.uds)  # left over from an earlier run
+        except FileNotFoundError:
+            pass
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            sock.bind(opts.uds)
+            if opts.uds_mode is not None:
+                os.chmod(opts.uds, opts.uds_mode)
+            sock.listen(opts.backlog)
+        except BaseException:
+            sock.close()
+            raise
+        return sock
+    info = socket.getaddrinfo(opts.host, opts.port, type=socket.SOCK_STREAM)
+    error: OSError | None = None
+    for family, kind, proto, _, address in info:
+        sock = socket.socket(family, kind, proto)
+        try:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            if reuse_port:
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+            sock.bind(address)
+            if listen:
+                sock.listen(opts.backlog)
+            return sock
+        except OSError as exc:
+            sock.close()
+            error = exc
+    raise error or OSError(f"cannot resolve {opts.host}")
+
+
+def _addr_text(sock: socket.socket) -> str:
+    name = sock.getsockname()
+    if sock.family == socket.AF_UNIX:
+        return f"unix:{name}"
+    if sock.family == socket.AF_INET6:
+        return f"[{name[0]}]:{name[1]}"
+    return f"{name[0]}:{name[1]}"
+
+
+# --- one serving process -----------------------------------------------------------------
+
+
+class _Signals:
+    """SIGTERM and SIGINT: the first asks for a graceful shutdown, a second one exits at once."""
+
+    def __init__(self) -> None:
+        self.received: int | None = None
+        self.previous = {s: signal.signal(s, self._handle) for s in (signal.SIGTERM, signal.SIGINT)}
+
+    def _handle(self, signum: int, frame: Any) -> None:
+        if self.received is not None:
+            os._exit(1)
+        self.received = signum
+
+    def restore(self) -> None:
+        for s, handler in self.previous.items():
+            signal.signal(s, handler)
+
+
+def _configure(app: Any, opts: ServeOptions) -> None:
+    if opts.forwarded_allow_ips is not None:
+        app.forwarded_allow_ips = opts.forwarded_allow_ips
+
+
+def serve_on(app: Any, sock: socket.socket, opts: ServeOptions, *,
+             banner: Callable[[str], None] | None = None, max_requests: int = 0) -> bool:
+    """Serves app on an already listening socket until SIGTERM or SIGINT (or, with
+    max_requests, until about that many requests were answered), then drains: no new
+    connection, each request in progress answered, idle connections closed, the rest cut
+    after the graceful timeout. True when every connection finished in time."""
+    signals = _Signals()
+    try:
+        sid = app.server.start("", 0, fd=sock.fileno(), limit_concurrency=opts.limit_concurrency,
+                               count_requests=max_requests > 0)
+        # The server holds its own duplicate of the socket.
+        sock.close()
+        if banner is not None:
+            banner(app.server.bound_addr(sid))
+        while signals.received is None:
+            time.sleep(0.1)
+            if max_requests and (app.server.served(sid) or 0) >= max_requests:
+                break
+        return app.server.drain(sid, opts.graceful_timeout)
+    finally:
+        signals.restore()
+
+
+def run_worker(app_ref: str, opts: ServeOptions, *, fd: int | None = None,
+               ready_fd: int | None = None, log_requests: bool = False,
+               debug: bool = False) -> int:
+    """Body of one worker process. With fd, serves on that inherited socket; otherwise
+    binds its own (SO_REUSEPORT with opts.reuse_port, else a loopback port for the
+    balancer, announced on stdout). Exit status 0 after a clean drain."""
+    _die_with_parent()
+    if os.getppid() == 1:  # the parent is already gone
+        return 0
+    app = load_app(app_ref)
+    app.log = app.log or log_requests
+    app.debug = app.debug or debug
+    _configure(app, opts)
+    if fd is not None:
+        sock = socket.socket(fileno=fd)
+    elif opts.reuse_port:
+        sock = bind_socket(opts, reuse_port=True)
+    else:
+        sock = bind_socket(ServeOptions(host="127.0.0.1", port=0, backlog=opts.backlog))
+
+    def banner(addr: str) -> None:
+        if ready_fd is not None:
+            os.write(ready_fd, b"ready\n")
+            os.close(ready_fd)
+        elif fd is None and not opts.reuse_port:  # the balancer needs to know the port
+            print(READY + addr, flush=True)
+
+    limit = 0
+    if opts.max_requests > 0:
+        jitter = opts.max_requests_jitter
+        if jitter is None:
+            jitter = opts.max_requests // 10
+        limit = opts.max_requests + random.randint(0, max(0, jitter))
+    clean = serve_on(app, sock, opts, banner=banner, max_requests=limit)
+    return 0 if clean else 1
+
+
 def _die_with_parent() -> None:
     """Asks the kernel to send SIGTERM to this worker if its parent dies."""
     try:
@@ -45,34 +209,6 @@ def _die_with_parent() -> None:
         PR_SET_PDEATHSIG = 1
         libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
     except (OSError, AttributeError):
-        pass
-
-
-def run_worker(app_ref: str, host: str = "127.0.0.1", port: int = 0, *, log: bool = False,
-               debug: bool = False) -> None:
-    """Body of one worker process: serve until SIGTERM or SIGINT."""
-    _die_with_parent()
-    if os.getppid() == 1:  # the parent is already gone
-        return
-    app = load_app(app_ref)
-    app.log = app.log or log
-    app.debug = app.debug or debug
-
-    def stop(signum: int, frame: Any) -> None:
-        # Once is enough: a second signal during shutdown must not raise again.
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-        raise KeyboardInterrupt
-
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
-
-    def banner(addr: str) -> None:
-        print(READY + addr, flush=True)
-
-    try:
-        app.server.run(host, port, banner=banner)
-    except KeyboardInterrupt:
         pass
 
 
@@ -93,18 +229,202 @@ def _app_ref(app: Any) -> str:
     raise RuntimeError("cannot find this app by name; run it with: python -m kiv run module:app")
 
 
+def _worker_command(app_ref: str, opts: ServeOptions, flags: tuple[str, ...]) -> list[str]:
+    cmd = [sys.executable, "-m", "kiv", "worker", app_ref, *flags,
+           "--graceful-timeout", str(opts.graceful_timeout),
+           "--limit-concurrency", str(opts.limit_concurrency),
+           "--max-requests", str(opts.max_requests)]
+    if opts.max_requests_jitter is not None:
+        cmd += ["--max-requests-jitter", str(opts.max_requests_jitter)]
+    if opts.forwarded_allow_ips is not None:
+        cmd += ["--forwarded-allow-ips", opts.forwarded_allow_ips]
+    return cmd
+
+
+# --- supervised workers on one socket ----------------------------------------------------
+
+
+class Supervisor:
+    """Worker processes that accept on one listening socket, bound here and inherited
+    (or, with reuse_port, one SO_REUSEPORT socket each). A worker that dies is restarted
+    after a delay that doubles while workers keep dying young; one that recycled itself
+    (max_requests) is replaced at once. Shutdown drains every worker."""
+
+    START_TIMEOUT = 30.0
+    MAX_DELAY = 10.0
+
+    def __init__(self, app_ref: str, opts: ServeOptions, flags: tuple[str, ...] = (),
+                 on_started: Callable[[str], None] | None = None):
+        self.app_ref, self.opts, self.flags = app_ref, opts, flags
+        self.on_started = on_started
+        self.sock: socket.socket | None = None
+        self.procs: list[subprocess.Popen | None] = [None] * opts.workers
+        self.started = [0.0] * opts.workers
+        self.delay = [0.0] * opts.workers
+        self.restart_at = [0.0] * opts.workers
+
+    def _spawn(self, slot: int, ready_w: int | None = None) -> subprocess.Popen:
+        cmd = _worker_command(self.app_ref, self.opts, self.flags)
+        fds: list[int] = []
+        if self.opts.reuse_port:
+            cmd += ["--reuse-port", "--host", self.opts.host, "--port", str(self.port)]
+        else:
+            assert self.sock is not None
+            cmd += ["--fd", str(self.sock.fileno())]
+            fds.append(self.sock.fileno())
+        if ready_w is not None:
+            cmd += ["--ready-fd", str(ready_w)]
+            fds.append(ready_w)
+        # Its own session: a Ctrl-C in the terminal reaches only the supervisor, which
+        # then drains the workers once (a second signal would make them quit at once).
+        proc = subprocess.Popen(cmd, pass_fds=fds, start_new_session=True)
+        self.procs[slot] = proc
+        self.started[slot] = time.monotonic()
+        return proc
+
+    def start(self) -> str:
+        if self.opts.reuse_port:
+            # Bound but not listening: it keeps the port (the one port 0 picked) without
+            # taking any connection; the workers each listen on their own socket.
+            self.sock = bind_socket(self.opts, reuse_port=True, listen=False)
+            self.port = self.sock.getsockname()[1]
+        else:
+            self.sock = bind_socket(self.opts)
+        addr = _addr_text(self.sock)
+        pipes = []
+        try:
+            for slot in range(self.opts.workers):
+                r, w = os.pipe()
+                pipes.append(r)
+                try:
+                    self._spawn(slot, ready_w=w)
+                finally:
+                    os.close(w)
+            deadline = time.monotonic() + self.START_TIMEOUT
+            for slot, r in enumerate(pipes):
+                self._wait_ready(slot, r, deadline)
+        except BaseException:
+            self.stop(kill=True)
+            raise
+        finally:
+            for r in pipes:
+                os.close(r)
+        return addr
+
+    def _wait_ready(self, slot: int, r: int, deadline: float) -> None:
+        with selectors.DefaultSelector() as sel:
+            sel.register(r, selectors.EVENT_READ)
+            if not sel.select(max(0.0, deadline - time.monotonic())):
+                raise RuntimeError("a worker did not start in time")
+        if not os.read(r, 64):
+            proc = self.procs[slot]
+            assert proc is not None
+            raise RuntimeError(f"a worker exited during start-up (code {proc.wait()})")
+
+    def check(self) -> None:
+        """Restarts workers that have exited, each when its delay has passed."""
+        now = time.monotonic()
+        for slot, proc in enumerate(self.procs):
+            if proc is not None and proc.poll() is not None:
+                lived = now - self.started[slot]
+                if proc.returncode == 0:
+                    log(f"worker {proc.pid} recycled; starting another")
+                    self.delay[slot] = 0.0
+                else:
+                    how = (f"killed by signal {-proc.returncode}" if proc.returncode < 0
+                           else f"exited with code {proc.returncode}")
+                    # A worker that ran for a while died of something passing; one
+                    # that dies young will probably die again: back off.
+                    if lived > self.MAX_DELAY:
+                        self.delay[slot] = 0.0
+                    self.delay[slot] = min(self.MAX_DELAY, max(0.1, self.delay[slot] * 2))
+                    log(f"worker {proc.pid} {how}; restarting in {self.delay[slot]:.1f} s")
+                self.procs[slot] = None
+                self.restart_at[slot] = now + self.delay[slot]
+            if self.procs[slot] is None and now >= self.restart_at[slot]:
+                self._spawn(slot)
+
+    def pids(self) -> list[int]:
+        return [p.pid for p in self.procs if p is not None]
+
+    def stop(self, kill: bool = False) -> bool:
+        """SIGTERM to every worker (SIGKILL with kill), then waits for them: the graceful
+        timeout and a little more. True when all of them drained cleanly."""
+        # New connections are refused as soon as every worker has closed its copy.
+        if self.sock is not None:
+            self.sock.close()
+            self.sock = None
+        live = [p for p in self.procs if p is not None and p.poll() is None]
+        for p in live:
+            try:
+                p.send_signal(signal.SIGKILL if kill else signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        deadline = time.monotonic() + self.opts.graceful_timeout + 5
+        clean = True
+        for p in [p for p in self.procs if p is not None]:
+            try:
+                p.wait(max(0.0, deadline - time.monotonic()))
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+            clean = clean and p.returncode == 0
+        self.procs = [None] * len(self.procs)
+        if self.opts.uds:
+            _unlink_quietly(self.opts.uds)
+        return clean
+
+    def _handle(self, signum: int, frame: Any) -> None:
+        if self.received:
+            for pid in self.pids():
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            os._exit(1)
+        self.received.append(signum)
+
+    def run(self) -> bool:
+        """Starts the workers and supervises them until SIGTERM or SIGINT, then drains
+        them; a second signal kills them and exits at once. True after a clean drain."""
+        self.received: list[int] = []
+        previous = {s: signal.signal(s, self._handle) for s in (signal.SIGTERM, signal.SIGINT)}
+        try:
+            addr = self.start()
+            if self.on_started:
+                self.on_started(addr)
+            while not self.received:
+                self.check()
+                time.sleep(0.1)
+            return self.stop()
+        finally:
+            for s, h in previous.items():
+                signal.signal(s, h)
+
+
+def _unlink_quietly(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+# --- workers behind the balancer ---------------------------------------------------------
+
+
 class WorkerGroup:
     """Worker processes started from a "module:attr" reference, each on its own loopback port."""
 
     def __init__(self, app_ref: str, count: int, *, flags: tuple[str, ...] = (),
-                 start_timeout: float = 30.0):
+                 start_timeout: float = 30.0, opts: ServeOptions | None = None):
         self.procs: list[subprocess.Popen] = []
         self.addrs: list[str] = []
+        opts = opts or ServeOptions()
         try:
             for _ in range(count):
                 self.procs.append(subprocess.Popen(
-                    [sys.executable, "-m", "kiv", "worker", app_ref, *flags],
-                    stdout=subprocess.PIPE, text=True,
+                    _worker_command(app_ref, opts, flags),
+                    stdout=subprocess.PIPE, text=True, start_new_session=True,
                 ))
             deadline = time.monotonic() + start_timeout
             for proc in self.procs:
@@ -115,8 +435,6 @@ class WorkerGroup:
 
     @staticmethod
     def _wait_ready(proc: subprocess.Popen, deadline: float) -> str:
-        import selectors
-
         assert proc.stdout is not None
         with selectors.DefaultSelector() as sel:
             sel.register(proc.stdout, selectors.EVENT_READ)
@@ -146,29 +464,57 @@ class WorkerGroup:
                 proc.stdout.close()
 
 
-def serve(app: Any, host: str = "127.0.0.1", port: int = 8000, *, workers: int = 1,
-          app_ref: str | None = None, quiet: bool = False) -> None:
-    """Serves app until Ctrl-C. With workers > 1, starts that many worker processes and
-    runs the balancer in front of them; Ctrl-C stops the balancer and the workers."""
-    if workers <= 1:
-        def banner(addr: str) -> None:
-            if not quiet:
-                print(f" * kiv serving on http://{addr}/ (Ctrl-C to quit)", flush=True)
+# --- entry point -------------------------------------------------------------------------
 
+
+def serve(app: Any, host: str = "127.0.0.1", port: int = 8000, *, workers: int = 1,
+          app_ref: str | None = None, quiet: bool = False, **options: Any) -> bool:
+    """Serves app until SIGTERM or Ctrl-C, then shuts down gracefully. With workers > 1,
+    runs that many supervised worker processes on one socket (or, with balancer=True,
+    behind the TCP balancer). Other keywords are ServeOptions fields. True when the
+    shutdown finished every connection in time."""
+    known = {f.name for f in fields(ServeOptions)}
+    unknown = set(options) - known
+    if unknown:
+        raise TypeError(f"unknown serving option(s): {', '.join(sorted(unknown))}")
+    opts = ServeOptions(host=host, port=port, workers=workers, quiet=quiet, **options)
+    say = (lambda text: None) if opts.quiet else (lambda text: print(text, flush=True))
+
+    # Recycling needs a supervisor to start the next worker.
+    if opts.workers <= 1 and not opts.max_requests:
+        if threading.current_thread() is not threading.main_thread():
+            raise RuntimeError("serve() handles signals, so it runs on the main thread")
+        _configure(app, opts)
+        sock = bind_socket(opts)
         try:
-            app.server.run(host, port, banner=banner)
+            return serve_on(app, sock, opts, banner=lambda addr: say(
+                f" * kiv serving on {_url(addr)} (Ctrl-C to quit)"))
+        finally:
+            sock.close()
+            if opts.uds:
+                _unlink_quietly(opts.uds)
+
+    opts.workers = max(1, opts.workers)
+    flags = tuple(f for f, on in (("--log", app.log), ("--debug", app.debug)) if on)
+    ref = app_ref or _app_ref(app)
+    if opts.balancer:
+        if opts.uds:
+            raise ValueError("the balancer listens on TCP only; use the shared-socket workers")
+        group = WorkerGroup(ref, opts.workers, flags=flags, opts=opts)
+        try:
+            say(f" * kiv balancing http://{host}:{port}/ over {opts.workers} workers: "
+                + ", ".join(group.addrs) + " (Ctrl-C to quit)")
+            _kiv.Server().run_balancer(host, port, group.addrs)
         except KeyboardInterrupt:
             pass
-        return
+        finally:
+            group.terminate(opts.graceful_timeout + 5)
+        return True
 
-    flags = tuple(f for f, on in (("--log", app.log), ("--debug", app.debug)) if on)
-    group = WorkerGroup(app_ref or _app_ref(app), workers, flags=flags)
-    try:
-        if not quiet:
-            print(f" * kiv balancing http://{host}:{port}/ over {workers} workers: "
-                  + ", ".join(group.addrs) + " (Ctrl-C to quit)", flush=True)
-        _kiv.Server().run_balancer(host, port, group.addrs)
-    except KeyboardInterrupt:
-        pass
-    finally:
-        group.terminate()
+    supervisor = Supervisor(ref, opts, flags, on_started=lambda addr: say(
+        f" * kiv serving on {_url(addr)} with {opts.workers} workers (Ctrl-C to quit)"))
+    return supervisor.run()
+
+
+def _url(addr: str) -> str:
+    return addr if addr.startswith("unix:") else f"http://{addr}/"

@@ -1,5 +1,6 @@
 #include "http/conn.hpp"
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -86,6 +87,11 @@ struct LineResult {
   ReadResult fail;
 };
 
+bool bytes_pending(int fd) {
+  int n = 0;
+  return ::ioctl(fd, FIONREAD, &n) == 0 && n > 0;
+}
+
 // Path-and-query of a request target, or nullopt when the target is neither
 // absolute form nor origin form (e.g. "*").
 std::optional<std::string_view> path_and_query(std::string_view target) {
@@ -132,6 +138,7 @@ class Conn {
       idle_timeout_ = group_->idle_timeout;
       head_timeout_ = group_->head_timeout;
       slot_.fd = socket_.native_handle();
+      slot_.deadline = &*deadline_;
       group_->enter(&slot_);
     }
   }
@@ -142,11 +149,11 @@ class Conn {
   // Stops the sweeper from seeing the descriptor before it can be reused,
   // then shuts down the sending direction and closes.
   void close() {
-    deadline_.reset();
-    if (group_) {
+    if (group_) {  // first: the group may reach the deadline and the descriptor
       group_->leave(&slot_);
       group_.reset();
     }
+    deadline_.reset();
     asio::error_code ec;
     socket_.shutdown(tcp::socket::shutdown_send, ec);
     socket_.close(ec);
@@ -193,8 +200,12 @@ class Conn {
   // connection down while it waits here, never in the middle of a request.
   asio::awaitable<ReadResult> fill_idle() {
     slot_.state.store(ConnSlot::kIdle);
-    if (group_ && group_->draining.load()) co_return ReadResult(kPeerGone);
-    ReadResult fail = co_await fill();
+    std::int64_t until = 0;
+    if (group_ && group_->draining.load() && !bytes_pending(slot_.fd)) {
+      if (!slot_.fresh.load(std::memory_order_relaxed)) co_return ReadResult(kPeerGone);
+      until = coarse_now() + ConnGroup::kFirstRequestGrace;
+    }
+    ReadResult fail = co_await fill(until);
     // If the drain got here first, the bytes read are still served (the
     // answer then closes the connection); further reads see end of stream.
     int expected = ConnSlot::kIdle;
@@ -510,6 +521,7 @@ asio::awaitable<void> Conn::run() {
     if (log) log_request(log_method, log_target, resp.status, head_only ? 0 : resp.body.size());
     const bool more_buffered = pos_ < buf_.size();
     if (!co_await send(resp, keep_alive, head_only, keep_alive && more_buffered)) co_return;
+    slot_.fresh.store(false, std::memory_order_relaxed);
     if (!keep_alive) {
       // Pipelined requests after a closing one are never answered; drain
       // them so the reset does not destroy the response in flight.
@@ -557,11 +569,19 @@ void ConnGroup::release_one() {
 void ConnGroup::drain() {
   std::lock_guard lock(mu_);
   draining.store(true);
+  const std::int64_t grace_end = coarse_now() + kFirstRequestGrace;
   for (ConnSlot* s = head_; s; s = s->next) {
+    if (s->fresh.load(std::memory_order_relaxed)) {
+      if (s->state.load() == ConnSlot::kIdle) s->deadline->shorten(grace_end);
+      continue;
+    }
     int expected = ConnSlot::kIdle;
     // Safe under the mutex: a connection leaves the group before its
     // descriptor is closed.
-    if (s->state.compare_exchange_strong(expected, ConnSlot::kCut)) ::shutdown(s->fd, SHUT_RD);
+    // A request that has already arrived is answered: its client cannot tell
+    // it from one sent a moment before the drain.
+    if (s->state.compare_exchange_strong(expected, ConnSlot::kCut) && !bytes_pending(s->fd))
+      ::shutdown(s->fd, SHUT_RD);
   }
 }
 

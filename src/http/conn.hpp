@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "http/read_deadline.hpp"
 #include "pyapi/shared.hpp"
 
 namespace kiv {
@@ -24,6 +25,10 @@ struct ConnSlot {
 
   int fd = -1;
   std::atomic<int> state{kBusy};
+  // No request answered yet: the client has just connected, maybe just before
+  // the drain, and its first request may still be on the way.
+  std::atomic<bool> fresh{true};
+  ReadDeadline* deadline = nullptr;
   ConnSlot* prev = nullptr;  // group links, guarded by the group's mutex
   ConnSlot* next = nullptr;
 };
@@ -32,6 +37,8 @@ struct ConnSlot {
 // connection count and the drain that ends them. Limits are fixed before the
 // first connection is accepted.
 struct ConnGroup {
+  static constexpr std::int64_t kFirstRequestGrace = 2;
+
   std::int64_t idle_timeout = 60;       // seconds per read, and between requests
   std::int64_t head_timeout = 60;       // seconds for a whole head from its first byte
   std::uint64_t limit_concurrency = 0;  // 0: none; beyond it new connections get 503
@@ -46,8 +53,9 @@ struct ConnGroup {
   // Accept-loop side: a connection refused or failed before it was entered.
   void forget() { release_one(); }
 
-  // Connections answer no further request: idle ones are shut down now, busy
-  // ones close after the response in progress.
+  // Connections answer no further request: idle ones are shut down now (new
+  // ones get kFirstRequestGrace seconds to send their first), busy ones close
+  // after the response in progress.
   void drain();
   // Shuts down every remaining connection in both directions.
   void cut_all();

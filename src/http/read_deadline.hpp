@@ -51,6 +51,14 @@ class ReadDeadline {
     writing_.store(true, std::memory_order_relaxed);
     deadline_.store(coarse_now() + limit_secs + 1, std::memory_order_release);
   }
+  // From another thread: a pending read is cut by `when` at the latest. No
+  // effect when no read is pending.
+  void shorten(std::int64_t when) noexcept {
+    std::int64_t cur = deadline_.load(std::memory_order_acquire);
+    while (cur > when && !writing_.load(std::memory_order_relaxed) &&
+           !deadline_.compare_exchange_weak(cur, when, std::memory_order_acq_rel)) {
+    }
+  }
   // After a read: true when the sweeper cut this read (or was about to). The
   // socket's receiving side is then shut down for good.
   bool disarm() noexcept { return deadline_.exchange(0, std::memory_order_acq_rel) == kFired; }

@@ -1,0 +1,25 @@
+"""The app the serving tests run in real server processes."""
+
+import os
+import time
+
+from kiv import App, request
+
+app = App("serving")
+
+
+@app.route("/slow/<float:secs>")
+def slow(secs):
+    # Tells the test that the view is running, so it can signal the server then.
+    marker = os.path.join(os.environ["KIV_TEST_DIR"], f"started-{os.getpid()}")
+    with open(marker, "w"):
+        pass
+    time.sleep(secs)
+    return "done"
+
+
+@app.route("/whoami")
+def whoami():
+    return {"pid": os.getpid(), "remote_addr": request.remote_addr,
+            "forwarded_for": request.headers.get("X-Forwarded-For"),
+            "server": os.environ.get("KIV_TEST_NAME")}
