@@ -1,6 +1,7 @@
 """Starting, stopping and running servers."""
 
 import os
+import select
 import signal
 import socket
 import subprocess
@@ -185,3 +186,150 @@ def test_blocked_views_do_not_starve_others(server):
     for t in blockers:
         t.join(30)
     assert [r.endswith(b"released") for r in results] == [True] * 4
+
+
+# --- drain, accept errors and connection limits -------------------------------------
+
+
+def connect(addr, timeout=10):
+    host, _, port = addr.rpartition(":")
+    return socket.create_connection((host, int(port)), timeout=timeout)
+
+
+def until_close(sock):
+    data = b""
+    try:
+        while chunk := sock.recv(65536):
+            data += chunk
+    except ConnectionResetError:
+        data += b"<reset>"
+    return data
+
+
+@pytest.mark.parametrize("complete,result", [(True, True), (False, False)],
+                         ids=["request-finished", "request-cut"])
+def test_drain_lets_requests_in_progress_finish(server, complete, result):
+    s, _ = server
+    sid = s.start("127.0.0.1", 0)
+    addr = s.bound_addr(sid)
+    idle = connect(addr)
+    idle.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+    assert idle.recv(4096).endswith(b"up")
+    busy = connect(addr)
+    busy.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n")  # a head in progress
+    outcome = []
+    t = threading.Thread(target=lambda: outcome.append(s.drain(sid, 2)))
+    t.start()
+    assert until_close(idle) == b""  # the idle connection is closed, cleanly
+    if complete:
+        busy.sendall(b"\r\n")
+        answer = until_close(busy)
+        assert answer.startswith(b"HTTP/1.1 200") and b"Connection: close\r\n" in answer
+    else:
+        assert until_close(busy) in (b"", b"<reset>")  # cut after the timeout
+    t.join(15)
+    assert outcome == [result]
+    assert s.bound_addr(sid) is None and s.drain(sid, 1) is False
+    with pytest.raises(OSError):
+        connect(addr, timeout=2)
+
+
+# Fills every free descriptor, then frees them when told, so accepts fail with
+# EMFILE in between.
+FD_CHILD = r"""
+import os, resource, sys
+sys.path.insert(0, sys.argv[1])
+from conftest import make_server
+s = make_server()
+s.add_rule("/", ["GET"], lambda: "up", "i", False)
+sid = s.start("127.0.0.1", 0)
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (min(soft, 512), hard))
+print(s.bound_addr(sid), flush=True)
+sys.stdin.readline()
+held = []
+while True:
+    try:
+        held.append(os.open(os.devnull, os.O_RDONLY))
+    except OSError:
+        break
+print("full", flush=True)
+sys.stdin.readline()
+for fd in held:
+    os.close(fd)
+print("freed", flush=True)
+sys.stdin.readline()
+"""
+
+
+def test_accepting_resumes_when_descriptors_are_free():
+    proc = subprocess.Popen([sys.executable, "-c", FD_CHILD, os.path.dirname(__file__)],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        addr = proc.stdout.readline().strip()
+        proc.stdin.write("fill\n")
+        proc.stdin.flush()
+        assert proc.stdout.readline() == "full\n"
+        c = connect(addr)  # completed by the kernel; accept() fails in the server
+        c.sendall(b"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        c.settimeout(0.5)
+        with pytest.raises(socket.timeout):
+            c.recv(1)  # no descriptor to accept it with
+        c.settimeout(10)
+        proc.stdin.write("free\n")
+        proc.stdin.flush()
+        assert proc.stdout.readline() == "freed\n"
+        assert until_close(c).endswith(b"up")
+        assert get(addr).endswith(b"up")
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+@pytest.mark.parametrize("head,body,status", [
+    (b"GET / HTTP/1.1\r\nHost: x\r\nX-Pad: " + b"p" * 30 + b"\r\n\r\n", b"", b"408"),
+    (b"POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 12\r\n\r\n", b"b" * 12, b"200"),
+], ids=["slow-head", "slow-body"])
+def test_whole_head_deadline(server, head, body, status):
+    # The head gets one second in all; a body only the per-read limit. Both are
+    # trickled over several seconds, a byte every 0.3 s.
+    s, started = server
+    s.add_rule("/p", ["POST"], lambda: "posted", "p", False)
+    sid = s.start("127.0.0.1", 0, head_timeout=1)
+    started.append(sid)
+    with connect(s.bound_addr(sid)) as c:
+        if body:
+            c.sendall(head)
+        for byte in body or head:
+            c.sendall(bytes([byte]))
+            if select.select([c], [], [], 0.3)[0]:
+                break  # answered (or closed) before the last byte
+        assert until_close_or_answer(c).startswith(b"HTTP/1.1 " + status)
+
+
+def until_close_or_answer(sock):
+    data = b""
+    while b"\r\n\r\n" not in data and (chunk := sock.recv(65536)):
+        data += chunk
+    return data
+
+
+def test_connections_beyond_the_limit_get_503(server):
+    s, started = server
+    sid = s.start("127.0.0.1", 0, limit_concurrency=2)
+    started.append(sid)
+    addr = s.bound_addr(sid)
+    held = [connect(addr), connect(addr)]
+    for c in held:
+        c.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+        assert c.recv(4096).endswith(b"up")
+    with connect(addr) as extra:
+        extra.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+        answer = until_close(extra)
+        assert answer.startswith(b"HTTP/1.1 503") and b"Connection: close\r\n" in answer
+    held.pop().close()
+    deadline = time.monotonic() + 10
+    while not get(addr).startswith(b"HTTP/1.1 200"):  # once the server saw the close
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    held[0].close()

@@ -100,7 +100,7 @@ def test_cli_with_workers_balances_and_leaves_nothing_behind():
     addr = f"127.0.0.1:{port}"
     proc = subprocess.Popen(
         [sys.executable, "-m", "kiv", "run", "examples.api:app", "--port", str(port),
-         "--workers", "2"],
+         "--workers", "2", "--balancer"],
         cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         env={**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [ROOT, os.environ.get("PYTHONPATH")]))},
     )

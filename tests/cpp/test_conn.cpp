@@ -8,8 +8,11 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <cstring>
 #include <string>
+#include <string_view>
 
+#include "http/byte_buffer.hpp"
 #include "http/read_deadline.hpp"
 
 namespace kiv {
@@ -129,6 +132,40 @@ TEST(ReadDeadline, SweeperThreadCutsAnIdleRead) {
   EXPECT_GE(waited, std::chrono::milliseconds(900));
   EXPECT_LE(waited, std::chrono::milliseconds(3500));
 }
+
+// The receive buffer gives back what a large head made it grow to once the
+// rest fits the initial size again, keeping what is still unconsumed.
+struct ShrinkCase {
+  std::size_t head, left;  // bytes received, bytes still unconsumed
+  std::size_t capacity;    // expected after shrink_to(8192)
+};
+
+class BufferShrink : public ::testing::TestWithParam<ShrinkCase> {};
+
+TEST_P(BufferShrink, AfterLargeHead) {
+  const ShrinkCase c = GetParam();
+  ByteBuffer buf(8192);
+  std::string sent;
+  for (std::size_t i = 0; i < c.head; ++i) sent.push_back(static_cast<char>('a' + i % 26));
+  std::size_t put = 0;
+  while (put < sent.size()) {
+    auto room = buf.spare(16384);
+    const std::size_t n = std::min(room.size(), sent.size() - put);
+    std::memcpy(room.data(), sent.data() + put, n);
+    buf.commit(n);
+    put += n;
+  }
+  buf.consume(c.head - c.left);
+  buf.shrink_to(8192);
+  EXPECT_EQ(buf.capacity(), c.capacity);
+  EXPECT_EQ(buf.view(), std::string_view(sent).substr(c.head - c.left));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BufferShrink,
+                         ::testing::Values(ShrinkCase{60000, 0, 8192}, ShrinkCase{60000, 100, 8192},
+                                           ShrinkCase{60000, 8192, 8192},
+                                           ShrinkCase{60000, 9000, 98304},
+                                           ShrinkCase{4000, 10, 8192}));
 
 }  // namespace
 }  // namespace kiv
