@@ -10,6 +10,9 @@ for pkg in libasio-dev libgtest-dev; do
 done
 command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
 command -v curl >/dev/null 2>&1 || need_apt+=(curl)  # a real client in the wire tests
+# The proxy test: Debian's nginx in front of servers in network namespaces.
+command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ] || need_apt+=(nginx-light)
+command -v ip >/dev/null 2>&1 || [ -x /usr/sbin/ip ] || need_apt+=(iproute2)
 if [ ${#need_apt[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq

@@ -23,3 +23,9 @@ def whoami():
     return {"pid": os.getpid(), "remote_addr": request.remote_addr,
             "forwarded_for": request.headers.get("X-Forwarded-For"),
             "server": os.environ.get("KIV_TEST_NAME")}
+
+
+@app.route("/echo", methods=["GET", "POST"])
+def echo():
+    return {"path": request.path, "query": request.query_string, "length": len(request.body or b""),
+            "server": os.environ.get("KIV_TEST_NAME")}
