@@ -80,20 +80,15 @@ class Site:
         self.namespaces, self.links, self.procs = [], [], []
         self.ip = {}
         for i, name in enumerate("abc", start=1):
-            ns = f"kiv{TAG}{name}"
-            outer, inner = f"kv{TAG}{name}0", f"kv{TAG}{name}1"
-            sh("ip", "netns", "add", ns)
-            self.namespaces.append(ns)
-            sh("ip", "link", "add", outer, "type", "veth", "peer", "name", inner)
-            self.links.append(outer)
-            sh("ip", "link", "set", inner, "netns", ns)
+            ns, outer, inner = f"kiv{TAG}{name}", f"kv{TAG}{name}0", f"kv{TAG}{name}1"
             here, there = f"10.{NET}.{i}.1", f"10.{NET}.{i}.2"
-            sh("ip", "addr", "add", f"{here}/24", "dev", outer)
-            sh("ip", "link", "set", outer, "up")
-            sh("ip", "netns", "exec", ns, "ip", "addr", "add", f"{there}/24", "dev", inner)
-            sh("ip", "netns", "exec", ns, "ip", "link", "set", inner, "up")
-            sh("ip", "netns", "exec", ns, "ip", "link", "set", "lo", "up")
-            sh("ip", "netns", "exec", ns, "ip", "route", "add", "default", "via", here)
+            self.namespaces.append(ns)
+            self.links.append(outer)
+            for cmd in (f"netns add {ns}", f"link add {outer} type veth peer name {inner} netns {ns}",
+                        f"addr add {here}/24 dev {outer}", f"link set {outer} up",
+                        f"-n {ns} addr add {there}/24 dev {inner}", f"-n {ns} link set {inner} up",
+                        f"-n {ns} link set lo up", f"-n {ns} route add default via {here}"):
+                sh("ip", *cmd.split())
             self.ip[name] = (here, there)
 
     def start_kiv(self, name):

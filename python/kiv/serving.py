@@ -478,6 +478,9 @@ def serve(app: Any, host: str = "127.0.0.1", port: int = 8000, *, workers: int =
     if unknown:
         raise TypeError(f"unknown serving option(s): {', '.join(sorted(unknown))}")
     opts = ServeOptions(host=host, port=port, workers=workers, quiet=quiet, **options)
+    if opts.uds and (opts.reuse_port or opts.balancer):
+        raise ValueError("--uds shares one socket among the workers; it cannot be combined "
+                         "with --reuse-port or --balancer")
     say = (lambda text: None) if opts.quiet else (lambda text: print(text, flush=True))
 
     # Recycling needs a supervisor to start the next worker.
@@ -498,8 +501,6 @@ def serve(app: Any, host: str = "127.0.0.1", port: int = 8000, *, workers: int =
     flags = tuple(f for f, on in (("--log", app.log), ("--debug", app.debug)) if on)
     ref = app_ref or _app_ref(app)
     if opts.balancer:
-        if opts.uds:
-            raise ValueError("the balancer listens on TCP only; use the shared-socket workers")
         group = WorkerGroup(ref, opts.workers, flags=flags, opts=opts)
         try:
             say(f" * kiv balancing http://{host}:{port}/ over {opts.workers} workers: "
