@@ -196,21 +196,24 @@ class Conn {
     co_return ReadResult();
   }
 
-  // Waits for the first bytes of the next request. A drain shuts the
-  // connection down while it waits here, never in the middle of a request.
-  asio::awaitable<ReadResult> fill_idle() {
+  // Before waiting for the first bytes of the next request: a drain shuts
+  // the connection down while it waits there, never in the middle of a
+  // request. Returns false when a drain has begun and the connection is to
+  // close now; sets until when it only gets a short grace.
+  bool enter_idle(std::int64_t& until) {
     slot_.state.store(ConnSlot::kIdle);
-    std::int64_t until = 0;
     if (group_ && group_->draining.load() && !bytes_pending(slot_.fd)) {
-      if (!slot_.fresh.load(std::memory_order_relaxed)) co_return ReadResult(kPeerGone);
+      if (!slot_.fresh.load(std::memory_order_relaxed)) return false;
       until = coarse_now() + ConnGroup::kFirstRequestGrace;
     }
-    ReadResult fail = co_await fill(until);
-    // If the drain got here first, the bytes read are still served (the
-    // answer then closes the connection); further reads see end of stream.
+    return true;
+  }
+  // After that wait. If the drain got here first, the bytes read are still
+  // served (the answer then closes the connection); further reads see end of
+  // stream.
+  void leave_idle() {
     int expected = ConnSlot::kIdle;
     slot_.state.compare_exchange_strong(expected, ConnSlot::kBusy);
-    co_return fail;
   }
 
   // Appends exactly n body bytes to out: first what is buffered, then the rest
@@ -426,7 +429,11 @@ asio::awaitable<void> Conn::run() {
       seen = bytes.size();
       if (bytes.empty()) {
         // Idle timeout, drain, peer close or error between requests: nothing to say.
-        if (co_await fill_idle()) co_return;
+        std::int64_t until = 0;
+        if (!enter_idle(until)) co_return;
+        const ReadResult fail = co_await fill(until);
+        leave_idle();
+        if (fail) co_return;
         continue;
       }
       if (head_due == 0) head_due = coarse_now() + head_timeout_ + 1;
