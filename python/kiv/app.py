@@ -306,6 +306,10 @@ class App(Scaffold):
             return self._finalize(req, rv, afters)
         except _HandlerFailed as failed:
             error = failed.__cause__
+            if isinstance(error, HTTPException):
+                # Not answered as its own page: a failing handler or hook is a server error.
+                raise _HandlerFailed(f"{error!r} raised by an error handler or after-request "
+                                     "function") from error
             raise error from None  # type: ignore[misc]
         except Exception as e:
             error = e
