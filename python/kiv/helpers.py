@@ -7,7 +7,7 @@ import re
 from typing import Any
 
 from .exceptions import abort  # noqa: F401  (Flask exports it from here too)
-from .globals import _current_app, _local
+from .globals import _current_app
 from .wrappers import Response
 
 
@@ -177,4 +177,4 @@ def _local_request() -> Any:
 
 
 __all__ = ["abort", "dumps", "flash", "get_flashed_messages", "jsonify", "make_response",
-           "redirect", "url_for", "_local"]
+           "redirect", "url_for"]

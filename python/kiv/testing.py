@@ -129,7 +129,6 @@ class TestClient:
              data: Any = None, json: Any = None, query_string: Any = None,
              content_type: str | None = None, follow_redirects: bool = False,
              base_url: str | None = None, query: Any = None, **kwargs: Any) -> TestResponse:
-        method = kwargs.pop("method", method)
         if kwargs:
             raise TypeError(f"unexpected arguments: {', '.join(kwargs)}")
         response = self._one(path, method, headers, data, json, query_string or query,
