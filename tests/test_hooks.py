@@ -157,3 +157,18 @@ def test_hooks_added_after_first_request_take_effect():
     assert c.get("/").text == "plain"
     app.before_request(lambda: "from hook")
     assert c.get("/").text == "from hook"
+
+
+def test_teardown_appcontext_runs_per_request_and_per_context():
+    app = App("appctx")
+    closed = []
+    app.teardown_appcontext(closed.append)
+
+    @app.route("/")
+    def index():
+        raise LookupError("db")
+
+    app.test_client().get("/")
+    with app.app_context():
+        pass
+    assert [type(e).__name__ for e in closed] == ["LookupError", "NoneType"]

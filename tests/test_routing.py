@@ -232,3 +232,20 @@ def test_url_for_external_uses_the_request_host_and_scheme():
             url_for("here", _external=True)
         app.config["SERVER_NAME"] = "api.test"
         assert url_for("here", _external=True) == "http://api.test/here"
+
+
+def test_method_view_routes_by_method():
+    from kiv import MethodView
+
+    class Item(MethodView):
+        def get(self, id):
+            return {"get": id}
+
+        def post(self, id):
+            return {"post": id}, 201
+
+    app = App("mv")
+    app.add_url_rule("/i/<int:id>", view_func=Item.as_view("item"))
+    c = app.test_client()
+    assert [c.get("/i/1").json, c.post("/i/2").status_code, c.put("/i/3").status_code] == [
+        {"get": 1}, 201, 405]

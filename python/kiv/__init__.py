@@ -30,13 +30,15 @@ from .helpers import (
 )
 from .routing import BuildError
 from .testing import TestClient, TestResponse
+from .views import MethodView, View
 from .wrappers import Headers, MultiDict, Request, Response
 
 __all__ = [
     "App", "BadRequest", "Blueprint", "BuildError", "Config", "Conflict", "Flask", "Forbidden",
-    "Gone", "HTTPException", "Headers", "InternalServerError", "MethodNotAllowed", "MultiDict",
+    "Gone", "HTTPException", "Headers", "InternalServerError", "MethodNotAllowed", "MethodView",
+    "MultiDict",
     "NotFound", "Request", "Response", "TestClient", "TestResponse", "TooManyRequests",
-    "Unauthorized", "UnprocessableEntity", "__version__", "abort", "current_app", "flash", "g",
+    "Unauthorized", "UnprocessableEntity", "View", "__version__", "abort", "current_app", "flash", "g",
     "get_flashed_messages", "has_app_context", "has_request_context", "jsonify",
     "make_response", "redirect", "request", "session", "url_for",
 ]

@@ -12,6 +12,7 @@ from __future__ import annotations
 import datetime as _dt
 import html
 import ipaddress
+import logging
 import os
 import traceback
 import uuid
@@ -88,6 +89,7 @@ class App(Scaffold):
         self.behind_balancer = behind_balancer
         self.forwarded_allow_ips = forwarded_allow_ips
         self.blueprints: dict[str, Blueprint] = {}
+        self.teardown_appcontext_funcs: list[F] = []
         self.url_map = UrlMap()
         self._groups: dict[str, RuleGroup] = {}
         self._statics: list[tuple[str, str]] = []
@@ -191,6 +193,16 @@ class App(Scaffold):
             self.url_map.add(url_path.rstrip("/") + "/<path:filename>", endpoint, ("GET", "HEAD"))
         self._changed()
 
+    def teardown_appcontext(self, f: F) -> F:
+        """Runs after every request (and when an app context ends), given its exception."""
+        self.teardown_appcontext_funcs.append(f)
+        self._changed()
+        return f
+
+    @property
+    def logger(self) -> logging.Logger:
+        return logging.getLogger(self.name)
+
     def register_blueprint(self, blueprint: Blueprint, **options: Any) -> None:
         blueprint.register(self, options)
 
@@ -233,6 +245,7 @@ class App(Scaffold):
         plain = not (any(self.before_request_funcs.values())
                      or any(self.after_request_funcs.values())
                      or any(self.teardown_request_funcs.values())
+                     or self.teardown_appcontext_funcs
                      or any(self.error_handler_spec.values())
                      or self.secret_key is not None)
         if plain:
@@ -333,6 +346,7 @@ class App(Scaffold):
                       for f in reversed(self.after_request_funcs.get(n, ()))]
             teardowns = [f for n in (*chain, None)
                          for f in reversed(self.teardown_request_funcs.get(n, ()))]
+            teardowns += reversed(self.teardown_appcontext_funcs)
             hooks = self._hook_cache[name] = (tuple(befores), tuple(afters), tuple(teardowns))
         return hooks
 

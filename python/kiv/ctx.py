@@ -22,14 +22,18 @@ class AppContext:
         _local.app, _local.g = self.app, self.g
 
     def pop(self, exc: BaseException | None = None) -> None:
-        _local.app, _local.g = self._saved.pop()
+        try:
+            for f in reversed(self.app.teardown_appcontext_funcs):
+                f(exc)
+        finally:
+            _local.app, _local.g = self._saved.pop()
 
     def __enter__(self) -> "AppContext":
         self.push()
         return self
 
-    def __exit__(self, *exc: Any) -> None:
-        self.pop()
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        self.pop(exc)
 
 
 def build_request(app: Any, path: str = "/", method: str = "GET", headers: Any = None,
