@@ -12,7 +12,6 @@ from __future__ import annotations
 import datetime as _dt
 import html
 import ipaddress
-import logging
 import os
 import traceback
 import uuid
@@ -200,7 +199,9 @@ class App(Scaffold):
         return f
 
     @property
-    def logger(self) -> logging.Logger:
+    def logger(self) -> Any:
+        """The standard library logger named after the app."""
+        import logging
         return logging.getLogger(self.name)
 
     def register_blueprint(self, blueprint: Blueprint, **options: Any) -> None:

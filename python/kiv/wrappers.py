@@ -10,7 +10,6 @@ from __future__ import annotations
 import base64
 import datetime as _dt
 import json as _json
-from email.utils import format_datetime
 from http import HTTPStatus
 from typing import Any, Iterable, Iterator
 from urllib.parse import parse_qsl, quote
@@ -775,6 +774,7 @@ def dump_cookie(key: str, value: str = "", max_age: Any = None, expires: Any = N
                 httponly: bool = False, samesite: str | None = None,
                 partitioned: bool = False) -> str:
     """One Set-Cookie value (RFC 6265 section 4.1)."""
+    from email.utils import format_datetime
     if isinstance(value, bytes):
         value = value.decode()
     parts = [f"{key}={_quote_cookie(value)}"]
