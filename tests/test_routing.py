@@ -41,8 +41,8 @@ def app():
     def typed(x, k, kind):
         return "typed"
 
-    @app.route("/pages/", defaults={"page": 1})
     @app.route("/pages/<int:page>")
+    @app.route("/pages/", defaults={"page": 1})
     def pages(page):
         return {"page": page}
 
@@ -178,6 +178,7 @@ def test_blueprint_name_clash_is_refused(bp_app):
     ("typed", {"x": 1.5, "k": "123e4567-e89b-12d3-a456-426614174000", "kind": "b"},
      "/n/1.5/123e4567-e89b-12d3-a456-426614174000/b"),
     ("pages", {"page": 4}, "/pages/4"),
+    ("pages", {}, "/pages/"),
     ("static", {"filename": "css/site.css"}, "/files/css/site.css"),
 ])
 def test_url_for_builds_what_the_router_matches(app, tmp_path, endpoint, values, url):

@@ -173,7 +173,8 @@ class App(Scaffold):
         _kiv.Server().add_rule(rule, methods, None, endpoint, auto)
         native_view = _with_defaults(view_func, defaults) if defaults else view_func
         self._groups.setdefault(rule, RuleGroup(rule)).add(endpoint, native_view, methods, auto)
-        self.url_map.add(rule, endpoint, methods + (["HEAD"] if "GET" in methods else []))
+        self.url_map.add(rule, endpoint, methods + (["HEAD"] if "GET" in methods else []),
+                         defaults)
         self.view_functions[endpoint] = view_func
         self._changed()
 

@@ -122,12 +122,16 @@ def _to_url(kind: str, alternatives: tuple[str, ...], value: Any) -> str | None:
 class BuildRule:
     """A rule text parsed for building: static segments and (name, converter) slots."""
 
-    __slots__ = ("rule", "endpoint", "methods", "parts", "names", "trailing")
+    __slots__ = ("rule", "endpoint", "methods", "parts", "names", "trailing", "defaults")
 
-    def __init__(self, rule: str, endpoint: str, methods: Iterable[str]):
+    def __init__(self, rule: str, endpoint: str, methods: Iterable[str],
+                 defaults: dict | None = None):
         self.rule = rule
         self.endpoint = endpoint
         self.methods = frozenset(methods)
+        # Values the view gets without them being in the URL; the rule builds only for
+        # these same values (or none).
+        self.defaults = defaults or {}
         self.parts: list[tuple[str, str, tuple[str, ...]]] = []  # (kind or "", name/text, alts)
         for seg in (s for s in rule.split("/") if s):
             if seg.startswith("<") and seg.endswith(">"):
@@ -165,8 +169,10 @@ class UrlMap:
     def __init__(self) -> None:
         self.by_endpoint: dict[str, list[BuildRule]] = {}
 
-    def add(self, rule: str, endpoint: str, methods: Iterable[str]) -> None:
-        self.by_endpoint.setdefault(endpoint, []).append(BuildRule(rule, endpoint, methods))
+    def add(self, rule: str, endpoint: str, methods: Iterable[str],
+            defaults: dict | None = None) -> None:
+        self.by_endpoint.setdefault(endpoint, []).append(
+            BuildRule(rule, endpoint, methods, defaults))
 
     def build(self, endpoint: str, values: dict, method: str | None = None) -> str:
         """The path (with a query string for values no rule argument took)."""
@@ -182,10 +188,13 @@ class UrlMap:
             if absent:
                 missing |= absent
                 continue
+            if any(k in values and values[k] != v for k, v in rule.defaults.items()):
+                continue
             path = rule.build(values)
             if path is None:
                 continue
-            extra = [(k, v) for k, v in values.items() if k not in rule.names]
+            extra = [(k, v) for k, v in values.items()
+                     if k not in rule.names and k not in rule.defaults]
             if extra:
                 path += "?" + urlencode(_flatten(extra))
             return path
