@@ -5,8 +5,8 @@ import pytest
 from kiv import App, HTTPException, NotFound, abort, g, make_response, request
 
 
-def make_app(debug=False):
-    app = App("hooks", debug=debug)
+def make_app(debug=False, fast=True):
+    app = App("hooks", debug=debug, fast=fast)
     app.events = []
 
     @app.before_request
@@ -79,6 +79,7 @@ def make_app(debug=False):
     return app
 
 
+@pytest.mark.parametrize("fast", [True, False])
 @pytest.mark.parametrize("method,path,status,body,user", [
     ("GET", "/hello", 200, "hello ann", "ann"),
     ("GET", "/replace", 202, "replaced", None),
@@ -89,8 +90,8 @@ def make_app(debug=False):
     ("GET", "/boom", 409, "key error", "ann"),
     ("GET", "/teapot", 418, "http 418", "ann"),
 ])
-def test_hooks_and_handlers_shape_the_answer(method, path, status, body, user):
-    app = make_app()
+def test_hooks_and_handlers_shape_the_answer(method, path, status, body, user, fast):
+    app = make_app(fast=fast)
     r = app.test_client().open(path, method=method, headers={"X-User": "ann"})
     assert (r.status_code, r.text) == (status, body)
     assert r.headers.get("X-User") == user

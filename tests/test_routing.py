@@ -5,9 +5,15 @@ import pytest
 from kiv import App, Blueprint, BuildError, request, url_for
 
 
+@pytest.fixture(params=[True, False], ids=["fast", "dispatch"])
+def fast(request):
+    # fast=False sends every request through the dispatch callable instead of the pipeline.
+    return request.param
+
+
 @pytest.fixture
-def app():
-    app = App("routing")
+def app(fast):
+    app = App("routing", fast=fast)
 
     @app.route("/items")
     def list_items():

@@ -26,7 +26,7 @@ from .ctx import AppContext, RequestContext
 from .exceptions import HTTPException, InternalServerError, MethodNotAllowed, NotFound
 from .globals import _local
 from .helpers import fix_two_tuple, to_response
-from .routing import MethodMap, RuleGroup, UrlMap
+from .routing import Chooser, RuleGroup, UrlMap, WithDefaults
 from .scaffold import F, Scaffold
 from .sessions import SecureCookieSessionInterface
 from .wrappers import Request, Response
@@ -51,13 +51,6 @@ def parse_networks(value: Any) -> tuple:
             return (ipaddress.ip_network("0.0.0.0/0"), ipaddress.ip_network("::/0"))
         nets.append(ipaddress.ip_network(item, strict=False))
     return tuple(nets)
-
-
-def _with_defaults(view: F, defaults: dict) -> F:
-    def view_with_defaults(**args: Any) -> Any:
-        return view(**defaults, **args)
-    view_with_defaults.__name__ = getattr(view, "__name__", "view")
-    return view_with_defaults
 
 
 class App(Scaffold):
@@ -171,7 +164,7 @@ class App(Scaffold):
                 f"View function mapping is overwriting an existing endpoint function: {endpoint}")
         # The native compiler checks the rule text now, with its own messages.
         _kiv.Server().add_rule(rule, methods, None, endpoint, auto)
-        native_view = _with_defaults(view_func, defaults) if defaults else view_func
+        native_view = WithDefaults(endpoint, view_func, defaults) if defaults else view_func
         self._groups.setdefault(rule, RuleGroup(rule)).add(endpoint, native_view, methods, auto)
         self.url_map.add(rule, endpoint, methods + (["HEAD"] if "GET" in methods else []),
                          defaults)
@@ -304,7 +297,7 @@ class App(Scaffold):
         afters: tuple = ()
         try:
             try:
-                if view.__class__ is MethodMap:
+                if isinstance(view, Chooser):
                     view = view.select(req)
                 befores, afters, _ = self._hooks(req)
                 rv = None

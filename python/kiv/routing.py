@@ -27,7 +27,39 @@ class BuildError(LookupError):
             + (f" and method {method!r}" if method else "") + (f". {reason}" if reason else "."))
 
 
-class MethodMap:
+class Chooser:
+    """A native view that stands for a registered view: select() names the endpoint on the
+    request and returns what to call with the route arguments."""
+
+    __slots__ = ()
+
+    def select(self, req: Any) -> Callable[..., Any]:
+        raise NotImplementedError
+
+    def __call__(self, **args: Any) -> Any:
+        from .globals import _local
+        return self.select(_local.request)(**args)
+
+
+class WithDefaults(Chooser):
+    """A rule registered with defaults: the view also gets those values."""
+
+    __slots__ = ("endpoint", "view", "defaults")
+
+    def __init__(self, endpoint: str, view: Callable[..., Any], defaults: dict):
+        self.endpoint = endpoint
+        self.view = view
+        self.defaults = defaults
+
+    def _call(self, **args: Any) -> Any:
+        return self.view(**self.defaults, **args)
+
+    def select(self, req: Any) -> Callable[..., Any]:
+        req.endpoint = self.endpoint
+        return self._call
+
+
+class MethodMap(Chooser):
     """The native view of a rule text that several views share: picks one per request."""
 
     __slots__ = ("rule", "by_method")
@@ -50,11 +82,8 @@ class MethodMap:
             from .exceptions import MethodNotAllowed
             raise MethodNotAllowed(sorted(self.by_method))
         req.endpoint = entry[0]
-        return entry[1]
-
-    def __call__(self, **args: Any) -> Any:
-        from .globals import _local
-        return self.select(_local.request)(**args)
+        view = entry[1]
+        return view.select(req) if isinstance(view, Chooser) else view
 
 
 class RuleGroup:
@@ -84,6 +113,8 @@ class RuleGroup:
         auto = any(e[3] for e in self.entries)
         if len(self.entries) == 1:
             endpoint, view, _, _ = self.entries[0]
+            if isinstance(view, Chooser):  # an endpoint may have several such rules
+                return methods, view, "\0" + self.rule, auto
             return methods, view, endpoint, auto
         chooser = MethodMap(self.rule)
         for endpoint, view, ms, _ in self.entries:
