@@ -89,6 +89,16 @@ class Config(dict):
             current[last] = value
         return True
 
+    def from_envvar(self, variable_name: str, silent: bool = False) -> bool:
+        """Loads the Python file named by an environment variable."""
+        filename = os.environ.get(variable_name)
+        if not filename:
+            if silent:
+                return False
+            raise RuntimeError(f"The environment variable {variable_name!r} is not set; it "
+                               "should name a configuration file.")
+        return self.from_pyfile(filename, silent=silent)
+
     def from_pyfile(self, filename: str, silent: bool = False) -> bool:
         path = os.path.join(self.root_path, filename)
         namespace: dict[str, Any] = {"__file__": path}
