@@ -187,3 +187,17 @@ def test_max_content_length_sets_the_body_limit():
     c = app.test_client()
     assert c.post("/up", data=b"x" * 10).text == "10"
     assert c.post("/up", data=b"x" * 11).status_code == 413
+
+
+def test_with_client_keeps_the_last_request_current():
+    from kiv import g
+
+    app = make_app()
+    app.before_request(lambda: setattr(g, "seen", request.path))
+    with app.test_client() as c:
+        c.post("/login", data={"name": "ann"})
+        assert (session["user"], g.seen, request.method) == ("ann", "/login", "POST")
+        c.get("/logout")
+        assert "user" not in session and g.seen == "/logout"
+    with pytest.raises(RuntimeError):
+        session.get("user")

@@ -9,6 +9,7 @@ from typing import Any, Iterator
 from urllib.parse import urljoin, urlsplit
 
 from .ctx import build_request
+from .globals import _local
 from .wrappers import Headers, Response
 
 _REDIRECTS = (301, 302, 303, 305, 307, 308)
@@ -76,6 +77,32 @@ class TestClient:
         self.app = app
         self.use_cookies = use_cookies
         self._jar: dict[str, _Cookie] = {}
+        self._preserve = False  # inside `with client:`
+        self._last: Any = None  # the last request's object, kept current in that block
+        self._pushed = False
+
+    # --- `with client:` keeps the last request current, so tests can read session and g ----
+
+    def __enter__(self) -> "TestClient":
+        if self._preserve:
+            raise RuntimeError("Cannot nest client invocations")
+        self._preserve = True
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self._preserve = False
+        self._release()
+
+    def _release(self) -> None:
+        if self._pushed:
+            _local.request = self._saved
+            self._pushed = False
+
+    def _keep(self, req: Any) -> None:
+        self._release()
+        if req is not None:
+            self._saved, _local.request = _local.request, req
+            self._pushed = True
 
     # --- cookies --------------------------------------------------------------------
 
@@ -160,8 +187,25 @@ class TestClient:
         target = path.split("?", 1)[0] if "://" not in path else urlsplit(path).path
         if req.query_string:
             target += "?" + req.query_string
-        status, resp_headers, body = self.app.server.test_request(
-            method.upper(), target or "/", pairs, req.body)
+        server = self.app.server
+        if not self._preserve:
+            status, resp_headers, body = server.test_request(
+                method.upper(), target or "/", pairs, req.body)
+        else:
+            made: list[Any] = []
+            request_class = self.app._make_request
+
+            def recording(*args: Any) -> Any:
+                made.append(request_class(*args))
+                return made[-1]
+
+            server.set_request_class(recording)
+            try:
+                status, resp_headers, body = server.test_request(
+                    method.upper(), target or "/", pairs, req.body)
+            finally:
+                server.set_request_class(request_class)
+            self._keep(made[-1] if made else None)
         response = TestResponse(status, resp_headers, body)
         if self.use_cookies:
             self._store_cookies(response.headers)
