@@ -39,7 +39,7 @@ VENV = ROOT / "build" / "bench-venv"
 VPY = VENV / "bin" / "python"
 HOST = "127.0.0.1"
 
-PIP_PACKAGES = ["granian", "uvicorn[standard]", "gunicorn", "matplotlib",
+PIP_PACKAGES = ["granian", "uvicorn[standard]", "gunicorn", "matplotlib", "flask",
                 # kiv is built without isolation so the build folder is reused
                 "scikit-build-core>=0.10", "cmake", "ninja"]
 OPTIONAL_PIP = ["socketify"]
@@ -169,10 +169,11 @@ def stop_group(proc: subprocess.Popen) -> None:
 
 
 def http_get(port: int, path: str, method: str = "GET", body: bytes | None = None,
-             timeout: float = 5.0) -> tuple[int, bytes]:
+             timeout: float = 5.0, extra: dict[str, str] | None = None) -> tuple[int, bytes]:
     conn = http.client.HTTPConnection(HOST, port, timeout=timeout)
     try:
         headers = {"Content-Type": "application/octet-stream"} if body is not None else {}
+        headers.update(extra or {})
         conn.request(method, path, body=body, headers=headers)
         resp = conn.getresponse()
         return resp.status, resp.read()
@@ -196,6 +197,8 @@ class Scenario:
     static: bool = False
     needs_python_body: bool = False  # n/a for nginx
     many_conns: bool = False  # also: measured on a freshly started server
+    framework: bool = False  # served only by the framework apps (hooks, sessions)
+    headers: dict[str, str] = field(default_factory=dict)  # sent when validating
 
 
 def expect_text(status: int, body: bytes) -> str | None:
@@ -242,6 +245,11 @@ SCENARIOS = [
              expect_text),
     Scenario("c1000", "1,000 keep-alive connections, plain text", "/", "get.lua",
              expect_text, many_conns=True),
+    # The cookie is the one in session.lua (see bench/apps/session_cookie.py).
+    Scenario("session", "Framework app: before_request hook, session cookie read, JSON",
+             "/session", "session.lua", expect_json({"user": "bench", "visits": 3}),
+             framework=True, headers={"Cookie": "session=eyJ1c2VyIjoiYmVuY2giLCJ2aXNpdHMiOjN9"
+                                      ".axbXEQ.HWk9omRy8lBxPGImLcGZgE0Y6Pw"}),
 ]
 
 
@@ -251,6 +259,7 @@ class Server:
     describe: str
     static: bool
     python_body: bool = True
+    framework: bool = False  # a framework app that serves only the framework scenarios
     port: int = 0
     cmd: list[str] = field(default_factory=list)
     cwd: Path = ROOT
@@ -262,7 +271,8 @@ class Server:
     log_path: Path | None = None
 
     def serves(self, sc: Scenario) -> bool:
-        return (self.static or not sc.static) and (self.python_body or not sc.needs_python_body)
+        return ((self.static or not sc.static) and (self.python_body or not sc.needs_python_body)
+                and self.framework == sc.framework)
 
 
 NGINX_CONF = """\
@@ -359,6 +369,26 @@ def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
         last = (probe.stderr.strip().splitlines() or ["?"])[-1]
         notes.append(f"socketify skipped: it does not import ({last}).")
 
+    # The session scenario: the same small app on kiv and on Flask.
+    k = Server("kiv-app", "python -m kiv run, one process, the session app "
+               "(before_request hook, signed session cookie)", static=False, framework=True)
+    k.cmd = [str(VPY), "-m", "kiv", "run", f"{APPS / 'kiv_session_app.py'}:app", "--host", HOST,
+             "--port", "{port}"]
+    servers.append(k)
+    g = Server("granian-flask", "granian --interface wsgi --workers 1 --runtime-threads 1, "
+               "the session app on Flask", static=False, framework=True)
+    g.cmd = [str(vbin / "granian"), "--interface", "wsgi", "--host", HOST, "--port", "{port}",
+             "--workers", "1", "--runtime-threads", "1", "--no-ws", "--log-level", "warning",
+             "flask_session_app:app"]
+    g.cwd = APPS
+    servers.append(g)
+    gu = Server("gunicorn-flask", "gunicorn -k sync -w 1, the session app on Flask",
+                static=False, framework=True)
+    gu.cmd = [str(vbin / "gunicorn"), "-k", "sync", "-w", "1", "-b", f"{HOST}:{{port}}",
+              "--log-level", "warning", "flask_session_app:app"]
+    gu.cwd = APPS
+    servers.append(gu)
+
     nginx_bin = shutil.which("nginx") or "/usr/sbin/nginx"
     ng = Server("nginx", "nginx, one process (master_process off), fixed responses via "
                 "return 200, static files via alias + sendfile; no POST echo",
@@ -437,7 +467,7 @@ def validate(srv: Server, scenarios: list[Scenario]) -> None:
         if not srv.serves(sc):
             continue
         try:
-            status, body = http_get(srv.port, sc.path, sc.method, sc.body)
+            status, body = http_get(srv.port, sc.path, sc.method, sc.body, extra=sc.headers)
             fault = sc.check(status, body)
         except OSError as exc:
             fault = f"request failed: {exc}"

@@ -119,4 +119,4 @@ def test_endpoint_clash_is_refused():
         return "b"
 
     with pytest.raises(ValueError):
-        app.add_url_rule("/b", other, endpoint="view")
+        app.add_url_rule("/b", "view", other)

@@ -60,6 +60,7 @@ def test_forwarded_for_trusted_only_when_configured(served_app):
     raw = b"GET /who HTTP/1.1\r\nX-Forwarded-For: 10.0.0.5\r\nConnection: close\r\n\r\n"
     assert json.loads(body_of(http(addr, raw))) == {"remote": "10.0.0.5", "peer": "127.0.0.1"}
     app.behind_balancer = False
+    app.forwarded_allow_ips = ()
     assert json.loads(body_of(http(addr, raw)))["remote"] == "127.0.0.1"
 
 

@@ -2,28 +2,43 @@
 
 from _kiv import _version as __version__
 
-from .app import App
-from .testing import TestClient, TestResponse
-from .wrappers import (
+from .app import App, Flask
+from .blueprints import Blueprint
+from .config import Config
+from .exceptions import (
     BadRequest,
+    Conflict,
     Forbidden,
-    Headers,
+    Gone,
     HTTPException,
     InternalServerError,
     MethodNotAllowed,
-    MultiDict,
     NotFound,
-    Request,
-    Response,
+    TooManyRequests,
     Unauthorized,
+    UnprocessableEntity,
     abort,
-    jsonify,
-    redirect,
-    request,
 )
+from .globals import current_app, g, has_app_context, has_request_context, request, session
+from .helpers import (
+    flash,
+    get_flashed_messages,
+    jsonify,
+    make_response,
+    redirect,
+    url_for,
+)
+from .routing import BuildError
+from .testing import TestClient, TestResponse
+from .views import MethodView, View
+from .wrappers import Headers, MultiDict, Request, Response
 
 __all__ = [
-    "App", "BadRequest", "Forbidden", "Headers", "HTTPException", "InternalServerError",
-    "MethodNotAllowed", "MultiDict", "NotFound", "Request", "Response", "TestClient",
-    "TestResponse", "Unauthorized", "__version__", "abort", "jsonify", "redirect", "request",
+    "App", "BadRequest", "Blueprint", "BuildError", "Config", "Conflict", "Flask", "Forbidden",
+    "Gone", "HTTPException", "Headers", "InternalServerError", "MethodNotAllowed", "MethodView",
+    "MultiDict",
+    "NotFound", "Request", "Response", "TestClient", "TestResponse", "TooManyRequests",
+    "Unauthorized", "UnprocessableEntity", "View", "__version__", "abort", "current_app", "flash", "g",
+    "get_flashed_messages", "has_app_context", "has_request_context", "jsonify",
+    "make_response", "redirect", "request", "session", "url_for",
 ]

@@ -1,127 +1,425 @@
-"""The application object: registers views and configures the native server."""
+"""The application object: registers views, hooks and handlers, and configures the server.
+
+Which Python callables the native server calls per request is decided when the server
+is (re)built, from what the app registered: an app without hooks, error handlers or a
+secret key gets the bare pipeline (set the request, call the view); anything else gets
+the full one. Registering something later marks the plan stale; the next use of
+`app.server` rebuilds it.
+"""
 
 from __future__ import annotations
 
+import datetime as _dt
 import html
+import ipaddress
 import os
 import traceback
 import uuid
 from typing import Any, Callable, Iterable
+from urllib.parse import quote
 
 import _kiv
 
-from .wrappers import (
-    HTTPException,
-    MethodNotAllowed,
-    NotFound,
-    Request,
-    Response,
-    _local,
-)
+from .blueprints import Blueprint, static_folder_of
+from .config import DEFAULTS, Config
+from .ctx import AppContext, RequestContext
+from .exceptions import HTTPException, InternalServerError, MethodNotAllowed, NotFound
+from .globals import _local
+from .helpers import fix_two_tuple, to_response
+from .routing import Chooser, RuleGroup, UrlMap, WithDefaults
+from .scaffold import F, Scaffold
+from .sessions import SecureCookieSessionInterface
+from .wrappers import Request, Response
+
+_LOOPBACK = ("127.0.0.1", "::1")
 
 
-class App:
-    def __init__(self, name: str = "kiv", *, debug: bool = False, fast: bool = True,
-                 log: bool = False, max_body: int = 64 * 1024 * 1024,
-                 cache_max_age: int = 12 * 3600, trap_http: bool = False,
-                 behind_balancer: bool = False):
-        self.name = name
+class _EndpointTaken(AssertionError, ValueError):
+    """Another view already has this endpoint (Flask raises AssertionError here)."""
+
+
+def parse_networks(value: Any) -> tuple:
+    """Addresses or networks, as an iterable or a comma-separated string; "*" means all."""
+    if value is None:
+        value = _LOOPBACK
+    if isinstance(value, str):
+        value = [v.strip() for v in value.split(",") if v.strip()]
+    nets = []
+    for item in value:
+        item = str(item).strip()
+        if item == "*":
+            return (ipaddress.ip_network("0.0.0.0/0"), ipaddress.ip_network("::/0"))
+        nets.append(ipaddress.ip_network(item, strict=False))
+    return tuple(nets)
+
+
+class App(Scaffold):
+    request_class = Request
+    response_class = Response
+    session_interface = SecureCookieSessionInterface()
+    config_class = Config
+    default_config = DEFAULTS
+
+    def __init__(self, import_name: str = "kiv", static_url_path: str | None = None,
+                 static_folder: str | os.PathLike[str] | None = "static",
+                 template_folder: str | None = "templates", root_path: str | None = None, *,
+                 debug: bool = False, fast: bool = True, log: bool = False,
+                 max_body: int = 64 * 1024 * 1024, cache_max_age: int = 12 * 3600,
+                 trap_http: bool = False, behind_balancer: bool = False,
+                 forwarded_allow_ips: Any = None):
+        super().__init__(import_name, static_folder, static_url_path, root_path)
+        self.name = import_name
+        self.template_folder = template_folder
+        self.config = self.config_class(self.root_path, self.default_config)
         self.debug = debug
         self.fast = fast
         self.log = log
         self.max_body = max_body
         self.cache_max_age = cache_max_age
         self.trap_http = trap_http
-        # Trust X-Forwarded-For only when the app says a balancer of ours is in front.
+        # Trust the first X-Forwarded-For line from any peer: a balancer of ours is in front.
         self.behind_balancer = behind_balancer
-        self.view_functions: dict[str, Callable[..., Any]] = {}
-        self._rules: list[tuple[str, list[str], Callable[..., Any], str, bool]] = []
+        self.forwarded_allow_ips = forwarded_allow_ips
+        self.blueprints: dict[str, Blueprint] = {}
+        self.teardown_appcontext_funcs: list[F] = []
+        self.url_map = UrlMap()
+        self._groups: dict[str, RuleGroup] = {}
         self._statics: list[tuple[str, str]] = []
         self._server: _kiv.Server | None = None
+        self._plan_key: tuple | None = None
         self._flags: tuple | None = None
+        self._version = 0
+        self._native_views: dict[str, Any] = {}
+        self._hook_cache: dict[str | None, tuple] = {}
+        self._pipeline: Callable[..., Any] = self._bare_pipeline
+        self._dispatch: Callable[..., Any] = self._bare_dispatch
+        self._make_request: type = self.request_class
+        folder = static_folder_of(self)
+        if folder is not None:
+            self._add_static(self.static_url_path or "/static", folder, "static")
 
-    # --- registration ---------------------------------------------------
+    # --- settings that live in the config ------------------------------------------
 
-    def route(self, rule: str, methods: Iterable[str] = ("GET",), endpoint: str | None = None,
-              auto_options: bool = True) -> Callable[[Callable[..., Any]], Callable[..., Any]]:
-        def decorator(view: Callable[..., Any]) -> Callable[..., Any]:
-            self.add_url_rule(rule, view, methods=methods, endpoint=endpoint,
-                              auto_options=auto_options)
-            return view
-        return decorator
+    @property
+    def debug(self) -> bool:
+        return self.config["DEBUG"]
 
-    def get(self, rule: str, **kw: Any):
-        return self.route(rule, methods=("GET",), **kw)
+    @debug.setter
+    def debug(self, value: bool) -> None:
+        self.config["DEBUG"] = bool(value)
 
-    def post(self, rule: str, **kw: Any):
-        return self.route(rule, methods=("POST",), **kw)
+    @property
+    def testing(self) -> bool:
+        return self.config["TESTING"]
 
-    def add_url_rule(self, rule: str, view: Callable[..., Any], *, methods: Iterable[str] = ("GET",),
-                     endpoint: str | None = None, auto_options: bool = True) -> None:
-        endpoint = endpoint or view.__name__
+    @testing.setter
+    def testing(self, value: bool) -> None:
+        self.config["TESTING"] = bool(value)
+
+    @property
+    def secret_key(self) -> Any:
+        return self.config["SECRET_KEY"]
+
+    @secret_key.setter
+    def secret_key(self, value: Any) -> None:
+        self.config["SECRET_KEY"] = value
+
+    @property
+    def permanent_session_lifetime(self) -> _dt.timedelta:
+        value = self.config["PERMANENT_SESSION_LIFETIME"]
+        return value if isinstance(value, _dt.timedelta) else _dt.timedelta(seconds=value)
+
+    @permanent_session_lifetime.setter
+    def permanent_session_lifetime(self, value: Any) -> None:
+        self.config["PERMANENT_SESSION_LIFETIME"] = value
+
+    @property
+    def forwarded_allow_ips(self) -> tuple:
+        return self._forwarded_networks
+
+    @forwarded_allow_ips.setter
+    def forwarded_allow_ips(self, value: Any) -> None:
+        self._forwarded_networks = parse_networks(value)
+
+    # --- registration ------------------------------------------------------------------
+
+    def add_url_rule(self, rule: str, endpoint: Any = None, view_func: F | None = None,
+                     provide_automatic_options: bool | None = None, *,
+                     methods: Iterable[str] | None = None, auto_options: bool | None = None,
+                     defaults: dict | None = None, strict_slashes: Any = None,
+                     **options: Any) -> None:
+        if callable(endpoint) and view_func is None:  # add_url_rule(rule, view, ...)
+            endpoint, view_func = options.pop("endpoint", None), endpoint
+        if auto_options is not None:
+            provide_automatic_options = auto_options
+        endpoint, methods, auto = self._rule_options(endpoint, view_func, methods,
+                                                     provide_automatic_options)
+        if view_func is None:
+            view_func = self.view_functions.get(endpoint)
+            if view_func is None:
+                raise ValueError(f"no view function for endpoint {endpoint!r}")
         existing = self.view_functions.get(endpoint)
-        if existing is not None and existing is not view:
-            raise ValueError(f"endpoint {endpoint!r} is already bound to another view")
-        methods = [m.upper() for m in methods]
-        self.server.add_rule(rule, methods, view, endpoint, auto_options)
-        self.view_functions[endpoint] = view
-        self._rules.append((rule, methods, view, endpoint, auto_options))
+        if existing is not None and existing is not view_func:
+            raise _EndpointTaken(
+                f"View function mapping is overwriting an existing endpoint function: {endpoint}")
+        # The native compiler checks the rule text now, with its own messages.
+        _kiv.Server().add_rule(rule, methods, None, endpoint, auto)
+        native_view = WithDefaults(endpoint, view_func, defaults) if defaults else view_func
+        self._groups.setdefault(rule, RuleGroup(rule)).add(endpoint, native_view, methods, auto)
+        self.url_map.add(rule, endpoint, methods + (["HEAD"] if "GET" in methods else []),
+                         defaults)
+        self.view_functions[endpoint] = view_func
+        self._changed()
 
-    def static(self, url_path: str, folder: str | os.PathLike[str]) -> None:
+    def static(self, url_path: str, folder: str | os.PathLike[str],
+               endpoint: str | None = None) -> None:
+        """Serves files of folder under url_path (natively, without entering Python)."""
+        if endpoint is None and "static" not in self.url_map.by_endpoint:
+            endpoint = "static"
+        self._add_static(url_path, os.fspath(folder), endpoint)
+
+    def _add_static(self, url_path: str, folder: str, endpoint: str | None) -> None:
         url_path = "/" + url_path.strip("/") if url_path.strip("/") else url_path
-        folder = os.fspath(folder)
-        self.server.set_static(url_path, folder)
+        self._statics = [(u, f) for u, f in self._statics if u != url_path]
         self._statics.append((url_path, folder))
+        if endpoint is not None:
+            self.url_map.add(url_path.rstrip("/") + "/<path:filename>", endpoint, ("GET", "HEAD"))
+        self._changed()
 
-    # --- the native server ------------------------------------------------
+    def teardown_appcontext(self, f: F) -> F:
+        """Runs after every request (and when an app context ends), given its exception."""
+        self.teardown_appcontext_funcs.append(f)
+        self._changed()
+        return f
+
+    @property
+    def logger(self) -> Any:
+        """The standard library logger named after the app."""
+        import logging
+        return logging.getLogger(self.name)
+
+    def register_blueprint(self, blueprint: Blueprint, **options: Any) -> None:
+        blueprint.register(self, options)
+
+    def _changed(self) -> None:
+        self._version += 1
+
+    # --- the native server ----------------------------------------------------------
+
+    def _plan(self) -> tuple:
+        return (self._version, self.secret_key is not None)
 
     @property
     def server(self) -> _kiv.Server:
-        if self._server is None:
-            server = _kiv.Server()
-            server.set_request_class(self._make_request)
-            server.set_dispatch(self.dispatch)
-            server.set_pipeline(self.pipeline)
-            server.set_convert_slow(self.convert_slow)
-            server.set_debug_page(self.debug_page)
-            server.set_http_exception(HTTPException)
-            server.set_uuid_class(uuid.UUID)
-            self._server = server
+        key = self._plan()
+        if self._server is None or key != self._plan_key:
+            self._server = self._build_server()
+            self._plan_key = key
+            self._flags = None
         # Settings are plain attributes; hand them over only when they changed.
-        flags = (self.fast, self.debug, self.log, self.max_body, self.cache_max_age,
-                 self.trap_http)
+        limit = self.config["MAX_CONTENT_LENGTH"]
+        flags = (self.fast, self.debug, self.log, self.max_body if limit is None else limit,
+                 self.cache_max_age, self.trap_http or self.config["TRAP_HTTP_EXCEPTIONS"])
         if flags != self._flags:
             self._server.set_flags(*flags)
             self._flags = flags
         return self._server
 
-    def _make_request(self, *args: Any) -> Request:
-        req = Request(*args)
-        req.trusted_proxy = self.behind_balancer
-        return req
+    def _build_server(self) -> _kiv.Server:
+        server = _kiv.Server()
+        self._make_request = type("Request", (self.request_class,), {
+            "__slots__": (), "__module__": self.request_class.__module__, "app": self})
+        self._native_views = {}
+        for group in self._groups.values():
+            methods, view, endpoint, auto = group.native()
+            server.add_rule(group.rule, methods, view, endpoint, auto)
+            self._native_views[endpoint] = view
+        for url_path, folder in self._statics:
+            server.set_static(url_path, folder)
+        self._hook_cache = {}
+        plain = not (any(self.before_request_funcs.values())
+                     or any(self.after_request_funcs.values())
+                     or any(self.teardown_request_funcs.values())
+                     or self.teardown_appcontext_funcs
+                     or any(self.error_handler_spec.values())
+                     or self.secret_key is not None)
+        if plain:
+            self._pipeline, self._dispatch = self._bare_pipeline, self._bare_dispatch
+        else:
+            self._pipeline, self._dispatch = self._full_pipeline, self._full_dispatch
+        server.set_request_class(self._make_request)
+        server.set_dispatch(self._dispatch)
+        server.set_pipeline(self._pipeline)
+        server.set_convert_slow(self.convert_slow)
+        server.set_debug_page(self.debug_page)
+        server.set_http_exception(HTTPException)
+        server.set_uuid_class(uuid.UUID)
+        return server
 
-    # --- the contract with the server --------------------------------------
+    @property
+    def pipeline(self) -> Callable[..., Any]:
+        """What the server calls per matched request (fast mode): (request, view, args)."""
+        self.server  # noqa: B018  (brings the plan up to date)
+        return self._pipeline
 
-    def dispatch(self, req: Request) -> Any:
-        if req.error_code == "404":
-            raise NotFound()
-        if req.error_code == "405":
-            raise MethodNotAllowed(req.allowed_methods or [])
-        view = self.view_functions[req.endpoint]
-        return self.pipeline(req, view, req.view_args)
+    @property
+    def dispatch(self) -> Callable[..., Any]:
+        """What the server calls for 404/405 answers and when fast mode is off."""
+        self.server  # noqa: B018
+        return self._dispatch
 
-    def pipeline(self, req: Request, view: Callable[..., Any], args: dict) -> Any:
+    # --- the bare plan: no hooks, no handlers, no sessions --------------------------
+
+    def _bare_pipeline(self, req: Request, view: Any, args: dict) -> Any:
         _local.request = req
         try:
-            return view(**args)
+            rv = view(**args)
         finally:
             _local.request = None
+        if rv.__class__ is tuple and len(rv) == 2:
+            return fix_two_tuple(rv)
+        return rv
+
+    def _bare_dispatch(self, req: Request) -> Any:
+        if req.error_code is not None:
+            raise self._routing_exception(req)
+        return self._bare_pipeline(req, self._native_views[req.endpoint], req.view_args)
+
+    # --- the full plan ---------------------------------------------------------------
+
+    def _full_dispatch(self, req: Request) -> Any:
+        view = None if req.error_code is not None else self._native_views[req.endpoint]
+        return self._full_pipeline(req, view, req.view_args)
+
+    def _full_pipeline(self, req: Request, view: Any, args: dict) -> Any:
+        _local.request = req
+        error: BaseException | None = None
+        afters: tuple = ()
+        try:
+            try:
+                if isinstance(view, Chooser):
+                    view = view.select(req)
+                befores, afters, _ = self._hooks(req)
+                rv = None
+                for f in befores:
+                    rv = f()
+                    if rv is not None:
+                        break
+                if rv is None:
+                    if req.error_code is not None:
+                        raise self._routing_exception(req)
+                    rv = view(**args)
+            except Exception as e:
+                rv = self._handle_user_exception(req, e)
+            return self._finalize(req, rv, afters)
+        except _HandlerFailed as failed:
+            error = failed.__cause__
+            if isinstance(error, HTTPException):
+                # Not answered as its own page: a failing handler or hook is a server error.
+                raise _HandlerFailed(f"{error!r} raised by an error handler or after-request "
+                                     "function") from error
+            raise error from None  # type: ignore[misc]
+        except Exception as e:
+            error = e
+            return self._handle_exception(req, e)
+        finally:
+            try:
+                for f in self._hooks(req)[2]:
+                    f(error)
+            finally:
+                _local.request = None
+
+    def _hooks(self, req: Request) -> tuple[tuple, tuple, tuple]:
+        """(before, after, teardown) functions for the request's blueprint, in call order."""
+        name = req.blueprint
+        hooks = self._hook_cache.get(name)
+        if hooks is None:
+            chain = req.blueprints
+            befores = [f for n in (None, *reversed(chain))
+                       for f in self.before_request_funcs.get(n, ())]
+            afters = [f for n in (*chain, None)
+                      for f in reversed(self.after_request_funcs.get(n, ()))]
+            teardowns = [f for n in (*chain, None)
+                         for f in reversed(self.teardown_request_funcs.get(n, ()))]
+            teardowns += reversed(self.teardown_appcontext_funcs)
+            hooks = self._hook_cache[name] = (tuple(befores), tuple(afters), tuple(teardowns))
+        return hooks
+
+    def _routing_exception(self, req: Request) -> HTTPException:
+        if req.error_code == "405":
+            return MethodNotAllowed(req.allowed_methods or [])
+        return NotFound()
+
+    def _find_handler(self, exc: BaseException, blueprints: list[str]) -> F | None:
+        code = exc.code if isinstance(exc, HTTPException) else None
+        for c in ((code, None) if code is not None else (None,)):
+            for name in (*blueprints, None):
+                by_class = self.error_handler_spec.get(name, {}).get(c)
+                if not by_class:
+                    continue
+                for cls in type(exc).__mro__:
+                    handler = by_class.get(cls)
+                    if handler is not None:
+                        return handler
+        return None
+
+    def _handle_user_exception(self, req: Request, e: Exception) -> Any:
+        if isinstance(e, HTTPException):
+            if self.trap_http or self.config["TRAP_HTTP_EXCEPTIONS"]:
+                raise e
+            handler = self._find_handler(e, req.blueprints)
+            if handler is None:
+                return e.get_response()
+        else:
+            handler = self._find_handler(e, req.blueprints)
+            if handler is None:
+                raise e
+        try:
+            return handler(e)
+        except Exception as failed:
+            raise _HandlerFailed() from failed
+
+    def _handle_exception(self, req: Request, e: Exception) -> Any:
+        """An exception no handler took: the 500 handler answers, else the server does."""
+        if self.debug:
+            raise e
+        server_error = InternalServerError()
+        server_error.original_exception = e  # type: ignore[attr-defined]
+        handler = self._find_handler(server_error, req.blueprints)
+        if handler is None:
+            raise e
+        traceback.print_exception(type(e), e, e.__traceback__)
+        return to_response(handler(server_error), self.response_class)
+
+    def _finalize(self, req: Request, rv: Any, afters: tuple) -> Any:
+        session = req._session
+        save = session is not None and not self.session_interface.is_null_session(session)
+        if not afters:
+            if not save or not (session.accessed or session.modified or session.permanent):
+                return fix_two_tuple(rv) if rv.__class__ is tuple and len(rv) == 2 else rv
+            if not (session.modified or session.permanent) and isinstance(
+                    rv, (str, bytes, dict, list)):
+                # Only read: the answer varies with the cookie, nothing to write back.
+                return (rv, 200, [("Vary", "Cookie")])
+        try:
+            response = to_response(rv, self.response_class)
+            for f in afters:
+                response = f(response)
+                if response is None:
+                    raise TypeError("an after_request function returned None")
+            if save:
+                self.session_interface.save_session(self, session, response)
+        except Exception as failed:
+            raise _HandlerFailed() from failed
+        return response
+
+    # --- conversion and error pages -------------------------------------------------
+
+    def make_response(self, rv: Any) -> Response:
+        return to_response(rv, self.response_class)
 
     def convert_slow(self, value: Any) -> Response:
-        if isinstance(value, bytearray | memoryview):
-            return Response(bytes(value), content_type="application/octet-stream")
-        raise TypeError(
-            f"The view function returned an unsupported value of type {type(value).__name__}.")
+        return to_response(value, self.response_class)
 
     def debug_page(self, exc: BaseException) -> Response:
         tb = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
@@ -130,14 +428,55 @@ class App:
                 f"<pre>{html.escape(tb)}</pre>\n")
         return Response(body, 500)
 
-    # --- running -------------------------------------------------------------
+    # --- URLs and contexts -------------------------------------------------------------
+
+    def url_for(self, endpoint: str, *, _anchor: str | None = None, _method: str | None = None,
+                _scheme: str | None = None, _external: bool | None = None,
+                **values: Any) -> str:
+        req = _local.request
+        if endpoint[:1] == ".":
+            bp = req.blueprint if req is not None else None
+            endpoint = f"{bp}{endpoint}" if bp else endpoint[1:]
+        if _external is None:
+            _external = _scheme is not None
+        elif _scheme is not None and not _external:
+            raise ValueError("When specifying '_scheme', '_external' must be True.")
+        path = self.url_map.build(endpoint, values, _method)
+        if _anchor is not None:
+            path += "#" + quote(_anchor, safe="/?!$&'()*+,;=:@-._~")
+        if not _external:
+            return path
+        if req is not None:
+            return f"{_scheme or req.scheme}://{req.host}{path}"
+        host = self.config["SERVER_NAME"]
+        if not host:
+            raise RuntimeError("Unable to build an external URL outside a request without "
+                               "SERVER_NAME configured.")
+        return f"{_scheme or self.config['PREFERRED_URL_SCHEME']}://{host}{path}"
+
+    def app_context(self) -> AppContext:
+        return AppContext(self)
+
+    def test_request_context(self, *args: Any, **kwargs: Any) -> RequestContext:
+        return RequestContext(self, *args, **kwargs)
+
+    # --- running -------------------------------------------------------------------------
 
     def run(self, host: str = "127.0.0.1", port: int = 8000, *, workers: int = 1,
-            quiet: bool = False) -> None:
+            quiet: bool = False, debug: bool | None = None) -> None:
         """Serves until Ctrl-C; workers > 1 runs that many processes behind the balancer."""
+        if debug is not None:
+            self.debug = debug
         from .serving import serve
         serve(self, host, port, workers=workers, quiet=quiet)
 
-    def test_client(self) -> "TestClient":
+    def test_client(self, use_cookies: bool = True) -> Any:
         from .testing import TestClient
-        return TestClient(self)
+        return TestClient(self, use_cookies=use_cookies)
+
+
+class _HandlerFailed(Exception):
+    """An error handler or an after-request step raised: the server's 500 page answers."""
+
+
+Flask = App

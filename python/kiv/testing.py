@@ -1,74 +1,236 @@
-"""A test client that runs requests in-process through the native server."""
+"""A test client that runs requests in-process through the native server, with a cookie jar."""
 
 from __future__ import annotations
 
-import json as _json
-from typing import Any
-from urllib.parse import urlencode
+import contextlib
+import datetime as _dt
+from email.utils import parsedate_to_datetime
+from typing import Any, Iterator
+from urllib.parse import urljoin, urlsplit
 
-from .wrappers import Headers
+from .ctx import build_request
+from .globals import _local
+from .wrappers import Headers, Response
+
+_REDIRECTS = (301, 302, 303, 305, 307, 308)
 
 
-class TestResponse:
+class TestResponse(Response):
     __test__ = False  # not a pytest test class
 
     def __init__(self, status: int, headers: list[tuple[str, str]], body: bytes):
-        self.status_code = status
-        self.headers = Headers(headers)
+        super().__init__(body, status, headers, content_type=None)
+        if not any(k.lower() == "content-type" for k, _ in headers):
+            self.headers.remove("Content-Type")
         self.header_list = headers
-        self.data = body
+        self.history: list[TestResponse] = []
 
     @property
     def text(self) -> str:
         return self.data.decode("utf-8", "replace")
 
-    @property
-    def json(self) -> Any:
-        return _json.loads(self.data)
-
     def __repr__(self) -> str:
         return f"<TestResponse {self.status_code}>"
+
+
+class _Cookie:
+    __slots__ = ("key", "value", "path", "domain")
+
+    def __init__(self, key: str, value: str, path: str, domain: str | None):
+        self.key, self.value, self.path, self.domain = key, value, path, domain
+
+    def __repr__(self) -> str:
+        return f"<Cookie {self.key}={self.value!r}>"
+
+
+def _parse_set_cookie(line: str) -> tuple[str, str, dict[str, str]]:
+    first, *attrs = line.split(";")
+    name, _, value = first.partition("=")
+    options = {}
+    for attr in attrs:
+        k, _, v = attr.partition("=")
+        options[k.strip().lower()] = v.strip()
+    return name.strip(), value.strip(), options
+
+
+def _expired(options: dict[str, str]) -> bool:
+    if "max-age" in options:
+        try:
+            return int(options["max-age"]) <= 0
+        except ValueError:
+            return False
+    if "expires" in options:
+        try:
+            when = parsedate_to_datetime(options["expires"])
+        except (TypeError, ValueError):
+            return False
+        if when.tzinfo is None:
+            when = when.replace(tzinfo=_dt.timezone.utc)
+        return when <= _dt.datetime.now(_dt.timezone.utc)
+    return False
 
 
 class TestClient:
     __test__ = False
 
-    def __init__(self, app: Any):
+    def __init__(self, app: Any, use_cookies: bool = True):
         self.app = app
+        self.use_cookies = use_cookies
+        self._jar: dict[str, _Cookie] = {}
+        self._preserve = False  # inside `with client:`
+        self._last: Any = None  # the last request's object, kept current in that block
+        self._pushed = False
 
-    def open(self, path: str, method: str = "GET", *, headers: Any = None, data: Any = None,
-             json: Any = None, query: dict | None = None) -> TestResponse:
-        pairs = list(headers.items()) if isinstance(headers, dict) else list(headers or [])
-        body = b""
-        if json is not None:
-            body = _json.dumps(json).encode()
-            pairs.append(("Content-Type", "application/json"))
-        elif isinstance(data, dict):
-            body = urlencode(data).encode()
-            pairs.append(("Content-Type", "application/x-www-form-urlencoded"))
-        elif isinstance(data, str):
-            body = data.encode()
-        elif data is not None:
-            body = bytes(data)
-        if query:
-            path += ("&" if "?" in path else "?") + urlencode(query)
-        status, resp_headers, resp_body = self.app.server.test_request(method, path, pairs, body)
-        return TestResponse(status, resp_headers, resp_body)
+    # --- `with client:` keeps the last request current, so tests can read session and g ----
 
-    def get(self, path: str, **kw: Any) -> TestResponse:
-        return self.open(path, "GET", **kw)
+    def __enter__(self) -> "TestClient":
+        if self._preserve:
+            raise RuntimeError("Cannot nest client invocations")
+        self._preserve = True
+        return self
 
-    def post(self, path: str, **kw: Any) -> TestResponse:
-        return self.open(path, "POST", **kw)
+    def __exit__(self, *exc: Any) -> None:
+        self._preserve = False
+        self._release()
 
-    def put(self, path: str, **kw: Any) -> TestResponse:
-        return self.open(path, "PUT", **kw)
+    def _release(self) -> None:
+        if self._pushed:
+            _local.request = self._saved
+            self._pushed = False
 
-    def delete(self, path: str, **kw: Any) -> TestResponse:
-        return self.open(path, "DELETE", **kw)
+    def _keep(self, req: Any) -> None:
+        self._release()
+        if req is not None:
+            self._saved, _local.request = _local.request, req
+            self._pushed = True
 
-    def head(self, path: str, **kw: Any) -> TestResponse:
-        return self.open(path, "HEAD", **kw)
+    # --- cookies --------------------------------------------------------------------
 
-    def options(self, path: str, **kw: Any) -> TestResponse:
-        return self.open(path, "OPTIONS", **kw)
+    def get_cookie(self, key: str, domain: str = "localhost", path: str = "/") -> _Cookie | None:
+        return self._jar.get(key)
+
+    def set_cookie(self, key: str, value: str = "", *, domain: str = "localhost",
+                   path: str = "/", **kwargs: Any) -> None:
+        self._jar[key] = _Cookie(key, value, path, domain)
+
+    def delete_cookie(self, key: str, *, domain: str = "localhost", path: str = "/") -> None:
+        self._jar.pop(key, None)
+
+    def _cookie_header(self, path: str) -> str | None:
+        pairs = [f"{c.key}={c.value}" for c in self._jar.values()
+                 if path.startswith(c.path.rstrip("/") or "/")]
+        return "; ".join(pairs) if pairs else None
+
+    def _store_cookies(self, headers: Any) -> None:
+        for line in headers.getlist("Set-Cookie"):
+            name, value, options = _parse_set_cookie(line)
+            if _expired(options):
+                self._jar.pop(name, None)
+            else:
+                self._jar[name] = _Cookie(name, value, options.get("path") or "/",
+                                          options.get("domain"))
+
+    @contextlib.contextmanager
+    def session_transaction(self, *args: Any, **kwargs: Any) -> Iterator[Any]:
+        """The session the next request will see, to read or change before it is sent."""
+        if not self.use_cookies:
+            raise TypeError("Cookies are disabled. Create a client with 'use_cookies=True'.")
+        app = self.app
+        headers = list(kwargs.pop("headers", None) or [])
+        cookie = self._cookie_header("/")
+        if cookie:
+            headers.append(("Cookie", cookie))
+        req = build_request(app, *args, headers=headers, **kwargs)
+        iface = app.session_interface
+        session = iface.open_session(app, req)
+        if iface.is_null_session(session):
+            raise RuntimeError("Session backend did not open a session.")
+        yield session
+        response = app.response_class()
+        iface.save_session(app, session, response)
+        self._store_cookies(response.headers)
+
+    # --- requests -------------------------------------------------------------------
+
+    def open(self, path: str = "/", method: str = "GET", *, headers: Any = None,
+             data: Any = None, json: Any = None, query_string: Any = None,
+             content_type: str | None = None, follow_redirects: bool = False,
+             base_url: str | None = None, query: Any = None, **kwargs: Any) -> TestResponse:
+        if kwargs:
+            raise TypeError(f"unexpected arguments: {', '.join(kwargs)}")
+        response = self._one(path, method, headers, data, json, query_string or query,
+                             content_type, base_url)
+        history: list[TestResponse] = []
+        while follow_redirects and response.status_code in _REDIRECTS:
+            if len(history) >= 20:
+                raise RuntimeError("too many redirects")
+            history.append(response)
+            location = urljoin(path, response.headers.get("Location", "/"))
+            parts = urlsplit(location)
+            path = parts.path + ("?" + parts.query if parts.query else "")
+            if response.status_code not in (307, 308):
+                method, data, json, content_type = ("GET" if method != "HEAD" else "HEAD",
+                                                    None, None, None)
+            response = self._one(path, method, headers, data, json, None, content_type, base_url)
+        response.history = history
+        return response
+
+    def _one(self, path: str, method: str, headers: Any, data: Any, json: Any,
+             query_string: Any, content_type: str | None, base_url: str | None) -> TestResponse:
+        req = build_request(self.app, path, method, headers, data, json, query_string, base_url,
+                            content_type)
+        pairs = list(req.header_list)
+        if self.use_cookies and not any(k.lower() == "cookie" for k, _ in pairs):
+            cookie = self._cookie_header(req.path)
+            if cookie:
+                pairs.append(("Cookie", cookie))
+        target = path.split("?", 1)[0] if "://" not in path else urlsplit(path).path
+        if req.query_string:
+            target += "?" + req.query_string
+        server = self.app.server
+        if not self._preserve:
+            status, resp_headers, body = server.test_request(
+                method.upper(), target or "/", pairs, req.body)
+        else:
+            made: list[Any] = []
+            request_class = self.app._make_request
+
+            def recording(*args: Any) -> Any:
+                made.append(request_class(*args))
+                return made[-1]
+
+            server.set_request_class(recording)
+            try:
+                status, resp_headers, body = server.test_request(
+                    method.upper(), target or "/", pairs, req.body)
+            finally:
+                server.set_request_class(request_class)
+            self._keep(made[-1] if made else None)
+        response = TestResponse(status, resp_headers, body)
+        if self.use_cookies:
+            self._store_cookies(response.headers)
+        return response
+
+    def get(self, *args: Any, **kw: Any) -> TestResponse:
+        return self.open(*args, method="GET", **kw)
+
+    def post(self, *args: Any, **kw: Any) -> TestResponse:
+        return self.open(*args, method="POST", **kw)
+
+    def put(self, *args: Any, **kw: Any) -> TestResponse:
+        return self.open(*args, method="PUT", **kw)
+
+    def patch(self, *args: Any, **kw: Any) -> TestResponse:
+        return self.open(*args, method="PATCH", **kw)
+
+    def delete(self, *args: Any, **kw: Any) -> TestResponse:
+        return self.open(*args, method="DELETE", **kw)
+
+    def head(self, *args: Any, **kw: Any) -> TestResponse:
+        return self.open(*args, method="HEAD", **kw)
+
+    def options(self, *args: Any, **kw: Any) -> TestResponse:
+        return self.open(*args, method="OPTIONS", **kw)
+
+
+__all__ = ["Headers", "TestClient", "TestResponse"]

@@ -1,37 +1,64 @@
-"""Request and response objects, and the HTTP exceptions views may raise."""
+"""Request and response objects, and the header and multi-value containers they use.
+
+The request is built by the native server for every request handed to Python, so
+its constructor only stores the eleven values it is given; everything else
+(headers, query, form, cookies, URL parts) is computed on first read.
+"""
 
 from __future__ import annotations
 
-import html
+import base64
+import datetime as _dt
 import json as _json
-import threading
+from http import HTTPStatus
 from typing import Any, Iterable, Iterator
-from urllib.parse import parse_qsl
+from urllib.parse import parse_qsl, quote
+
+from .exceptions import (  # noqa: F401  (re-exported: older imports used this module)
+    BadRequest,
+    Forbidden,
+    HTTPException,
+    InternalServerError,
+    MethodNotAllowed,
+    NotFound,
+    Unauthorized,
+    abort,
+)
+from .globals import _local, request  # noqa: F401
 
 
 class Headers:
-    """Header pairs in order, looked up by name ignoring case."""
+    """Header pairs in order, looked up by name ignoring case; a name may repeat."""
 
     __slots__ = ("_items",)
 
-    def __init__(self, items: Iterable[tuple[str, str]] | dict | None = None):
+    def __init__(self, items: Any = None):
         if items is None:
             self._items: list[tuple[str, str]] = []
+        elif isinstance(items, Headers):
+            self._items = list(items._items)
         elif isinstance(items, dict):
-            self._items = list(items.items())
+            self._items = [(k, str(v)) for k, v in items.items()]
         else:
             self._items = [(k, v) for k, v in items]
 
-    def get(self, name: str, default: Any = None) -> Any:
+    def get(self, name: str, default: Any = None, type: Any = None) -> Any:
         lname = name.lower()
         for k, v in self._items:
             if k.lower() == lname:
-                return v
+                if type is None:
+                    return v
+                try:
+                    return type(v)
+                except ValueError:
+                    return default
         return default
 
     def getlist(self, name: str) -> list[str]:
         lname = name.lower()
         return [v for k, v in self._items if k.lower() == lname]
+
+    get_all = getlist
 
     def __getitem__(self, name: str) -> str:
         value = self.get(name)
@@ -42,21 +69,73 @@ class Headers:
     def __contains__(self, name: object) -> bool:
         return isinstance(name, str) and self.get(name) is not None
 
-    def set(self, name: str, value: str) -> None:
+    def set(self, name: str, value: Any) -> None:
         lname = name.lower()
         self._items = [(k, v) for k, v in self._items if k.lower() != lname]
-        self._items.append((name, value))
+        self._items.append((name, str(value)))
 
     __setitem__ = set
 
-    def add(self, name: str, value: str) -> None:
-        self._items.append((name, value))
+    def setdefault(self, name: str, default: Any) -> str:
+        value = self.get(name)
+        if value is None:
+            self.add(name, default)
+            return str(default)
+        return value
+
+    def add(self, name: str, value: Any) -> None:
+        self._items.append((name, str(value)))
+
+    def extend(self, items: Any = None, **kwargs: Any) -> None:
+        for k, v in _pairs(items):
+            self.add(k, v)
+        for k, v in kwargs.items():
+            self.add(k, v)
+
+    def update(self, items: Any = None, **kwargs: Any) -> None:
+        """Replaces every header named in items (all of its values at once)."""
+        new = list(_pairs(items)) + list(kwargs.items())
+        names = {k.lower() for k, _ in new}
+        self._items = [(k, v) for k, v in self._items if k.lower() not in names]
+        for k, v in new:
+            self.add(k, v)
+
+    def remove(self, name: str) -> None:
+        lname = name.lower()
+        self._items = [(k, v) for k, v in self._items if k.lower() != lname]
+
+    def __delitem__(self, name: str) -> None:
+        self.remove(name)
+
+    def pop(self, name: str, default: Any = ...) -> Any:
+        value = self.get(name)
+        if value is None:
+            if default is ...:
+                raise KeyError(name)
+            return default
+        self.remove(name)
+        return value
+
+    def keys(self) -> list[str]:
+        return [k for k, _ in self._items]
+
+    def values(self) -> list[str]:
+        return [v for _, v in self._items]
+
+    def items(self) -> list[tuple[str, str]]:
+        return list(self._items)
 
     def __iter__(self) -> Iterator[tuple[str, str]]:
-        return iter(self._items)
+        return iter(list(self._items))
 
     def __len__(self) -> int:
         return len(self._items)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Headers) and other._items == self._items
+
+    def copy(self) -> "Headers":
+        return Headers(self)
 
     def to_list(self) -> list[tuple[str, str]]:
         return list(self._items)
@@ -65,29 +144,151 @@ class Headers:
         return f"Headers({self._items!r})"
 
 
+def _pairs(items: Any) -> Iterable[tuple[str, Any]]:
+    if items is None:
+        return ()
+    if isinstance(items, Headers):
+        return items._items
+    if isinstance(items, dict):
+        return items.items()
+    return items
+
+
 class MultiDict(dict):
     """First value per key through the dict interface; every value through getlist."""
 
-    def __init__(self, pairs: Iterable[tuple[str, str]] = ()):
+    def __init__(self, pairs: Any = ()):
         super().__init__()
-        self._lists: dict[str, list[str]] = {}
-        for k, v in pairs:
+        self._lists: dict[str, list[Any]] = {}
+        for k, v in (pairs.items() if isinstance(pairs, dict) else pairs):
             self._lists.setdefault(k, []).append(v)
             if k not in self:
                 super().__setitem__(k, v)
 
-    def getlist(self, key: str) -> list[str]:
-        return list(self._lists.get(key, ()))
+    def get(self, key: str, default: Any = None, type: Any = None) -> Any:
+        if key not in self:
+            return default
+        value = self[key]
+        if type is None:
+            return value
+        try:
+            return type(value)
+        except (ValueError, TypeError):
+            return default
+
+    def getlist(self, key: str, type: Any = None) -> list[Any]:
+        values = list(self._lists.get(key, ()))
+        if type is None:
+            return values
+        out = []
+        for v in values:
+            try:
+                out.append(type(v))
+            except (ValueError, TypeError):
+                pass
+        return out
+
+    def __setitem__(self, key: str, value: Any) -> None:
+        super().__setitem__(key, value)
+        self._lists[key] = [value]
+
+    def add(self, key: str, value: Any) -> None:
+        self._lists.setdefault(key, []).append(value)
+        if key not in self:
+            super().__setitem__(key, value)
+
+    def items(self, multi: bool = False):  # type: ignore[override]
+        if not multi:
+            return super().items()
+        return [(k, v) for k, vs in self._lists.items() for v in vs]
+
+    def to_dict(self, flat: bool = True) -> dict:
+        return dict(self) if flat else {k: list(v) for k, v in self._lists.items()}
+
+    def copy(self) -> "MultiDict":
+        return MultiDict(self.items(multi=True))
+
+
+class Authorization(dict):
+    """Credentials from an Authorization header: Basic (username, password) or a token."""
+
+    def __init__(self, auth_type: str, data: dict | None = None, token: str | None = None):
+        super().__init__(data or {})
+        self.type = auth_type
+        self.token = token
+
+    @property
+    def username(self) -> str | None:
+        return self.get("username")
+
+    @property
+    def password(self) -> str | None:
+        return self.get("password")
+
+
+def parse_cookie(text: str) -> MultiDict:
+    """Cookie header pairs; a double-quoted value loses its quotes and backslash escapes."""
+    pairs = []
+    for part in text.split(";"):
+        name, eq, value = part.partition("=")
+        name = name.strip()
+        if not eq or not name:
+            continue
+        value = value.strip()
+        if len(value) >= 2 and value[0] == value[-1] == '"':
+            value = _unquote_cookie(value[1:-1])
+        pairs.append((name, value))
+    return MultiDict(pairs)
+
+
+def _unquote_cookie(value: str) -> str:
+    if "\\" not in value:
+        return value
+    out, i = bytearray(), 0
+    while i < len(value):
+        c = value[i]
+        if c == "\\" and value[i + 1:i + 4].isdigit() and len(value[i + 1:i + 4]) == 3:
+            out.append(int(value[i + 1:i + 4], 8) & 0xFF)
+            i += 4
+        elif c == "\\" and i + 1 < len(value):
+            out += value[i + 1].encode()
+            i += 2
+        else:
+            out += c.encode()
+            i += 1
+    return out.decode("utf-8", "replace")
+
+
+# Characters a URL path keeps unquoted when rebuilt from its decoded form.
+_PATH_SAFE = "/:@!$&'()*+,;=-._~"
 
 
 class Request:
-    """The request object the server builds for every request it hands to Python."""
+    """The request object the server builds for every request it hands to Python.
+
+    Each app uses a subclass (App.request_class) whose class attributes carry the app and
+    its proxy trust, so building one costs nothing beyond storing the server's values.
+    """
 
     __slots__ = (
         "method", "path", "query_string", "query", "header_list", "body", "peer_addr",
-        "endpoint", "view_args", "error_code", "allowed_methods", "trusted_proxy",
-        "_headers", "_args", "_form", "__weakref__",
+        "endpoint", "view_args", "error_code", "allowed_methods",
+        "_headers", "_args", "_form", "_cookies", "_g", "_session", "_forwarded",
+        "_flashes", "__weakref__",
     )
+
+    app: Any = None
+
+    # Read from the app when first needed, so a running server follows changes.
+    @property
+    def trusted_proxy(self) -> bool:
+        """Trust the first X-Forwarded-For line from any peer: our balancer is in front."""
+        return bool(self.app is not None and self.app.behind_balancer)
+
+    @property
+    def forwarded_networks(self) -> tuple:
+        """Networks whose X-Forwarded-For / X-Forwarded-Proto lines are believed."""
+        return self.app.forwarded_allow_ips if self.app is not None else ()
 
     def __init__(self, method, path, query_string, query, headers, body, remote_addr,
                  endpoint, view_args, error_code, allowed_methods):
@@ -102,16 +303,29 @@ class Request:
         self.view_args = view_args
         self.error_code = error_code
         self.allowed_methods = allowed_methods
-        self.trusted_proxy = False
         self._headers = None
         self._args = None
         self._form = None
+        self._cookies = None
+        self._g = None
+        self._session = None
+        self._forwarded = None
+        self._flashes = None
+
+    # --- headers, query, body ---------------------------------------------
 
     @property
     def headers(self) -> Headers:
         if self._headers is None:
             self._headers = Headers(self.header_list)
         return self._headers
+
+    def _header(self, lname: str) -> str | None:
+        """One header by lower-case name, without building the Headers object."""
+        for k, v in self.header_list:
+            if k.lower() == lname:
+                return v
+        return None
 
     @property
     def args(self) -> MultiDict:
@@ -123,26 +337,52 @@ class Request:
     def data(self) -> bytes:
         return self.body
 
+    def get_data(self, cache: bool = True, as_text: bool = False, parse_form_data: bool = False):
+        return self.body.decode("utf-8", "replace") if as_text else self.body
+
+    @property
+    def content_type(self) -> str:
+        return self._header("content-type") or ""
+
     @property
     def mimetype(self) -> str:
-        return (self.headers.get("Content-Type") or "").split(";")[0].strip().lower()
+        return self.content_type.split(";")[0].strip().lower()
+
+    @property
+    def mimetype_params(self) -> dict[str, str]:
+        params = {}
+        for part in self.content_type.split(";")[1:]:
+            k, _, v = part.partition("=")
+            if k.strip():
+                params[k.strip().lower()] = v.strip().strip('"')
+        return params
+
+    @property
+    def content_length(self) -> int | None:
+        value = self._header("content-length")
+        if value is not None:
+            try:
+                return max(0, int(value))
+            except ValueError:
+                return None
+        return len(self.body) if self.body else None
 
     @property
     def is_json(self) -> bool:
         mt = self.mimetype
         return mt == "application/json" or (mt.startswith("application/") and mt.endswith("+json"))
 
-    def get_json(self, force: bool = False, silent: bool = False) -> Any:
+    def get_json(self, force: bool = False, silent: bool = False, cache: bool = True) -> Any:
         if not (force or self.is_json):
             if silent:
                 return None
-            raise BadRequest("Expected a JSON body (Content-Type: application/json).")
+            raise UnsupportedMediaTypeJSON()
         try:
             return _json.loads(self.body)
         except ValueError:
             if silent:
                 return None
-            raise BadRequest("The request body is not valid JSON.") from None
+            raise BadRequest("Failed to decode JSON object.") from None
 
     @property
     def json(self) -> Any:
@@ -159,151 +399,413 @@ class Request:
         return self._form
 
     @property
+    def values(self) -> MultiDict:
+        """Query and form values together (a GET's body is not read, as in Flask)."""
+        pairs = list(self.args.items(multi=True))
+        if self.method != "GET":
+            pairs += self.form.items(multi=True)
+        return MultiDict(pairs)
+
+    @property
+    def cookies(self) -> MultiDict:
+        if self._cookies is None:
+            lines = [v for k, v in self.header_list if k.lower() == "cookie"]
+            self._cookies = parse_cookie("; ".join(lines))
+        return self._cookies
+
+    @property
+    def authorization(self) -> Authorization | None:
+        value = self._header("authorization")
+        if not value:
+            return None
+        scheme, _, rest = value.strip().partition(" ")
+        scheme = scheme.lower()
+        rest = rest.strip()
+        if scheme == "basic":
+            try:
+                text = base64.b64decode(rest, validate=True).decode("utf-8")
+            except (ValueError, UnicodeDecodeError):
+                return None
+            user, sep, password = text.partition(":")
+            if not sep:
+                return None
+            return Authorization("basic", {"username": user, "password": password})
+        if not scheme:
+            return None
+        return Authorization(scheme, token=rest or None)
+
+    @property
+    def user_agent(self) -> str:
+        return self._header("user-agent") or ""
+
+    @property
+    def referrer(self) -> str | None:
+        return self._header("referer")
+
+    # --- the client and the URL -------------------------------------------
+
+    def _forwarded_values(self) -> tuple[str, str]:
+        """(client address, scheme), believing forwarded headers only from trusted peers."""
+        if self._forwarded is None:
+            addr, scheme = self.peer_addr, "http"
+            chain: list[str] = []
+            first = proto = None
+            for k, v in self.header_list:
+                lk = k.lower()
+                if lk == "x-forwarded-for":
+                    if first is None:
+                        first = v
+                    chain += [p.strip() for p in v.split(",") if p.strip()]
+                elif lk == "x-forwarded-proto":
+                    proto = v
+            if self.trusted_proxy:
+                # Our balancer puts its line first; only that line is believed.
+                if first is not None and first.split(",")[0].strip():
+                    addr = first.split(",")[0].strip()
+            elif (chain or proto) and _trusted(self.peer_addr, self.forwarded_networks):
+                if chain:
+                    # Walk back from the nearest hop; the first untrusted one is the client.
+                    addr = chain[0]
+                    for hop in reversed(chain):
+                        if not _trusted(hop, self.forwarded_networks):
+                            addr = hop
+                            break
+            else:
+                proto = None
+            if proto:
+                scheme = proto.split(",")[-1].strip().lower()
+            self._forwarded = (addr, scheme)
+        return self._forwarded
+
+    @property
     def remote_addr(self) -> str:
-        """The client's address. Behind the balancer (App(behind_balancer=True)) this is the
-        first X-Forwarded-For value; otherwise the peer of the connection."""
-        if self.trusted_proxy:
-            forwarded = self.headers.get("X-Forwarded-For")
-            if forwarded:
-                return forwarded.split(",")[0].strip()
-        return self.peer_addr
+        """The client's address: the connection's peer, or what a trusted proxy forwarded."""
+        return self._forwarded_values()[0]
+
+    @property
+    def access_route(self) -> list[str]:
+        chain = [part.strip() for k, v in self.header_list
+                 if k.lower() == "x-forwarded-for" for part in v.split(",")]
+        return [c for c in chain if c] or [self.peer_addr]
+
+    @property
+    def scheme(self) -> str:
+        return self._forwarded_values()[1]
+
+    @property
+    def is_secure(self) -> bool:
+        return self.scheme in ("https", "wss")
+
+    @property
+    def host(self) -> str:
+        return self._header("host") or "localhost"
+
+    @property
+    def root_path(self) -> str:
+        return ""
+
+    script_root = root_path
+
+    @property
+    def host_url(self) -> str:
+        return f"{self.scheme}://{self.host}/"
+
+    url_root = host_url
+
+    @property
+    def base_url(self) -> str:
+        return f"{self.scheme}://{self.host}{quote(self.path, safe=_PATH_SAFE)}"
+
+    @property
+    def url(self) -> str:
+        base = self.base_url
+        return f"{base}?{self.query_string}" if self.query_string else base
+
+    @property
+    def full_path(self) -> str:
+        return f"{self.path}?{self.query_string}"
+
+    # --- framework state --------------------------------------------------
+
+    @property
+    def blueprint(self) -> str | None:
+        endpoint = self.endpoint
+        if endpoint and "." in endpoint:
+            return endpoint.rpartition(".")[0]
+        return None
+
+    @property
+    def blueprints(self) -> list[str]:
+        """The current blueprint and its parents, innermost first."""
+        name = self.blueprint
+        if name is None:
+            return []
+        parts = name.split(".")
+        return [".".join(parts[:i]) for i in range(len(parts), 0, -1)]
+
+    @property
+    def g(self) -> "_AppCtxGlobals":
+        if self._g is None:
+            self._g = _AppCtxGlobals()
+        return self._g
+
+    @property
+    def session(self) -> Any:
+        if self._session is None:
+            self._session = self.app.session_interface.open_session(self.app, self)
+        return self._session
+
+
+def _trusted(addr: str, networks: tuple) -> bool:
+    import ipaddress
+    try:
+        ip = ipaddress.ip_address(addr.strip("[]"))
+    except ValueError:
+        return False
+    if ip.version == 6 and ip.ipv4_mapped is not None:
+        ip = ip.ipv4_mapped
+    return any(ip in net for net in networks)
+
+
+class UnsupportedMediaTypeJSON(HTTPException):
+    code, name = 415, "Unsupported Media Type"
+    description = "Did not attempt to load JSON data because the request Content-Type was not 'application/json'."
+
+
+class _AppCtxGlobals:
+    """`g`: a plain namespace for one request."""
+
+    def get(self, name: str, default: Any = None) -> Any:
+        return self.__dict__.get(name, default)
+
+    def pop(self, name: str, default: Any = ...) -> Any:
+        if default is ...:
+            return self.__dict__.pop(name)
+        return self.__dict__.pop(name, default)
+
+    def setdefault(self, name: str, default: Any = None) -> Any:
+        return self.__dict__.setdefault(name, default)
+
+    def __contains__(self, name: str) -> bool:
+        return name in self.__dict__
+
+    def __iter__(self):
+        return iter(self.__dict__)
+
+    def __repr__(self) -> str:
+        return f"<g {self.__dict__!r}>"
+
+
+def _status_line(code: int) -> str:
+    try:
+        return f"{code} {HTTPStatus(code).phrase.upper()}"
+    except ValueError:
+        return f"{code} UNKNOWN"
 
 
 class Response:
     """A response a view may return; the server reads it through _fast()."""
 
-    default_mimetype = "text/html; charset=utf-8"
+    default_status = 200
+    default_mimetype = "text/html"
 
-    def __init__(self, body: str | bytes = b"", status: int = 200,
-                 headers: Iterable[tuple[str, str]] | dict | None = None,
-                 content_type: str | None = None):
+    def __init__(self, response: Any = None, status: int | str | HTTPStatus | None = None,
+                 headers: Any = None, mimetype: str | None = None,
+                 content_type: str | None = None, direct_passthrough: bool = False):
+        if response is None:
+            body: Any = b""
+        elif isinstance(response, (str, bytes)):
+            body = response
+        elif isinstance(response, (bytearray, memoryview)):
+            body = bytes(response)
+        else:  # an iterable of chunks
+            body = b"".join(c.encode() if isinstance(c, str) else bytes(c) for c in response)
         self.body = body
-        self.status = status
+        self.status_code = self.default_status
+        if status is not None:
+            self.status = status  # type: ignore[assignment]
         self.headers = Headers(headers)
+        if content_type is None:
+            if mimetype is None and "content-type" not in self.headers:
+                mimetype = self.default_mimetype
+            if mimetype is not None:
+                content_type = _with_charset(mimetype)
         if content_type is not None:
             self.headers.set("Content-Type", content_type)
-        elif "Content-Type" not in self.headers:
-            self.headers.set("Content-Type", self.default_mimetype)
+
+    # --- status -------------------------------------------------------------
+
+    @property
+    def status(self) -> str:
+        return _status_line(self.status_code)
+
+    @status.setter
+    def status(self, value: int | str | HTTPStatus) -> None:
+        if isinstance(value, int):
+            self.status_code = int(value)
+        else:
+            digits = str(value).strip().split(" ", 1)[0]
+            try:
+                self.status_code = int(digits)
+            except ValueError:
+                raise ValueError("Empty status argument") from None
+
+    # --- body -----------------------------------------------------------------
 
     @property
     def data(self) -> bytes:
         return self.body.encode() if isinstance(self.body, str) else bytes(self.body)
 
+    @data.setter
+    def data(self, value: str | bytes) -> None:
+        self.body = value
+
+    def get_data(self, as_text: bool = False) -> Any:
+        data = self.data
+        return data.decode("utf-8", "replace") if as_text else data
+
+    def set_data(self, value: str | bytes) -> None:
+        self.body = value
+
+    @property
+    def content_length(self) -> int:
+        return len(self.data)
+
+    @property
+    def content_type(self) -> str | None:
+        return self.headers.get("Content-Type")
+
+    @content_type.setter
+    def content_type(self, value: str) -> None:
+        self.headers.set("Content-Type", value)
+
+    @property
+    def mimetype(self) -> str | None:
+        ct = self.headers.get("Content-Type")
+        return ct.split(";")[0].strip() if ct else None
+
+    @mimetype.setter
+    def mimetype(self, value: str) -> None:
+        self.headers.set("Content-Type", _with_charset(value))
+
+    @property
+    def location(self) -> str | None:
+        return self.headers.get("Location")
+
+    @location.setter
+    def location(self, value: str) -> None:
+        self.headers.set("Location", value)
+
+    @property
+    def is_json(self) -> bool:
+        mt = self.mimetype or ""
+        return mt == "application/json" or (mt.startswith("application/") and mt.endswith("+json"))
+
+    def get_json(self, force: bool = False, silent: bool = False) -> Any:
+        if not (force or self.is_json):
+            return None
+        try:
+            return _json.loads(self.data)
+        except ValueError:
+            if silent:
+                return None
+            raise
+
+    @property
+    def json(self) -> Any:
+        return self.get_json()
+
+    # --- cookies ----------------------------------------------------------------
+
+    def set_cookie(self, key: str, value: str = "", max_age: int | _dt.timedelta | None = None,
+                   expires: Any = None, path: str | None = "/", domain: str | None = None,
+                   secure: bool = False, httponly: bool = False,
+                   samesite: str | None = None, partitioned: bool = False) -> None:
+        self.headers.add("Set-Cookie", dump_cookie(
+            key, value, max_age=max_age, expires=expires, path=path, domain=domain,
+            secure=secure, httponly=httponly, samesite=samesite, partitioned=partitioned))
+
+    def delete_cookie(self, key: str, path: str | None = "/", domain: str | None = None,
+                      secure: bool = False, httponly: bool = False,
+                      samesite: str | None = None, partitioned: bool = False) -> None:
+        self.set_cookie(key, "", max_age=0, expires=0, path=path, domain=domain, secure=secure,
+                        httponly=httponly, samesite=samesite, partitioned=partitioned)
+
     def _fast(self):
-        return (self.status, self.headers.to_list(), self.body)
-
-
-def jsonify(*args: Any, **kwargs: Any) -> Response:
-    if args and kwargs:
-        raise TypeError("jsonify() takes positional or keyword arguments, not both")
-    value = args[0] if len(args) == 1 else (list(args) if args else kwargs)
-    return Response(_json.dumps(value, separators=(",", ":")), content_type="application/json")
-
-
-def redirect(location: str, code: int = 302) -> Response:
-    return Response(b"", code, [("Location", location)])
-
-
-class HTTPException(Exception):
-    """An exception that answers with its own HTTP response."""
-
-    code = 500
-    name = "Internal Server Error"
-    description = "The server encountered an internal error."
-
-    def __init__(self, description: str | None = None, response: Response | None = None):
-        super().__init__(description or self.description)
-        if description is not None:
-            self.description = description
-        self.response = response
-
-    def get_headers(self) -> list[tuple[str, str]]:
-        return [("Content-Type", "text/html; charset=utf-8")]
-
-    def get_body(self) -> str:
-        return (f"<!doctype html>\n<html lang=en>\n<title>{self.code} {self.name}</title>\n"
-                f"<h1>{self.name}</h1>\n<p>{html.escape(self.description)}</p>\n")
-
-    def get_response(self) -> Response:
-        if self.response is not None:
-            return self.response
-        return Response(self.get_body(), self.code, self.get_headers())
-
-
-class BadRequest(HTTPException):
-    code, name = 400, "Bad Request"
-    description = "The browser (or proxy) sent a request that this server could not understand."
-
-
-class Unauthorized(HTTPException):
-    code, name = 401, "Unauthorized"
-    description = "The server could not verify that you are authorized to access this URL."
-
-
-class Forbidden(HTTPException):
-    code, name = 403, "Forbidden"
-    description = "You don't have the permission to access the requested resource."
-
-
-class NotFound(HTTPException):
-    code, name = 404, "Not Found"
-    description = "The requested URL was not found on the server."
-
-
-class MethodNotAllowed(HTTPException):
-    code, name = 405, "Method Not Allowed"
-    description = "The method is not allowed for the requested URL."
-
-    def __init__(self, valid_methods: Iterable[str] | None = None, description: str | None = None):
-        super().__init__(description)
-        self.valid_methods = list(valid_methods or [])
-
-    def get_headers(self) -> list[tuple[str, str]]:
-        headers = super().get_headers()
-        if self.valid_methods:
-            headers.append(("Allow", ", ".join(self.valid_methods)))
-        return headers
-
-
-class InternalServerError(HTTPException):
-    code, name = 500, "Internal Server Error"
-
-
-_EXCEPTIONS = {cls.code: cls for cls in (BadRequest, Unauthorized, Forbidden, NotFound,
-                                          MethodNotAllowed, InternalServerError)}
-
-
-def abort(code: int, description: str | None = None) -> None:
-    cls = _EXCEPTIONS.get(code)
-    if cls is None:
-        exc = HTTPException(description)
-        exc.code = code
-        exc.name = "Error"
-        raise exc
-    raise cls(description=description)
-
-
-class _RequestLocal(threading.local):
-    request: Request | None = None
-
-
-_local = _RequestLocal()
-
-
-class _RequestProxy:
-    """`kiv.request`: the request being handled on this thread."""
-
-    def _get(self) -> Request:
-        req = _local.request
-        if req is None:
-            raise RuntimeError("no request is being handled on this thread")
-        return req
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._get(), name)
+        return (self.status_code, self.headers._items, self.body)
 
     def __repr__(self) -> str:
-        return f"<request proxy {_local.request!r}>"
+        return f"<{type(self).__name__} {len(self.data)} bytes [{self.status}]>"
 
 
-request = _RequestProxy()
+def _with_charset(mimetype: str) -> str:
+    if "charset=" not in mimetype and (
+            mimetype.startswith("text/") or mimetype in (
+                "application/xml", "application/javascript", "application/ecmascript")
+            or mimetype.endswith("+xml")):
+        return mimetype + "; charset=utf-8"
+    return mimetype
+
+
+# Cookie values are sent as they are when every character is one of these; anything else
+# is sent double-quoted with backslash escapes, which parse_cookie undoes.
+_COOKIE_PLAIN = frozenset(
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789!#$%&'()*+-./:<=>?@[]^_`{|}~")
+
+
+def _quote_cookie(value: str) -> str:
+    if all(c in _COOKIE_PLAIN for c in value):
+        return value
+    out = []
+    for c in value:
+        if c in _COOKIE_PLAIN or c == " " or c == ",":
+            out.append(c)
+        elif c in '"\\':
+            out.append("\\" + c)
+        elif ord(c) < 128:
+            out.append(f"\\{ord(c):03o}")
+        else:
+            out.extend(f"\\{b:03o}" for b in c.encode())
+    return '"' + "".join(out) + '"'
+
+
+def dump_cookie(key: str, value: str = "", max_age: Any = None, expires: Any = None,
+                path: str | None = "/", domain: str | None = None, secure: bool = False,
+                httponly: bool = False, samesite: str | None = None,
+                partitioned: bool = False) -> str:
+    """One Set-Cookie value (RFC 6265 section 4.1)."""
+    from email.utils import format_datetime
+    if isinstance(value, bytes):
+        value = value.decode()
+    parts = [f"{key}={_quote_cookie(value)}"]
+    if isinstance(max_age, _dt.timedelta):
+        max_age = int(max_age.total_seconds())
+    if expires is not None:
+        if isinstance(expires, (int, float)):
+            expires = _dt.datetime.fromtimestamp(expires, _dt.timezone.utc)
+        elif isinstance(expires, _dt.datetime) and expires.tzinfo is None:
+            expires = expires.replace(tzinfo=_dt.timezone.utc)
+        if isinstance(expires, _dt.datetime):
+            expires = format_datetime(expires.astimezone(_dt.timezone.utc), usegmt=True)
+        parts.append(f"Expires={expires}")
+    elif max_age is not None:
+        when = _dt.datetime.now(_dt.timezone.utc) + _dt.timedelta(seconds=int(max_age))
+        parts.append(f"Expires={format_datetime(when, usegmt=True)}")
+    if max_age is not None:
+        parts.append(f"Max-Age={int(max_age)}")
+    if domain:
+        parts.append(f"Domain={domain}")
+    if path is not None:
+        parts.append(f"Path={path}")
+    if secure or partitioned:
+        parts.append("Secure")
+    if httponly:
+        parts.append("HttpOnly")
+    if samesite:
+        samesite = samesite.title()
+        if samesite not in ("Strict", "Lax", "None"):
+            raise ValueError("SameSite must be 'Strict', 'Lax' or 'None'")
+        parts.append(f"SameSite={samesite}")
+    if partitioned:
+        parts.append("Partitioned")
+    return "; ".join(parts)

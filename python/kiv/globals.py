@@ -1,0 +1,126 @@
+"""Context-locals: `request`, `g`, `session` and `current_app` for the running thread.
+
+The server hands each request to Python on one pool thread and runs it to the end
+there, so a thread-local slot holding the request is enough; `g` and the session
+live on the request object itself and cost nothing until a view touches them.
+"""
+
+from __future__ import annotations
+
+import threading
+from typing import Any
+
+
+class _Local(threading.local):
+    request: Any = None  # the Request being handled
+    app: Any = None  # the app of an app context pushed outside a request
+    g: Any = None  # that app context's `g`
+
+
+_local = _Local()
+
+
+def _current_request() -> Any:
+    req = _local.request
+    if req is None:
+        raise RuntimeError(
+            "Working outside of request context: no request is being handled on this thread "
+            "(use app.test_request_context() to make one).")
+    return req
+
+
+def _current_app() -> Any:
+    req = _local.request
+    if req is not None:
+        return req.app
+    app = _local.app
+    if app is None:
+        raise RuntimeError(
+            "Working outside of application context (use app.app_context()).")
+    return app
+
+
+class _Proxy:
+    """Forwards attribute and item access to the object `_target` finds now."""
+
+    __slots__ = ("_target",)
+
+    def __init__(self, target: Any):
+        object.__setattr__(self, "_target", target)
+
+    def _get_current_object(self) -> Any:
+        return self._target()
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._target(), name)
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        setattr(self._target(), name, value)
+
+    def __delattr__(self, name: str) -> None:
+        delattr(self._target(), name)
+
+    def __getitem__(self, key: Any) -> Any:
+        return self._target()[key]
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        self._target()[key] = value
+
+    def __delitem__(self, key: Any) -> None:
+        del self._target()[key]
+
+    def __contains__(self, key: Any) -> bool:
+        return key in self._target()
+
+    def __iter__(self):
+        return iter(self._target())
+
+    def __len__(self) -> int:
+        return len(self._target())
+
+    def __bool__(self) -> bool:
+        try:
+            return bool(self._target())
+        except RuntimeError:
+            return False
+
+    def __eq__(self, other: Any) -> bool:
+        return self._target() == other
+
+    def __ne__(self, other: Any) -> bool:
+        return self._target() != other
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        try:
+            return repr(self._target())
+        except RuntimeError:
+            return f"<unbound {self._target.__name__.strip('_')}>"
+
+
+def _current_g() -> Any:
+    req = _local.request
+    if req is not None:
+        return req.g
+    if _local.g is None:
+        raise RuntimeError("Working outside of application context (use app.app_context()).")
+    return _local.g
+
+
+def _current_session() -> Any:
+    return _current_request().session
+
+
+request: Any = _Proxy(_current_request)
+g: Any = _Proxy(_current_g)
+session: Any = _Proxy(_current_session)
+current_app: Any = _Proxy(_current_app)
+
+
+def has_request_context() -> bool:
+    return _local.request is not None
+
+
+def has_app_context() -> bool:
+    return _local.request is not None or _local.app is not None

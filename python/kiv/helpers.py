@@ -1,0 +1,180 @@
+"""Helpers a view calls: url_for, make_response, redirect, jsonify, flash."""
+
+from __future__ import annotations
+
+import json as _json
+import re
+from typing import Any
+
+from .exceptions import abort  # noqa: F401  (Flask exports it from here too)
+from .globals import _current_app
+from .wrappers import Response
+
+
+# --- JSON text, byte for byte what the server writes for a returned dict or list --------
+
+_EXP_PAD = re.compile(r"(e[+-])0(\d)")
+
+
+def _fix_numbers(text: str) -> str:
+    """Rewrites json.dumps output where the server's writer differs: exponents without a
+    leading zero (1e-05 -> 1e-5) and DEL as a raw byte. String contents are left alone
+    except for the DEL escape."""
+    out, i, n = [], 0, len(text)
+    while i < n:
+        q = text.find('"', i)
+        if q < 0:
+            out.append(_EXP_PAD.sub(r"\1\2", text[i:]))
+            break
+        out.append(_EXP_PAD.sub(r"\1\2", text[i:q]))
+        j = q + 1
+        while text[j] != '"':
+            j += 2 if text[j] == "\\" else 1
+        out.append(re.sub(r"(?<!\\)((?:\\\\)*)\\u007f", "\\1\x7f", text[q:j + 1]))
+        i = j + 1
+    return "".join(out)
+
+
+def dumps(value: Any) -> str:
+    """Compact JSON with sorted keys and ASCII-only text, as the server serialises it."""
+    text = _json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=True)
+    if "e-0" in text or "e+0" in text or "\\u007f" in text:
+        text = _fix_numbers(text)
+    return text
+
+
+def jsonify(*args: Any, **kwargs: Any) -> Response:
+    if args and kwargs:
+        raise TypeError("jsonify() behavior undefined when passed both args and kwargs")
+    value = args[0] if len(args) == 1 else (list(args) if args else kwargs)
+    return Response(dumps(value), mimetype="application/json")
+
+
+# --- responses ------------------------------------------------------------------------
+
+def _is_header_container(value: Any) -> bool:
+    from .wrappers import Headers
+    return isinstance(value, (dict, list, Headers)) or (
+        isinstance(value, tuple) and not isinstance(value, str))
+
+
+def fix_two_tuple(rv: tuple) -> tuple:
+    """(body, headers) becomes (body, 200, headers); (body, status) stays as it is."""
+    if _is_header_container(rv[1]):
+        return (rv[0], 200, rv[1])
+    return rv
+
+
+def to_response(rv: Any, response_class: type = Response) -> Response:
+    """A view's return value as a response object, by the rules the server converts with."""
+    if isinstance(rv, Response):
+        return rv
+    status = headers = None
+    if isinstance(rv, tuple):
+        if len(rv) == 3:
+            rv, status, headers = rv
+        elif len(rv) == 2:
+            if _is_header_container(rv[1]):
+                rv, headers = rv
+            else:
+                rv, status = rv
+        else:
+            raise TypeError("The view function did not return a valid response tuple")
+    if rv is None:
+        raise TypeError(
+            "The view function did not return a valid response. The function either returned "
+            "None or ended without a return statement.")
+    if isinstance(rv, str):
+        resp = response_class(rv)
+    elif isinstance(rv, bytes):
+        resp = response_class(rv, content_type="application/octet-stream")
+    elif isinstance(rv, (dict, list)):
+        resp = response_class(dumps(rv), mimetype="application/json")
+    elif isinstance(rv, Response):
+        resp = rv
+    elif isinstance(rv, (bytearray, memoryview)):
+        resp = response_class(bytes(rv), content_type="application/octet-stream")
+    elif callable(getattr(rv, "_fast", None)):
+        code, pairs, body = rv._fast()
+        resp = response_class(body, code, _pairs_of(pairs))
+    else:
+        raise TypeError(
+            f"The view function returned an unsupported value of type {type(rv).__name__}.")
+    if status is not None:
+        resp.status = status
+    if headers is not None:
+        for name, value in _pairs_of(headers):
+            resp.headers.set(name, value)
+    return resp
+
+
+def _pairs_of(headers: Any) -> list[tuple[str, str]]:
+    if isinstance(headers, dict):
+        return list(headers.items())
+    if isinstance(headers, (list, tuple)):
+        return [(item[0], item[1]) for item in headers]
+    to_list = getattr(headers, "to_list", None)
+    return _pairs_of(to_list()) if to_list is not None else []
+
+
+def make_response(*args: Any) -> Response:
+    if not args:
+        return _current_app().response_class()
+    rv = args[0] if len(args) == 1 else args
+    return to_response(rv, _current_app().response_class)
+
+
+def redirect(location: str, code: int = 302, Response: type | None = None) -> Any:
+    from .wrappers import Response as default_class
+    cls = Response or default_class
+    import html
+    body = (f"<!doctype html>\n<html lang=en>\n<title>Redirecting...</title>\n<h1>Redirecting...</h1>\n"
+            f"<p>You should be redirected automatically to the target URL: "
+            f'<a href="{html.escape(location)}">{html.escape(location)}</a>. '
+            "If not, click the link.\n")
+    resp = cls(body, code)
+    resp.headers.set("Location", location)
+    return resp
+
+
+# --- URLs -------------------------------------------------------------------------------
+
+def url_for(endpoint: str, *, _anchor: str | None = None, _method: str | None = None,
+            _scheme: str | None = None, _external: bool | None = None,
+            **values: Any) -> str:
+    return _current_app().url_for(endpoint, _anchor=_anchor, _method=_method, _scheme=_scheme,
+                                  _external=_external, **values)
+
+
+# --- flashed messages -----------------------------------------------------------------
+
+def flash(message: str, category: str = "message") -> None:
+    session = _local_request().session
+    flashes = session.get("_flashes", [])
+    flashes.append((category, message))
+    session["_flashes"] = flashes
+
+
+def get_flashed_messages(with_categories: bool = False,
+                         category_filter: Any = ()) -> list[Any]:
+    req = _local_request()
+    flashes = req._flashes
+    if flashes is None:
+        session = req.session
+        flashes = session.pop("_flashes") if "_flashes" in session else []
+        flashes = [tuple(f) for f in flashes]
+        req._flashes = flashes
+    if category_filter:
+        flashes = [f for f in flashes if f[0] in category_filter]
+    if with_categories:
+        return list(flashes)
+    return [f[1] for f in flashes]
+
+
+def _local_request() -> Any:
+    from .globals import _current_request
+    return _current_request()
+
+
+__all__ = ["abort", "dumps", "flash", "get_flashed_messages", "jsonify", "make_response",
+           "redirect", "url_for"]

@@ -1,0 +1,244 @@
+"""Rules by text, the view chosen by method, and URLs built back from endpoints.
+
+The native router keeps one route per rule position, so the app registers one native
+rule per rule text. When several views share a text (GET and POST on /items), the
+native rule's view is a MethodMap that picks the view by the request method; a rule
+text with one view hands the view itself to the server, at no extra cost.
+"""
+
+from __future__ import annotations
+
+import uuid as _uuid
+from typing import Any, Callable, Iterable
+from urllib.parse import quote, urlencode
+
+
+class BuildError(LookupError):
+    """url_for() could not build a URL for the endpoint with the values given."""
+
+    def __init__(self, endpoint: str, values: dict, method: str | None = None,
+                 reason: str = ""):
+        self.endpoint = endpoint
+        self.values = values
+        self.method = method
+        super().__init__(
+            f"Could not build url for endpoint {endpoint!r}"
+            + (f" with values {sorted(values)!r}" if values else "")
+            + (f" and method {method!r}" if method else "") + (f". {reason}" if reason else "."))
+
+
+class Chooser:
+    """A native view that stands for a registered view: select() names the endpoint on the
+    request and returns what to call with the route arguments."""
+
+    __slots__ = ()
+
+    def select(self, req: Any) -> Callable[..., Any]:
+        raise NotImplementedError
+
+    def __call__(self, **args: Any) -> Any:
+        from .globals import _local
+        return self.select(_local.request)(**args)
+
+
+class WithDefaults(Chooser):
+    """A rule registered with defaults: the view also gets those values."""
+
+    __slots__ = ("endpoint", "view", "defaults")
+
+    def __init__(self, endpoint: str, view: Callable[..., Any], defaults: dict):
+        self.endpoint = endpoint
+        self.view = view
+        self.defaults = defaults
+
+    def _call(self, **args: Any) -> Any:
+        return self.view(**self.defaults, **args)
+
+    def select(self, req: Any) -> Callable[..., Any]:
+        req.endpoint = self.endpoint
+        return self._call
+
+
+class MethodMap(Chooser):
+    """The native view of a rule text that several views share: picks one per request."""
+
+    __slots__ = ("rule", "by_method")
+
+    def __init__(self, rule: str):
+        self.rule = rule
+        # method -> (endpoint, view); the first view registered for a method keeps it.
+        self.by_method: dict[str, tuple[str, Callable[..., Any]]] = {}
+
+    def add(self, endpoint: str, view: Callable[..., Any], methods: Iterable[str]) -> None:
+        for m in methods:
+            self.by_method.setdefault(m, (endpoint, view))
+
+    def select(self, req: Any) -> Callable[..., Any]:
+        """The view for req.method (HEAD falls back to GET); sets req.endpoint to its name."""
+        entry = self.by_method.get(req.method)
+        if entry is None and req.method == "HEAD":
+            entry = self.by_method.get("GET")
+        if entry is None:  # the server only sends methods of the union; guard anyway
+            from .exceptions import MethodNotAllowed
+            raise MethodNotAllowed(sorted(self.by_method))
+        req.endpoint = entry[0]
+        view = entry[1]
+        return view.select(req) if isinstance(view, Chooser) else view
+
+
+class RuleGroup:
+    """Every registration of one rule text: what the app hands to the native router."""
+
+    __slots__ = ("rule", "entries")
+
+    def __init__(self, rule: str):
+        self.rule = rule
+        # (endpoint, view, methods in order, auto_options), one per endpoint
+        self.entries: list[tuple[str, Callable[..., Any], list[str], bool]] = []
+
+    def add(self, endpoint: str, view: Callable[..., Any], methods: list[str],
+            auto_options: bool) -> None:
+        for i, (ep, v, ms, auto) in enumerate(self.entries):
+            if ep == endpoint:
+                self.entries[i] = (ep, v, ms + [m for m in methods if m not in ms],
+                                   auto or auto_options)
+                return
+        self.entries.append((endpoint, view, list(methods), auto_options))
+
+    def native(self) -> tuple[list[str], Any, str, bool]:
+        """(methods, view, endpoint, auto_options) of the one native rule for this text."""
+        methods: list[str] = []
+        for _, _, ms, _ in self.entries:
+            methods += [m for m in ms if m not in methods]
+        auto = any(e[3] for e in self.entries)
+        if len(self.entries) == 1:
+            endpoint, view, _, _ = self.entries[0]
+            if isinstance(view, Chooser):  # an endpoint may have several such rules
+                return methods, view, "\0" + self.rule, auto
+            return methods, view, endpoint, auto
+        chooser = MethodMap(self.rule)
+        for endpoint, view, ms, _ in self.entries:
+            chooser.add(endpoint, view, ms)
+        # The native endpoint names the rule text; MethodMap.select puts the real one in place.
+        return methods, chooser, "\0" + self.rule, auto
+
+
+# --- building URLs -----------------------------------------------------------
+
+_SEGMENT_SAFE = "!$&'()*+,:;=@-._~"
+_PATH_SAFE = "/" + _SEGMENT_SAFE
+
+
+def _to_url(kind: str, alternatives: tuple[str, ...], value: Any) -> str | None:
+    """One argument as URL text, or None when the value does not fit the converter."""
+    try:
+        if kind == "int":
+            if isinstance(value, bool):
+                return None
+            return str(int(value))
+        if kind == "float":
+            return repr(float(value))
+        if kind == "uuid":
+            return str(value if isinstance(value, _uuid.UUID) else _uuid.UUID(str(value)))
+    except (TypeError, ValueError):
+        return None
+    text = str(value)
+    if kind == "any":
+        return quote(text, safe=_SEGMENT_SAFE) if text in alternatives else None
+    if kind == "path":
+        return quote(text, safe=_PATH_SAFE)
+    return quote(text, safe=_SEGMENT_SAFE) if text else None
+
+
+class BuildRule:
+    """A rule text parsed for building: static segments and (name, converter) slots."""
+
+    __slots__ = ("rule", "endpoint", "methods", "parts", "names", "trailing", "defaults")
+
+    def __init__(self, rule: str, endpoint: str, methods: Iterable[str],
+                 defaults: dict | None = None):
+        self.rule = rule
+        self.endpoint = endpoint
+        self.methods = frozenset(methods)
+        # Values the view gets without them being in the URL; the rule builds only for
+        # these same values (or none).
+        self.defaults = defaults or {}
+        self.parts: list[tuple[str, str, tuple[str, ...]]] = []  # (kind or "", name/text, alts)
+        for seg in (s for s in rule.split("/") if s):
+            if seg.startswith("<") and seg.endswith(">"):
+                spec, _, name = seg[1:-1].rpartition(":")
+                spec = spec.strip()
+                conv, _, args = spec.partition("(")
+                alts: tuple[str, ...] = ()
+                if conv == "any":
+                    alts = tuple(a.strip() for a in args.rstrip(")").split(",") if a.strip())
+                self.parts.append((conv or "string", name, alts))
+            else:
+                self.parts.append(("", quote(seg, safe=_SEGMENT_SAFE + "%"), ()))
+        self.names = frozenset(name for kind, name, _ in self.parts if kind)
+        self.trailing = len(rule) > 1 and rule.endswith("/")
+
+    def build(self, values: dict) -> str | None:
+        out = []
+        for kind, text, alts in self.parts:
+            if not kind:
+                out.append(text)
+                continue
+            if text not in values:
+                return None
+            piece = _to_url(kind, alts, values[text])
+            if piece is None:
+                return None
+            out.append(piece)
+        path = "/" + "/".join(out)
+        return path + "/" if self.trailing and out else path
+
+
+class UrlMap:
+    """Endpoints to the rules that build their URLs, in registration order."""
+
+    def __init__(self) -> None:
+        self.by_endpoint: dict[str, list[BuildRule]] = {}
+
+    def add(self, rule: str, endpoint: str, methods: Iterable[str],
+            defaults: dict | None = None) -> None:
+        self.by_endpoint.setdefault(endpoint, []).append(
+            BuildRule(rule, endpoint, methods, defaults))
+
+    def build(self, endpoint: str, values: dict, method: str | None = None) -> str:
+        """The path (with a query string for values no rule argument took)."""
+        rules = self.by_endpoint.get(endpoint)
+        if not rules:
+            raise BuildError(endpoint, values, method, "No such endpoint.")
+        values = {k: v for k, v in values.items() if v is not None}
+        missing: set[str] = set()
+        for rule in rules:
+            if method is not None and method not in rule.methods:
+                continue
+            absent = rule.names - values.keys()
+            if absent:
+                missing |= absent
+                continue
+            if any(k in values and values[k] != v for k, v in rule.defaults.items()):
+                continue
+            path = rule.build(values)
+            if path is None:
+                continue
+            extra = [(k, v) for k, v in values.items()
+                     if k not in rule.names and k not in rule.defaults]
+            if extra:
+                path += "?" + urlencode(_flatten(extra))
+            return path
+        reason = (f"Did you forget to specify values {sorted(missing)!r}?" if missing
+                  else "The values do not fit the rule's converters.")
+        raise BuildError(endpoint, values, method, reason)
+
+
+def _flatten(pairs: list[tuple[str, Any]]) -> list[tuple[str, str]]:
+    out = []
+    for k, v in pairs:
+        if isinstance(v, (list, tuple)):
+            out += [(k, str(x)) for x in v]
+        else:
+            out.append((k, str(v)))
+    return out

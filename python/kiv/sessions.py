@@ -1,0 +1,197 @@
+"""The signed-cookie session: a dict kept in a cookie that itsdangerous signs.
+
+itsdangerous is imported the first time a session is opened with a secret key set,
+so apps without sessions never load it.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+import hashlib
+import json
+from typing import Any
+
+
+class SessionMixin:
+    permanent: bool
+    modified: bool
+    accessed: bool
+    new: bool
+
+
+class SecureCookieSession(dict, SessionMixin):
+    """A dict that remembers whether it was read or changed during the request."""
+
+    def __init__(self, initial: Any = None, new: bool = False):
+        super().__init__(initial or ())
+        self.modified = False
+        self.accessed = False
+        self.new = new
+
+    @property
+    def permanent(self) -> bool:
+        return bool(dict.get(self, "_permanent", False))
+
+    @permanent.setter
+    def permanent(self, value: bool) -> None:
+        self["_permanent"] = bool(value)
+
+    def __getitem__(self, key: str) -> Any:
+        self.accessed = True
+        return super().__getitem__(key)
+
+    def get(self, key: str, default: Any = None) -> Any:
+        self.accessed = True
+        return super().get(key, default)
+
+    def __contains__(self, key: object) -> bool:
+        self.accessed = True
+        return super().__contains__(key)
+
+    def __setitem__(self, key: str, value: Any) -> None:
+        self.accessed = self.modified = True
+        super().__setitem__(key, value)
+
+    def __delitem__(self, key: str) -> None:
+        self.accessed = self.modified = True
+        super().__delitem__(key)
+
+    def setdefault(self, key: str, default: Any = None) -> Any:
+        self.accessed = True
+        if key not in self:
+            self.modified = True
+        return super().setdefault(key, default)
+
+    def pop(self, key: str, *default: Any) -> Any:
+        self.accessed = self.modified = True
+        return super().pop(key, *default)
+
+    def popitem(self) -> tuple[str, Any]:
+        self.accessed = self.modified = True
+        return super().popitem()
+
+    def update(self, *args: Any, **kwargs: Any) -> None:
+        self.accessed = self.modified = True
+        super().update(*args, **kwargs)
+
+    def clear(self) -> None:
+        self.accessed = self.modified = True
+        super().clear()
+
+
+class NullSession(SecureCookieSession):
+    """The session of an app without a secret key: readable (empty), never writable."""
+
+    def _fail(self, *args: Any, **kwargs: Any) -> Any:
+        raise RuntimeError(
+            "The session is unavailable because no secret key was set. Set the secret_key "
+            "on the application to something unique and secret.")
+
+    __setitem__ = __delitem__ = clear = pop = popitem = update = setdefault = _fail  # type: ignore
+
+
+def _json_dumps(value: Any) -> str:
+    return json.dumps(value, separators=(",", ":"))
+
+
+class _CompactJSON:
+    dumps = staticmethod(_json_dumps)
+    loads = staticmethod(json.loads)
+
+
+class SecureCookieSessionInterface:
+    """Opens the session from the request's cookie and writes it into the response."""
+
+    salt = "cookie-session"
+    digest_method = staticmethod(hashlib.sha1)
+    key_derivation = "hmac"
+    serializer = _CompactJSON
+    session_class = SecureCookieSession
+    null_session_class = NullSession
+
+    def get_signing_serializer(self, app: Any) -> Any:
+        secret = app.secret_key
+        if not secret:
+            return None
+        cache = app.__dict__.get("_session_serializer")
+        fallbacks = app.config.get("SECRET_KEY_FALLBACKS") or []
+        key = (secret, tuple(fallbacks))
+        if cache is not None and cache[0] == key:
+            return cache[1]
+        from itsdangerous import URLSafeTimedSerializer
+
+        # itsdangerous tries every key in the list and signs with the last one.
+        serializer = URLSafeTimedSerializer(
+            [*fallbacks, secret], salt=self.salt, serializer=self.serializer,
+            signer_kwargs={"key_derivation": self.key_derivation,
+                           "digest_method": self.digest_method})
+        app.__dict__["_session_serializer"] = (key, serializer)
+        return serializer
+
+    def is_null_session(self, session: Any) -> bool:
+        return isinstance(session, self.null_session_class)
+
+    def get_cookie_name(self, app: Any) -> str:
+        return app.config["SESSION_COOKIE_NAME"]
+
+    def get_cookie_domain(self, app: Any) -> str | None:
+        return app.config["SESSION_COOKIE_DOMAIN"] or None
+
+    def get_cookie_path(self, app: Any) -> str:
+        return app.config["SESSION_COOKIE_PATH"] or app.config["APPLICATION_ROOT"] or "/"
+
+    def get_cookie_httponly(self, app: Any) -> bool:
+        return app.config["SESSION_COOKIE_HTTPONLY"]
+
+    def get_cookie_secure(self, app: Any) -> bool:
+        return app.config["SESSION_COOKIE_SECURE"]
+
+    def get_cookie_samesite(self, app: Any) -> str | None:
+        return app.config["SESSION_COOKIE_SAMESITE"]
+
+    def get_expiration_time(self, app: Any, session: Any) -> _dt.datetime | None:
+        if session.permanent:
+            return _dt.datetime.now(_dt.timezone.utc) + app.permanent_session_lifetime
+        return None
+
+    def should_set_cookie(self, app: Any, session: Any) -> bool:
+        return session.modified or (
+            session.permanent and app.config["SESSION_REFRESH_EACH_REQUEST"])
+
+    def open_session(self, app: Any, request: Any) -> SecureCookieSession:
+        serializer = self.get_signing_serializer(app)
+        if serializer is None:
+            return self.null_session_class()
+        value = request.cookies.get(self.get_cookie_name(app))
+        if not value:
+            return self.session_class(new=True)
+        max_age = int(app.permanent_session_lifetime.total_seconds())
+        try:
+            data = serializer.loads(value, max_age=max_age)
+        except Exception:
+            # Tampered, expired, signed with an old key or not ours at all: start afresh.
+            return self.session_class(new=True)
+        if not isinstance(data, dict):
+            return self.session_class(new=True)
+        return self.session_class(data)
+
+    def save_session(self, app: Any, session: Any, response: Any) -> None:
+        name = self.get_cookie_name(app)
+        domain = self.get_cookie_domain(app)
+        path = self.get_cookie_path(app)
+        secure = self.get_cookie_secure(app)
+        samesite = self.get_cookie_samesite(app)
+        httponly = self.get_cookie_httponly(app)
+        if session.accessed and "cookie" not in (response.headers.get("Vary") or "").lower():
+            response.headers.add("Vary", "Cookie")
+        if not session:
+            if session.modified:
+                response.delete_cookie(name, domain=domain, path=path, secure=secure,
+                                       samesite=samesite, httponly=httponly)
+            return
+        if not self.should_set_cookie(app, session):
+            return
+        value = self.get_signing_serializer(app).dumps(dict(session))
+        response.set_cookie(name, value, expires=self.get_expiration_time(app, session),
+                            httponly=httponly, domain=domain, path=path, secure=secure,
+                            samesite=samesite)

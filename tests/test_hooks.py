@@ -1,0 +1,175 @@
+"""Request hooks and error handlers, as a Flask app relies on them."""
+
+import pytest
+
+from kiv import App, HTTPException, NotFound, abort, g, make_response, request
+
+
+def make_app(debug=False, fast=True):
+    app = App("hooks", debug=debug, fast=fast)
+    app.events = []
+
+    @app.before_request
+    def load_user():
+        g.user = request.headers.get("X-User")
+        if request.path == "/blocked":
+            return "blocked by hook", 403
+
+    @app.after_request
+    def stamp(response):
+        response.headers["X-User"] = g.get("user") or "-"
+        if request.path == "/replace":
+            return make_response("replaced", 202)
+        return response
+
+    @app.teardown_request
+    def done(exc):
+        app.events.append((request.path, type(exc).__name__ if exc else None))
+
+    @app.route("/hello")
+    def hello():
+        return f"hello {g.user}"
+
+    @app.route("/replace")
+    def replace():
+        return "original"
+
+    @app.route("/blocked")
+    def blocked():
+        return "view ran"
+
+    @app.route("/boom")
+    def boom():
+        raise KeyError("k")
+
+    @app.route("/value")
+    def value():
+        raise ValueError("bad value")
+
+    @app.route("/teapot")
+    def teapot():
+        abort(418)
+
+    @app.route("/handler-fails")
+    def handler_fails():
+        raise LookupError("x")
+
+    @app.errorhandler(404)
+    def missing(e):
+        return {"error": "missing", "path": request.path}, 404
+
+    @app.errorhandler(405)
+    def wrong_method(e):
+        return f"use {', '.join(e.valid_methods)}", 405
+
+    @app.errorhandler(ValueError)
+    def on_value(e):
+        return f"value error: {e}", 400
+
+    @app.errorhandler(LookupError)
+    def on_lookup(e):
+        if isinstance(e, KeyError):
+            return "key error", 409
+        raise RuntimeError("the handler itself fails")
+
+    @app.errorhandler(HTTPException)
+    def any_http(e):
+        return f"http {e.code}", e.code
+
+    return app
+
+
+@pytest.mark.parametrize("fast", [True, False])
+@pytest.mark.parametrize("method,path,status,body,user", [
+    ("GET", "/hello", 200, "hello ann", "ann"),
+    ("GET", "/replace", 202, "replaced", None),
+    ("GET", "/blocked", 403, "blocked by hook", "ann"),
+    ("GET", "/nowhere", 404, '{"error":"missing","path":"/nowhere"}', "ann"),
+    ("POST", "/hello", 405, "use GET, HEAD, OPTIONS", "ann"),
+    ("GET", "/value", 400, "value error: bad value", "ann"),
+    ("GET", "/boom", 409, "key error", "ann"),
+    ("GET", "/teapot", 418, "http 418", "ann"),
+])
+def test_hooks_and_handlers_shape_the_answer(method, path, status, body, user, fast):
+    app = make_app(fast=fast)
+    r = app.test_client().open(path, method=method, headers={"X-User": "ann"})
+    assert (r.status_code, r.text) == (status, body)
+    assert r.headers.get("X-User") == user
+    assert app.events == [(path, None)]
+
+
+@pytest.mark.parametrize("debug", [False, True])
+def test_failing_handler_gives_the_plain_500_page(debug, capfd):
+    app = make_app(debug=debug)
+    r = app.test_client().get("/handler-fails")
+    assert r.status_code == 500
+    assert ("the handler itself fails" in r.text) == debug
+    assert app.events == [("/handler-fails", "RuntimeError")]
+
+
+def test_unhandled_exception_reaches_teardown_and_500_handler(capfd):
+    app = App("t500")
+    seen = []
+
+    @app.route("/x")
+    def x():
+        raise OSError("disk")
+
+    @app.teardown_request
+    def td(exc):
+        seen.append(repr(exc))
+
+    @app.errorhandler(500)
+    def server_error(e):
+        return f"sorry: {type(e.original_exception).__name__}", 500
+
+    r = app.test_client().get("/x")
+    assert (r.status_code, r.text, seen) == (500, "sorry: OSError", ["OSError('disk')"])
+
+
+@pytest.mark.parametrize("raise_in", ["before", "after"])
+def test_exception_in_a_hook_is_handled_like_a_view_error(raise_in):
+    app = App("hookerr")
+
+    @app.route("/")
+    def index():
+        return "ok"
+
+    if raise_in == "before":
+        app.before_request(lambda: abort(401))
+    else:
+        @app.after_request
+        def broken(response):
+            raise NotFound()
+
+    app.register_error_handler(401, lambda e: ("login first", 401))
+    r = app.test_client().get("/")
+    assert r.status_code == (401 if raise_in == "before" else 500)
+
+
+def test_hooks_added_after_first_request_take_effect():
+    app = App("late")
+
+    @app.route("/")
+    def index():
+        return "plain"
+
+    c = app.test_client()
+    assert c.get("/").text == "plain"
+    app.before_request(lambda: "from hook")
+    assert c.get("/").text == "from hook"
+
+
+def test_teardown_appcontext_runs_per_request_and_per_context():
+    app = App("appctx")
+    closed = []
+    app.teardown_appcontext(closed.append)
+
+    @app.route("/")
+    def index():
+        raise LookupError("db")
+
+    app.test_client().get("/")
+    with app.app_context():
+        pass
+    assert [type(e).__name__ for e in closed] == ["LookupError", "NoneType"]

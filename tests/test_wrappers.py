@@ -1,0 +1,173 @@
+"""Request and response objects as views use them, in-process and over a socket."""
+
+import base64
+import json
+import socket
+
+import pytest
+
+from kiv import App, Headers, Response, jsonify, make_response, request
+
+
+def make_app(**kw):
+    app = App("wrappers", **kw)
+
+    @app.route("/req/<path:rest>", methods=["GET", "POST"])
+    def req(rest):
+        auth = request.authorization
+        return {
+            "url": request.url, "base_url": request.base_url, "url_root": request.url_root,
+            "host": request.host, "host_url": request.host_url, "scheme": request.scheme,
+            "full_path": request.full_path, "path": request.path,
+            "values": request.values.to_dict(flat=False), "data": request.get_data(as_text=True),
+            "auth": [auth.type, auth.username, auth.password] if auth else None,
+            "length": request.content_length, "mimetype": request.mimetype,
+            "remote": request.remote_addr,
+        }
+
+    @app.route("/shape/<kind>")
+    def shape(kind):
+        return {
+            "dict_headers": ("body", {"X-A": "1"}),
+            "list_headers": ("body", [("X-A", "1"), ("X-B", "2")]),
+            "headers_obj": ("body", Headers([("X-A", "1")])),
+            "status_headers": ("body", 201, {"X-A": "1"}),
+            "status_text": ("body", "202 ACCEPTED"),
+            "response_status": (Response("body"), 203),
+            "make_response": make_response("body", 207, {"X-A": "1"}),
+        }[kind]
+
+    @app.route("/cookies")
+    def cookies():
+        resp = Response("c", mimetype="text/plain")
+        resp.set_cookie("a", "1", max_age=60, httponly=True, samesite="Strict")
+        resp.set_cookie("b", "x y;z", path="/sub", secure=True)
+        resp.delete_cookie("old")
+        return resp
+
+    @app.route("/json/<kind>")
+    def as_json(kind):
+        value = {"é": [1.5, 1e-05, 1e16, None, True], "a": {"z": "\x7f/\n"}, "b": 2 ** 63}
+        return jsonify(value) if kind == "jsonify" else value
+
+    return app
+
+
+def test_request_url_parts_and_body():
+    c = make_app().test_client()
+    token = base64.b64encode(b"ann:pw:x").decode()
+    r = c.post("/req/a%20b?q=1&q=2", data={"f": "v", "q": "3"},
+               headers={"Host": "example.com:8080", "Authorization": f"Basic {token}"})
+    assert r.json == {
+        "url": "http://example.com:8080/req/a%20b?q=1&q=2",
+        "base_url": "http://example.com:8080/req/a%20b",
+        "url_root": "http://example.com:8080/", "host": "example.com:8080",
+        "host_url": "http://example.com:8080/", "scheme": "http",
+        "full_path": "/req/a b?q=1&q=2", "path": "/req/a b",
+        "values": {"q": ["1", "2", "3"], "f": ["v"]}, "data": "f=v&q=3",
+        "auth": ["basic", "ann", "pw:x"], "length": 7,
+        "mimetype": "application/x-www-form-urlencoded", "remote": "127.0.0.1",
+    }
+
+
+@pytest.mark.parametrize("kind,status,headers", [
+    ("dict_headers", 200, [("X-A", "1")]),
+    ("list_headers", 200, [("X-A", "1"), ("X-B", "2")]),
+    ("headers_obj", 200, [("X-A", "1")]),
+    ("status_headers", 201, [("X-A", "1")]),
+    ("status_text", 202, []),
+    ("response_status", 203, []),
+    ("make_response", 207, [("X-A", "1")]),
+])
+def test_returned_shapes(kind, status, headers):
+    r = make_app().test_client().get(f"/shape/{kind}")
+    assert (r.status_code, r.data) == (status, b"body")
+    assert [(k, v) for k, v in r.header_list if k.startswith("X-")] == headers
+    assert r.headers["Content-Type"] == "text/html; charset=utf-8"
+
+
+def test_set_cookie_lines_are_all_kept():
+    r = make_app().test_client().get("/cookies")
+    lines = r.headers.getlist("Set-Cookie")
+    assert len(lines) == 3
+    assert lines[0].startswith("a=1; Expires=") and lines[0].endswith(
+        "Max-Age=60; Path=/; HttpOnly; SameSite=Strict")
+    assert lines[1] == 'b="x y\\073z"; Path=/sub; Secure'
+    assert lines[2].startswith("old=; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=0")
+
+
+def test_jsonify_gives_the_bytes_of_a_returned_dict():
+    c = make_app().test_client()
+    native, mine = c.get("/json/dict"), c.get("/json/jsonify")
+    assert mine.data == native.data and native.status_code == 200
+    assert mine.headers["Content-Type"] == native.headers["Content-Type"]
+
+
+@pytest.mark.parametrize("allow,peer_header,remote,scheme", [
+    (None, [("X-Forwarded-For", "10.0.0.5, 127.0.0.1"), ("X-Forwarded-Proto", "https")],
+     "10.0.0.5", "https"),
+    ((), [("X-Forwarded-For", "10.0.0.5"), ("X-Forwarded-Proto", "https")],
+     "127.0.0.1", "http"),
+    ("10.0.0.0/8, 127.0.0.1", [("X-Forwarded-For", "1.2.3.4, 10.0.0.9")], "1.2.3.4", "http"),
+    ("192.168.0.0/16", [("X-Forwarded-For", "1.2.3.4")], "127.0.0.1", "http"),
+    ("*", [("X-Forwarded-For", "1.2.3.4")], "1.2.3.4", "http"),
+])
+def test_forwarded_headers_believed_only_from_allowed_peers(allow, peer_header, remote, scheme):
+    kw = {} if allow is None else {"forwarded_allow_ips": allow}
+    r = make_app(**kw).test_client().get("/req/x", headers=peer_header)
+    assert (r.json["remote"], r.json["scheme"]) == (remote, scheme)
+    assert r.json["url"].startswith(scheme + "://")
+
+
+def http(addr, raw):
+    host, _, port = addr.rpartition(":")
+    with socket.create_connection((host, int(port)), timeout=5) as s:
+        s.sendall(raw)
+        s.shutdown(socket.SHUT_WR)
+        data = b""
+        while chunk := s.recv(65536):
+            data += chunk
+    return data
+
+
+def test_session_and_method_views_over_a_socket():
+    app = App("sock")
+    app.secret_key = "k"
+    from kiv import session
+
+    @app.route("/n")
+    def read():
+        return {"n": session.get("n", 0)}
+
+    @app.route("/n", methods=["POST"])
+    def bump():
+        session["n"] = session.get("n", 0) + 1
+        return {"n": session["n"]}
+
+    sid = app.server.start("127.0.0.1", 0)
+    try:
+        addr = app.server.bound_addr(sid)
+        first = http(addr, b"POST /n HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n"
+                           b"Connection: close\r\n\r\n")
+        head, _, body = first.partition(b"\r\n\r\n")
+        cookie = [line.split(b":", 1)[1].split(b";")[0].strip()
+                  for line in head.split(b"\r\n") if line.lower().startswith(b"set-cookie:")]
+        assert json.loads(body) == {"n": 1} and len(cookie) == 1
+        second = http(addr, b"GET /n HTTP/1.1\r\nHost: x\r\nCookie: " + cookie[0]
+                      + b"\r\nConnection: close\r\n\r\n")
+        assert json.loads(second.partition(b"\r\n\r\n")[2]) == {"n": 1}
+        assert b"set-cookie" not in second.lower()
+    finally:
+        app.server.stop(sid, 5)
+
+
+def test_example_api_lists_and_creates_items():
+    from examples.api import app
+
+    c = app.test_client()
+    before = c.get("/items").json
+    r = c.post("/items", json={"name": "second", "price": 3})
+    assert r.status_code == 201 and r.json["name"] == "second"
+    assert c.get("/items").json == before + [r.json]
+    assert c.post("/items", json={"nope": 1}).status_code == 400
+    assert c.delete("/items").headers["Allow"] == "GET, HEAD, OPTIONS, POST"
