@@ -206,7 +206,7 @@ std::optional<std::string> Router::add(std::string_view rule, std::vector<std::s
 
   const std::size_t index = routes_.size();
   Route route{std::string(rule), std::move(endpoint), std::move(methods), std::move(view),
-              auto_options, rule.size() > 1 && rule.back() == '/'};
+              auto_options, rule.size() > 1 && rule.back() == '/', {}, false};
   for (std::size_t i = 0; i < segs.size(); ++i) {
     if (!segs[i].conv) continue;
     route.has_any = route.has_any || segs[i].conv->kind == kKindAny;
@@ -258,7 +258,7 @@ struct Router::Walk {
   std::span<const std::string_view> raw;   // the request's segments, undecoded
   std::span<const std::string_view> keys;  // what static children compare against
   std::vector<RouteArg> args;              // captured so far, names filled by emit
-  std::vector<RouteMatch> out;
+  std::vector<RouteMatch>& out;
 };
 
 void Router::emit(std::size_t index, Walk& w, std::string* tail) const {
@@ -268,13 +268,12 @@ void Router::emit(std::size_t index, Walk& w, std::string* tail) const {
       if (v.conv.kind == kKindAny && !conv_accepts(v.conv, w.raw[v.seg])) return;
     }
   }
-  RouteMatch m{index, {}};
-  m.args.reserve(r.vars.size());
-  for (std::size_t i = 0; i < w.args.size(); ++i) {
-    m.args.push_back(RouteArg{r.vars[i].name, w.args[i].value, w.args[i].kind});
-  }
+  RouteMatch& m = w.out.emplace_back();
+  m.route = index;
+  if (tail) m.args.reserve(w.args.size() + 1);
+  m.args = w.args;
+  for (std::size_t i = 0; i < m.args.size(); ++i) m.args[i].name = r.vars[i].name;
   if (tail) m.args.push_back(RouteArg{r.vars.back().name, std::move(*tail), kKindPath});
-  w.out.push_back(std::move(m));
 }
 
 void Router::walk(const Node& node, std::size_t depth, Walk& w) const {
@@ -327,33 +326,36 @@ void Router::walk(const Node& node, std::size_t depth, Walk& w) const {
 std::vector<RouteMatch> Router::match(std::string_view raw_path) const {
   std::vector<std::string_view> segs;
   split_segments(raw_path, segs);
-  Walk w{segs, segs, {}, {}};
-  // Static rule text is compared with the decoded segment, as browsers encode
-  // what the rule author wrote unencoded. Decoding happens per segment, so an
-  // encoded "/" stays inside its segment.
-  std::string decoded;
-  std::vector<std::string_view> keys;
-  if (raw_path.find('%') != std::string_view::npos) {
-    std::vector<std::size_t> ends;
-    ends.reserve(segs.size());
-    decoded.reserve(raw_path.size());
-    for (const std::string_view seg : segs) {
-      if (seg.find('%') == std::string_view::npos)
-        decoded.append(seg);
-      else
-        percent_unescape(seg, decoded);
-      ends.push_back(decoded.size());
-    }
-    keys.reserve(segs.size());
-    std::size_t start = 0;
-    for (const std::size_t end : ends) {
-      keys.emplace_back(decoded.data() + start, end - start);
-      start = end;
-    }
-    w.keys = keys;
+  std::vector<RouteMatch> out;
+  Walk w{segs, segs, {}, out};
+  if (raw_path.find('%') == std::string_view::npos) {
+    walk(root_, 0, w);
+  } else {
+    walk_decoded(w);
   }
+  return out;
+}
+
+// Static rule text is compared with the decoded segment, as browsers encode
+// what the rule author wrote unencoded. Decoding happens per segment, so an
+// encoded "/" stays inside its segment.
+void Router::walk_decoded(Walk& w) const {
+  std::size_t total = 0;
+  for (const std::string_view seg : w.raw) total += seg.size();
+  std::string decoded;
+  decoded.reserve(total);  // never longer than the raw bytes: views stay valid
+  std::vector<std::string_view> keys;
+  keys.reserve(w.raw.size());
+  for (const std::string_view seg : w.raw) {
+    const std::size_t start = decoded.size();
+    if (seg.find('%') == std::string_view::npos)
+      decoded.append(seg);
+    else
+      percent_unescape(seg, decoded);
+    keys.emplace_back(decoded.data() + start, decoded.size() - start);
+  }
+  w.keys = keys;
   walk(root_, 0, w);
-  return std::move(w.out);
 }
 
 void split_segments(std::string_view path, std::vector<std::string_view>& out) {

@@ -118,6 +118,7 @@ class Router {
  private:
   struct Walk;
   void walk(const Node& node, std::size_t depth, Walk& w) const;
+  void walk_decoded(Walk& w) const;
   // Appends the candidate for route `index` unless one of its own `any`
   // alternatives lists refuses its segment; `tail` is a path variable's value.
   void emit(std::size_t index, Walk& w, std::string* tail) const;

@@ -11,7 +11,7 @@ namespace kiv {
 
 namespace {
 
-enum : unsigned char { kTchar = 1, kTargetByte = 2, kValueByte = 4 };
+enum : unsigned char { kTchar = 1, kTargetByte = 2, kValueByte = 4, kRegName = 8 };
 
 constexpr std::array<unsigned char, 256> make_classes() {
   std::array<unsigned char, 256> t{};
@@ -25,6 +25,11 @@ constexpr std::array<unsigned char, 256> make_classes() {
   for (int c = 0x80; c <= 0xFF; ++c) t[c] |= kTargetByte | kValueByte;
   t[' '] |= kValueByte;
   t['\t'] |= kValueByte;
+  // RFC 3986 unreserved and sub-delims: the bytes of a host name.
+  for (int c = 'a'; c <= 'z'; ++c) t[c] |= kRegName;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] |= kRegName;
+  for (int c = '0'; c <= '9'; ++c) t[c] |= kRegName;
+  for (unsigned char c : std::string_view("-._~!$&'()*+,;=")) t[c] |= kRegName;
   return t;
 }
 
@@ -82,14 +87,6 @@ inline const Byte* skip_class(const Byte* p, const Byte* end, unsigned char cls,
   }
 }
 
-// RFC 3986 3.2.2 character classes for a host.
-constexpr bool unreserved(Byte c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~';
-}
-constexpr bool sub_delim(Byte c) {
-  return std::string_view("!$&'()*+,;=").find(static_cast<char>(c)) != std::string_view::npos;
-}
 constexpr bool is_hex(Byte c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -104,7 +101,7 @@ constexpr bool all_digits(std::string_view s) {
 bool valid_reg_name(std::string_view s) {
   for (std::size_t i = 0; i < s.size(); ++i) {
     const auto c = static_cast<Byte>(s[i]);
-    if (unreserved(c) || sub_delim(c)) continue;
+    if (kClass[c] & kRegName) continue;
     if (c != '%' || i + 2 >= s.size() || !is_hex(static_cast<Byte>(s[i + 1])) ||
         !is_hex(static_cast<Byte>(s[i + 2]))) {
       return false;
@@ -176,14 +173,14 @@ bool valid_ipvfuture(std::string_view s) {
   }
   for (std::size_t i = dot + 1; i < s.size(); ++i) {
     const auto c = static_cast<Byte>(s[i]);
-    if (!unreserved(c) && !sub_delim(c) && c != ':') return false;
+    if (!(kClass[c] & kRegName) && c != ':') return false;
   }
   return true;
 }
 
 // RFC 9112 3.2: Host = uri-host [ ":" port ], uri-host being an IP-literal in
 // brackets or a reg-name (which covers IPv4address); port = *DIGIT.
-bool valid_host(std::string_view v) {
+bool valid_host_general(std::string_view v) {
   std::string_view port;
   if (!v.empty() && v[0] == '[') {
     const std::size_t close = v.find(']');
@@ -200,6 +197,15 @@ bool valid_host(std::string_view v) {
     if (colon != std::string_view::npos) port = v.substr(colon + 1);
   }
   return all_digits(port);
+}
+
+// One pass for the usual name[:port]; escapes and IP literals take the general path.
+bool valid_host(std::string_view v) {
+  std::size_t i = 0;
+  while (i < v.size() && (kClass[static_cast<Byte>(v[i])] & kRegName)) ++i;
+  if (i == v.size()) return true;
+  if (v[i] != ':') return valid_host_general(v);
+  return all_digits(v.substr(i + 1));
 }
 
 bool is_host_name(const Byte* name) {
