@@ -40,8 +40,10 @@ void check_complete(std::string_view buf, long len, const ParsedHead& h) {
 
   FUZZ_CHECK(h.num_headers <= kiv::kMaxHeaders);
   const char* last_end = h.target.data() + h.target.size();
+  std::size_t hosts = 0;
   for (std::size_t i = 0; i < h.num_headers; ++i) {
     const auto& [name, value] = h.headers[i];
+    if (kivfuzz::iequal(name, "host")) ++hosts;
     FUZZ_CHECK(!name.empty() && kivfuzz::within(name, base, n));
     FUZZ_CHECK(name.data() > last_end);  // in order, one per line
     for (char c : name) FUZZ_CHECK(kivfuzz::is_tchar(static_cast<unsigned char>(c)));
@@ -59,6 +61,7 @@ void check_complete(std::string_view buf, long len, const ParsedHead& h) {
     }
     last_end = std::max(name.data() + name.size(), value.data() + value.size());
   }
+  FUZZ_CHECK(hosts <= 1);  // a second Host line makes the request ambiguous
 }
 
 }  // namespace

@@ -55,6 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (bool plus : {false, true}) {
     const std::string out = kiv::percent_decode(s, plus);
     const std::string raw = kivfuzz::ref_unescape(s, plus);
+    std::string appended = "x";  // raw bytes, appended to what is there
+    kiv::percent_unescape(s, appended, plus);
+    FUZZ_CHECK(appended == "x" + raw);
     FUZZ_CHECK(raw.size() <= s.size());
     check_lossy(raw, out);
     FUZZ_CHECK(out.size() <= 3 * s.size());

@@ -81,27 +81,32 @@ inline std::string utf8_lossy(std::string_view s) {
   return out;
 }
 
-// "%XX" (either case) becomes that byte, any other "%" stays; with
-// plus_as_space, "+" becomes a space first (query components only). The result
-// is read as UTF-8 with replacement.
-inline std::string percent_decode(std::string_view s, bool plus_as_space = false) {
-  std::string raw;
-  raw.reserve(s.size());
+// Appends s to out with every "%XX" (either case) turned into that byte; any
+// other "%" stays. With plus_as_space, "+" becomes a space first (query
+// components only). No UTF-8 reading: the bytes are exactly what was encoded.
+inline void percent_unescape(std::string_view s, std::string& out, bool plus_as_space = false) {
   for (std::size_t i = 0; i < s.size(); ++i) {
     char c = s[i];
     if (c == '%' && i + 2 < s.size()) {
       int h = hex_value(static_cast<unsigned char>(s[i + 1]));
       int l = hex_value(static_cast<unsigned char>(s[i + 2]));
       if (h >= 0 && l >= 0) {
-        raw.push_back(static_cast<char>(h * 16 + l));
+        out.push_back(static_cast<char>(h * 16 + l));
         i += 2;
         continue;
       }
     } else if (c == '+' && plus_as_space) {
       c = ' ';
     }
-    raw.push_back(c);
+    out.push_back(c);
   }
+}
+
+// percent_unescape, then read as UTF-8 with replacement.
+inline std::string percent_decode(std::string_view s, bool plus_as_space = false) {
+  std::string raw;
+  raw.reserve(s.size());
+  percent_unescape(s, raw, plus_as_space);
   if (is_valid_utf8(raw)) return raw;  // the common case: no second copy
   return utf8_lossy(raw);
 }

@@ -205,8 +205,14 @@ std::optional<std::string> Router::add(std::string_view rule, std::vector<std::s
   }
 
   const std::size_t index = routes_.size();
-  routes_.push_back(Route{std::string(rule), std::move(endpoint), std::move(methods),
-                          std::move(view), auto_options, rule.size() > 1 && rule.back() == '/'});
+  Route route{std::string(rule), std::move(endpoint), std::move(methods), std::move(view),
+              auto_options, rule.size() > 1 && rule.back() == '/', {}, false};
+  for (std::size_t i = 0; i < segs.size(); ++i) {
+    if (!segs[i].conv) continue;
+    route.has_any = route.has_any || segs[i].conv->kind == kKindAny;
+    route.vars.push_back(RuleVar{std::string(segs[i].text), *segs[i].conv, i});
+  }
+  routes_.push_back(std::move(route));
 
   Node* node = &root_;
   for (RuleSeg& seg : segs) {
@@ -224,18 +230,22 @@ std::optional<std::string> Router::add(std::string_view rule, std::vector<std::s
     const std::uint8_t kind = seg.conv->kind;
     if (kind == kKindPath) {
       // Last segment (checked above); a later path rule on the same node wins.
-      node->path_tail = PathTail{std::string(seg.text), index};
+      node->path_tail = PathTail{index};
       return std::nullopt;
     }
     // Kept ascending by kind with one entry per kind; inserting at the lower
-    // bound is the same as appending and stable-sorting. An existing entry
-    // keeps the name and alternatives of the rule that created it.
+    // bound is the same as appending and stable-sorting.
     auto& kids = node->converter_children;
     auto it =
         std::lower_bound(kids.begin(), kids.end(), kind,
                          [](const ConverterChild& c, std::uint8_t k) { return c.conv.kind < k; });
     if (it == kids.end() || it->conv.kind != kind) {
-      it = kids.insert(it, ConverterChild{std::string(seg.text), std::move(*seg.conv), Node{}});
+      it = kids.insert(it, ConverterChild{std::move(*seg.conv), Node{}});
+    } else if (kind == kKindAny) {
+      auto& have = it->conv.alternatives;
+      for (std::string& alt : seg.conv->alternatives) {
+        if (std::find(have.begin(), have.end(), alt) == have.end()) have.push_back(std::move(alt));
+      }
     }
     node = &it->node;
   }
@@ -244,31 +254,55 @@ std::optional<std::string> Router::add(std::string_view rule, std::vector<std::s
   return std::nullopt;
 }
 
-void Router::walk(const Node& node, std::span<const std::string_view> segs,
-                  std::vector<RouteArg>& args, std::vector<RouteMatch>& out) const {
-  if (segs.empty()) {
+struct Router::Walk {
+  std::span<const std::string_view> raw;   // the request's segments, undecoded
+  std::span<const std::string_view> keys;  // what static children compare against
+  std::vector<RouteArg> args;              // captured so far, names filled by emit
+  std::vector<RouteMatch>& out;
+};
+
+void Router::emit(std::size_t index, Walk& w, std::string* tail) const {
+  const Route& r = routes_[index];
+  if (r.has_any) {
+    for (const RuleVar& v : r.vars) {
+      if (v.conv.kind == kKindAny && !conv_accepts(v.conv, w.raw[v.seg])) return;
+    }
+  }
+  RouteMatch& m = w.out.emplace_back();
+  m.route = index;
+  if (tail) m.args.reserve(w.args.size() + 1);
+  m.args = w.args;
+  for (std::size_t i = 0; i < m.args.size(); ++i) m.args[i].name = r.vars[i].name;
+  if (tail) m.args.push_back(RouteArg{r.vars.back().name, std::move(*tail), kKindPath});
+}
+
+void Router::walk(const Node& node, std::size_t depth, Walk& w) const {
+  if (depth == w.raw.size()) {
     // A path tail needs at least one segment, so only the terminal can match.
-    if (node.terminal) out.push_back(RouteMatch{*node.terminal, args});
+    if (node.terminal) emit(*node.terminal, w, nullptr);
     return;
   }
-  const std::string_view s = segs.front();
-  const auto rest = segs.subspan(1);
+  const std::string_view s = w.raw[depth];
 
-  for (const StaticChild& child : node.static_children) {
-    if (child.text == s) {
-      walk(child.node, rest, args, out);
-      break;  // texts are unique within a node
+  if (!node.static_children.empty()) {
+    const std::string_view key = w.keys[depth];
+    for (const StaticChild& child : node.static_children) {
+      if (child.text == key) {
+        walk(child.node, depth + 1, w);
+        break;  // texts are unique within a node
+      }
     }
   }
 
   for (const ConverterChild& child : node.converter_children) {
     if (!conv_accepts(child.conv, s)) continue;
-    args.push_back(RouteArg{child.name, decode_value(s), child.conv.kind});
-    walk(child.node, rest, args, out);
-    args.pop_back();
+    w.args.push_back(RouteArg{{}, decode_value(s), child.conv.kind});
+    walk(child.node, depth + 1, w);
+    w.args.pop_back();
   }
 
   if (node.path_tail) {
+    const auto segs = w.raw.subspan(depth);
     std::size_t len = segs.size() - 1;
     for (const std::string_view seg : segs) len += seg.size();
     std::string joined;
@@ -285,21 +319,43 @@ void Router::walk(const Node& node, std::span<const std::string_view> segs,
     } else {
       value = utf8_lossy(joined);
     }
-    RouteMatch m{node.path_tail->route, {}};
-    m.args.reserve(args.size() + 1);
-    m.args = args;
-    m.args.push_back(RouteArg{node.path_tail->name, std::move(value), kKindPath});
-    out.push_back(std::move(m));
+    emit(node.path_tail->route, w, &value);
   }
 }
 
 std::vector<RouteMatch> Router::match(std::string_view raw_path) const {
   std::vector<std::string_view> segs;
   split_segments(raw_path, segs);
-  std::vector<RouteArg> args;
   std::vector<RouteMatch> out;
-  walk(root_, segs, args, out);
+  Walk w{segs, segs, {}, out};
+  if (raw_path.find('%') == std::string_view::npos) {
+    walk(root_, 0, w);
+  } else {
+    walk_decoded(w);
+  }
   return out;
+}
+
+// Static rule text is compared with the decoded segment, as browsers encode
+// what the rule author wrote unencoded. Decoding happens per segment, so an
+// encoded "/" stays inside its segment.
+void Router::walk_decoded(Walk& w) const {
+  std::size_t total = 0;
+  for (const std::string_view seg : w.raw) total += seg.size();
+  std::string decoded;
+  decoded.reserve(total);  // never longer than the raw bytes: views stay valid
+  std::vector<std::string_view> keys;
+  keys.reserve(w.raw.size());
+  for (const std::string_view seg : w.raw) {
+    const std::size_t start = decoded.size();
+    if (seg.find('%') == std::string_view::npos)
+      decoded.append(seg);
+    else
+      percent_unescape(seg, decoded);
+    keys.emplace_back(decoded.data() + start, decoded.size() - start);
+  }
+  w.keys = keys;
+  walk(root_, 0, w);
 }
 
 void split_segments(std::string_view path, std::vector<std::string_view>& out) {

@@ -33,6 +33,14 @@ struct Conv {
 // Returns the converter or the error text.
 std::variant<Conv, std::string> parse_conv(std::string_view spec);
 
+// One variable of a rule, as that rule wrote it. Rules that share a tree
+// position keep their own names and `any` alternatives here.
+struct RuleVar {
+  std::string name;
+  Conv conv;
+  std::size_t seg;  // index of its segment among the rule's segments
+};
+
 struct Route {
   std::string rule;  // exactly as registered
   std::string endpoint;
@@ -40,15 +48,16 @@ struct Route {
   HeldRef view;
   bool auto_options = false;
   bool trailing_slash = false;  // rule longer than "/" and ends in "/"
+  std::vector<RuleVar> vars;    // left to right
+  bool has_any = false;         // some var is `any`: candidates need the own-rule test
 };
 
 struct StaticChild;
 struct ConverterChild;
 
 // A rule whose last segment is a path converter; it swallows the rest of the
-// path from this node on.
+// path from this node on. Its variable is the route's last var.
 struct PathTail {
-  std::string name;
   std::size_t route;
 };
 
@@ -62,12 +71,14 @@ struct Node {
 };
 
 struct StaticChild {
-  std::string text;
+  std::string text;  // as written in the rule; request segments are compared decoded
   Node node;
 };
 
+// Shared by every rule with a converter of this kind at this position. For
+// `any`, alternatives are the union over those rules, so the walk can prune;
+// each candidate is then checked against its own rule's list.
 struct ConverterChild {
-  std::string name;  // of the first rule that created this child
   Conv conv;
   Node node;
 };
@@ -96,19 +107,22 @@ class Router {
   std::optional<std::string> add(std::string_view rule, std::vector<std::string> methods,
                                  HeldRef view, std::string endpoint, bool auto_options);
 
-  // Appends every route reachable from `node` with the remaining segments to
-  // `out`, in priority order: static child, converters by kind, path tail.
-  // `args` holds the arguments captured so far and is restored on return.
-  void walk(const Node& node, std::span<const std::string_view> segs, std::vector<RouteArg>& args,
-            std::vector<RouteMatch>& out) const;
-
-  // split_segments + walk from the root.
+  // Every route the raw (undecoded) request path can reach, in priority
+  // order: depth first, at each node the static child, then converters by
+  // kind, then the path tail. Arguments carry the names of the matched rule.
   std::vector<RouteMatch> match(std::string_view raw_path) const;
 
   const Node& root() const { return root_; }
   const std::vector<Route>& routes() const { return routes_; }
 
  private:
+  struct Walk;
+  void walk(const Node& node, std::size_t depth, Walk& w) const;
+  void walk_decoded(Walk& w) const;
+  // Appends the candidate for route `index` unless one of its own `any`
+  // alternatives lists refuses its segment; `tail` is a path variable's value.
+  void emit(std::size_t index, Walk& w, std::string* tail) const;
+
   Node root_;
   std::vector<Route> routes_;
 };

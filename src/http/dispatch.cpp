@@ -66,7 +66,8 @@ PyRef arg_value(const RouteArg& a, const Shared& sh) {
   switch (a.kind) {
     case kKindInt:
       if (auto v = parse_i64(a.value)) return PyRef::steal(PyLong_FromLongLong(*v));
-      break;
+      // Digits only (the router's int test), too many for 64 bits.
+      return PyRef::steal(PyLong_FromString(a.value.c_str(), nullptr, 10));
     case kKindFloat:
       if (auto v = parse_f64(a.value)) return PyRef::steal(PyFloat_FromDouble(*v));
       break;

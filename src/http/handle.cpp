@@ -24,20 +24,25 @@ std::vector<RouteMatch> matches_for(const Router& router, std::string_view path)
   return all;
 }
 
+void append_escaping_backslashes(std::string& out, std::string_view s) {
+  for (char c : s) {
+    if (c == '\\')
+      out += "%5C";
+    else
+      out += c;
+  }
+}
+
 // 308 to a path on this server. Backslashes are escaped because browsers read
-// "/\host" like "//host", which would make this an open redirect.
+// "/\host" like "//host", which would make this an open redirect; in the query
+// too, since clients disagree on where a Location's path ends.
 ResponseOut redirect(std::string_view path, std::string_view query_string) {
   std::string location;
   location.reserve(path.size() + query_string.size() + 8);
-  for (char c : path) {
-    if (c == '\\')
-      location += "%5C";
-    else
-      location += c;
-  }
+  append_escaping_backslashes(location, path);
   if (!query_string.empty()) {
     location += '?';
-    location += query_string;
+    append_escaping_backslashes(location, query_string);
   }
   ResponseOut r;
   r.status = 308;

@@ -1,5 +1,6 @@
 #include "http/head_parser.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -10,7 +11,7 @@ namespace kiv {
 
 namespace {
 
-enum : unsigned char { kTchar = 1, kTargetByte = 2, kValueByte = 4 };
+enum : unsigned char { kTchar = 1, kTargetByte = 2, kValueByte = 4, kRegName = 8 };
 
 constexpr std::array<unsigned char, 256> make_classes() {
   std::array<unsigned char, 256> t{};
@@ -24,6 +25,11 @@ constexpr std::array<unsigned char, 256> make_classes() {
   for (int c = 0x80; c <= 0xFF; ++c) t[c] |= kTargetByte | kValueByte;
   t[' '] |= kValueByte;
   t['\t'] |= kValueByte;
+  // RFC 3986 unreserved and sub-delims: the bytes of a host name.
+  for (int c = 'a'; c <= 'z'; ++c) t[c] |= kRegName;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] |= kRegName;
+  for (int c = '0'; c <= '9'; ++c) t[c] |= kRegName;
+  for (unsigned char c : std::string_view("-._~!$&'()*+,;=")) t[c] |= kRegName;
   return t;
 }
 
@@ -81,6 +87,132 @@ inline const Byte* skip_class(const Byte* p, const Byte* end, unsigned char cls,
   }
 }
 
+constexpr bool is_hex(Byte c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+constexpr bool all_digits(std::string_view s) {
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// reg-name = *( unreserved / pct-encoded / sub-delims ); may be empty.
+bool valid_reg_name(std::string_view s) {
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<Byte>(s[i]);
+    if (kClass[c] & kRegName) continue;
+    if (c != '%' || i + 2 >= s.size() || !is_hex(static_cast<Byte>(s[i + 1])) ||
+        !is_hex(static_cast<Byte>(s[i + 2]))) {
+      return false;
+    }
+    i += 2;
+  }
+  return true;
+}
+
+// IPv4address: four dec-octets 0-255 without leading zeros.
+bool valid_ipv4(std::string_view s) {
+  for (int part = 0; part < 4; ++part) {
+    const std::size_t dot = part < 3 ? s.find('.') : s.size();
+    if (dot == std::string_view::npos || dot == 0 || dot > 3) return false;
+    const std::string_view octet = s.substr(0, dot);
+    if (!all_digits(octet) || (octet.size() > 1 && octet[0] == '0')) return false;
+    int v = 0;
+    for (char c : octet) v = v * 10 + (c - '0');
+    if (v > 255) return false;
+    s.remove_prefix(part < 3 ? dot + 1 : dot);
+  }
+  return true;
+}
+
+// IPv6address: eight 16-bit groups of 1-4 hex digits, or fewer around one
+// "::"; the last two groups may be written as an IPv4 address.
+bool valid_ipv6(std::string_view s) {
+  int groups = 0;
+  bool compressed = false;
+  std::size_t i = 0;
+  if (s.starts_with("::")) {
+    compressed = true;
+    i = 2;
+    if (i == s.size()) return true;
+  }
+  for (;;) {
+    const std::size_t end = std::min(s.find(':', i), s.size());
+    const std::string_view piece = s.substr(i, end - i);
+    if (piece.find('.') != std::string_view::npos) {
+      if (end != s.size() || !valid_ipv4(piece)) return false;
+      groups += 2;
+      break;
+    }
+    if (piece.empty() || piece.size() > 4) return false;
+    for (char c : piece) {
+      if (!is_hex(static_cast<Byte>(c))) return false;
+    }
+    ++groups;
+    if (end == s.size()) break;
+    i = end + 1;
+    if (i < s.size() && s[i] == ':') {
+      if (compressed) return false;
+      compressed = true;
+      if (++i == s.size()) break;
+    } else if (i == s.size()) {
+      return false;  // a single trailing ":"
+    }
+  }
+  return compressed ? groups <= 7 : groups == 8;
+}
+
+// IPvFuture = "v" 1*HEXDIG "." 1*( unreserved / sub-delims / ":" )
+bool valid_ipvfuture(std::string_view s) {
+  if (s.size() < 4 || (s[0] != 'v' && s[0] != 'V')) return false;
+  const std::size_t dot = s.find('.');
+  if (dot == std::string_view::npos || dot < 2 || dot + 1 == s.size()) return false;
+  for (std::size_t i = 1; i < dot; ++i) {
+    if (!is_hex(static_cast<Byte>(s[i]))) return false;
+  }
+  for (std::size_t i = dot + 1; i < s.size(); ++i) {
+    const auto c = static_cast<Byte>(s[i]);
+    if (!(kClass[c] & kRegName) && c != ':') return false;
+  }
+  return true;
+}
+
+// RFC 9112 3.2: Host = uri-host [ ":" port ], uri-host being an IP-literal in
+// brackets or a reg-name (which covers IPv4address); port = *DIGIT.
+bool valid_host_general(std::string_view v) {
+  std::string_view port;
+  if (!v.empty() && v[0] == '[') {
+    const std::size_t close = v.find(']');
+    if (close == std::string_view::npos) return false;
+    const std::string_view literal = v.substr(1, close - 1);
+    if (!valid_ipv6(literal) && !valid_ipvfuture(literal)) return false;
+    const std::string_view rest = v.substr(close + 1);
+    if (rest.empty()) return true;
+    if (rest[0] != ':') return false;
+    port = rest.substr(1);
+  } else {
+    const std::size_t colon = v.find(':');
+    if (!valid_reg_name(v.substr(0, colon))) return false;
+    if (colon != std::string_view::npos) port = v.substr(colon + 1);
+  }
+  return all_digits(port);
+}
+
+// One pass for the usual name[:port]; escapes and IP literals take the general path.
+bool valid_host(std::string_view v) {
+  std::size_t i = 0;
+  while (i < v.size() && (kClass[static_cast<Byte>(v[i])] & kRegName)) ++i;
+  if (i == v.size()) return true;
+  if (v[i] != ':') return valid_host_general(v);
+  return all_digits(v.substr(i + 1));
+}
+
+bool is_host_name(const Byte* name) {
+  return (name[0] | 0x20) == 'h' && (name[1] | 0x20) == 'o' && (name[2] | 0x20) == 's' &&
+         (name[3] | 0x20) == 't';
+}
+
 inline long eol_failure(Eol e) {
   return e == Eol::kIncomplete ? kHeadIncomplete : kHeadError;
 }
@@ -133,6 +265,7 @@ long parse_head(std::string_view buf, ParsedHead& out) {
   if (Eol e = eat_eol(p, end); e != Eol::kOk) return eol_failure(e);
 
   // Header lines up to the empty line.
+  bool seen_host = false;
   for (;;) {
     if (p == end) return kHeadIncomplete;
     if (*p == '\r' || *p == '\n') {
@@ -157,6 +290,12 @@ long parse_head(std::string_view buf, ParsedHead& out) {
     const Byte* value_end = p;
     while (value_end != value && (value_end[-1] == ' ' || value_end[-1] == '\t')) --value_end;
     if (Eol e = eat_eol(p, end); e != Eol::kOk) return eol_failure(e);
+    // RFC 9112 3.2: several Host lines or an invalid one make the request
+    // ambiguous; whatever reads the host later would pick differently.
+    if (name_end - name == 4 && is_host_name(name)) {
+      if (seen_host || !valid_host(view(value, value_end))) return kHeadError;
+      seen_host = true;
+    }
     out.headers[out.num_headers++] = {view(name, name_end), view(value, value_end)};
   }
 }

@@ -38,7 +38,8 @@ inline constexpr long kHeadError = -1, kHeadIncomplete = -2;
 // header lines. Rejected, per RFC 9112's advice to recipients: a CR not
 // followed by LF, obs-fold (a header line starting with SP or HTAB), blanks
 // between a field name and its colon, a header line without a colon, an empty
-// method or target, control bytes anywhere.
+// method or target, control bytes anywhere, a second Host line, a Host value
+// that is not host[:port] (a missing Host is fine).
 long parse_head(std::string_view buf, ParsedHead& out);
 
 // True when buf may now hold the end of a head whose last byte arrived at or

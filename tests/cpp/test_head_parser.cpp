@@ -119,6 +119,31 @@ TEST(HeadParser, HeaderLimit) {
   EXPECT_EQ(parse_head(partial + "\r", h), kHeadIncomplete);
 }
 
+// RFC 9112 3.2: one Host line at most, holding host[:port].
+TEST(HeadParser, HostLine) {
+  const std::vector<std::string> good = {
+      "X: no host", "hOsT: a.b:", "Host: Ex-a_m~ple.COM.:8080", "Host: 999.1.1.1", "Host: [::]",
+      "Host: a%41!$&'()*+,;=", "Host: [::1]:80", "Host: [1::]", "Host: [1:2::3]", "Host: [v1F.a:b]",
+      "Host: [1:2:3:4:5:6:7:8]", "Host: [::ffff:1.2.3.4]", "Host: [1:2:3:4:5:6:255.255.0.0]",
+      "Hosts: a b\r\nHos: c d\r\nX-Host: e f"};
+  const std::vector<std::string> bad = {
+      "Host: a\r\nX: 1\r\nHOST: b", "Host: a/b", "Host: a:8x", "Host: a:1:2", "Host: %4",
+      "Host: %4g", "Host: caf\xC3\xA9", "Host: a\tb", "Host: [::1", "Host: []", "Host: [:::]",
+      "Host: [1:::2]", "Host: [1::2::3]", "Host: [1:2:3:4:5:6:7]", "Host: [1:2:3:4:5:6:7:8:9]",
+      "Host: [1:]", "Host: [1:2:3:4:5:6:7::8]", "Host: [:1::]", "Host: [12345::]", "Host: [::g]",
+      "Host: [v1.]", "Host: [1.2.3.4]", "Host: [::1.2.3]", "Host: [::1.2.3.04]",
+      "Host: [::1.2.3.256]", "Host: [::1.2.3.4:5]", "Host: [::1%25eth0]", "Host: [v.a]",
+      "Host: [v1.a/b]"};
+  for (const auto* list : {&good, &bad}) {
+    for (const std::string& lines : *list) {
+      const std::string head = "GET / HTTP/1.1\r\n" + lines + "\r\n\r\n";
+      ParsedHead h;
+      const long want = list == &good ? static_cast<long>(head.size()) : kHeadError;
+      EXPECT_EQ(parse_head(head, h), want) << lines;
+    }
+  }
+}
+
 TEST(HeadParser, EveryProperPrefixIsIncomplete) {
   const std::string heads[] = {
       "GET /x?y=1 HTTP/1.1\r\nHost: example\r\nX-Empty:\r\nX-Pad: \t v \t\r\n\r\n",
