@@ -205,16 +205,6 @@ def test_url_for_refuses_what_it_cannot_build(app, endpoint, values):
         url_for(endpoint, **values)
 
 
-def _router_decodes_static_segments():
-    probe = App("probe")
-    probe.add_url_rule("/é", "e", lambda: "e")
-    return probe.test_client().get("/%C3%A9").status_code == 200
-
-
-# The native router matches percent-encoded static segments once that change is merged;
-# until then this test is expected to fail, and strict=True reports it if it passes.
-@pytest.mark.xfail(not _router_decodes_static_segments(), strict=True,
-                   reason="native router does not yet percent-decode static segments")
 def test_url_for_built_urls_reach_their_views(app):
     c = app.test_client()
     with app.test_request_context():
