@@ -164,8 +164,9 @@ std::size_t BlockingPool::wanted(const std::vector<Sample>& before,
     const std::int64_t ran = a.cpu_ns - b->cpu_ns;
     // A runnable thread is taken to have wanted a CPU all along.
     wants_cpu += a.runnable ? std::max<std::int64_t>(ran, wall.count()) : ran;
-    // Asleep now, and for most of the window, inside one job.
-    if (a.jobs == b->jobs && !a.taking_lock && !a.runnable && 2 * ran < wall.count()) ++sleepers;
+    // Asleep now, and for most of the window (in one job or several short
+    // ones: a thread that computes, or waits for the lock, shows otherwise).
+    if (!a.taking_lock && !a.runnable && 2 * ran < wall.count()) ++sleepers;
   }
   // The lock (and the CPU) busy at least half the time, or a thread waiting
   // for the lock to start its job: more threads would only queue for it.
@@ -195,7 +196,10 @@ void BlockingPool::monitor() {
       monitor_sleeping_ = false;
       continue;
     }
-    monitor_cv_.wait_for(lock, interval);
+    // Two samples are always sample_interval apart (a sleeping thread must be
+    // seen asleep within one job or a few); pauses between pairs grow while
+    // nothing can be done.
+    monitor_cv_.wait_for(lock, before.empty() ? interval : sample_interval_);
     if (stopping_ || uncovered() == 0) continue;
 
     // Sample the busy threads without holding the lock; a thread retiring
@@ -207,7 +211,7 @@ void BlockingPool::monitor() {
       if (!s->busy) continue;
       bool taking = s->taking_lock.load(std::memory_order_relaxed);
       anyone_taking_lock |= taking;
-      after.push_back({s, s->jobs, taking});
+      after.push_back({s, taking});
       sources.emplace_back(s->stat_fd, s->clock);
     }
     const std::uint64_t retired = retired_;
@@ -225,18 +229,23 @@ void BlockingPool::monitor() {
       before.clear();
       continue;
     }
-    std::size_t want = before.empty() ? 0 : wanted(before, after, now - before_at);
-    std::swap(before, after);
-    before_at = now;
+    const bool judged = !before.empty();
+    std::size_t want = judged ? wanted(before, after, now - before_at) : 0;
     if (want == 0 && stalled(now) && !anyone_taking_lock) want = 1;
     want = std::min(want, uncovered());
     const std::size_t woken = std::min(want, waiting_);
     for (std::size_t i = 0; i < woken; ++i) wake_one();
     const std::size_t started = grow(want - woken, now);
     grown_ += started;
-    // Look less often while nothing can be done (the lock is busy).
-    interval = woken + started > 0 ? sample_interval_
-                                   : std::min(interval * 2, sample_interval_ * 8);
+    if (woken + started > 0 || !judged) {
+      interval = sample_interval_;
+      std::swap(before, after);  // the next pair starts here
+      before_at = now;
+    } else {
+      // Nothing to do (the lock is busy, or nobody sleeps): pause longer.
+      interval = std::min(interval * 2, sample_interval_ * 8);
+      before.clear();
+    }
   }
   monitor_running_ = false;
   done_cv_.notify_all();
@@ -293,7 +302,6 @@ void BlockingPool::worker() {
     queue_.pop_front();
     ++busy_;
     slot.busy = true;
-    ++slot.jobs;
     last_start_ = std::chrono::steady_clock::now();
     lock.unlock();
     // Held-back results only ever wait for another short job.

@@ -29,11 +29,11 @@ namespace kiv {
 //
 // - A busy thread that sleeps inside its job (a view waiting on a database,
 //   a socket, a lock) leaves the interpreter lock free, so a queued job gets
-//   a thread of its own. Every sample_interval while jobs queue, the monitor
-//   reads each busy thread's CPU clock and run state: a thread asleep that
-//   used less than half the interval's CPU, inside the same job, sleeps in
-//   its job. A thread that runs, or waits for a CPU, or waits for the
-//   interpreter lock before its job starts, does not count.
+//   a thread of its own. While jobs queue, the monitor reads each busy
+//   thread's CPU clock and run state twice, sample_interval apart: a thread
+//   asleep that used less than half of that time's CPU sleeps in its job. A
+//   thread that runs, or waits for a CPU, or waits for the interpreter lock
+//   before its job starts, does not count.
 // - While busy threads want the CPU for at least half the time (the lock is
 //   busy), the pool does not grow for sleepers: Python jobs are serialised by
 //   the lock, and every extra thread would only add lock hand-offs and
@@ -91,7 +91,6 @@ class BlockingPool {
     int stat_fd = -1;  // the thread's /proc stat file (its run state), or -1
     clockid_t clock{};  // the thread's CPU clock
     bool busy = false;
-    std::uint64_t jobs = 0;  // jobs started
     std::atomic<bool> taking_lock{false};  // waiting for the interpreter lock
     std::condition_variable wake;           // idle threads wait here
     bool woken = false;
@@ -99,7 +98,6 @@ class BlockingPool {
   // What the monitor saw of one busy thread.
   struct Sample {
     const Slot* slot;
-    std::uint64_t jobs;
     bool taking_lock;
     std::int64_t cpu_ns = -1;  // -1: unreadable
     bool runnable = false;     // running or waiting for a CPU when sampled
