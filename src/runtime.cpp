@@ -153,37 +153,47 @@ void BlockingPool::submit_job(std::unique_ptr<Job> job) {
 
 std::size_t BlockingPool::wanted(const std::vector<Sample>& before,
                                  const std::vector<Sample>& after,
-                                 std::chrono::nanoseconds wall) const {
+                                 std::chrono::nanoseconds wall, std::size_t needed) {
+  // A thread waiting for the lock to start its job: more threads would only
+  // queue for it too. (A thread asleep inside a view may itself be waiting for
+  // the lock, held by a thread outside the pool; only the threads that start
+  // jobs show it.)
+  auto taking = [](const Sample& s) { return s.taking_lock; };
+  if (std::any_of(before.begin(), before.end(), taking) ||
+      std::any_of(after.begin(), after.end(), taking))
+    return 0;
   // Both lists are sorted by slot.
-  std::size_t sleepers = 0;
+  std::vector<std::pair<const Sample*, std::int64_t>> quiet;  // used little CPU, and what
   std::int64_t wants_cpu = 0;
   auto b = before.begin();
   for (const Sample& a : after) {
     while (b != before.end() && b->slot < a.slot) ++b;
     if (b == before.end() || b->slot != a.slot || a.cpu_ns < 0 || b->cpu_ns < 0) continue;
     const std::int64_t ran = a.cpu_ns - b->cpu_ns;
-    // A runnable thread is taken to have wanted a CPU all along.
-    wants_cpu += a.runnable ? std::max<std::int64_t>(ran, wall.count()) : ran;
-    // Asleep now, and for most of the window (in one job or several short
-    // ones: a thread that computes, or waits for the lock, shows otherwise).
-    if (!a.taking_lock && !a.runnable && 2 * ran < wall.count()) ++sleepers;
+    wants_cpu += ran;
+    if (2 * ran < wall.count()) quiet.emplace_back(&a, ran);
   }
-  // The lock (and the CPU) busy at least half the time, or a thread waiting
-  // for the lock to start its job: more threads would only queue for it.
-  // (A thread asleep inside a view may itself be waiting for the lock, held
-  // by a thread outside the pool; only the threads that start jobs show it.)
+  // Quiet threads asleep now (in one job or across short ones) sleep in
+  // their jobs; quiet runnable ones wait for a CPU and are taken to have
+  // wanted it all along. The run state costs a read each: only as many as
+  // needed.
+  std::size_t sleepers = 0;
+  for (auto [a, ran] : quiet) {
+    if (sleepers >= needed) break;
+    if (a->stat_fd >= 0 && read_runnable(a->stat_fd)) {
+      wants_cpu += wall.count() - ran;
+    } else {
+      ++sleepers;
+    }
+  }
+  // The lock (and the CPU) busy at least half the time: no more threads.
   if (2 * wants_cpu >= wall.count()) return 0;
-  auto taking = [](const Sample& s) { return s.taking_lock; };
-  if (std::any_of(before.begin(), before.end(), taking) ||
-      std::any_of(after.begin(), after.end(), taking))
-    return 0;
   return sleepers;
 }
 
 void BlockingPool::monitor() {
   name_thread();
   std::vector<Sample> before, after;
-  std::vector<std::pair<int, clockid_t>> sources;
   std::chrono::steady_clock::time_point before_at{};
   auto interval = sample_interval_;
   std::unique_lock lock(mutex_);
@@ -205,32 +215,29 @@ void BlockingPool::monitor() {
     // Sample the busy threads without holding the lock; a thread retiring
     // meanwhile (its file closed) spoils the sample.
     after.clear();
-    sources.clear();
     bool anyone_taking_lock = false;
     for (const Slot* s : slots_) {
       if (!s->busy) continue;
       bool taking = s->taking_lock.load(std::memory_order_relaxed);
       anyone_taking_lock |= taking;
-      after.push_back({s, taking});
-      sources.emplace_back(s->stat_fd, s->clock);
+      after.push_back({s, taking, s->stat_fd, s->clock});
     }
     const std::uint64_t retired = retired_;
+    const std::size_t needed = uncovered();
     lock.unlock();
-    for (std::size_t i = 0; i < after.size(); ++i) {
-      auto [fd, clock] = sources[i];
-      if (timespec ts; clock_gettime(clock, &ts) == 0) after[i].cpu_ns = to_ns(ts);
-      after[i].runnable = fd >= 0 && read_runnable(fd);
+    for (Sample& a : after) {
+      if (timespec ts; clock_gettime(a.clock, &ts) == 0) a.cpu_ns = to_ns(ts);
     }
     std::sort(after.begin(), after.end(),
               [](const Sample& x, const Sample& y) { return x.slot < y.slot; });
     const auto now = std::chrono::steady_clock::now();
+    const bool judged = !before.empty();
+    std::size_t want = judged ? wanted(before, after, now - before_at, needed) : 0;
     lock.lock();
     if (retired != retired_) {
       before.clear();
       continue;
     }
-    const bool judged = !before.empty();
-    std::size_t want = judged ? wanted(before, after, now - before_at) : 0;
     if (want == 0 && stalled(now) && !anyone_taking_lock) want = 1;
     want = std::min(want, uncovered());
     const std::size_t woken = std::min(want, waiting_);

@@ -99,8 +99,9 @@ class BlockingPool {
   struct Sample {
     const Slot* slot;
     bool taking_lock;
+    int stat_fd;
+    clockid_t clock;
     std::int64_t cpu_ns = -1;  // -1: unreadable
-    bool runnable = false;     // running or waiting for a CPU when sampled
   };
 
   void worker();
@@ -127,9 +128,10 @@ class BlockingPool {
   }
   // Starts up to n threads; the caller holds mutex_. Returns how many started.
   std::size_t grow(std::size_t n, std::chrono::steady_clock::time_point now);
-  // Compares two samples taken `wall` apart: how many threads to add or wake.
-  std::size_t wanted(const std::vector<Sample>& before, const std::vector<Sample>& after,
-                     std::chrono::nanoseconds wall) const;
+  // Compares two samples taken `wall` apart: how many threads to add or wake,
+  // at most `needed`. Reads the run state of threads that look asleep.
+  static std::size_t wanted(const std::vector<Sample>& before, const std::vector<Sample>& after,
+                            std::chrono::nanoseconds wall, std::size_t needed);
 
   mutable std::mutex mutex_;
   std::condition_variable monitor_cv_;
