@@ -65,9 +65,14 @@ BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds id
 BlockingPool::~BlockingPool() {
   std::unique_lock lock(mutex_);
   stopping_ = true;
-  while (!idle_.empty()) wake_one();
+  while (!idle_.empty()) {
+    wake_one()->wake.notify_one();
+    notifying_.fetch_sub(1, std::memory_order_relaxed);
+  }
   monitor_cv_.notify_all();
   done_cv_.wait(lock, [this] { return threads_ == 0 && !monitor_running_ && !notify_scheduled_; });
+  lock.unlock();
+  while (notifying_.load(std::memory_order_acquire) > 0) std::this_thread::yield();
 }
 
 void BlockingPool::start_thread(void (BlockingPool::*fn)()) {
@@ -96,24 +101,39 @@ std::size_t BlockingPool::grow(std::size_t n, std::chrono::steady_clock::time_po
   return started;
 }
 
-void BlockingPool::wake_one() {
+BlockingPool::Slot* BlockingPool::wake_one() {
   Slot* s = idle_.back();
   idle_.pop_back();
   --waiting_;
   ++wakes_in_flight_;
   s->woken = true;
+  notifying_.fetch_add(1, std::memory_order_relaxed);
+  return s;
+}
+
+void BlockingPool::notify(Slot* s) {
+  // After the lock is released: notified under it, the thread woke only to
+  // block on the lock again (a context switch more per wake-up). The slot
+  // outlives this call: its thread cannot retire before it has waited out
+  // idle_timeout again, and the destructor waits for notifying_.
   s->wake.notify_one();
+  notifying_.fetch_sub(1, std::memory_order_release);
 }
 
 void BlockingPool::notify_if_waiting() {
-  std::lock_guard lock(mutex_);
-  notify_scheduled_ = false;
-  if (should_wake()) wake_one();
-  if (stopping_) done_cv_.notify_all();
+  Slot* s = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    notify_scheduled_ = false;
+    if (should_wake()) s = wake_one();
+    if (stopping_) done_cv_.notify_all();
+  }
+  if (s) notify(s);
 }
 
 void BlockingPool::submit_job(std::unique_ptr<Job> job) {
   bool defer = false, wake_monitor = false;
+  Slot* woken = nullptr;
   {
     std::lock_guard lock(mutex_);
     queue_.push_back(std::move(job));
@@ -128,7 +148,7 @@ void BlockingPool::submit_job(std::unique_ptr<Job> job) {
       // taken: a thread woken now would only queue behind it, so busy
       // threads take the job when they are done.
       if (!is_runtime_thread) {
-        wake_one();
+        woken = wake_one();
       } else if (!notify_scheduled_) {
         notify_scheduled_ = defer = true;
       }
@@ -147,6 +167,7 @@ void BlockingPool::submit_job(std::unique_ptr<Job> job) {
       wake_monitor = monitor_sleeping_;
     }
   }
+  if (woken) notify(woken);
   if (defer) asio::defer(runtime().get_executor(), [this] { notify_if_waiting(); });
   if (wake_monitor) monitor_cv_.notify_one();
 }
@@ -194,18 +215,31 @@ std::size_t BlockingPool::wanted(const std::vector<Sample>& before,
 void BlockingPool::monitor() {
   name_thread();
   std::vector<Sample> before, after;
+  std::vector<Slot*> wake_now;
   std::chrono::steady_clock::time_point before_at{};
   auto interval = sample_interval_;
+  const auto longest_pause = sample_interval_ * 32;
+  auto last_needed = std::chrono::steady_clock::now();
   std::unique_lock lock(mutex_);
   while (!stopping_) {
     if (uncovered() == 0) {
+      // Look again now and then while the pool is in use: being woken by
+      // every burst of jobs cost a context switch each. Only a pool unused
+      // for a second waits to be woken.
       before.clear();
-      interval = sample_interval_;
-      monitor_sleeping_ = true;
-      monitor_cv_.wait(lock);
-      monitor_sleeping_ = false;
+      if (std::chrono::steady_clock::now() - last_needed >= std::chrono::seconds(1)) {
+        monitor_sleeping_ = true;
+        monitor_cv_.wait(lock);
+        monitor_sleeping_ = false;
+        interval = sample_interval_;
+        last_needed = std::chrono::steady_clock::now();
+      } else {
+        interval = std::min(interval * 2, longest_pause);
+        monitor_cv_.wait_for(lock, interval);
+      }
       continue;
     }
+    last_needed = std::chrono::steady_clock::now();
     // Two samples are always sample_interval apart (a sleeping thread must be
     // seen asleep within one job or a few); pauses between pairs grow while
     // nothing can be done.
@@ -241,16 +275,22 @@ void BlockingPool::monitor() {
     if (want == 0 && stalled(now) && !anyone_taking_lock) want = 1;
     want = std::min(want, uncovered());
     const std::size_t woken = std::min(want, waiting_);
-    for (std::size_t i = 0; i < woken; ++i) wake_one();
+    wake_now.clear();
+    for (std::size_t i = 0; i < woken; ++i) wake_now.push_back(wake_one());
     const std::size_t started = grow(want - woken, now);
     grown_ += started;
+    if (!wake_now.empty()) {
+      lock.unlock();
+      for (Slot* s : wake_now) notify(s);
+      lock.lock();
+    }
     if (woken + started > 0 || !judged) {
       interval = sample_interval_;
       std::swap(before, after);  // the next pair starts here
       before_at = now;
     } else {
       // Nothing to do (the lock is busy, or nobody sleeps): pause longer.
-      interval = std::min(interval * 2, sample_interval_ * 8);
+      interval = std::min(interval * 2, longest_pause);
       before.clear();
     }
   }
@@ -301,8 +341,6 @@ void BlockingPool::worker() {
         break;
       }
       --wakes_in_flight_;
-      // Woken for a burst: hand the rest of it on to the next idle thread.
-      if (queue_.size() > 1 && should_wake()) wake_one();
       continue;
     }
     auto job = std::move(queue_.front());

@@ -118,9 +118,11 @@ class BlockingPool {
   bool should_wake() const {
     return waiting_ > 0 && !queue_.empty() && wakes_in_flight_ == 0 && !lock_contended();
   }
-  // Wakes the idle thread that went idle last (its cache is warm, and the
-  // others get to retire); the caller holds mutex_.
-  void wake_one();
+  // Picks the idle thread that went idle last (its cache is warm, and the
+  // others get to retire) and marks it woken; the caller holds mutex_, and
+  // calls notify() for it once it has released mutex_.
+  Slot* wake_one();
+  void notify(Slot* s);
   // Queued jobs that no awake thread will take.
   std::size_t uncovered() const {
     std::size_t awake_free = threads_ - busy_ - waiting_;
@@ -151,6 +153,7 @@ class BlockingPool {
   std::size_t waiting_ = 0;  // idle_.size()
   std::size_t wakes_in_flight_ = 0;  // woken threads that have not looked at the queue yet
   std::size_t grown_ = 0;
+  std::atomic<int> notifying_{0};  // wake_one() done, notify() not yet
   std::atomic<int> taking_lock_{0};  // threads waiting for the interpreter lock to start a job
   const std::size_t max_threads_;
   const std::chrono::milliseconds idle_timeout_;
