@@ -40,6 +40,8 @@ VPY = VENV / "bin" / "python"
 HOST = "127.0.0.1"
 
 PIP_PACKAGES = ["granian", "uvicorn[standard]", "gunicorn", "matplotlib", "flask",
+                # the database scenarios' driver and connection pool
+                "psycopg[binary]", "psycopg_pool",
                 # kiv is built without isolation so the build folder is reused
                 "scikit-build-core>=0.10", "cmake", "ninja"]
 OPTIONAL_PIP = ["socketify"]
@@ -199,6 +201,9 @@ class Scenario:
     many_conns: bool = False  # also: measured on a freshly started server
     framework: bool = False  # served only by the framework apps (hooks, sessions)
     headers: dict[str, str] = field(default_factory=dict)  # sent when validating
+    app: bool = False  # looks like an application: only servers that run app_views
+    db: bool = False  # needs the database
+    conns: int | None = None  # connections, instead of --connections
 
 
 def expect_text(status: int, body: bytes) -> str | None:
@@ -229,6 +234,27 @@ def expect_echo(status: int, body: bytes) -> str | None:
         f"status {status}, body {body[:60]!r}")
 
 
+def expect_rows(n: int | None) -> Callable[[int, bytes], str | None]:
+    """A row {"id", "randomNumber"}, or a list of n of them."""
+    def check(status: int, body: bytes) -> str | None:
+        try:
+            data = json.loads(body) if status == 200 else None
+        except ValueError:
+            data = None
+        items = [data] if n is None else data
+        ok = (isinstance(items, list) and len(items) == (n or 1)
+              and all(isinstance(r, dict) and set(r) == {"id", "randomNumber"} for r in items))
+        return None if ok else f"status {status}, body {body[:60]!r}"
+    return check
+
+
+def expect_prefix(prefix: bytes) -> Callable[[int, bytes], str | None]:
+    def check(status: int, body: bytes) -> str | None:
+        return None if status == 200 and body.startswith(prefix) else (
+            f"status {status}, body {body[:60]!r}")
+    return check
+
+
 SCENARIOS = [
     Scenario("text", "Plain text from a view", "/", "get.lua", expect_text),
     Scenario("json", "JSON from a dict", "/json", "get.lua",
@@ -250,6 +276,26 @@ SCENARIOS = [
              "/session", "session.lua", expect_json({"user": "bench", "visits": 3}),
              framework=True, headers={"Cookie": "session=eyJ1c2VyIjoiYmVuY2giLCJ2aXNpdHMiOjN9"
                                       ".axbXEQ.HWk9omRy8lBxPGImLcGZgE0Y6Pw"}),
+    # Scenarios that look like applications: PostgreSQL through psycopg's
+    # connection pool, and views that wait as a call to another service does.
+    Scenario("db", "Database: one random row as JSON", "/db", "get.lua",
+             expect_rows(None), app=True, db=True),
+    Scenario("queries", "Database: 20 random rows, one query each", "/queries?queries=20",
+             "get.lua", expect_rows(20), app=True, db=True),
+    Scenario("updates", "Database: 20 rows read and written", "/updates?queries=20",
+             "get.lua", expect_rows(20), app=True, db=True),
+    Scenario("wait_1ms", "A view that waits 1 ms", "/wait/1", "get.lua",
+             expect_prefix(b"waited"), app=True),
+    Scenario("wait_5ms", "A view that waits 5 ms", "/wait/5", "get.lua",
+             expect_prefix(b"waited"), app=True),
+    Scenario("wait_5ms_c256", "A view that waits 5 ms, 256 connections", "/wait/5", "get.lua",
+             expect_prefix(b"waited"), app=True, conns=256),
+    Scenario("wait_20ms", "A view that waits 20 ms", "/wait/20", "get.lua",
+             expect_prefix(b"waited"), app=True),
+    Scenario("wait_50ms", "A view that waits 50 ms", "/wait/50", "get.lua",
+             expect_prefix(b"waited"), app=True),
+    Scenario("mix", "Half the requests wait 5 ms, half compute (~0.5 ms)", "/wait/5",
+             "mix.lua", expect_prefix(b"waited"), app=True),
 ]
 
 
@@ -260,6 +306,8 @@ class Server:
     static: bool
     python_body: bool = True
     framework: bool = False  # a framework app that serves only the framework scenarios
+    app: bool = False  # runs app_views (the application scenarios)
+    only_app: bool = False  # and nothing else
     port: int = 0
     cmd: list[str] = field(default_factory=list)
     cwd: Path = ROOT
@@ -271,8 +319,11 @@ class Server:
     log_path: Path | None = None
 
     def serves(self, sc: Scenario) -> bool:
-        return ((self.static or not sc.static) and (self.python_body or not sc.needs_python_body)
-                and self.framework == sc.framework)
+        if sc.framework != self.framework:
+            return False
+        if sc.app != self.app and (sc.app or self.only_app):
+            return False
+        return (self.static or not sc.static) and (self.python_body or not sc.needs_python_body)
 
 
 NGINX_CONF = """\
@@ -324,7 +375,7 @@ def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
 
     kiv = Server("kiv", "python -m kiv run, one process: its I/O threads (at least 2) and "
                  "the pool that runs the views, all on the one CPU; static files via app.static",
-                 static=True)
+                 static=True, app=True)
     kiv.cmd = [str(VPY), "-m", "kiv", "run", f"{APPS / 'kiv_app.py'}:app", "--host", HOST,
                "--port", "{port}"]
     kiv.env = {"BENCH_STATIC_DIR": str(static_dir)}
@@ -333,8 +384,12 @@ def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
     granian_common = ["--host", HOST, "--port", "{port}", "--workers", "1",
                       "--runtime-threads", "1", "--no-ws", "--log-level", "warning",
                       "--static-path-route", "/static", "--static-path-mount", str(static_dir)]
+    # Blocking threads and backpressure at their defaults, as granian's
+    # documentation recommends unless responses take about a millisecond or less.
     g = Server("granian-wsgi", "granian --interface wsgi --workers 1 --runtime-threads 1 "
-               "(supervisor + 1 worker), static files via --static-path-mount", static=True)
+               "(supervisor + 1 worker), blocking threads and backpressure at their defaults "
+               "(its documentation's advice for views that wait), static files via "
+               "--static-path-mount", static=True, app=True)
     g.cmd = [str(vbin / "granian"), "--interface", "wsgi", *granian_common, "wsgi_app:app"]
     g.cwd = APPS
     servers.append(g)
@@ -358,6 +413,14 @@ def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
               "--log-level", "warning", "wsgi_app:app"]
     gu.cwd = APPS
     servers.append(gu)
+
+    gt = Server("gunicorn-gthread", "gunicorn -k gthread -w 1 --threads 256 (master + 1 "
+                "worker with 256 threads), bare WSGI app; application scenarios only",
+                static=False, app=True, only_app=True)
+    gt.cmd = [str(vbin / "gunicorn"), "-k", "gthread", "-w", "1", "--threads", "256",
+              "-b", f"{HOST}:{{port}}", "--log-level", "warning", "wsgi_app:app"]
+    gt.cwd = APPS
+    servers.append(gt)
 
     probe = subprocess.run([str(VPY), "-c", "import socketify"], capture_output=True, text=True)
     if probe.returncode == 0:
@@ -402,6 +465,75 @@ def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
 
 
 LOG_DIR = ROOT / "build" / "bench-logs"
+PG_DIR = ROOT / "build" / "bench-pg"  # data folder and socket of the benchmark's PostgreSQL
+PG_ROWS = 10_000
+
+
+def pg_tool(name: str) -> str | None:
+    found = sorted(Path("/usr/lib/postgresql").glob(f"*/bin/{name}"),
+                   key=lambda p: int(p.parts[-3]) if p.parts[-3].isdigit() else 0)
+    return str(found[-1]) if found else shutil.which(name)
+
+
+def as_db_owner(cmd: list[str]) -> list[str]:
+    """PostgreSQL refuses to run as root: drop to the postgres account (exec, same pid)."""
+    if os.geteuid() != 0:
+        return cmd
+    return ["setpriv", "--reuid=postgres", "--regid=postgres", "--clear-groups", "--", *cmd]
+
+
+def start_database(logfile: Path) -> tuple[subprocess.Popen, str]:
+    """A fresh PostgreSQL on a Unix socket in build/bench-pg, with the table
+    `world` (id, randomnumber) of 10,000 rows. Returns the process and a DSN."""
+    initdb, postgres, psql = pg_tool("initdb"), pg_tool("postgres"), pg_tool("psql")
+    if not (initdb and postgres and psql):
+        raise RuntimeError("PostgreSQL is not installed (apt-get install postgresql)")
+    shutil.rmtree(PG_DIR, ignore_errors=True)
+    PG_DIR.mkdir(parents=True)
+    if os.geteuid() == 0:
+        shutil.chown(PG_DIR, "postgres", "postgres")
+    data = PG_DIR / "data"
+    if not run_quiet(as_db_owner([initdb, "-D", str(data), "-A", "trust", "-U", "bench",
+                                  "-E", "UTF8", "--no-sync"]), "initdb", logfile):
+        raise RuntimeError(f"initdb failed (see {logfile})")
+    with open(logfile, "ab") as out:
+        proc = subprocess.Popen(
+            as_db_owner([postgres, "-D", str(data), "-k", str(PG_DIR), "-c", "listen_addresses=",
+                         "-c", "max_connections=400", "-c", "shared_buffers=128MB",
+                         "-c", "synchronous_commit=off"]),
+            stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+            start_new_session=True)
+    sql = [psql, "-h", str(PG_DIR), "-U", "bench", "-v", "ON_ERROR_STOP=1", "-q"]
+    deadline = time.monotonic() + 30
+    while subprocess.call(sql + ["-d", "postgres", "-c", "SELECT 1"], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL) != 0:
+        if proc.poll() is not None or time.monotonic() > deadline:
+            stop_database(proc)
+            raise RuntimeError(f"PostgreSQL did not start (see {logfile})")
+        time.sleep(0.2)
+    ok = run_quiet(sql + ["-d", "postgres", "-c", "CREATE DATABASE bench"], "createdb", logfile)
+    # Separate -c options: VACUUM cannot run inside the transaction of one.
+    ok = ok and run_quiet(sql + ["-d", "bench",
+                                 "-c", "CREATE TABLE world (id integer PRIMARY KEY, "
+                                       "randomnumber integer NOT NULL)",
+                                 "-c", f"INSERT INTO world SELECT i, 1 + floor(random() * "
+                                       f"{PG_ROWS}) FROM generate_series(1, {PG_ROWS}) AS i",
+                                 "-c", "VACUUM ANALYZE world"], "create table", logfile)
+    if not ok:
+        stop_database(proc)
+        raise RuntimeError(f"cannot create the table (see {logfile})")
+    return proc, f"host={PG_DIR} user=bench dbname=bench"
+
+
+def stop_database(proc: subprocess.Popen) -> None:
+    """Fast shutdown by the server's own pid (SIGINT), then SIGKILL if it lingers."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGINT)
+        try:
+            proc.wait(30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
 
 
 def log_tail(srv: Server, lines: int = 3) -> str:
@@ -479,6 +611,10 @@ def validate(srv: Server, scenarios: list[Scenario]) -> None:
 # Load
 
 
+def scenario_conns(sc: Scenario, opts) -> int:
+    return sc.conns or (opts.many_connections if sc.many_conns else opts.connections)
+
+
 def wrk_cmd(sc: Scenario, port: int, conns: int, seconds: float, opts, lua: Path) -> list[str]:
     cmd = ["wrk", "-t1", "-c", str(conns), "-d", f"{max(1, round(seconds))}s",
            "--timeout", f"{opts.timeout}s", "-s", str(lua), f"http://{HOST}:{port}{sc.path}"]
@@ -521,7 +657,7 @@ def run_wrk(cmd: list[str], seconds: float, sample_pid: int | None = None) -> tu
 
 
 def measure(srv: Server, sc: Scenario, opts, lua: Path, tmp: Path, static_dir: Path) -> dict:
-    conns = opts.many_connections if sc.many_conns else opts.connections
+    conns = scenario_conns(sc, opts)
     if sc.many_conns:
         # The memory figure is growth over an idle process; a fresh one, so that
         # heap kept from earlier scenarios (1 MiB files, 16 KiB bodies) cannot
@@ -709,7 +845,8 @@ def machine_info() -> dict:
     versions = command_output([str(VPY), "-c", (
         "import importlib.metadata as m, json\n"
         "out = {}\n"
-        "for p in ('kiv', 'granian', 'uvicorn', 'httptools', 'uvloop', 'gunicorn', 'socketify'):\n"
+        "for p in ('kiv', 'granian', 'uvicorn', 'httptools', 'uvloop', 'gunicorn', 'socketify',\n"
+        "          'psycopg', 'psycopg-pool'):\n"
         "    try: out[p] = m.version(p)\n"
         "    except Exception: pass\n"
         "print(json.dumps(out))")])
@@ -787,6 +924,7 @@ def main(argv: list[str] | None = None) -> int:
     started = time.monotonic()
     started_at = _dt.datetime.now().astimezone().isoformat(timespec="seconds")
     tmp = Path(tempfile.mkdtemp(prefix="kiv-bench-"))
+    database: subprocess.Popen | None = None
     LOG_DIR.mkdir(parents=True, exist_ok=True)
     for old in LOG_DIR.glob("*.log"):
         old.unlink()
@@ -805,7 +943,7 @@ def main(argv: list[str] | None = None) -> int:
             scenarios = [s for s in SCENARIOS if s.name in want]
         lua = {}
         for sc in scenarios:
-            conns = opts.many_connections if sc.many_conns else opts.connections
+            conns = scenario_conns(sc, opts)
             lua[sc.name] = lua_dir / f"{sc.name}.lua"
             lua[sc.name].write_text(f"bench_connections = {conns}\n"
                                     + (BENCH / "wrk" / sc.script).read_text() + "\n" + report)
@@ -815,6 +953,18 @@ def main(argv: list[str] | None = None) -> int:
         if opts.servers:
             want = opts.servers.split(",")
             servers = [s for s in servers if s.name in want]
+        if any(sc.db for sc in scenarios):
+            log("== starting PostgreSQL in build/bench-pg")
+            try:
+                database, dsn = start_database(LOG_DIR / "postgres.log")
+            except RuntimeError as e:
+                log(f"   {e}; the database scenarios are skipped")
+                notes.append(f"Database scenarios skipped: {e}.")
+                scenarios = [sc for sc in scenarios if not sc.db]
+            else:
+                for srv in servers:
+                    if srv.app:
+                        srv.env["BENCH_DB_DSN"] = dsn
         for srv in servers:
             log(f"== starting {srv.name}")
             start_server(srv, opts.server_cpu, tmp, static_dir)
@@ -913,6 +1063,8 @@ def main(argv: list[str] | None = None) -> int:
         for srv in servers:
             if srv.proc is not None:
                 stop_group(srv.proc)
+        if database is not None:
+            stop_database(database)
         shutil.rmtree(tmp, ignore_errors=True)
 
 

@@ -2,12 +2,20 @@
 
 #include <cxxabi.h>
 #include <pthread.h>
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <Python.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -21,87 +29,375 @@ void name_thread() {
 
 // --- blocking pool ---------------------------------------------------------
 
-BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds idle_timeout,
-                           std::chrono::microseconds stall_grace)
-    : max_threads_(max_threads), idle_timeout_(idle_timeout), stall_grace_(stall_grace) {}
-
-bool BlockingPool::grow_if_stalled(std::chrono::steady_clock::time_point now) {
-  if (threads_ - busy_ >= queue_.size() || threads_ >= max_threads_) return false;
-  // An idle thread only needs waking (its wake-up may be deferred), not a peer.
-  if (waiting_ > 0) return false;
-  if (threads_ > 0 && !stalled(now)) return false;
-  ++threads_;
-  last_start_ = now;  // a new thread counts as progress about to happen
-  std::thread(&BlockingPool::worker, this).detach();
-  return true;
-}
-
 namespace {
 thread_local bool is_runtime_thread = false;
+thread_local bool is_pool_thread = false;
+// The calling pool thread's "waiting for the interpreter lock" flag.
+thread_local std::atomic<bool>* taking_lock_flag = nullptr;
+thread_local std::atomic<int>* taking_lock_count = nullptr;
 constexpr std::size_t kMaxBatch = 16;
+
+std::int64_t to_ns(const timespec& ts) {
+  return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+// The run state in /proc/self/task/TID/stat ("tid (name) S ..."): true for
+// R (running or waiting for a CPU). A thread that waits for a CPU is not
+// asleep, though its CPU clock stands still as well.
+bool read_runnable(int fd) {
+  char buf[128];
+  ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
+  if (n <= 0) return false;
+  buf[n] = '\0';
+  const char* paren = std::strrchr(buf, ')');
+  return paren && paren[1] == ' ' && paren[2] == 'R';
+}
 }  // namespace
 
+BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds idle_timeout,
+                           std::chrono::microseconds stall_grace,
+                           std::chrono::microseconds sample_interval)
+    : max_threads_(max_threads),
+      idle_timeout_(idle_timeout),
+      stall_grace_(stall_grace),
+      sample_interval_(sample_interval) {}
+
+BlockingPool::~BlockingPool() {
+  std::unique_lock lock(mutex_);
+  stopping_ = true;
+  while (!idle_.empty()) {
+    wake_one()->wake.notify_one();
+    notifying_.fetch_sub(1, std::memory_order_relaxed);
+  }
+  monitor_cv_.notify_all();
+  done_cv_.wait(lock, [this] { return threads_ == 0 && !monitor_running_ && !notify_scheduled_; });
+  lock.unlock();
+  while (notifying_.load(std::memory_order_acquire) > 0) std::this_thread::yield();
+}
+
+void BlockingPool::start_thread(void (BlockingPool::*fn)()) {
+  std::thread(fn, this).detach();
+}
+
+BlockingPool::Counts BlockingPool::counts() const {
+  std::lock_guard lock(mutex_);
+  return {threads_, busy_, waiting_, queue_.size(), grown_};
+}
+
+std::size_t BlockingPool::grow(std::size_t n, std::chrono::steady_clock::time_point now) {
+  std::size_t started = 0;
+  for (; started < n && threads_ < max_threads_; ++started) {
+    ++threads_;
+    try {
+      start_thread(&BlockingPool::worker);
+    } catch (const std::system_error&) {
+      // Out of threads for now: the job stays queued and the monitor tries
+      // again at its next look.
+      --threads_;
+      break;
+    }
+  }
+  if (started) last_start_ = now;  // a new thread counts as progress about to happen
+  return started;
+}
+
+BlockingPool::Slot* BlockingPool::wake_one() {
+  Slot* s = idle_.back();
+  idle_.pop_back();
+  --waiting_;
+  ++wakes_in_flight_;
+  s->woken = true;
+  notifying_.fetch_add(1, std::memory_order_relaxed);
+  return s;
+}
+
+void BlockingPool::notify(Slot* s) {
+  // After the lock is released: notified under it, the thread woke only to
+  // block on the lock again (a context switch more per wake-up). The slot
+  // outlives this call: its thread cannot retire before it has waited out
+  // idle_timeout again, and the destructor waits for notifying_.
+  s->wake.notify_one();
+  notifying_.fetch_sub(1, std::memory_order_release);
+}
+
 void BlockingPool::notify_if_waiting() {
-  notify_scheduled_.store(false, std::memory_order_relaxed);
-  bool wake;
+  Slot* s = nullptr;
   {
     std::lock_guard lock(mutex_);
-    wake = waiting_ > 0 && !queue_.empty();
+    notify_scheduled_ = false;
+    if (should_wake()) s = wake_one();
+    if (stopping_) done_cv_.notify_all();
   }
-  if (wake) cv_.notify_one();
+  if (s) notify(s);
 }
 
 void BlockingPool::submit_job(std::unique_ptr<Job> job) {
-  bool wake = false, wake_monitor = false;
+  bool defer = false, wake_monitor = false;
+  Slot* woken = nullptr;
   {
     std::lock_guard lock(mutex_);
     queue_.push_back(std::move(job));
-    wake = waiting_ > 0;
-    if (threads_ - busy_ < queue_.size() && !grow_if_stalled(std::chrono::steady_clock::now())) {
-      // Every thread is busy but the pool made progress recently: let the
-      // monitor look again after the grace period.
+    if (should_wake()) {
+      // From a network thread, the wake-up waits until the handlers already
+      // queued there have run: the jobs they submit then go to a single
+      // wake-up instead of one each. With one core, every early wake-up
+      // preempted the network thread and cost two context switches per
+      // request. Jobs of such a burst that the woken thread leaves queued
+      // are the monitor's business.
+      // A thread already waiting for the interpreter lock means the lock is
+      // taken: a thread woken now would only queue behind it, so busy
+      // threads take the job when they are done.
+      if (!is_runtime_thread) {
+        woken = wake_one();
+      } else if (!notify_scheduled_) {
+        notify_scheduled_ = defer = true;
+      }
+    } else if (threads_ == 0) {
+      grow(1, std::chrono::steady_clock::now());
+    }
+    if (uncovered() > 0) {
       if (!monitor_started_) {
-        monitor_started_ = true;
-        std::thread(&BlockingPool::monitor, this).detach();
+        try {
+          monitor_running_ = monitor_started_ = true;
+          start_thread(&BlockingPool::monitor);
+        } catch (const std::system_error&) {
+          monitor_running_ = monitor_started_ = false;  // tried again on the next job
+        }
       }
       wake_monitor = monitor_sleeping_;
     }
   }
-  if (wake) {
-    // From a network thread, the wake-up waits until the handlers already
-    // queued there have run: the jobs they submit then go to a single wake-up
-    // instead of one each. With one core, every early wake-up preempted the
-    // network thread and cost two context switches per request.
-    if (is_runtime_thread) {
-      if (!notify_scheduled_.exchange(true, std::memory_order_relaxed)) {
-        asio::defer(runtime().get_executor(), [this] { notify_if_waiting(); });
-      }
+  if (woken) notify(woken);
+  if (defer) asio::defer(runtime().get_executor(), [this] { notify_if_waiting(); });
+  if (wake_monitor) monitor_cv_.notify_one();
+}
+
+std::size_t BlockingPool::wanted(const std::vector<Sample>& before,
+                                 const std::vector<Sample>& after,
+                                 std::chrono::nanoseconds wall, std::size_t needed) {
+  // A thread waiting for the lock to start its job: more threads would only
+  // queue for it too. (A thread asleep inside a view may itself be waiting for
+  // the lock, held by a thread outside the pool; only the threads that start
+  // jobs show it.)
+  auto taking = [](const Sample& s) { return s.taking_lock; };
+  if (std::any_of(before.begin(), before.end(), taking) ||
+      std::any_of(after.begin(), after.end(), taking))
+    return 0;
+  // Both lists are sorted by slot.
+  std::vector<std::pair<const Sample*, std::int64_t>> quiet;  // used little CPU, and what
+  std::int64_t wants_cpu = 0;
+  auto b = before.begin();
+  for (const Sample& a : after) {
+    while (b != before.end() && b->slot < a.slot) ++b;
+    if (b == before.end() || b->slot != a.slot || a.cpu_ns < 0 || b->cpu_ns < 0) continue;
+    const std::int64_t ran = a.cpu_ns - b->cpu_ns;
+    wants_cpu += ran;
+    if (2 * ran < wall.count()) quiet.emplace_back(&a, ran);
+  }
+  // Quiet threads asleep now (in one job or across short ones) sleep in
+  // their jobs; quiet runnable ones wait for a CPU and are taken to have
+  // wanted it all along. The run state costs a read each: only as many as
+  // needed.
+  std::size_t sleepers = 0;
+  for (auto [a, ran] : quiet) {
+    if (sleepers >= needed) break;
+    if (a->stat_fd >= 0 && read_runnable(a->stat_fd)) {
+      wants_cpu += wall.count() - ran;
     } else {
-      cv_.notify_one();
+      ++sleepers;
     }
   }
-  if (wake_monitor) monitor_cv_.notify_one();
+  // The lock (and the CPU) busy at least half the time: no more threads.
+  if (2 * wants_cpu >= wall.count()) return 0;
+  return sleepers;
 }
 
 void BlockingPool::monitor() {
   name_thread();
+  std::vector<Sample> before, after;
+  std::vector<Slot*> wake_now;
+  std::chrono::steady_clock::time_point before_at{};
+  auto interval = sample_interval_;
+  const auto longest_pause = sample_interval_ * 32;
+  auto last_needed = std::chrono::steady_clock::now();
   std::unique_lock lock(mutex_);
-  for (;;) {
-    if (threads_ - busy_ >= queue_.size() || threads_ >= max_threads_) {
-      monitor_sleeping_ = true;
-      monitor_cv_.wait(lock);
-      monitor_sleeping_ = false;
+  while (!stopping_) {
+    if (uncovered() == 0) {
+      // Look again now and then while the pool is in use: being woken by
+      // every burst of jobs cost a context switch each. Only a pool unused
+      // for a second waits to be woken.
+      before.clear();
+      if (std::chrono::steady_clock::now() - last_needed >= std::chrono::seconds(1)) {
+        monitor_sleeping_ = true;
+        monitor_cv_.wait(lock);
+        monitor_sleeping_ = false;
+        interval = sample_interval_;
+        last_needed = std::chrono::steady_clock::now();
+      } else {
+        interval = std::min(interval * 2, longest_pause);
+        monitor_cv_.wait_for(lock, interval);
+      }
       continue;
     }
-    monitor_cv_.wait_for(lock, stall_grace_);
+    last_needed = std::chrono::steady_clock::now();
+    // Two samples are always sample_interval apart (a sleeping thread must be
+    // seen asleep within one job or a few); pauses between pairs grow while
+    // nothing can be done.
+    monitor_cv_.wait_for(lock, before.empty() ? interval : sample_interval_);
+    if (stopping_ || uncovered() == 0) continue;
+
+    // Sample the busy threads without holding the lock; a thread retiring
+    // meanwhile (its file closed) spoils the sample.
+    after.clear();
+    bool anyone_taking_lock = false;
+    for (const Slot* s : slots_) {
+      if (!s->busy) continue;
+      bool taking = s->taking_lock.load(std::memory_order_relaxed);
+      anyone_taking_lock |= taking;
+      after.push_back({s, taking, s->stat_fd, s->clock});
+    }
+    const std::uint64_t retired = retired_;
+    const std::size_t needed = uncovered();
+    lock.unlock();
+    for (Sample& a : after) {
+      if (timespec ts; clock_gettime(a.clock, &ts) == 0) a.cpu_ns = to_ns(ts);
+    }
+    std::sort(after.begin(), after.end(),
+              [](const Sample& x, const Sample& y) { return x.slot < y.slot; });
     const auto now = std::chrono::steady_clock::now();
-    if (waiting_ > 0 && !queue_.empty() && stalled(now)) {
-      cv_.notify_one();  // a deferred wake-up has not come through yet
+    const bool judged = !before.empty();
+    std::size_t want = judged ? wanted(before, after, now - before_at, needed) : 0;
+    lock.lock();
+    if (retired != retired_) {
+      before.clear();
+      continue;
+    }
+    if (want == 0 && stalled(now) && !anyone_taking_lock) want = 1;
+    want = std::min(want, uncovered());
+    const std::size_t woken = std::min(want, waiting_);
+    wake_now.clear();
+    for (std::size_t i = 0; i < woken; ++i) wake_now.push_back(wake_one());
+    const std::size_t started = grow(want - woken, now);
+    grown_ += started;
+    if (!wake_now.empty()) {
+      lock.unlock();
+      for (Slot* s : wake_now) notify(s);
+      lock.lock();
+    }
+    if (woken + started > 0 || !judged) {
+      interval = sample_interval_;
+      std::swap(before, after);  // the next pair starts here
+      before_at = now;
     } else {
-      grow_if_stalled(now);
+      // Nothing to do (the lock is busy, or nobody sleeps): pause longer.
+      interval = std::min(interval * 2, longest_pause);
+      before.clear();
     }
   }
+  monitor_running_ = false;
+  done_cv_.notify_all();
 }
+
+void BlockingPool::worker() {
+  name_thread();
+  is_pool_thread = true;
+  Slot slot;
+  pthread_getcpuclockid(pthread_self(), &slot.clock);
+  {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%ld/stat", long(syscall(SYS_gettid)));
+    slot.stat_fd = open(path, O_RDONLY | O_CLOEXEC);
+  }
+  taking_lock_flag = &slot.taking_lock;
+  taking_lock_count = &taking_lock_;
+  std::vector<std::unique_ptr<Job>> batch;  // finished short jobs not yet handed back
+  asio::io_context* batch_ctx = nullptr;
+  auto flush = [&] {
+    if (batch.empty()) return;
+    asio::post(*batch_ctx, [jobs = std::move(batch)]() mutable {
+      for (auto& j : jobs) j->deliver();
+    });
+    batch.clear();
+  };
+  std::unique_lock lock(mutex_);
+  slots_.push_back(&slot);
+  for (;;) {
+    if (queue_.empty() && !batch.empty()) {
+      // Never wait with results held back.
+      lock.unlock();
+      flush();
+      lock.lock();
+      continue;
+    }
+    if (queue_.empty()) {
+      if (stopping_) break;
+      idle_.push_back(&slot);
+      ++waiting_;
+      slot.woken = false;
+      if (!slot.wake.wait_for(lock, idle_timeout_, [&] { return slot.woken; })) {
+        // Idle for too long: retire.
+        idle_.erase(std::find(idle_.begin(), idle_.end(), &slot));
+        --waiting_;
+        break;
+      }
+      --wakes_in_flight_;
+      continue;
+    }
+    auto job = std::move(queue_.front());
+    queue_.pop_front();
+    ++busy_;
+    slot.busy = true;
+    last_start_ = std::chrono::steady_clock::now();
+    lock.unlock();
+    // Held-back results only ever wait for another short job.
+    asio::io_context* const ctx = job->batch_context();
+    if (ctx != batch_ctx) flush();
+    try {
+      job->run();
+    } catch (abi::__forced_unwind&) {
+      // The interpreter is shutting down and ends this thread as it waits for
+      // the lock. Let the thread unwind, but leave the job alone: destroying
+      // it would tear down a connection from the wrong thread, for nothing.
+      // The thread stays counted: the pool is of no more use anyway.
+      (void)job.release();
+      lock.lock();
+      slots_.erase(std::find(slots_.begin(), slots_.end(), &slot));
+      ++retired_;
+      lock.unlock();
+      if (slot.stat_fd >= 0) close(slot.stat_fd);
+      throw;
+    }
+    lock.lock();
+    --busy_;
+    slot.busy = false;
+    lock.unlock();
+    if (ctx) {
+      batch_ctx = ctx;
+      batch.push_back(std::move(job));
+      if (batch.size() >= kMaxBatch) flush();
+    } else {
+      job->finish();
+      job.reset();
+    }
+    lock.lock();
+  }
+  slots_.erase(std::find(slots_.begin(), slots_.end(), &slot));
+  ++retired_;
+  --threads_;
+  taking_lock_flag = nullptr;
+  taking_lock_count = nullptr;
+  const int fd = slot.stat_fd;
+  if (stopping_) done_cv_.notify_all();
+  lock.unlock();
+  if (fd >= 0) close(fd);
+}
+
+BlockingPool& blocking_pool() {
+  static BlockingPool* pool = new BlockingPool();  // never destroyed: threads may outlive exit
+  return *pool;
+}
+
+// --- interpreter lock on pool threads ----------------------------------------
 
 namespace {
 struct PoolThreadState {
@@ -118,85 +414,29 @@ struct PoolThreadState {
   }
 };
 thread_local PoolThreadState pool_thread_state;
-thread_local bool is_pool_thread = false;
 }  // namespace
-
-void BlockingPool::worker() {
-  name_thread();
-  is_pool_thread = true;
-  std::vector<std::unique_ptr<Job>> batch;  // finished short jobs not yet handed back
-  asio::io_context* batch_ctx = nullptr;
-  auto flush = [&] {
-    if (batch.empty()) return;
-    asio::post(*batch_ctx, [jobs = std::move(batch)]() mutable {
-      for (auto& j : jobs) j->deliver();
-    });
-    batch.clear();
-  };
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    if (queue_.empty() && !batch.empty()) {
-      // Never wait with results held back.
-      lock.unlock();
-      flush();
-      lock.lock();
-      continue;
-    }
-    if (queue_.empty()) {
-      ++waiting_;
-      bool got = cv_.wait_for(lock, idle_timeout_, [this] { return !queue_.empty(); });
-      --waiting_;
-      if (!got) break;  // idle for too long: retire
-    }
-    auto job = std::move(queue_.front());
-    queue_.pop_front();
-    ++busy_;
-    last_start_ = std::chrono::steady_clock::now();
-    lock.unlock();
-    // Held-back results only ever wait for another short job.
-    asio::io_context* const ctx = job->batch_context();
-    if (ctx != batch_ctx) flush();
-    try {
-      job->run();
-    } catch (abi::__forced_unwind&) {
-      // The interpreter is shutting down and ends this thread as it waits for
-      // the lock. Let the thread unwind, but leave the job alone: destroying
-      // it would tear down a connection from the wrong thread, for nothing.
-      (void)job.release();
-      throw;
-    }
-    lock.lock();
-    --busy_;
-    lock.unlock();
-    if (ctx) {
-      batch_ctx = ctx;
-      batch.push_back(std::move(job));
-      if (batch.size() >= kMaxBatch) flush();
-    } else {
-      job->finish();
-      job.reset();
-    }
-    lock.lock();
-  }
-  --threads_;
-}
-
-BlockingPool& blocking_pool() {
-  static BlockingPool* pool = new BlockingPool();  // never destroyed: threads may outlive exit
-  return *pool;
-}
-
-// --- interpreter lock on pool threads ----------------------------------------
 
 PoolGil::PoolGil() : plain_(!is_pool_thread) {
   auto& st = pool_thread_state;
   if (plain_) {
     outer_ = PyGILState_Ensure();
-  } else if (!st.has_python) {
-    st.outer = PyGILState_Ensure();
-    st.has_python = true;
   } else {
-    PyEval_RestoreThread(st.saved);
+    // The pool does not count a thread that waits here as asleep: another
+    // thread would wait for the same lock.
+    if (taking_lock_flag) {
+      taking_lock_flag->store(true, std::memory_order_relaxed);
+      taking_lock_count->fetch_add(1, std::memory_order_relaxed);
+    }
+    if (!st.has_python) {
+      st.outer = PyGILState_Ensure();
+      st.has_python = true;
+    } else {
+      PyEval_RestoreThread(st.saved);
+    }
+    if (taking_lock_flag) {
+      taking_lock_flag->store(false, std::memory_order_relaxed);
+      taking_lock_count->fetch_sub(1, std::memory_order_relaxed);
+    }
   }
   GilMark::enter();
   drain_pending_releases();

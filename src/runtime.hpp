@@ -12,21 +12,37 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <ctime>
 #include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace kiv {
 
 // A thread pool that grows on demand, up to max_threads; idle threads retire
-// after idle_timeout. A queued job that finds no free thread gets a new one
-// as soon as the pool stops making progress (no job started for stall_grace),
-// so blocked jobs never starve the queue. While jobs keep starting, the pool
-// does not grow: Python jobs are serialised by the interpreter lock anyway,
-// and every extra thread would only add lock hand-offs and context switches.
+// after idle_timeout. Threads are added only when they can make progress:
+//
+// - A busy thread that sleeps inside its job (a view waiting on a database,
+//   a socket, a lock) leaves the interpreter lock free, so a queued job gets
+//   a thread of its own. While jobs queue, the monitor reads each busy
+//   thread's CPU clock and run state twice, sample_interval apart: a thread
+//   asleep that used less than half of that time's CPU sleeps in its job. A
+//   thread that runs, or waits for a CPU, or waits for the interpreter lock
+//   before its job starts, does not count.
+// - While busy threads want the CPU for at least half the time (the lock is
+//   busy), the pool does not grow for sleepers: Python jobs are serialised by
+//   the lock, and every extra thread would only add lock hand-offs and
+//   context switches.
+// - Whatever the reason, a queue that made no progress for stall_grace (no
+//   job started, no thread waiting for the lock) gets one more thread.
+//
+// Idle threads that sleep while jobs queue are woken by the same rules
+// before any new thread is started.
 class BlockingPool {
  public:
   struct Job {
@@ -49,38 +65,100 @@ class BlockingPool {
 
   explicit BlockingPool(std::size_t max_threads = 512,
                         std::chrono::milliseconds idle_timeout = std::chrono::seconds(10),
-                        std::chrono::microseconds stall_grace = std::chrono::milliseconds(10));
+                        std::chrono::microseconds stall_grace = std::chrono::milliseconds(10),
+                        std::chrono::microseconds sample_interval = std::chrono::milliseconds(1));
   BlockingPool(const BlockingPool&) = delete;
   BlockingPool& operator=(const BlockingPool&) = delete;
+  // Waits for the threads to retire; the queue must be empty. The
+  // process-wide pool is never destroyed.
+  virtual ~BlockingPool();
 
   void submit_job(std::unique_ptr<Job> job);
 
+  struct Counts {
+    std::size_t threads, busy, idle, queued;
+    std::size_t grown;  // threads started by the sampling rules, since creation
+  };
+  Counts counts() const;
+
+ protected:
+  // Starts a detached thread; throws std::system_error when it cannot.
+  virtual void start_thread(void (BlockingPool::*fn)());
+
  private:
+  // One per pool thread; fields are guarded by mutex_ unless atomic.
+  struct Slot {
+    int stat_fd = -1;  // the thread's /proc stat file (its run state), or -1
+    clockid_t clock{};  // the thread's CPU clock
+    bool busy = false;
+    std::atomic<bool> taking_lock{false};  // waiting for the interpreter lock
+    std::condition_variable wake;           // idle threads wait here
+    bool woken = false;
+  };
+  // What the monitor saw of one busy thread.
+  struct Sample {
+    const Slot* slot;
+    bool taking_lock;
+    int stat_fd;
+    clockid_t clock;
+    std::int64_t cpu_ns = -1;  // -1: unreadable
+  };
+
   void worker();
-  // Wakes an idle thread if jobs are queued (the deferred wake-up below).
-  void notify_if_waiting();
   void monitor();
+  // Wakes idle threads if jobs are queued (the deferred wake-up below).
+  void notify_if_waiting();
   bool stalled(std::chrono::steady_clock::time_point now) const {
     return now - last_start_ >= stall_grace_;
   }
-  // Starts a worker if the queue holds more jobs than free threads and the
-  // pool is not making progress; the caller holds mutex_. True when it did.
-  bool grow_if_stalled(std::chrono::steady_clock::time_point now);
+  bool lock_contended() const { return taking_lock_.load(std::memory_order_relaxed) > 0; }
+  // Whether a queued job should wake an idle thread now, rather than wait
+  // for a busy one or for the monitor: not while a woken thread is still on
+  // its way (it will take the job), nor while a thread waits for the lock.
+  bool should_wake() const {
+    return waiting_ > 0 && !queue_.empty() && wakes_in_flight_ == 0 && !lock_contended();
+  }
+  // Picks the idle thread that went idle last (its cache is warm, and the
+  // others get to retire) and marks it woken; the caller holds mutex_, and
+  // calls notify() for it once it has released mutex_.
+  Slot* wake_one();
+  void notify(Slot* s);
+  // Queued jobs that no awake thread will take.
+  std::size_t uncovered() const {
+    std::size_t awake_free = threads_ - busy_ - waiting_;
+    return queue_.size() > awake_free ? queue_.size() - awake_free : 0;
+  }
+  // Starts up to n threads; the caller holds mutex_. Returns how many started.
+  std::size_t grow(std::size_t n, std::chrono::steady_clock::time_point now);
+  // Compares two samples taken `wall` apart: how many threads to add or wake,
+  // at most `needed`. Reads the run state of threads that look asleep.
+  static std::size_t wanted(const std::vector<Sample>& before, const std::vector<Sample>& after,
+                            std::chrono::nanoseconds wall, std::size_t needed);
 
   mutable std::mutex mutex_;
-  std::condition_variable cv_;
   std::condition_variable monitor_cv_;
+  std::condition_variable done_cv_;  // threads retiring while stopping_
   bool monitor_started_ = false;
+  bool monitor_running_ = false;
   bool monitor_sleeping_ = false;
-  std::atomic<bool> notify_scheduled_{false};  // a deferred wake-up is queued
+  bool notify_scheduled_ = false;  // a deferred wake-up is queued
+  bool stopping_ = false;
   std::chrono::steady_clock::time_point last_start_{};
   std::deque<std::unique_ptr<Job>> queue_;
+  std::vector<Slot*> slots_;
+  std::uint64_t retired_ = 0;  // threads that left slots_
   std::size_t threads_ = 0;
   std::size_t busy_ = 0;     // threads inside Job::run
-  std::size_t waiting_ = 0;  // threads blocked on cv_
+  std::vector<Slot*> idle_;  // idle threads not yet woken, the most recent last
+  std::size_t waiting_ = 0;  // idle_.size()
+  std::size_t wakes_in_flight_ = 0;  // woken threads that have not looked at the queue yet
+  std::size_t grown_ = 0;
+  std::atomic<int> notifying_{0};  // wake_one() done, notify() not yet
+  std::atomic<int> taking_lock_{0};  // threads waiting for the interpreter lock to start a job
   const std::size_t max_threads_;
   const std::chrono::milliseconds idle_timeout_;
   const std::chrono::microseconds stall_grace_;
+  const std::chrono::microseconds sample_interval_;
 };
 
 // The process-wide blocking pool (created on first use, never destroyed).

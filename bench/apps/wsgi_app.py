@@ -5,6 +5,9 @@ other servers do it.
 """
 
 import json
+from urllib.parse import parse_qs
+
+import app_views
 
 HELLO = b"Hello, World!"
 TEXT = [("Content-Type", "text/plain; charset=utf-8")]
@@ -22,6 +25,18 @@ def app(environ, start_response):
     if method == "GET":
         if path == "/":
             return _reply(start_response, "200 OK", TEXT, HELLO)
+        if path.startswith("/wait/"):
+            body = app_views.wait(int(path[6:])).encode()
+            return _reply(start_response, "200 OK", TEXT, body)
+        if path == "/compute":
+            return _reply(start_response, "200 OK", TEXT, app_views.compute().encode())
+        if app_views.DB_POOL is not None and path in ("/db", "/queries", "/updates"):
+            if path == "/db":
+                data = app_views.single_row()
+            else:
+                n = parse_qs(environ.get("QUERY_STRING", "")).get("queries", [None])[0]
+                data = (app_views.rows if path == "/queries" else app_views.updated_rows)(n)
+            return _reply(start_response, "200 OK", JSON, json.dumps(data).encode())
         if path == "/json":
             body = json.dumps({"message": "Hello, World!"}).encode()
             return _reply(start_response, "200 OK", JSON, body)

@@ -1,0 +1,161 @@
+// The blocking pool: when it adds threads and when it must not.
+#include <gtest/gtest.h>
+
+#include <time.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <system_error>
+
+#include "runtime.hpp"
+
+namespace kiv {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct FnJob : BlockingPool::Job {
+  explicit FnJob(std::function<void()> f) : fn(std::move(f)) {}
+  void run() override { fn(); }
+  std::function<void()> fn;
+};
+
+void submit(BlockingPool& pool, std::function<void()> f) {
+  pool.submit_job(std::make_unique<FnJob>(std::move(f)));
+}
+
+// Threads meet here; false if not all of them came within the bound.
+class Meeting {
+ public:
+  explicit Meeting(std::size_t n) : left_(n) {}
+  bool arrive_and_wait(std::chrono::seconds bound = 20s) {
+    std::unique_lock lock(m_);
+    if (--left_ == 0) cv_.notify_all();
+    return cv_.wait_for(lock, bound, [this] { return left_ == 0; });
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::size_t left_;
+};
+
+// Counts finished jobs and waits (bounded) for a number of them.
+class Done {
+ public:
+  void add(bool ok = true) {
+    std::lock_guard lock(m_);
+    ++n_;
+    ok_ = ok_ && ok;
+    cv_.notify_all();
+  }
+  bool wait_for(std::size_t n, std::chrono::seconds bound = 20s) {
+    std::unique_lock lock(m_);
+    return cv_.wait_for(lock, bound, [&] { return n_ >= n; }) && ok_;
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::size_t n_ = 0;
+  bool ok_ = true;
+};
+
+class SleepingJobs : public ::testing::TestWithParam<std::size_t> {};
+
+// Jobs that sleep until all of them run: only a pool that runs them side by
+// side finishes. The stall rule is kept out of reach.
+TEST_P(SleepingJobs, RunSideBySide) {
+  const std::size_t n = GetParam();
+  BlockingPool pool(512, 10s, 1h, 1ms);
+  Meeting meeting(n);
+  Done done;
+  for (std::size_t i = 0; i < n; ++i) submit(pool, [&] { done.add(meeting.arrive_and_wait()); });
+  EXPECT_TRUE(done.wait_for(n));
+  EXPECT_GE(pool.counts().threads, n);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pool, SleepingJobs, ::testing::Values(2, 50, 300));
+
+std::int64_t thread_cpu_ns() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+// Jobs that compute never count as asleep, however long they take and
+// however busy the machine is (a thread waiting for a CPU is not asleep).
+TEST(Pool, ComputingJobsStayOnOneThread) {
+  BlockingPool pool(512, 10s, 1h, 100us);
+  Done done;
+  for (int i = 0; i < 64; ++i) {
+    submit(pool, [&] {
+      const auto start = thread_cpu_ns();
+      while (thread_cpu_ns() - start < 2'000'000) {
+      }
+      done.add();
+    });
+  }
+  ASSERT_TRUE(done.wait_for(64, 60s));
+  EXPECT_EQ(pool.counts().threads, 1u);
+  EXPECT_EQ(pool.counts().grown, 0u);
+}
+
+// A burst of jobs submitted by a network thread wakes one idle thread. If
+// that thread's job sleeps, the other jobs still reach the other idle threads.
+TEST(Pool, BurstWhoseFirstJobSleeps) {
+  BlockingPool pool(512, 10s, 1h, 1ms);
+  {
+    Meeting warm(3);
+    Done started;
+    for (int i = 0; i < 3; ++i) submit(pool, [&] { started.add(warm.arrive_and_wait()); });
+    ASSERT_TRUE(started.wait_for(3));
+  }
+  for (int i = 0; i < 2000 && pool.counts().idle < 3; ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(pool.counts().idle, 3u);
+
+  std::promise<void> rest_done;
+  auto rest = rest_done.get_future().share();
+  Done done;
+  asio::post(runtime(), [&] {
+    submit(pool, [&] { done.add(rest.wait_for(20s) == std::future_status::ready); });
+    for (int i = 0; i < 2; ++i) submit(pool, [&] { done.add(); });
+  });
+  ASSERT_TRUE(done.wait_for(2));
+  rest_done.set_value();
+  EXPECT_TRUE(done.wait_for(3));
+  EXPECT_EQ(pool.counts().threads, 3u);
+}
+
+// A pool whose first thread starts fail.
+class FailingPool : public BlockingPool {
+ public:
+  explicit FailingPool(int failures) : BlockingPool(512, 10s, 1ms, 1ms), failures_(failures) {}
+  ~FailingPool() override = default;
+
+ protected:
+  void start_thread(void (BlockingPool::*fn)()) override {
+    if (failures_ > 0) {
+      --failures_;  // called with the pool's lock held
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+    BlockingPool::start_thread(fn);
+  }
+
+ private:
+  int failures_;
+};
+
+TEST(Pool, FailedThreadStartKeepsTheJobAndTheCount) {
+  FailingPool pool(1);
+  Done done;
+  EXPECT_NO_THROW(submit(pool, [&] { done.add(); }));
+  EXPECT_TRUE(done.wait_for(1));
+  EXPECT_EQ(pool.counts().threads, 1u);
+}
+
+}  // namespace
+}  // namespace kiv
