@@ -1,3 +1,4 @@
+import os
 import signal
 import uuid
 
@@ -75,3 +76,15 @@ def make_server(seen=None, **flags):
 @pytest.fixture
 def raw_server():
     return make_server()
+
+
+def kiv_threads():
+    """Threads of this process named kiv-io (I/O and pool threads)."""
+    names = []
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                names.append(f.read().strip())
+        except OSError:
+            pass  # the thread ended meanwhile
+    return names.count("kiv-io")

@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from conftest import make_server
+from conftest import kiv_threads, make_server
 
 pytestmark = [pytest.mark.faults, pytest.mark.timeout(300)]
 
@@ -462,17 +462,6 @@ def test_balancer_survives_a_killed_worker():
     assert total["errors_on_survivors"] == 0
     assert all(s["after_kill"] > 0 for s in stats), stats  # every client kept going
     assert total["lost"] >= 1
-
-
-def kiv_threads():
-    names = []
-    for tid in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{tid}/comm") as f:
-                names.append(f.read().strip())
-        except OSError:
-            pass  # the thread ended meanwhile
-    return names.count("kiv-io")
 
 
 def test_bursts_of_quick_views_do_not_multiply_pool_threads(target):

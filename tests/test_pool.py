@@ -1,23 +1,11 @@
 """Views that wait run side by side; views that compute stay on few threads."""
 
-import os
 import socket
 import threading
 
 import pytest
 
-from conftest import make_server
-
-
-def pool_threads():
-    names = []
-    for tid in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{tid}/comm") as f:
-                names.append(f.read().strip())
-        except OSError:
-            pass  # the thread ended meanwhile
-    return names.count("kiv-io")
+from conftest import kiv_threads as pool_threads, make_server
 
 
 @pytest.fixture

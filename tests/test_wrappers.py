@@ -2,9 +2,10 @@
 
 import base64
 import json
-import socket
 
 import pytest
+
+from test_serving import http
 
 from kiv import App, Headers, Response, jsonify, make_response, request
 
@@ -117,17 +118,6 @@ def test_forwarded_headers_believed_only_from_allowed_peers(allow, peer_header, 
     r = make_app(**kw).test_client().get("/req/x", headers=peer_header)
     assert (r.json["remote"], r.json["scheme"]) == (remote, scheme)
     assert r.json["url"].startswith(scheme + "://")
-
-
-def http(addr, raw):
-    host, _, port = addr.rpartition(":")
-    with socket.create_connection((host, int(port)), timeout=5) as s:
-        s.sendall(raw)
-        s.shutdown(socket.SHUT_WR)
-        data = b""
-        while chunk := s.recv(65536):
-            data += chunk
-    return data
 
 
 def test_session_and_method_views_over_a_socket():
