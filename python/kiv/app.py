@@ -29,6 +29,7 @@ from .helpers import fix_two_tuple, to_response
 from .routing import Chooser, RuleGroup, UrlMap, WithDefaults
 from .scaffold import F, Scaffold
 from .sessions import SecureCookieSessionInterface
+from .templating import TemplateRegistry
 from .wrappers import Request, Response
 
 _LOOPBACK = ("127.0.0.1", "::1")
@@ -53,7 +54,7 @@ def parse_networks(value: Any) -> tuple:
     return tuple(nets)
 
 
-class App(Scaffold):
+class App(TemplateRegistry, Scaffold):
     request_class = Request
     response_class = Response
     session_interface = SecureCookieSessionInterface()
@@ -70,6 +71,7 @@ class App(Scaffold):
         super().__init__(import_name, static_folder, static_url_path, root_path)
         self.name = import_name
         self.template_folder = template_folder
+        self._init_templates()
         self.config = self.config_class(self.root_path, self.default_config)
         self.debug = debug
         self.fast = fast
@@ -276,6 +278,8 @@ class App(Scaffold):
             rv = view(**args)
         finally:
             _local.request = None
+            if req._files is not None:
+                req.close()
         if rv.__class__ is tuple and len(rv) == 2:
             return fix_two_tuple(rv)
         return rv
@@ -328,6 +332,8 @@ class App(Scaffold):
                     f(error)
             finally:
                 _local.request = None
+                if req._files is not None:
+                    req.close()
 
     def _hooks(self, req: Request) -> tuple[tuple, tuple, tuple]:
         """(before, after, teardown) functions for the request's blueprint, in call order."""

@@ -37,6 +37,8 @@ class Scaffold:
         self.teardown_request_funcs: dict[str | None, list[F]] = {}
         # blueprint name -> code (None for exception classes) -> class -> handler
         self.error_handler_spec: dict[str | None, dict[int | None, dict[type, F]]] = {}
+        # blueprint name (None for the app) -> functions whose dicts every template sees
+        self.template_context_processors: dict[str | None, list[F]] = {}
 
     # --- routes -----------------------------------------------------------------
 
@@ -111,6 +113,10 @@ class Scaffold:
     def teardown_request(self, f: F) -> F:
         self.teardown_request_funcs.setdefault(None, []).append(f)
         self._changed()
+        return f
+
+    def context_processor(self, f: F) -> F:
+        self.template_context_processors.setdefault(None, []).append(f)
         return f
 
     def errorhandler(self, code_or_exception: int | type[BaseException]) -> Callable[[F], F]:
