@@ -20,6 +20,7 @@ from urllib.parse import quote
 
 import _kiv
 
+from .asyncsupport import ensure_sync
 from .blueprints import Blueprint, static_folder_of
 from .config import DEFAULTS, Config
 from .ctx import AppContext, RequestContext
@@ -166,7 +167,9 @@ class App(TemplateRegistry, Scaffold):
                 f"View function mapping is overwriting an existing endpoint function: {endpoint}")
         # The native compiler checks the rule text now, with its own messages.
         _kiv.Server().add_rule(rule, methods, None, endpoint, auto)
-        native_view = WithDefaults(endpoint, view_func, defaults) if defaults else view_func
+        native_view = ensure_sync(view_func)  # an async view runs on the process's loop
+        if defaults:
+            native_view = WithDefaults(endpoint, native_view, defaults)
         self._groups.setdefault(rule, RuleGroup(rule)).add(endpoint, native_view, methods, auto)
         self.url_map.add(rule, endpoint, methods + (["HEAD"] if "GET" in methods else []),
                          defaults)
@@ -190,7 +193,7 @@ class App(TemplateRegistry, Scaffold):
 
     def teardown_appcontext(self, f: F) -> F:
         """Runs after every request (and when an app context ends), given its exception."""
-        self.teardown_appcontext_funcs.append(f)
+        self.teardown_appcontext_funcs.append(ensure_sync(f))
         self._changed()
         return f
 

@@ -10,6 +10,7 @@ import os
 import sys
 from typing import Any, Callable, Iterable
 
+from .asyncsupport import ensure_sync
 from .exceptions import HTTPException, default_exceptions
 
 F = Callable[..., Any]
@@ -101,17 +102,17 @@ class Scaffold:
     # --- hooks ------------------------------------------------------------------
 
     def before_request(self, f: F) -> F:
-        self.before_request_funcs.setdefault(None, []).append(f)
+        self.before_request_funcs.setdefault(None, []).append(ensure_sync(f))
         self._changed()
         return f
 
     def after_request(self, f: F) -> F:
-        self.after_request_funcs.setdefault(None, []).append(f)
+        self.after_request_funcs.setdefault(None, []).append(ensure_sync(f))
         self._changed()
         return f
 
     def teardown_request(self, f: F) -> F:
-        self.teardown_request_funcs.setdefault(None, []).append(f)
+        self.teardown_request_funcs.setdefault(None, []).append(ensure_sync(f))
         self._changed()
         return f
 
@@ -127,7 +128,8 @@ class Scaffold:
 
     def register_error_handler(self, code_or_exception: int | type[BaseException], f: F) -> None:
         exc_class, code = _exception_key(code_or_exception)
-        self.error_handler_spec.setdefault(None, {}).setdefault(code, {})[exc_class] = f
+        self.error_handler_spec.setdefault(None, {}).setdefault(code, {})[exc_class] = \
+            ensure_sync(f)
         self._changed()
 
     def _changed(self) -> None:
