@@ -13,6 +13,9 @@ command -v curl >/dev/null 2>&1 || need_apt+=(curl)  # a real client in the wire
 # The proxy test: Debian's nginx in front of servers in network namespaces.
 command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ] || need_apt+=(nginx-light)
 command -v ip >/dev/null 2>&1 || [ -x /usr/sbin/ip ] || need_apt+=(iproute2)
+# The browser test of the example app: Debian's Chromium and its WebDriver.
+command -v chromium >/dev/null 2>&1 || need_apt+=(chromium)
+command -v chromedriver >/dev/null 2>&1 || need_apt+=(chromium-driver)
 if [ ${#need_apt[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
