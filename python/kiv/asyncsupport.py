@@ -13,11 +13,10 @@ async code and between awaits of other requests.
 
 from __future__ import annotations
 
-import asyncio
 import functools
-import inspect
 import os
 import threading
+from types import FunctionType
 from typing import Any, Callable, Coroutine
 
 from .globals import _local
@@ -26,10 +25,10 @@ from .globals import _local
 class _LoopThread:
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._loop: asyncio.AbstractEventLoop | None = None
+        self._loop: Any = None
         self._pid = 0
 
-    def loop(self) -> asyncio.AbstractEventLoop:
+    def loop(self) -> Any:
         loop = self._loop
         if loop is not None and self._pid == os.getpid():
             return loop
@@ -41,7 +40,8 @@ class _LoopThread:
             return self._loop
 
     @staticmethod
-    def _start() -> asyncio.AbstractEventLoop:
+    def _start() -> Any:
+        import asyncio
         loop = asyncio.new_event_loop()
         ready = threading.Event()
 
@@ -58,7 +58,7 @@ class _LoopThread:
 _loop_thread = _LoopThread()
 
 
-def event_loop() -> asyncio.AbstractEventLoop:
+def event_loop() -> Any:
     """The process's loop that async views run on (started on first use)."""
     return _loop_thread.loop()
 
@@ -94,6 +94,7 @@ async def _drive(coro: Coroutine, req: Any) -> Any:
 
 def run_coroutine(coro: Coroutine) -> Any:
     """Runs coro on the process's loop and returns its result; waits without the lock."""
+    import asyncio
     loop = event_loop()
     if threading.current_thread().name == "kiv-asyncio":
         coro.close()
@@ -102,9 +103,19 @@ def run_coroutine(coro: Coroutine) -> Any:
     return asyncio.run_coroutine_threadsafe(_drive(coro, _local.request), loop).result()
 
 
+def is_async(f: Any) -> bool:
+    if type(f) is FunctionType:  # the usual case, without importing inspect
+        return bool(f.__code__.co_flags & _CO_COROUTINE)
+    import inspect
+    return inspect.iscoroutinefunction(f)
+
+
+_CO_COROUTINE = 0x80
+
+
 def ensure_sync(f: Callable[..., Any]) -> Callable[..., Any]:
     """f itself if it is not a coroutine function, else a sync function that runs it."""
-    if not inspect.iscoroutinefunction(f) or getattr(f, "_kiv_sync", False):
+    if getattr(f, "_kiv_sync", False) or not is_async(f):
         return f
 
     @functools.wraps(f)

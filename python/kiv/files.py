@@ -7,10 +7,8 @@ For now the file is read into the response. The response keeps the file's path
 
 from __future__ import annotations
 
-import mimetypes
 import os
 import stat
-import zlib
 from email.utils import format_datetime, parsedate_to_datetime
 from typing import Any
 from urllib.parse import quote
@@ -122,10 +120,12 @@ def _read(path: str) -> bytes:
 def _file_etag(path: str, st: os.stat_result) -> str:
     # Changes when the file is replaced or rewritten; the path keeps two files of the
     # same size and time apart.
+    import zlib
     return f'"{st.st_mtime_ns:x}-{st.st_size:x}-{zlib.adler32(path.encode()):x}"'
 
 
 def _guess(name: str) -> str:
+    import mimetypes
     mimetype, encoding = mimetypes.guess_type(name)
     if encoding == "gzip":
         return "application/gzip"

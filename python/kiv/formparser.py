@@ -11,13 +11,8 @@ when it ends.
 from __future__ import annotations
 
 import io
-import mimetypes
 import os
 import re
-import shutil
-import tempfile
-import unicodedata
-import uuid
 from typing import Any, BinaryIO, Iterator
 
 from .exceptions import BadRequest, RequestEntityTooLarge
@@ -36,8 +31,7 @@ class FileStorage:
         self.filename = filename
         self.name = name
         self.headers = headers if headers is not None else []
-        self.content_type = content_type or (
-            mimetypes.guess_type(filename)[0] if filename else None) or ""
+        self.content_type = content_type or (_guess(filename) if filename else None) or ""
 
     @property
     def mimetype(self) -> str:
@@ -76,6 +70,7 @@ class FileStorage:
 
     def save(self, dst: Any, buffer_size: int = 16384) -> None:
         """Copies the content to a path or a writable binary file object (not closed)."""
+        import shutil
         if isinstance(dst, (str, os.PathLike)):
             with open(dst, "wb") as f:
                 shutil.copyfileobj(self.stream, f, buffer_size)
@@ -101,6 +96,8 @@ def parse_multipart(body: bytes, boundary: str, max_parts: int | None,
 
     On any error every file made so far is closed before the exception leaves.
     """
+    import tempfile
+
     from multipart import MultipartError, ParserLimitReached, PushMultipartParser
 
     if not boundary or len(boundary) > 200:
@@ -176,6 +173,7 @@ def _is_file(value: Any) -> bool:
 def encode_multipart(data: dict) -> tuple[bytes, str]:
     """(body, content type) for a dict of fields and files: a file is a binary file object,
     a (file, filename) or (file, filename, content_type) tuple, or a FileStorage."""
+    import uuid
     boundary = "kiv-" + uuid.uuid4().hex
     out = io.BytesIO()
     for key, values in data.items():
@@ -209,9 +207,13 @@ def _file_parts(value: Any) -> tuple[Any, str, str]:
         stream = value
         filename = os.path.basename(getattr(value, "name", "") or "")
         rest = []
-    ctype = rest[0] if rest else (mimetypes.guess_type(filename)[0]
-                                  or "application/octet-stream")
+    ctype = rest[0] if rest else (_guess(filename) or "application/octet-stream")
     return stream, filename, ctype
+
+
+def _guess(filename: str) -> str | None:
+    import mimetypes
+    return mimetypes.guess_type(filename)[0]
 
 
 def _quote(text: str) -> str:
@@ -229,6 +231,7 @@ _WINDOWS_DEVICES = frozenset(
 def secure_filename(filename: str) -> str:
     """A name safe to join to a folder: ASCII letters, digits, '_', '.', '-'; no path parts,
     no leading dots; '' when nothing is left (choose a name of your own then)."""
+    import unicodedata
     text = unicodedata.normalize("NFKD", filename).encode("ascii", "ignore").decode("ascii")
     for sep in (os.sep, os.altsep, "/", "\\"):
         if sep:
