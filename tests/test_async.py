@@ -7,7 +7,7 @@ import urllib.request
 
 import pytest
 
-from kiv import App, abort, g, request, session
+from kiv import App, MethodView, abort, g, request, session
 
 
 def make_app():
@@ -46,6 +46,16 @@ def make_app():
     def sync():
         return "plain"
 
+    class Items(MethodView):
+        async def get(self):
+            await asyncio.sleep(0)
+            return {"who": g.who, "method": request.method}
+
+        def post(self):
+            return {"who": g.who, "method": "POST"}
+
+    app.add_url_rule("/items", view_func=Items.as_view("items"))
+
     return app
 
 
@@ -53,6 +63,7 @@ def make_app():
     ("/hello?who=ann", 200, {"who": "ann", "path": "/hello", "seen": 1}, "ann"),
     ("/fail", 404, {"missing": "/fail"}, "nobody"),
     ("/nowhere", 404, {"missing": "/nowhere"}, "nobody"),
+    ("/items?who=bo", 200, {"who": "bo", "method": "GET"}, "bo"),
 ])
 def test_async_view_hooks_and_handlers(url, status, body, who):
     r = make_app().test_client().get(url)

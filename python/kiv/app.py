@@ -191,6 +191,10 @@ class App(TemplateRegistry, Scaffold):
             self.url_map.add(url_path.rstrip("/") + "/<path:filename>", endpoint, ("GET", "HEAD"))
         self._changed()
 
+    def ensure_sync(self, func: F) -> F:
+        """func, or for an `async def` function a sync wrapper that runs it on the loop."""
+        return ensure_sync(func)
+
     def teardown_appcontext(self, f: F) -> F:
         """Runs after every request (and when an app context ends), given its exception."""
         self.teardown_appcontext_funcs.append(ensure_sync(f))
