@@ -67,7 +67,7 @@ SPEED = {
     "1 x 10 MiB file": body([(b"f", os.urandom(10 * 1024 * 1024))]),
     "1000 x 100 B fields": body([(b"k%d" % i, b"v" * 100) for i in range(1000)]),
     # Content full of near-boundaries: every line starts like the delimiter.
-    "2 MiB of CRLF--": body([(b"f", (b"\r\n--" + B[:-1] + b"x") * 40000)]),
+    "1.4 MB near-delimiters": body([(b"f", (b"\r\n--" + B[:-1] + b"x") * 40000)]),
 }
 
 good = body([(b"a", b"1")])
