@@ -276,6 +276,12 @@ SCENARIOS = [
              "/session", "session.lua", expect_json({"user": "bench", "visits": 3}),
              framework=True, headers={"Cookie": "session=eyJ1c2VyIjoiYmVuY2giLCJ2aXNpdHMiOjN9"
                                       ".axbXEQ.HWk9omRy8lBxPGImLcGZgE0Y6Pw"}),
+    # The same cookie; the page apps (kiv_page_app.py, flask_page_app.py) add /page.
+    Scenario("page", "Framework app: a Jinja2 page (20-row loop, escaping) with the session",
+             "/page", "session.lua", lambda status, body: None if status == 200 and
+             body.count(b"<li ") == 20 and b"Hello, bench" in body else f"status {status}",
+             framework=True, headers={"Cookie": "session=eyJ1c2VyIjoiYmVuY2giLCJ2aXNpdHMiOjN9"
+                                      ".axbXEQ.HWk9omRy8lBxPGImLcGZgE0Y6Pw"}),
     # Scenarios that look like applications: PostgreSQL through psycopg's
     # connection pool, and views that wait as a call to another service does.
     Scenario("db", "Database: one random row as JSON", "/db", "get.lua",
@@ -435,20 +441,20 @@ def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
     # The session scenario: the same small app on kiv and on Flask.
     k = Server("kiv-app", "python -m kiv run, one process, the session app "
                "(before_request hook, signed session cookie)", static=False, framework=True)
-    k.cmd = [str(VPY), "-m", "kiv", "run", f"{APPS / 'kiv_session_app.py'}:app", "--host", HOST,
+    k.cmd = [str(VPY), "-m", "kiv", "run", f"{APPS / 'kiv_page_app.py'}:app", "--host", HOST,
              "--port", "{port}"]
     servers.append(k)
     g = Server("granian-flask", "granian --interface wsgi --workers 1 --runtime-threads 1, "
                "the session app on Flask", static=False, framework=True)
     g.cmd = [str(vbin / "granian"), "--interface", "wsgi", "--host", HOST, "--port", "{port}",
              "--workers", "1", "--runtime-threads", "1", "--no-ws", "--log-level", "warning",
-             "flask_session_app:app"]
+             "flask_page_app:app"]
     g.cwd = APPS
     servers.append(g)
     gu = Server("gunicorn-flask", "gunicorn -k sync -w 1, the session app on Flask",
                 static=False, framework=True)
     gu.cmd = [str(vbin / "gunicorn"), "-k", "sync", "-w", "1", "-b", f"{HOST}:{{port}}",
-              "--log-level", "warning", "flask_session_app:app"]
+              "--log-level", "warning", "flask_page_app:app"]
     gu.cwd = APPS
     servers.append(gu)
 

@@ -52,6 +52,9 @@ def main(argv: list[str] | None = None) -> int:
                      help="workers each listen on their own SO_REUSEPORT socket")
     run.add_argument("--balancer", action="store_true",
                      help="put the workers behind the TCP balancer instead")
+    run.add_argument("--reload", action="store_true",
+                     help="restart when a Python file or template under the app's folder "
+                          "changes (needs watchfiles: pip install 'kiv[reload]')")
     _add_common(run)
     worker = sub.add_parser("worker", help=argparse.SUPPRESS)
     worker.add_argument("app")
@@ -68,6 +71,10 @@ def main(argv: list[str] | None = None) -> int:
                                              reuse_port=opts.reuse_port),
                           fd=opts.fd, ready_fd=opts.ready_fd, log_requests=opts.log,
                           debug=opts.debug)
+    if opts.reload:
+        from .reload import run_with_reload
+        args = sys.argv[1:] if argv is None else list(argv)
+        return run_with_reload(opts.app, [a for a in args if a != "--reload"])
     app = load_app(opts.app)
     app.log = app.log or opts.log
     app.debug = app.debug or opts.debug

@@ -20,6 +20,7 @@ from urllib.parse import quote
 
 import _kiv
 
+from .asyncsupport import ensure_sync
 from .blueprints import Blueprint, static_folder_of
 from .config import DEFAULTS, Config
 from .ctx import AppContext, RequestContext
@@ -29,6 +30,7 @@ from .helpers import fix_two_tuple, to_response
 from .routing import Chooser, RuleGroup, UrlMap, WithDefaults
 from .scaffold import F, Scaffold
 from .sessions import SecureCookieSessionInterface
+from .templating import TemplateRegistry
 from .wrappers import Request, Response
 
 _LOOPBACK = ("127.0.0.1", "::1")
@@ -53,7 +55,7 @@ def parse_networks(value: Any) -> tuple:
     return tuple(nets)
 
 
-class App(Scaffold):
+class App(TemplateRegistry, Scaffold):
     request_class = Request
     response_class = Response
     session_interface = SecureCookieSessionInterface()
@@ -70,6 +72,7 @@ class App(Scaffold):
         super().__init__(import_name, static_folder, static_url_path, root_path)
         self.name = import_name
         self.template_folder = template_folder
+        self._init_templates()
         self.config = self.config_class(self.root_path, self.default_config)
         self.debug = debug
         self.fast = fast
@@ -164,7 +167,9 @@ class App(Scaffold):
                 f"View function mapping is overwriting an existing endpoint function: {endpoint}")
         # The native compiler checks the rule text now, with its own messages.
         _kiv.Server().add_rule(rule, methods, None, endpoint, auto)
-        native_view = WithDefaults(endpoint, view_func, defaults) if defaults else view_func
+        native_view = ensure_sync(view_func)  # an async view runs on the process's loop
+        if defaults:
+            native_view = WithDefaults(endpoint, native_view, defaults)
         self._groups.setdefault(rule, RuleGroup(rule)).add(endpoint, native_view, methods, auto)
         self.url_map.add(rule, endpoint, methods + (["HEAD"] if "GET" in methods else []),
                          defaults)
@@ -186,9 +191,13 @@ class App(Scaffold):
             self.url_map.add(url_path.rstrip("/") + "/<path:filename>", endpoint, ("GET", "HEAD"))
         self._changed()
 
+    def ensure_sync(self, func: F) -> F:
+        """func, or for an `async def` function a sync wrapper that runs it on the loop."""
+        return ensure_sync(func)
+
     def teardown_appcontext(self, f: F) -> F:
         """Runs after every request (and when an app context ends), given its exception."""
-        self.teardown_appcontext_funcs.append(f)
+        self.teardown_appcontext_funcs.append(ensure_sync(f))
         self._changed()
         return f
 
@@ -276,6 +285,8 @@ class App(Scaffold):
             rv = view(**args)
         finally:
             _local.request = None
+            if req._files is not None:
+                req.close()
         if rv.__class__ is tuple and len(rv) == 2:
             return fix_two_tuple(rv)
         return rv
@@ -328,6 +339,8 @@ class App(Scaffold):
                     f(error)
             finally:
                 _local.request = None
+                if req._files is not None:
+                    req.close()
 
     def _hooks(self, req: Request) -> tuple[tuple, tuple, tuple]:
         """(before, after, teardown) functions for the request's blueprint, in call order."""

@@ -103,6 +103,30 @@ class Blueprint(Scaffold):
             return f
         return decorator
 
+    # Template helpers for the whole app, registered through the blueprint.
+    def app_context_processor(self, f: F) -> F:
+        self.record_once(lambda s: s.app.template_context_processors.setdefault(
+            None, []).append(f))
+        return f
+
+    def app_template_filter(self, name: str | None = None) -> Callable[[F], F]:
+        def decorator(f: F) -> F:
+            self.record_once(lambda s: s.app.add_template_filter(f, name))
+            return f
+        return decorator
+
+    def app_template_global(self, name: str | None = None) -> Callable[[F], F]:
+        def decorator(f: F) -> F:
+            self.record_once(lambda s: s.app.add_template_global(f, name))
+            return f
+        return decorator
+
+    def app_template_test(self, name: str | None = None) -> Callable[[F], F]:
+        def decorator(f: F) -> F:
+            self.record_once(lambda s: s.app.add_template_test(f, name))
+            return f
+        return decorator
+
     def register(self, app: Any, options: dict) -> None:
         """Replays the recorded registrations onto app (App.register_blueprint calls this)."""
         name_prefix = options.get("name_prefix", "")
@@ -132,6 +156,9 @@ class Blueprint(Scaffold):
                 for key, funcs in mine.items():
                     target = name if key is None else f"{name}.{key}"
                     theirs.setdefault(target, []).extend(funcs)
+            for key, funcs in self.template_context_processors.items():
+                target = name if key is None else f"{name}.{key}"
+                app.template_context_processors.setdefault(target, []).extend(funcs)
             for key, codes in self.error_handler_spec.items():
                 target = name if key is None else f"{name}.{key}"
                 dest = app.error_handler_spec.setdefault(target, {})

@@ -26,6 +26,10 @@ DEFAULTS: dict[str, Any] = {
     "SERVER_NAME": None,
     "APPLICATION_ROOT": "/",
     "PREFERRED_URL_SCHEME": "http",
+    "TEMPLATES_AUTO_RELOAD": None,
+    "MAX_FORM_MEMORY_SIZE": 500_000,
+    "MAX_FORM_PARTS": 1000,
+    "SEND_FILE_MAX_AGE_DEFAULT": None,
 }
 
 

@@ -7,6 +7,8 @@ import json as _json
 from typing import Any
 from urllib.parse import parse_qsl, urlencode, urlsplit
 
+from .formparser import encode_multipart as _encode_multipart
+from .formparser import has_files as _has_files
 from .globals import _local
 from .wrappers import _AppCtxGlobals
 
@@ -54,6 +56,8 @@ def build_request(app: Any, path: str = "/", method: str = "GET", headers: Any =
     if json is not None:
         body = _json.dumps(json).encode()
         content_type = content_type or "application/json"
+    elif isinstance(data, dict) and _has_files(data):
+        body, content_type = _encode_multipart(data)
     elif isinstance(data, dict):
         body = urlencode(data, doseq=True).encode()
         content_type = content_type or "application/x-www-form-urlencoded"

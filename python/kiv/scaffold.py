@@ -10,6 +10,7 @@ import os
 import sys
 from typing import Any, Callable, Iterable
 
+from .asyncsupport import ensure_sync
 from .exceptions import HTTPException, default_exceptions
 
 F = Callable[..., Any]
@@ -37,6 +38,8 @@ class Scaffold:
         self.teardown_request_funcs: dict[str | None, list[F]] = {}
         # blueprint name -> code (None for exception classes) -> class -> handler
         self.error_handler_spec: dict[str | None, dict[int | None, dict[type, F]]] = {}
+        # blueprint name (None for the app) -> functions whose dicts every template sees
+        self.template_context_processors: dict[str | None, list[F]] = {}
 
     # --- routes -----------------------------------------------------------------
 
@@ -99,18 +102,22 @@ class Scaffold:
     # --- hooks ------------------------------------------------------------------
 
     def before_request(self, f: F) -> F:
-        self.before_request_funcs.setdefault(None, []).append(f)
+        self.before_request_funcs.setdefault(None, []).append(ensure_sync(f))
         self._changed()
         return f
 
     def after_request(self, f: F) -> F:
-        self.after_request_funcs.setdefault(None, []).append(f)
+        self.after_request_funcs.setdefault(None, []).append(ensure_sync(f))
         self._changed()
         return f
 
     def teardown_request(self, f: F) -> F:
-        self.teardown_request_funcs.setdefault(None, []).append(f)
+        self.teardown_request_funcs.setdefault(None, []).append(ensure_sync(f))
         self._changed()
+        return f
+
+    def context_processor(self, f: F) -> F:
+        self.template_context_processors.setdefault(None, []).append(f)
         return f
 
     def errorhandler(self, code_or_exception: int | type[BaseException]) -> Callable[[F], F]:
@@ -121,7 +128,8 @@ class Scaffold:
 
     def register_error_handler(self, code_or_exception: int | type[BaseException], f: F) -> None:
         exc_class, code = _exception_key(code_or_exception)
-        self.error_handler_spec.setdefault(None, {}).setdefault(code, {})[exc_class] = f
+        self.error_handler_spec.setdefault(None, {}).setdefault(code, {})[exc_class] = \
+            ensure_sync(f)
         self._changed()
 
     def _changed(self) -> None:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from typing import Any, Callable
 
+from .asyncsupport import ensure_sync
 from .globals import _current_request
 
 _HTTP_METHODS = ("get", "post", "head", "options", "delete", "put", "trace", "patch")
@@ -58,4 +59,4 @@ class MethodView(View):
             handler = getattr(self, "get", None)
         if handler is None:
             raise AssertionError(f"Unimplemented method {method.upper()!r}")
-        return handler(**kwargs)
+        return ensure_sync(handler)(**kwargs)  # an async method runs on the process's loop

@@ -274,7 +274,7 @@ class Request:
         "method", "path", "query_string", "query", "header_list", "body", "peer_addr",
         "endpoint", "view_args", "error_code", "allowed_methods",
         "_headers", "_args", "_form", "_cookies", "_g", "_session", "_forwarded",
-        "_flashes", "__weakref__",
+        "_flashes", "_files", "__weakref__",
     )
 
     app: Any = None
@@ -311,6 +311,7 @@ class Request:
         self._session = None
         self._forwarded = None
         self._flashes = None
+        self._files = None
 
     # --- headers, query, body ---------------------------------------------
 
@@ -391,12 +392,41 @@ class Request:
     @property
     def form(self) -> MultiDict:
         if self._form is None:
-            if self.mimetype == "application/x-www-form-urlencoded":
+            mimetype = self.mimetype
+            if mimetype == "application/x-www-form-urlencoded":
                 text = self.body.decode("utf-8", "replace")
                 self._form = MultiDict(parse_qsl(text, keep_blank_values=True))
+            elif mimetype == "multipart/form-data":
+                self._parse_multipart()
             else:
                 self._form = MultiDict()
         return self._form
+
+    @property
+    def files(self) -> MultiDict:
+        """Uploaded files of a multipart/form-data body, by field name (FileStorage values)."""
+        if self._files is None:
+            if self._form is None and self.mimetype == "multipart/form-data":
+                self._parse_multipart()
+            else:
+                self._files = MultiDict()
+        return self._files
+
+    def _parse_multipart(self) -> None:
+        from .formparser import parse_multipart
+        config = self.app.config if self.app is not None else {}
+        fields, files = parse_multipart(
+            self.body, self.mimetype_params.get("boundary", ""),
+            config.get("MAX_FORM_PARTS", 1000), config.get("MAX_FORM_MEMORY_SIZE", 500_000))
+        self._form = MultiDict(fields)
+        self._files = MultiDict(files)
+
+    def close(self) -> None:
+        """Closes uploaded files; the server calls this when the request ends."""
+        files = self._files
+        if files:
+            for _, f in files.items(multi=True):
+                f.close()
 
     @property
     def values(self) -> MultiDict:

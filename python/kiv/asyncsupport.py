@@ -1,0 +1,130 @@
+"""Async views, hooks and error handlers: one asyncio loop per process, on a thread of its own.
+
+An `async def` function is wrapped when it is registered (so a sync view pays nothing):
+the wrapper hands the coroutine to the loop and waits for its result on a
+concurrent.futures.Future, which releases the interpreter lock while it waits. All
+requests share the loop, so clients bound to a loop (database pools, HTTP sessions)
+work across requests.
+
+The loop thread has no request of its own: each coroutine is driven step by step with
+its request set in the thread-local slot, so `request`, `g` and `session` work inside
+async code and between awaits of other requests.
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+import threading
+from types import FunctionType
+from typing import Any, Callable, Coroutine
+
+from .globals import _local
+
+
+class _LoopThread:
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._loop: Any = None
+        self._pid = 0
+
+    def loop(self) -> Any:
+        loop = self._loop
+        if loop is not None and self._pid == os.getpid():
+            return loop
+        with self._lock:
+            # A forked worker inherits the object but not the thread: start its own.
+            if self._loop is None or self._pid != os.getpid():
+                self._loop = self._start()
+                self._pid = os.getpid()
+            return self._loop
+
+    @staticmethod
+    def _start() -> Any:
+        import asyncio
+        loop = asyncio.new_event_loop()
+        ready = threading.Event()
+
+        def run() -> None:
+            asyncio.set_event_loop(loop)
+            loop.call_soon(ready.set)
+            loop.run_forever()
+
+        threading.Thread(target=run, name="kiv-asyncio", daemon=True).start()
+        ready.wait()
+        return loop
+
+
+_loop_thread = _LoopThread()
+
+
+def event_loop() -> Any:
+    """The process's loop that async views run on (started on first use)."""
+    return _loop_thread.loop()
+
+
+class _WithRequest:
+    """Drives a coroutine with `req` in the thread-local slot during each of its steps."""
+
+    __slots__ = ("coro", "req")
+
+    def __init__(self, coro: Coroutine, req: Any):
+        self.coro, self.req = coro, req
+
+    def __await__(self) -> Any:
+        coro, req = self.coro, self.req
+        send, error = None, None
+        while True:
+            _local.request = req
+            try:
+                yielded = coro.send(send) if error is None else coro.throw(error)
+            except StopIteration as stop:
+                return stop.value
+            finally:
+                _local.request = None
+            try:
+                send, error = (yield yielded), None
+            except BaseException as e:  # noqa: BLE001  (cancellation goes into the coroutine)
+                send, error = None, e
+
+
+async def _drive(coro: Coroutine, req: Any) -> Any:
+    return await _WithRequest(coro, req)
+
+
+def run_coroutine(coro: Coroutine) -> Any:
+    """Runs coro on the process's loop and returns its result; waits without the lock."""
+    import asyncio
+    loop = event_loop()
+    if threading.current_thread().name == "kiv-asyncio":
+        coro.close()
+        raise RuntimeError("a sync wrapper of an async function was called on the event "
+                           "loop's own thread; await the function instead")
+    return asyncio.run_coroutine_threadsafe(_drive(coro, _local.request), loop).result()
+
+
+def is_async(f: Any) -> bool:
+    if type(f) is FunctionType:  # the usual case, without importing inspect
+        return bool(f.__code__.co_flags & _CO_COROUTINE)
+    import inspect
+    return inspect.iscoroutinefunction(f)
+
+
+_CO_COROUTINE = 0x80
+
+
+def ensure_sync(f: Callable[..., Any]) -> Callable[..., Any]:
+    """f itself if it is not a coroutine function, else a sync function that runs it."""
+    if getattr(f, "_kiv_sync", False) or not is_async(f):
+        return f
+
+    @functools.wraps(f)
+    def run(*args: Any, **kwargs: Any) -> Any:
+        return run_coroutine(f(*args, **kwargs))
+
+    run._kiv_sync = True  # type: ignore[attr-defined]
+    run._kiv_async = f  # type: ignore[attr-defined]
+    return run
+
+
+__all__ = ["ensure_sync", "event_loop", "run_coroutine"]

@@ -1,0 +1,184 @@
+"""send_file and send_from_directory: files from views, with validators and 304s.
+
+For now the file is read into the response. The response keeps the file's path
+(`file_path`) so that the server can later send it from disk itself; the headers
+(validators, Cache-Control, Content-Disposition) do not depend on how the body travels.
+"""
+
+from __future__ import annotations
+
+import os
+import stat
+from email.utils import format_datetime, parsedate_to_datetime
+from typing import Any
+from urllib.parse import quote
+
+from .exceptions import NotFound
+from .globals import _current_app, _local
+
+
+def send_file(path_or_file: Any, mimetype: str | None = None, as_attachment: bool = False,
+              download_name: str | None = None, conditional: bool = True,
+              etag: bool | str = True, last_modified: Any = None,
+              max_age: int | None = None) -> Any:
+    app = _current_app()
+    path = None
+    if isinstance(path_or_file, (str, os.PathLike)):
+        path = os.path.join(app.root_path, os.fspath(path_or_file))
+        st = os.stat(path)
+        if last_modified is None:
+            last_modified = st.st_mtime
+        if etag is True:
+            etag = _file_etag(path, st)
+        body = _read(path)
+        name = download_name or os.path.basename(path)
+    else:
+        body = path_or_file.read()
+        if isinstance(body, str):
+            body = body.encode()
+        name = download_name or os.path.basename(getattr(path_or_file, "name", "") or "")
+        if etag is True:
+            etag = None  # no stable identity for a file object's content
+    if mimetype is None:
+        if not name:
+            raise ValueError("Unable to detect the MIME type because a file name is not "
+                             "available. Either set 'download_name', pass a path instead of "
+                             "a file, or set 'mimetype'.")
+        mimetype = _guess(name)
+
+    response = app.response_class(body, mimetype=mimetype)
+    response.file_path = path
+    headers = response.headers
+    if download_name is not None or as_attachment:
+        headers.set("Content-Disposition", _disposition(
+            "attachment" if as_attachment else "inline", name))
+    if max_age is None:
+        max_age = app.config.get("SEND_FILE_MAX_AGE_DEFAULT")
+        if callable(max_age):
+            max_age = max_age(path)
+    if isinstance(max_age, int) and max_age > 0:
+        headers.set("Cache-Control", f"public, max-age={max_age}")
+    else:
+        headers.set("Cache-Control", "no-cache")
+    if not conditional:
+        return response
+
+    modified = _as_timestamp(last_modified)
+    if modified is not None:
+        headers.set("Last-Modified", _http_date(modified))
+    if isinstance(etag, str):
+        etag = etag if etag.startswith(('"', 'W/"')) else f'"{etag}"'
+        headers.set("ETag", etag)
+    else:
+        etag = None
+    req = _local.request
+    if req is not None and req.method in ("GET", "HEAD") and _not_modified(req, etag, modified):
+        response.status_code = 304
+        response.body = b""
+        headers.remove("Content-Disposition")
+    return response
+
+
+def send_from_directory(directory: str | os.PathLike[str], path: str | os.PathLike[str],
+                        **kwargs: Any) -> Any:
+    """send_file for `path` inside `directory`; anything that would leave it is a 404."""
+    folder = os.path.join(_current_app().root_path, os.fspath(directory))
+    target = safe_join(folder, os.fspath(path))
+    if target is None:
+        raise NotFound()
+    try:
+        st = os.stat(target)
+    except (OSError, ValueError):
+        raise NotFound() from None
+    if not stat.S_ISREG(st.st_mode):
+        raise NotFound()
+    return send_file(target, **kwargs)
+
+
+def safe_join(directory: str, path: str) -> str | None:
+    """directory/path, or None when path is absolute, climbs out, holds a NUL or a
+    backslash, or resolves (through symlinks) to somewhere outside directory."""
+    if not path or "\x00" in path or "\\" in path or path.startswith("/"):
+        return None
+    parts = path.split("/")
+    if any(p in ("..", ".") for p in parts) or (os.altsep and os.altsep in path):
+        return None
+    base = os.path.realpath(directory)
+    target = os.path.realpath(os.path.join(base, *[p for p in parts if p]))
+    if os.path.commonpath([base, target]) != base or target == base:
+        return None
+    return target
+
+
+# --- helpers ------------------------------------------------------------------------
+
+def _read(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _file_etag(path: str, st: os.stat_result) -> str:
+    # Changes when the file is replaced or rewritten; the path keeps two files of the
+    # same size and time apart.
+    import zlib
+    return f'"{st.st_mtime_ns:x}-{st.st_size:x}-{zlib.adler32(path.encode()):x}"'
+
+
+def _guess(name: str) -> str:
+    import mimetypes
+    mimetype, encoding = mimetypes.guess_type(name)
+    if encoding == "gzip":
+        return "application/gzip"
+    return mimetype or "application/octet-stream"
+
+
+def _disposition(kind: str, name: str) -> str:
+    try:
+        name.encode("ascii")
+    except UnicodeEncodeError:
+        # RFC 6266 section 4.3: an ASCII fallback plus the UTF-8 name in filename*.
+        fallback = name.encode("ascii", "ignore").decode("ascii") or "download"
+        return (f'{kind}; filename="{_q(fallback)}"; '
+                f"filename*=UTF-8''{quote(name, safe='')}")
+    return f'{kind}; filename="{_q(name)}"'
+
+
+def _q(text: str) -> str:
+    return text.replace("\\", "\\\\").replace('"', '\\"').replace("\r", "").replace("\n", "")
+
+
+def _as_timestamp(value: Any) -> float | None:
+    if value is None:
+        return None
+    if isinstance(value, (int, float)):
+        return float(value)
+    return value.timestamp()
+
+
+def _http_date(ts: float) -> str:
+    import datetime as dt
+    return format_datetime(dt.datetime.fromtimestamp(int(ts), dt.timezone.utc), usegmt=True)
+
+
+def _not_modified(req: Any, etag: str | None, modified: float | None) -> bool:
+    # RFC 9110 section 13.2.2: If-None-Match, when present, decides; If-Modified-Since
+    # counts only without it.
+    inm = req._header("if-none-match")
+    if inm is not None:
+        if etag is None:
+            return False
+        if inm.strip() == "*":
+            return True
+        mine = etag.removeprefix("W/")
+        return any(t.strip().removeprefix("W/") == mine for t in inm.split(","))
+    ims = req._header("if-modified-since")
+    if ims is None or modified is None:
+        return False
+    try:
+        since = parsedate_to_datetime(ims).timestamp()
+    except (TypeError, ValueError, IndexError):
+        return False
+    return int(modified) <= since
+
+
+__all__ = ["safe_join", "send_file", "send_from_directory"]

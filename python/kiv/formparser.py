@@ -1,0 +1,242 @@
+"""multipart/form-data: request.form and request.files, FileStorage, secure_filename, and the
+encoder the test client uploads with.
+
+The body is already in memory (the server reads it whole, up to MAX_CONTENT_LENGTH); it
+is parsed only when a view first reads request.form or request.files. File parts stay in
+memory up to 512 KiB and then move to an anonymous temporary file (unlinked as soon as it
+is made, so nothing is left on disk even if the process dies); the request closes them
+when it ends.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import re
+from typing import Any, BinaryIO, Iterator
+
+from .exceptions import BadRequest, RequestEntityTooLarge
+
+SPOOL_SIZE = 512 * 1024  # file parts above this go to a temporary file
+MAX_PART_HEADER_SIZE = 8 * 1024
+
+
+class FileStorage:
+    """An uploaded file: its part's name and headers, and its content as a stream."""
+
+    def __init__(self, stream: BinaryIO | None = None, filename: str | None = None,
+                 name: str | None = None, content_type: str | None = None,
+                 headers: Any = None):
+        self.stream = stream if stream is not None else io.BytesIO()
+        self.filename = filename
+        self.name = name
+        self.headers = headers if headers is not None else []
+        self.content_type = content_type or (_guess(filename) if filename else None) or ""
+
+    @property
+    def mimetype(self) -> str:
+        return self.content_type.split(";")[0].strip().lower()
+
+    @property
+    def mimetype_params(self) -> dict[str, str]:
+        params = {}
+        for part in self.content_type.split(";")[1:]:
+            k, _, v = part.partition("=")
+            if k.strip():
+                params[k.strip().lower()] = v.strip().strip('"')
+        return params
+
+    @property
+    def content_length(self) -> int:
+        pos = self.stream.tell()
+        end = self.stream.seek(0, os.SEEK_END)
+        self.stream.seek(pos)
+        return end
+
+    def read(self, size: int = -1) -> bytes:
+        return self.stream.read(size)
+
+    def readline(self, size: int = -1) -> bytes:
+        return self.stream.readline(size)
+
+    def seek(self, offset: int, whence: int = 0) -> int:
+        return self.stream.seek(offset, whence)
+
+    def tell(self) -> int:
+        return self.stream.tell()
+
+    def __iter__(self) -> Iterator[bytes]:
+        return iter(self.stream)
+
+    def save(self, dst: Any, buffer_size: int = 16384) -> None:
+        """Copies the content to a path or a writable binary file object (not closed)."""
+        import shutil
+        if isinstance(dst, (str, os.PathLike)):
+            with open(dst, "wb") as f:
+                shutil.copyfileobj(self.stream, f, buffer_size)
+        else:
+            shutil.copyfileobj(self.stream, dst, buffer_size)
+
+    def close(self) -> None:
+        try:
+            self.stream.close()
+        except Exception:  # noqa: BLE001  (closing must not mask the request's own outcome)
+            pass
+
+    def __bool__(self) -> bool:
+        return bool(self.filename)
+
+    def __repr__(self) -> str:
+        return f"<FileStorage: {self.filename!r} ({self.content_type!r})>"
+
+
+def parse_multipart(body: bytes, boundary: str, max_parts: int | None,
+                    max_field_size: int | None) -> tuple[list, list]:
+    """(form pairs, file pairs); 400 for a malformed body, 413 past a limit.
+
+    On any error every file made so far is closed before the exception leaves.
+    """
+    import tempfile
+
+    from multipart import MultipartError, ParserLimitReached, PushMultipartParser
+
+    if not boundary or len(boundary) > 200:
+        raise BadRequest("Missing or invalid multipart boundary.")
+    fields: list[tuple[str, str]] = []
+    files: list[tuple[str, FileStorage]] = []
+    field_bytes = 0
+    try:
+        parser = PushMultipartParser(
+            boundary, len(body), max_header_size=MAX_PART_HEADER_SIZE,
+            max_segment_count=max_parts if max_parts is not None else float("inf"))
+        segment = sink = None
+        # The whole body at once (it is in memory already), then the end of input.
+        for chunk in (body, b""):
+            for event in parser.parse(chunk):
+                if event is None:  # end of a part
+                    if segment.filename is None:
+                        charset = segment.charset or "utf-8"
+                        fields.append((segment.name, bytes(sink).decode(charset, "replace")))
+                    else:
+                        sink.seek(0)
+                    segment = sink = None
+                elif isinstance(event, (bytes, bytearray, memoryview)):
+                    if segment.filename is None:
+                        field_bytes += len(event)
+                        if max_field_size is not None and field_bytes > max_field_size:
+                            raise RequestEntityTooLarge("The form fields are too large.")
+                        sink += event
+                    else:
+                        sink.write(event)
+                else:
+                    segment = event
+                    if segment.filename is None:
+                        sink = bytearray()
+                    else:
+                        sink = tempfile.SpooledTemporaryFile(SPOOL_SIZE, "w+b")
+                        files.append((segment.name, FileStorage(
+                            sink, segment.filename, segment.name,
+                            segment.header("Content-Type") or "application/octet-stream",
+                            list(segment.headerlist))))
+        if not parser.closed:
+            raise BadRequest("The multipart body ended early.")
+    except ParserLimitReached as e:
+        _close(files)
+        if "segment count" in str(e):
+            raise RequestEntityTooLarge("Too many parts in the form.") from None
+        raise BadRequest(f"Malformed multipart body: {e}") from None
+    except MultipartError as e:
+        _close(files)
+        raise BadRequest(f"Malformed multipart body: {e}") from None
+    except BaseException:
+        _close(files)
+        raise
+    return fields, files
+
+
+def _close(files: list) -> None:
+    for _, f in files:
+        f.close()
+
+
+# --- the test client's side: encode a dict with files as multipart/form-data ------------
+
+def has_files(data: dict) -> bool:
+    return any(_is_file(v) or (isinstance(v, list) and any(_is_file(i) for i in v))
+               for v in data.values())
+
+
+def _is_file(value: Any) -> bool:
+    return isinstance(value, tuple) or hasattr(value, "read") or isinstance(value, FileStorage)
+
+
+def encode_multipart(data: dict) -> tuple[bytes, str]:
+    """(body, content type) for a dict of fields and files: a file is a binary file object,
+    a (file, filename) or (file, filename, content_type) tuple, or a FileStorage."""
+    import uuid
+    boundary = "kiv-" + uuid.uuid4().hex
+    out = io.BytesIO()
+    for key, values in data.items():
+        for value in (values if isinstance(values, list) else [values]):
+            out.write(f"--{boundary}\r\n".encode())
+            if _is_file(value):
+                stream, filename, ctype = _file_parts(value)
+                out.write(f'Content-Disposition: form-data; name="{_quote(key)}"; '
+                          f'filename="{_quote(filename)}"\r\nContent-Type: {ctype}\r\n\r\n'
+                          .encode())
+                content = stream.read()
+                out.write(content.encode() if isinstance(content, str) else content)
+            else:
+                out.write(f'Content-Disposition: form-data; name="{_quote(key)}"\r\n\r\n'
+                          .encode())
+                out.write(value if isinstance(value, bytes) else str(value).encode())
+            out.write(b"\r\n")
+    out.write(f"--{boundary}--\r\n".encode())
+    return out.getvalue(), f"multipart/form-data; boundary={boundary}"
+
+
+def _file_parts(value: Any) -> tuple[Any, str, str]:
+    if isinstance(value, FileStorage):
+        return value.stream, value.filename or "", value.content_type or \
+            "application/octet-stream"
+    if isinstance(value, tuple):
+        stream, filename, *rest = value
+        if isinstance(stream, (bytes, str)):
+            stream = io.BytesIO(stream.encode() if isinstance(stream, str) else stream)
+    else:
+        stream = value
+        filename = os.path.basename(getattr(value, "name", "") or "")
+        rest = []
+    ctype = rest[0] if rest else (_guess(filename) or "application/octet-stream")
+    return stream, filename, ctype
+
+
+def _guess(filename: str) -> str | None:
+    import mimetypes
+    return mimetypes.guess_type(filename)[0]
+
+
+def _quote(text: str) -> str:
+    return text.replace("\\", "\\\\").replace('"', '\\"').replace("\r", "").replace("\n", "")
+
+
+# --- secure_filename ---------------------------------------------------------------------
+
+_UNSAFE = re.compile(r"[^A-Za-z0-9_.-]")
+_WINDOWS_DEVICES = frozenset(
+    ["CON", "PRN", "AUX", "NUL", *(f"COM{i}" for i in range(10)),
+     *(f"LPT{i}" for i in range(10))])
+
+
+def secure_filename(filename: str) -> str:
+    """A name safe to join to a folder: ASCII letters, digits, '_', '.', '-'; no path parts,
+    no leading dots; '' when nothing is left (choose a name of your own then)."""
+    import unicodedata
+    text = unicodedata.normalize("NFKD", filename).encode("ascii", "ignore").decode("ascii")
+    for sep in (os.sep, os.altsep, "/", "\\"):
+        if sep:
+            text = text.replace(sep, " ")
+    text = _UNSAFE.sub("", "_".join(text.split())).strip("._")
+    if text.split(".")[0].upper() in _WINDOWS_DEVICES:
+        text = "_" + text
+    return text

@@ -1,0 +1,129 @@
+"""Async views, hooks and error handlers on the process's event loop."""
+
+import asyncio
+import json
+import threading
+import urllib.request
+
+import pytest
+
+from kiv import App, MethodView, abort, g, request, session
+
+
+def make_app():
+    app = App("asyncviews")
+    app.secret_key = "k"
+
+    @app.before_request
+    async def before():
+        await asyncio.sleep(0)
+        g.who = request.args.get("who", "nobody")
+
+    @app.after_request
+    async def after(response):
+        await asyncio.sleep(0)
+        response.headers["X-Who"] = g.who
+        return response
+
+    @app.errorhandler(404)
+    async def missing(e):
+        await asyncio.sleep(0)
+        return {"missing": request.path}, 404
+
+    @app.route("/hello")
+    async def hello():
+        await asyncio.sleep(0)
+        session["seen"] = session.get("seen", 0) + 1
+        await asyncio.sleep(0)
+        return {"who": g.who, "path": request.path, "seen": session["seen"]}
+
+    @app.route("/fail")
+    async def fail():
+        await asyncio.sleep(0)
+        abort(404)
+
+    @app.route("/sync")
+    def sync():
+        return "plain"
+
+    class Items(MethodView):
+        async def get(self):
+            await asyncio.sleep(0)
+            return {"who": g.who, "method": request.method}
+
+        def post(self):
+            return {"who": g.who, "method": "POST"}
+
+    app.add_url_rule("/items", view_func=Items.as_view("items"))
+
+    return app
+
+
+@pytest.mark.parametrize("url, status, body, who", [
+    ("/hello?who=ann", 200, {"who": "ann", "path": "/hello", "seen": 1}, "ann"),
+    ("/fail", 404, {"missing": "/fail"}, "nobody"),
+    ("/nowhere", 404, {"missing": "/nowhere"}, "nobody"),
+    ("/items?who=bo", 200, {"who": "bo", "method": "GET"}, "bo"),
+])
+def test_async_view_hooks_and_handlers(url, status, body, who):
+    r = make_app().test_client().get(url)
+    assert (r.status_code, r.json, r.headers["X-Who"]) == (status, body, who)
+
+
+def test_sync_view_is_registered_as_it_is():
+    app = make_app()
+    assert app.view_functions["sync"].__code__ is app._groups["/sync"].native()[1].__code__
+
+
+def test_requests_overlap_on_one_loop():
+    """Every request waits until all of them have started: only concurrent requests sharing
+    one loop (and a waiting thread that gives up the interpreter lock) get through."""
+    n = 20
+    app = App("overlap")
+    state = {}
+
+    @app.route("/wait")
+    async def wait():
+        if "event" not in state:
+            state["event"], state["count"] = asyncio.Event(), 0
+        state["count"] += 1
+        if state["count"] == n:
+            state["event"].set()
+        await asyncio.wait_for(state["event"].wait(), 30)
+        return {"path": request.path, "loop": id(asyncio.get_running_loop())}
+
+    results = []
+    sid = app.server.start("127.0.0.1", 0)
+    addr = app.server.bound_addr(sid)
+
+    def one():
+        with urllib.request.urlopen(f"http://{addr}/wait", timeout=60) as r:
+            results.append(json.loads(r.read()))
+
+    threads = [threading.Thread(target=one) for _ in range(n)]
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+    finally:
+        app.server.stop(sid, 5)
+    assert len(results) == n
+    assert {r["path"] for r in results} == {"/wait"}
+    assert len({r["loop"] for r in results}) == 1
+
+
+def test_loop_bound_objects_work_across_requests():
+    app = App("bound")
+    state = {}
+
+    @app.route("/use")
+    async def use():
+        lock = state.setdefault("lock", asyncio.Lock())
+        queue = state.setdefault("queue", asyncio.Queue())
+        async with lock:
+            await queue.put(1)
+        return {"size": queue.qsize()}
+
+    c = app.test_client()
+    assert [c.get("/use").json["size"] for _ in range(3)] == [1, 2, 3]

@@ -1,0 +1,97 @@
+"""send_file and send_from_directory: bodies, headers, 304s and containment."""
+
+import io
+import os
+
+import pytest
+
+from kiv import App, send_file, send_from_directory
+
+
+@pytest.fixture
+def app(tmp_path):
+    root = tmp_path / "app"
+    (root / "files" / "sub").mkdir(parents=True)
+    (root / "files" / "a.txt").write_text("hello")
+    (root / "files" / "sub" / "b.css").write_text("p{}")
+    (tmp_path / "secret.txt").write_text("secret")
+    os.symlink(tmp_path / "secret.txt", root / "files" / "out.txt")
+    os.symlink(root / "files" / "a.txt", root / "files" / "in.txt")
+    app = App("files", root_path=str(root))
+
+    @app.route("/f/<path:name>")
+    def files(name):
+        return send_from_directory("files", name)
+
+    @app.route("/dl")
+    def dl():
+        return send_file("files/a.txt", as_attachment=True, download_name="rapport é.txt",
+                         max_age=60)
+
+    @app.route("/obj")
+    def obj():
+        return send_file(io.BytesIO(b"\x00\x01"), mimetype="application/x-thing")
+
+    return app
+
+
+@pytest.mark.parametrize("url, status, body, ctype", [
+    ("/f/a.txt", 200, b"hello", "text/plain; charset=utf-8"),
+    ("/f/sub/b.css", 200, b"p{}", "text/css; charset=utf-8"),
+    ("/f/in.txt", 200, b"hello", "text/plain; charset=utf-8"),  # a symlink that stays inside
+    ("/f/../secret.txt", 404, None, None),
+    ("/f/sub/../../secret.txt", 404, None, None),
+    ("/f/..%2Fsecret.txt", 404, None, None),
+    ("/f/sub%2F..%2F..%2Fsecret.txt", 404, None, None),
+    ("/f/..%5Csecret.txt", 404, None, None),
+    ("/f/out.txt", 404, None, None),  # a symlink out of the folder
+    ("/f/a.txt%00.png", 404, None, None),
+    ("/f/sub", 404, None, None),
+    ("/f/missing", 404, None, None),
+])
+def test_send_from_directory_stays_inside(app, url, status, body, ctype):
+    r = app.test_client().get(url)
+    assert r.status_code == status
+    if status == 200:
+        assert (r.data, r.headers["Content-Type"]) == (body, ctype)
+
+
+def test_attachment_headers_and_object_bodies(app):
+    c = app.test_client()
+    r = c.get("/dl")
+    assert r.data == b"hello"
+    assert r.headers["Content-Disposition"] == (
+        "attachment; filename=\"rapport .txt\"; filename*=UTF-8''rapport%20%C3%A9.txt")
+    assert r.headers["Cache-Control"] == "public, max-age=60"
+    r = c.get("/obj")
+    assert (r.data, r.headers["Content-Type"], r.headers.get("ETag")) == (
+        b"\x00\x01", "application/x-thing", None)
+
+
+@pytest.mark.parametrize("headers, status", [
+    (lambda r: {"If-None-Match": r.headers["ETag"]}, 304),
+    (lambda r: {"If-None-Match": 'W/"x", ' + r.headers["ETag"]}, 304),
+    (lambda r: {"If-None-Match": '"other"'}, 200),
+    (lambda r: {"If-Modified-Since": r.headers["Last-Modified"]}, 304),
+    (lambda r: {"If-Modified-Since": "Mon, 01 Jan 1990 00:00:00 GMT"}, 200),
+    # If-None-Match decides when both are sent.
+    (lambda r: {"If-None-Match": '"other"', "If-Modified-Since": r.headers["Last-Modified"]}, 200),
+])
+def test_conditional_requests(app, headers, status):
+    c = app.test_client()
+    first = c.get("/f/a.txt")
+    r = c.get("/f/a.txt", headers=headers(first))
+    assert r.status_code == status
+    assert r.data == (b"" if status == 304 else b"hello")
+    assert r.headers["ETag"] == first.headers["ETag"]
+
+
+def test_etag_changes_when_the_file_does(app):
+    c = app.test_client()
+    first = c.get("/f/a.txt").headers["ETag"]
+    path = os.path.join(app.root_path, "files", "a.txt")
+    with open(path, "w") as f:
+        f.write("hello again")
+    os.utime(path, ns=(0, os.stat(path).st_mtime_ns + 10**9))
+    r = c.get("/f/a.txt", headers={"If-None-Match": first})
+    assert (r.status_code, r.data) == (200, b"hello again")

@@ -1,0 +1,153 @@
+"""The notes example through the test client, and in headless Chromium over a real socket."""
+
+import io
+import os
+import shutil
+import time
+
+import pytest
+
+from examples.notes import create_app
+
+
+@pytest.fixture
+def app(tmp_path):
+    return create_app(str(tmp_path / "data"))
+
+
+def sign_up_and_in(c, name="ann", password="correct horse"):
+    c.post("/signup", data={"username": name, "password": password})
+    return c.post("/login", data={"username": name, "password": password},
+                  follow_redirects=True)
+
+
+def test_accounts_notes_files_and_api(app, tmp_path):
+    c = app.test_client()
+    assert c.get("/notes").headers["Location"] == "/login"
+    assert c.get("/api/notes").status_code == 401
+    r = sign_up_and_in(c)
+    assert "Signed in." in r.text and "No notes yet." in r.text
+    r = c.post("/notes", data={"title": "<b>first</b>", "body": "hello",
+                               "file": (io.BytesIO(b"\x00PDF data"), "../re port.pdf")},
+               follow_redirects=True)
+    assert "&lt;b&gt;first&lt;/b&gt;" in r.text and "Note saved." in r.text
+    notes = c.get("/api/notes").json["notes"]
+    assert [(n["title"], n["filename"]) for n in notes] == [("<b>first</b>", "re_port.pdf")]
+    r = c.get(notes[0]["file"])
+    assert r.data == b"\x00PDF data"
+    assert r.headers["Content-Disposition"] == 'attachment; filename="re_port.pdf"'
+    r = c.post("/api/notes", json={"title": "from the API"})
+    assert (r.status_code, r.json["title"], r.json["file"]) == (201, "from the API", None)
+    # Another user sees none of it, not even the file.
+    other = app.test_client()
+    sign_up_and_in(other, "bob")
+    assert other.get("/api/notes").json == {"notes": []}
+    assert other.get(notes[0]["file"]).status_code == 404
+
+
+@pytest.mark.parametrize("form, message", [
+    ({"username": "ann", "password": "short"}, "at least 8 characters"),
+    ({"username": "taken", "password": "long enough"}, "That user name is taken."),
+])
+def test_signup_refusals(app, form, message):
+    c = app.test_client()
+    c.post("/signup", data={"username": "taken", "password": "long enough"})
+    assert message in c.post("/signup", data=form).text
+
+
+@pytest.mark.parametrize("password", ["wrong password", ""])
+def test_wrong_password_is_refused(app, password):
+    c = app.test_client()
+    c.post("/signup", data={"username": "ann", "password": "correct horse"})
+    r = c.post("/login", data={"username": "ann", "password": password})
+    assert "Wrong user name or password." in r.text
+    assert c.get("/api/notes").status_code == 401
+
+
+def test_custom_404_and_static_css(app):
+    c = app.test_client()
+    r = c.get("/no/such/page")
+    assert r.status_code == 404 and 'id="not-found"' in r.text
+    assert c.get("/api/nothing").json == {"error": "not found"}
+    assert b"font" in c.get("/static/style.css").data
+
+
+def test_passwords_are_stored_hashed(app, tmp_path):
+    import sqlite3
+    sign_up_and_in(app.test_client(), "ann", "correct horse")
+    conn = sqlite3.connect(tmp_path / "data" / "notes.sqlite3")
+    (stored,) = conn.execute("SELECT password FROM users").fetchone()
+    conn.close()
+    assert stored.startswith("scrypt$") and "correct horse" not in stored
+
+
+# --- the same in a real browser ---------------------------------------------------------
+
+def _driver(download_dir):
+    webdriver = pytest.importorskip("selenium.webdriver")
+    driver_path = shutil.which("chromedriver") or "/usr/bin/chromedriver"
+    if not os.path.exists(driver_path):
+        pytest.skip("chromium-driver is not installed (scripts/setup.sh installs it)")
+    options = webdriver.ChromeOptions()
+    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu"):
+        options.add_argument(arg)
+    options.add_experimental_option("prefs", {"download.default_directory": str(download_dir),
+                                              "download.prompt_for_download": False})
+    service = webdriver.ChromeService(executable_path=driver_path)
+    return webdriver.Chrome(options=options, service=service)
+
+
+def _wait_for_file(path, timeout=30):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if path.exists():
+            return path.read_bytes()
+        time.sleep(0.1)
+    return None
+
+
+def test_in_headless_chromium(app, tmp_path):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    def shows(text):
+        # A click that submits a form returns before the next page has loaded.
+        WebDriverWait(driver, 30).until(lambda d: text in d.page_source)
+        return True
+
+    downloads = tmp_path / "downloads"
+    downloads.mkdir()
+    upload = tmp_path / "plan.txt"
+    upload.write_bytes(b"the plan, in a file\n")
+    sid = app.server.start("127.0.0.1", 0)
+    base = "http://" + app.server.bound_addr(sid)
+    driver = _driver(downloads)
+    try:
+        driver.set_page_load_timeout(30)
+        driver.get(base + "/signup")
+        driver.find_element(By.ID, "username").send_keys("carol")
+        driver.find_element(By.ID, "password").send_keys("a good password")
+        driver.find_element(By.ID, "submit").click()
+        assert shows("Account created")
+        driver.find_element(By.ID, "username").send_keys("carol")
+        driver.find_element(By.ID, "password").send_keys("a good password")
+        driver.find_element(By.ID, "submit").click()
+        assert shows("Signed in.") and driver.find_element(By.ID, "who").text == "carol"
+        driver.find_element(By.ID, "title").send_keys("Shopping")
+        driver.find_element(By.ID, "body").send_keys("milk, bread")
+        driver.find_element(By.ID, "file").send_keys(str(upload))
+        driver.find_element(By.ID, "save").click()
+        assert shows("Note saved.")
+        note = driver.find_element(By.CSS_SELECTOR, ".note")
+        assert "Shopping" in note.text and "milk, bread" in note.text
+        link = note.find_element(By.CSS_SELECTOR, "a.file")
+        assert link.text == "plan.txt"
+        link.click()
+        assert _wait_for_file(downloads / "plan.txt") == b"the plan, in a file\n"
+        driver.find_element(By.ID, "logout").click()
+        assert shows("Signed out.")
+        driver.get(base + "/notes")
+        assert driver.current_url == base + "/login"
+    finally:
+        driver.quit()
+        app.server.stop(sid, 5)
