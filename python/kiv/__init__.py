@@ -29,16 +29,17 @@ from .helpers import (
     url_for,
 )
 from .routing import BuildError
+from .streaming import Event, event_stream
 from .testing import TestClient, TestResponse
 from .views import MethodView, View
 from .wrappers import Headers, MultiDict, Request, Response
 
 __all__ = [
     "App", "BadRequest", "Blueprint", "BuildError", "Config", "Conflict", "Flask", "Forbidden",
-    "Gone", "HTTPException", "Headers", "InternalServerError", "MethodNotAllowed", "MethodView",
+    "Event", "Gone", "HTTPException", "Headers", "InternalServerError", "MethodNotAllowed", "MethodView",
     "MultiDict",
     "NotFound", "Request", "Response", "TestClient", "TestResponse", "TooManyRequests",
-    "Unauthorized", "UnprocessableEntity", "View", "__version__", "abort", "current_app", "flash", "g",
+    "Unauthorized", "UnprocessableEntity", "View", "__version__", "abort", "current_app", "event_stream", "flash", "g",
     "get_flashed_messages", "has_app_context", "has_request_context", "jsonify",
     "make_response", "redirect", "request", "session", "url_for",
 ]

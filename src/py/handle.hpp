@@ -5,6 +5,7 @@
 
 #include <asio.hpp>
 
+#include "http/handler.hpp"
 #include "http/request.hpp"
 #include "http/response.hpp"
 #include "pyapi/shared.hpp"
@@ -12,5 +13,8 @@
 namespace kiv {
 
 asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared);
+
+// The engine's view of one server's application: `handle` over its `Shared`.
+HandlerPtr make_app_handler(SharedPtr shared);
 
 }  // namespace kiv

@@ -1,8 +1,8 @@
-#include "http/handle.hpp"
+#include "py/handle.hpp"
 
 #include <algorithm>
 
-#include "http/dispatch.hpp"
+#include "py/dispatch.hpp"
 #include "http/static_files.hpp"
 #include "runtime.hpp"
 
@@ -159,6 +159,28 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared) {
   DispatchJob job{std::nullopt, std::move(req), {}, {}, "405", std::move(allow), std::move(shared)};
   auto answer = dispatch_python(std::move(job));
   co_return co_await std::move(answer);
+}
+
+namespace {
+
+class AppHandler final : public Handler {
+ public:
+  explicit AppHandler(SharedPtr shared) : shared_(std::move(shared)) {
+    max_body = shared_->max_body;
+    log = shared_->log;
+  }
+  asio::awaitable<ResponseOut> handle(Req req) override {
+    return kiv::handle(std::move(req), shared_);
+  }
+
+ private:
+  SharedPtr shared_;
+};
+
+}  // namespace
+
+HandlerPtr make_app_handler(SharedPtr shared) {
+  return std::make_shared<AppHandler>(std::move(shared));
 }
 
 }  // namespace kiv
