@@ -1,6 +1,7 @@
 #include "http/conn.hpp"
 
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -63,6 +64,8 @@ constexpr std::size_t kInlineBodyMax = 16384;
 constexpr std::size_t kOutKeepCapacity = 65536;
 // Pipelined responses held back for one joint write, at most this many bytes.
 constexpr std::size_t kHoldBackMax = 32768;
+// Bytes per sendfile(2) call, so one large file does not hold a worker thread.
+constexpr std::size_t kFileStep = 1 << 20;
 // A streamed body is produced at most this far ahead of the socket.
 constexpr std::size_t kStreamAhead = 65536;
 // After refusing a request, unread input is drained for a while before the
@@ -352,6 +355,38 @@ class Conn {
     co_return ok;
   }
 
+  // Sends a response whose body comes from a file: the head, then the file by
+  // sendfile(2) in pieces, never read into memory. Exactly the announced
+  // length goes out; a file that shrank meanwhile cuts the connection.
+  asio::awaitable<bool> send_file(const ResponseOut& resp, const ResponseFraming& framing,
+                                  bool keep_alive) {
+    serialize_response(resp, framing, keep_alive, false, out_);
+    if (!co_await flush()) co_return false;
+    if (!framing.send_body) co_return true;
+    const FileBody& file = *resp.file;
+    off_t at = static_cast<off_t>(file.offset);
+    std::uint64_t left = file.length;
+    asio::error_code ec;
+    socket_.native_non_blocking(true, ec);
+    if (ec) co_return false;
+    while (left > 0) {
+      const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(left, kFileStep));
+      const ssize_t n = ::sendfile(socket_.native_handle(), file.fd, &at, step);
+      if (n > 0) {
+        left -= static_cast<std::uint64_t>(n);
+        continue;
+      }
+      if (n == 0) co_return false;  // the file is shorter than announced
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) co_return false;
+      // Same rule as write_all: a client that stops reading is cut after the limit.
+      deadline_->arm_write(idle_timeout_);
+      auto [wait_ec] = co_await socket_.async_wait(tcp::socket::wait_write, kNoThrow);
+      if (deadline_->disarm() || wait_ec) co_return false;
+    }
+    co_return true;
+  }
+
   // Sends a streamed response: the head, then the body piece by piece as the
   // source produces it. True when the whole body went out as framed; false
   // when the connection has to be cut (I/O error, stalled client, a failed or
@@ -600,6 +635,11 @@ asio::awaitable<void> Conn::run() {
       const bool complete = co_await send_stream(resp, out_framing, keep_alive, sent);
       if (log) log_request(log_method, log_target, resp.status, sent);
       if (!complete) co_return;
+    } else if (resp.file) {
+      if (log)
+        log_request(log_method, log_target, resp.status,
+                    out_framing.send_body ? out_framing.length : 0);
+      if (!co_await send_file(resp, out_framing, keep_alive)) co_return;
     } else {
       if (log)
         log_request(log_method, log_target, resp.status, out_framing.send_body ? out_framing.length : 0);

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include <unistd.h>
+
 namespace kiv {
 
 std::string_view reason_phrase(std::uint16_t status) {
@@ -320,6 +322,10 @@ std::optional<std::uint64_t> announced_length(const HeaderList& headers) {
 
 }  // namespace
 
+FileBody::~FileBody() {
+  if (fd >= 0) ::close(fd);
+}
+
 ResponseFraming decide_response_framing(const ResponseOut& resp, bool head_only, bool http11) {
   ResponseFraming f;
   const std::uint16_t s = resp.status;
@@ -332,7 +338,7 @@ ResponseFraming decide_response_framing(const ResponseOut& resp, bool head_only,
     return f;
   }
   if (!resp.stream) {
-    f.length = resp.body.size();
+    f.length = resp.file ? resp.file->length : resp.body.size();
     // RFC 9110 15.4.5: a 304 carries no content; its Content-Length is that
     // of the representation, which is what a producer's body stands for here.
     if (s == 304) {
@@ -369,7 +375,7 @@ ResponseFraming decide_response_framing(const ResponseOut& resp, bool head_only,
 
 void serialize_response(const ResponseOut& resp, const ResponseFraming& framing, bool keep_alive,
                         bool with_body, std::string& out) {
-  with_body = with_body && framing.send_body && !resp.stream;
+  with_body = with_body && framing.send_body && !resp.stream && !resp.file;
   // One allocation for head and body: the body goes into the same string.
   out.reserve(out.size() + 256 + 48 * resp.headers.size() + (with_body ? resp.body.size() : 0));
   out.append("HTTP/1.1 ");

@@ -14,6 +14,20 @@ namespace kiv {
 
 class BodySource;  // http/handler.hpp
 
+// A body sent from an open file with sendfile(2): `length` bytes from
+// `offset`, announced before the first byte goes out. Owns the descriptor.
+struct FileBody {
+  int fd = -1;
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+
+  FileBody(int fd, std::uint64_t offset, std::uint64_t length)
+      : fd(fd), offset(offset), length(length) {}
+  FileBody(const FileBody&) = delete;
+  FileBody& operator=(const FileBody&) = delete;
+  ~FileBody();
+};
+
 struct ResponseOut {
   HeaderList headers;  // extra header lines, in order
   std::string body;    // the whole body, unless `stream` is set
@@ -21,6 +35,8 @@ struct ResponseOut {
   // A body produced while it is sent; `body` is then unused. Its length is
   // unknown unless the producer's headers announce a Content-Length.
   std::shared_ptr<BodySource> stream;
+  // A body sent from a file; `body` is then unused.
+  std::shared_ptr<FileBody> file;
 };
 
 // How one response's body is delimited on the wire. Decided in one place,

@@ -3,6 +3,8 @@
 #include <exception>
 #include <stdexcept>
 
+#include <unistd.h>
+
 #include "py/handle.hpp"
 #include "http/query.hpp"
 #include "pyapi/args.hpp"
@@ -68,6 +70,17 @@ PyObject* server_test_request(ServerObject* self, PyObject* args, PyObject* kwar
           [&]() -> asio::awaitable<void> {
             auto answer = handle(std::move(req), shared);
             resp = co_await std::move(answer);
+            if (resp.file && decide_response_framing(resp, head_only, true).send_body) {
+              resp.body.resize(resp.file->length);
+              std::size_t got = 0;
+              while (got < resp.body.size()) {
+                const ssize_t n = ::pread(resp.file->fd, resp.body.data() + got,
+                                          resp.body.size() - got,
+                                          static_cast<off_t>(resp.file->offset + got));
+                if (n <= 0) throw std::runtime_error("the response file could not be read");
+                got += static_cast<std::size_t>(n);
+              }
+            }
             if (resp.stream) {
               // The whole body, as a client would read it; a failed body
               // fails the request.

@@ -357,15 +357,19 @@ TEST_F(StaticFilesTest, TimesBeforeEpochCountAsZero) {
   EXPECT_EQ(cond->status, 304);
 }
 
-TEST_F(StaticFilesTest, ReadsLargeAndEmptyFilesWhole) {
+TEST_F(StaticFilesTest, LargeFilesGoByDescriptorEmptyOnesWhole) {
   std::string big(3 * 1024 * 1024 + 17, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 131 + (i >> 12));
   write(pub_ + "/big.bin", big);
   write(pub_ + "/empty.txt", "");
   const auto resp = serve_static_sync(pub_, "big.bin", {}, 0);
-  ASSERT_TRUE(resp.has_value());
-  EXPECT_EQ(resp->body.size(), big.size());
-  EXPECT_TRUE(resp->body == big);
+  ASSERT_TRUE(resp.has_value() && resp->file);
+  EXPECT_TRUE(resp->body.empty());
+  ASSERT_EQ(resp->file->length, big.size());
+  std::string back(big.size(), '\0');
+  EXPECT_EQ(::pread(resp->file->fd, back.data(), back.size(), 0),
+            static_cast<ssize_t>(big.size()));
+  EXPECT_TRUE(back == big);
   const auto empty = serve_static_sync(pub_, "empty.txt", {}, 0);
   ASSERT_TRUE(empty.has_value());
   EXPECT_EQ(empty->status, 200);
