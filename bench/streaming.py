@@ -1,0 +1,133 @@
+"""Streamed bodies and large files on kiv alone:
+
+- stream_100m: a view returns a generator of 64 KiB chunks, 100 MiB in all; curl reads it
+  (chunked) and reports the transfer rate. Median of --rounds.
+- download_1g: --clients curl processes download one 1 GiB static file at once; the
+  server's resident memory is sampled throughout and its rise over the idle server is
+  reported, with every client's byte count checked.
+
+The server is pinned to CPU 0 and the clients to CPU 1 when there are two CPUs.
+
+    python bench/streaming.py [--rounds 3] [--clients 20]
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+APP = '''
+import os
+import kiv
+
+app = kiv.App("bench_stream", static_folder=None)
+app.static("/files", os.environ["BENCH_FILES"])
+CHUNK = b"x" * 65536
+
+
+@app.route("/stream/<int:mib>")
+def stream(mib):
+    def body():
+        for _ in range(mib * 16):
+            yield CHUNK
+    return body()
+'''
+
+
+def pin(cpu: str) -> list[str]:
+    return ["taskset", "-c", cpu] if (os.cpu_count() or 1) >= 2 else []
+
+
+def rss_kib(pid: int) -> int:
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def wait_port(port: int, proc: subprocess.Popen) -> None:
+    for _ in range(200):
+        if proc.poll() is not None:
+            raise SystemExit(f"server exited with {proc.returncode}")
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    raise SystemExit("server did not start")
+
+
+def curl(url: str) -> subprocess.Popen:
+    return subprocess.Popen(pin("1") + ["curl", "-s", "-o", "/dev/null", "-w",
+                                        "%{size_download} %{speed_download}", url],
+                            stdout=subprocess.PIPE, text=True)
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--clients", type=int, default=20)
+    p.add_argument("--python", default=sys.executable)
+    opts = p.parse_args()
+
+    with tempfile.TemporaryDirectory() as tmp:
+        files = Path(tmp) / "files"
+        files.mkdir()
+        with open(files / "1g.bin", "wb") as f:
+            f.truncate(1 << 30)
+        (Path(tmp) / "bench_stream_app.py").write_text(APP)
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        env = dict(os.environ, BENCH_FILES=str(files),
+                   PYTHONPATH=tmp + os.pathsep + os.environ.get("PYTHONPATH", ""))
+        server = subprocess.Popen(pin("0") + [opts.python, "-m", "kiv", "run",
+                                              "bench_stream_app:app", "--host", "127.0.0.1",
+                                              "--port", str(port)], env=env, cwd=tmp)
+        try:
+            wait_port(port, server)
+            base = f"http://127.0.0.1:{port}"
+
+            rates = []
+            for _ in range(opts.rounds):
+                out, _ = curl(f"{base}/stream/100").communicate(timeout=120)
+                size, speed = out.split()
+                assert int(size) == 100 << 20, f"streamed {size} bytes"
+                rates.append(float(speed) / 1e9)
+            print(f"stream_100m: {statistics.median(rates):.2f} GB/s median of "
+                  f"{', '.join(f'{r:.2f}' for r in rates)}")
+
+            idle = rss_kib(server.pid)
+            peak = [idle]
+            done = threading.Event()
+
+            def sample() -> None:
+                while not done.is_set():
+                    peak[0] = max(peak[0], rss_kib(server.pid))
+                    time.sleep(0.02)
+
+            sampler = threading.Thread(target=sample)
+            sampler.start()
+            clients = [curl(f"{base}/files/1g.bin") for _ in range(opts.clients)]
+            sizes = [int(c.communicate(timeout=600)[0].split()[0]) for c in clients]
+            done.set()
+            sampler.join()
+            assert all(s == 1 << 30 for s in sizes), sizes
+            print(f"download_1g: {opts.clients} clients, RSS idle {idle / 1024:.1f} MiB, "
+                  f"peak {peak[0] / 1024:.1f} MiB, rise {(peak[0] - idle) / 1024:.1f} MiB")
+        finally:
+            server.terminate()
+            server.wait(10)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
