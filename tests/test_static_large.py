@@ -73,3 +73,15 @@ def test_file_that_shrinks_while_sent_cuts_the_connection(served):
             received += len(chunk)
     assert b"Content-Length: 67108864" in buf
     assert received < 64 << 20  # ended by the close, not by a complete body
+
+
+@pytest.mark.parametrize("range_,status,part", [
+    ("bytes=1000-1999999", 206, slice(1000, 2000000)),
+    ("bytes=-70000", 206, slice(len(BIG) - 70000, None)),
+    ("bytes=0-0,5-9", 200, slice(None)),
+])
+def test_range_of_a_large_file(served, range_, status, part):
+    with socket.create_connection(served[0], timeout=10) as s:
+        s.sendall(f"GET /files/big.bin HTTP/1.1\r\nRange: {range_}\r\n\r\n".encode())
+        head, body, rest = read_response(s)
+    assert head.startswith(f"HTTP/1.1 {status} ") and body == BIG[part] and rest == b""
