@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -266,11 +265,16 @@ const std::string* first_header(const HeaderList& headers, std::string_view name
 // A strong validator from size and modification time (nanoseconds included),
 // so a file rewritten within the same second still gets a new one.
 std::string entity_tag(const struct stat& st) {
-  char buf[64];
-  const long long ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-  const int n = std::snprintf(buf, sizeof buf, "\"%llx-%llx\"", static_cast<unsigned long long>(ns),
-                              static_cast<unsigned long long>(st.st_size));
-  return std::string(buf, static_cast<std::size_t>(n));
+  char buf[48];
+  char* p = buf;
+  *p++ = '"';
+  const auto ns = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000ULL +
+                  static_cast<std::uint64_t>(st.st_mtim.tv_nsec);
+  p = std::to_chars(p, buf + sizeof buf, ns, 16).ptr;
+  *p++ = '-';
+  p = std::to_chars(p, buf + sizeof buf, static_cast<std::uint64_t>(st.st_size), 16).ptr;
+  *p++ = '"';
+  return std::string(buf, static_cast<std::size_t>(p - buf));
 }
 
 std::string_view trim_ows(std::string_view s) {
@@ -351,19 +355,18 @@ std::optional<ResponseOut> serve(std::string_view folder, std::string_view rel,
   struct stat st;
   if (::stat(path->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   {
-    std::string etag = entity_tag(st);
     // RFC 9110 13.2.2: If-None-Match, when present, decides instead of If-Modified-Since.
     const std::string* inm = first_header(headers, "if-none-match");
     bool not_modified = false;
     if (inm) {
-      not_modified = none_match(*inm, etag);
+      not_modified = none_match(*inm, entity_tag(st));
     } else if (const auto since = if_modified_since(headers)) {
       not_modified = file_time(st) <= *since;
     }
     if (not_modified) {
       ResponseOut out;
       out.status = 304;
-      out.headers.emplace_back("ETag", std::move(etag));
+      out.headers.emplace_back("ETag", entity_tag(st));
       return out;
     }
   }

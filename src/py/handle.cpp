@@ -6,6 +6,13 @@
 #include "http/static_files.hpp"
 #include "runtime.hpp"
 
+// GCC 12 reports Asio's coroutine frames, which its own operator new and
+// operator delete allocate and free, as mismatched when it inlines the frame
+// allocation into a large coroutine (a false positive).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 namespace kiv {
 
 namespace {
