@@ -2,6 +2,9 @@
 
 - stream_100m: a view returns a generator of 64 KiB chunks, 100 MiB in all; curl reads it
   (chunked) and reports the transfer rate. Median of --rounds.
+- sse_500: --sse clients hold a server-sent-events stream open (an event every second,
+  kept with pauses, not sleeps) while one client sends 300 ordinary requests one after
+  another; their latency (median and 99th percentile) is reported.
 - download_1g: --clients curl processes download one 1 GiB static file at once; the
   server's resident memory is sampled throughout and its rise over the idle server is
   reported, with every client's byte count checked.
@@ -32,6 +35,20 @@ app.static("/files", os.environ["BENCH_FILES"])
 CHUNK = b"x" * 65536
 
 
+@app.route("/hello")
+def hello():
+    return "Hello, World!"
+
+
+@app.route("/events")
+def events():
+    def ticks():
+        for i in range(3600):
+            yield kiv.Event(str(i), id=i)
+            yield 1.0
+    return kiv.event_stream(ticks())
+
+
 @app.route("/stream/<int:mib>")
 def stream(mib):
     def body():
@@ -45,12 +62,16 @@ def pin(cpu: str) -> list[str]:
     return ["taskset", "-c", cpu] if (os.cpu_count() or 1) >= 2 else []
 
 
-def rss_kib(pid: int) -> int:
+def proc_status(pid: int, field: str) -> int:
     with open(f"/proc/{pid}/status") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1])
     return 0
+
+
+def rss_kib(pid: int) -> int:
+    return proc_status(pid, "VmRSS")
 
 
 def wait_port(port: int, proc: subprocess.Popen) -> None:
@@ -75,6 +96,7 @@ def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--rounds", type=int, default=3)
     p.add_argument("--clients", type=int, default=20)
+    p.add_argument("--sse", type=int, default=500)
     p.add_argument("--python", default=sys.executable)
     opts = p.parse_args()
 
@@ -105,6 +127,30 @@ def main() -> int:
             print(f"stream_100m: {statistics.median(rates):.2f} GB/s median of "
                   f"{', '.join(f'{r:.2f}' for r in rates)}")
 
+            streams = []
+            for _ in range(opts.sse):
+                s = socket.create_connection(("127.0.0.1", port), timeout=10)
+                s.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+                streams.append(s)
+            for s in streams:  # every stream has its first event before timing starts
+                assert b"data: 0" in s.recv(4096)
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as c:
+                lat = []
+                for _ in range(300):
+                    t = time.perf_counter()
+                    c.sendall(b"GET /hello HTTP/1.1\r\nHost: x\r\n\r\n")
+                    got = b""
+                    while not got.endswith(b"Hello, World!"):
+                        got += c.recv(4096)
+                    lat.append((time.perf_counter() - t) * 1000)
+            threads = proc_status(server.pid, "Threads")
+            for s in streams:
+                s.close()
+            lat.sort()
+            print(f"sse_{opts.sse}: ordinary requests beside {opts.sse} open event streams: "
+                  f"median {lat[len(lat) // 2]:.2f} ms, p99 {lat[int(len(lat) * 0.99)]:.2f} ms; "
+                  f"server threads meanwhile {threads}")
+
             idle = rss_kib(server.pid)
             peak = [idle]
             done = threading.Event()
@@ -125,7 +171,11 @@ def main() -> int:
                   f"peak {peak[0] / 1024:.1f} MiB, rise {(peak[0] - idle) / 1024:.1f} MiB")
         finally:
             server.terminate()
-            server.wait(10)
+            try:
+                server.wait(30)
+            except subprocess.TimeoutExpired:
+                server.kill()
+                server.wait()
     return 0
 
 
