@@ -78,7 +78,7 @@ def addr():
 
     sid = app.server.start("127.0.0.1", 0)
     host, port = app.server.bound_addr(sid).rsplit(":", 1)
-    yield (host, int(port)), gone, produced
+    yield (host, int(port)), gone, produced, app
     app.server.stop(sid, 5)
 
 
@@ -133,7 +133,7 @@ def test_body_closed_once_and_failure_cuts(addr, capfd, name, keep):
 
 
 def test_client_that_goes_away_or_stops_reading(addr):
-    server, gone, produced = addr
+    server, gone, produced, _ = addr
     with socket.create_connection(server, timeout=10) as s:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 16)
         s.sendall(b"GET /endless HTTP/1.1\r\n\r\n")
@@ -151,3 +151,16 @@ def test_server_sent_events(addr):
     assert "Content-Type: text/event-stream" in head
     assert body == (b"retry: 1000\n\nevent: t\nid: 7\ndata: a\ndata: b\n\n"
                     b": keep-alive\n\n: keep-alive\n\ndata: c\n\n")
+
+
+@pytest.mark.parametrize("method,path,body", [
+    ("GET", "/gen", b"abcde"), ("HEAD", "/gen", b""), ("GET", "/sized", b"abcde"),
+    ("GET", "/fail", RuntimeError),
+])
+def test_test_client_reads_streamed_bodies(addr, method, path, body):
+    client = addr[3].test_client()
+    if body is RuntimeError:
+        with pytest.raises(RuntimeError):
+            client.open(path, method)
+    else:
+        assert client.open(path, method).data == body

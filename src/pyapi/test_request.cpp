@@ -1,5 +1,6 @@
 // In-process requests: the same handling path as a connection, without a
 // socket or the response writer, for test clients.
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 
@@ -84,9 +85,10 @@ PyObject* server_test_request(ServerObject* self, PyObject* args, PyObject* kwar
             if (resp.stream) {
               // The whole body, as a client would read it; a failed body
               // fails the request.
-              const bool wanted = decide_response_framing(resp, head_only, true).send_body;
+              const ResponseFraming framing = decide_response_framing(resp, head_only, true);
+              const bool counted = framing.kind == ResponseFraming::kLength;
               bool failed = false;
-              while (wanted) {
+              while (framing.send_body && !(counted && resp.body.size() >= framing.length)) {
                 BodySource::Piece piece = co_await resp.stream->pull(1 << 16);
                 if (piece.state == BodySource::State::kFailed) {
                   failed = true;
@@ -94,6 +96,11 @@ PyObject* server_test_request(ServerObject* self, PyObject* args, PyObject* kwar
                 }
                 resp.body += piece.bytes;
                 if (piece.state == BodySource::State::kEnd) break;
+              }
+              // As on a connection: exactly the announced length, or a failure.
+              if (counted && framing.send_body) {
+                failed = failed || resp.body.size() < framing.length;
+                resp.body.resize(std::min<std::size_t>(resp.body.size(), framing.length));
               }
               co_await resp.stream->close();
               if (failed) throw std::runtime_error("the response body failed");
