@@ -31,17 +31,19 @@ from .helpers import (
     url_for,
 )
 from .routing import BuildError
+from .streaming import Event, event_stream
 from .templating import render_template, render_template_string, stream_template
 from .testing import TestClient, TestResponse
 from .views import MethodView, View
 from .wrappers import Headers, MultiDict, Request, Response
 
 __all__ = [
-    "App", "BadRequest", "FileStorage", "Blueprint", "BuildError", "Config", "Conflict", "Flask", "Forbidden",
-    "Gone", "HTTPException", "Headers", "InternalServerError", "MethodNotAllowed", "MethodView",
+    "App", "BadRequest", "Blueprint", "BuildError", "Config", "Conflict", "Event", "FileStorage",
+    "Flask", "Forbidden", "Gone", "HTTPException", "Headers", "InternalServerError",
+    "MethodNotAllowed", "MethodView",
     "MultiDict",
     "NotFound", "Request", "Response", "TestClient", "TestResponse", "TooManyRequests",
-    "Unauthorized", "UnprocessableEntity", "View", "__version__", "abort", "current_app", "flash", "g",
+    "Unauthorized", "UnprocessableEntity", "View", "__version__", "abort", "current_app", "event_stream", "flash", "g",
     "get_flashed_messages", "has_app_context", "has_request_context", "jsonify",
     "make_response", "redirect", "render_template", "render_template_string", "request", "secure_filename", "send_file", "send_from_directory",
     "session", "stream_template", "url_for",

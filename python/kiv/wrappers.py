@@ -648,8 +648,10 @@ class Response:
             body = response
         elif isinstance(response, (bytearray, memoryview)):
             body = bytes(response)
-        else:  # an iterable of chunks
+        elif isinstance(response, (list, tuple)):
             body = b"".join(c.encode() if isinstance(c, str) else bytes(c) for c in response)
+        else:  # any other iterable of chunks is sent as it is produced
+            body = response
         self.body = body
         self.status_code = self.default_status
         if status is not None:

@@ -1,6 +1,7 @@
 #include "http/conn.hpp"
 
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,7 +21,7 @@
 
 #include "http/byte_buffer.hpp"
 #include "http/framing.hpp"
-#include "http/handle.hpp"
+#include "http/handler.hpp"
 #include "http/head_parser.hpp"
 #include "http/query.hpp"
 #include "http/read_deadline.hpp"
@@ -63,6 +64,10 @@ constexpr std::size_t kInlineBodyMax = 16384;
 constexpr std::size_t kOutKeepCapacity = 65536;
 // Pipelined responses held back for one joint write, at most this many bytes.
 constexpr std::size_t kHoldBackMax = 32768;
+// Bytes per sendfile(2) call, so one large file does not hold a worker thread.
+constexpr std::size_t kFileStep = 1 << 20;
+// A streamed body is produced at most this far ahead of the socket.
+constexpr std::size_t kStreamAhead = 65536;
 // After refusing a request, unread input is drained for a while before the
 // close, because closing with unread data makes the kernel send a reset that
 // can destroy the error page before the client has read it.
@@ -107,6 +112,12 @@ std::optional<std::string_view> path_and_query(std::string_view target) {
   return target;
 }
 
+void append_hex(std::string& out, std::size_t v) {
+  char digits[20];
+  const auto res = std::to_chars(digits, digits + sizeof digits, v, 16);
+  out.append(digits, res.ptr);
+}
+
 template <typename T>
 void append_decimal(std::string& out, T v) {
   char digits[24];
@@ -126,10 +137,10 @@ void write_stderr(std::string_view line) {
 
 class Conn {
  public:
-  Conn(tcp::socket socket, SharedPtr shared, std::string remote_addr,
+  Conn(tcp::socket socket, HandlerPtr handler, std::string remote_addr,
        std::shared_ptr<ConnGroup> group)
       : socket_(std::move(socket)),
-        shared_(std::move(shared)),
+        handler_(std::move(handler)),
         remote_addr_(std::move(remote_addr)),
         group_(std::move(group)),
         buf_(kInitialBuffer) {
@@ -273,7 +284,7 @@ class Conn {
   // Reads a chunked body into body. Returns 0 on success, else the status of
   // the page to refuse the request with.
   asio::awaitable<std::uint16_t> read_chunked(std::string& body) {
-    const std::uint64_t max_body = shared_->max_body;
+    const std::uint64_t max_body = handler_->max_body;
     for (;;) {
       LineResult size_line = co_await take_line(kChunkLineLimit);
       if (size_line.fail) co_return 400;
@@ -331,10 +342,10 @@ class Conn {
   // instead, so a pipeline's answers leave in one write rather than one each;
   // the next socket read, or a larger response, sends them. False on an I/O
   // error or a short write.
-  asio::awaitable<bool> send(const ResponseOut& resp, bool keep_alive, bool head_only,
-                             bool may_defer) {
-    const bool gather = !head_only && resp.body.size() > kInlineBodyMax;
-    serialize_response(resp, keep_alive, head_only || gather, out_);
+  asio::awaitable<bool> send(const ResponseOut& resp, const ResponseFraming& framing,
+                             bool keep_alive, bool may_defer) {
+    const bool gather = framing.send_body && resp.body.size() > kInlineBodyMax;
+    serialize_response(resp, framing, keep_alive, !gather, out_);
     if (may_defer && !gather && out_.size() < kHoldBackMax) co_return true;
     const bool ok = co_await write_all(asio::buffer(out_),
                                        gather ? asio::buffer(resp.body) : asio::const_buffer());
@@ -344,11 +355,101 @@ class Conn {
     co_return ok;
   }
 
+  // Sends a response whose body comes from a file: the head, then the file by
+  // sendfile(2) in pieces, never read into memory. Exactly the announced
+  // length goes out; a file that shrank meanwhile cuts the connection.
+  asio::awaitable<bool> send_file(const ResponseOut& resp, const ResponseFraming& framing,
+                                  bool keep_alive) {
+    serialize_response(resp, framing, keep_alive, false, out_);
+    if (!co_await flush()) co_return false;
+    if (!framing.send_body) co_return true;
+    const FileBody& file = *resp.file;
+    off_t at = static_cast<off_t>(file.offset);
+    std::uint64_t left = file.length;
+    asio::error_code ec;
+    socket_.native_non_blocking(true, ec);
+    if (ec) co_return false;
+    while (left > 0) {
+      const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(left, kFileStep));
+      const ssize_t n = ::sendfile(socket_.native_handle(), file.fd, &at, step);
+      if (n > 0) {
+        left -= static_cast<std::uint64_t>(n);
+        continue;
+      }
+      if (n == 0) co_return false;  // the file is shorter than announced
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) co_return false;
+      // Same rule as write_all: a client that stops reading is cut after the limit.
+      deadline_->arm_write(idle_timeout_);
+      auto [wait_ec] = co_await socket_.async_wait(tcp::socket::wait_write, kNoThrow);
+      if (deadline_->disarm() || wait_ec) co_return false;
+    }
+    co_return true;
+  }
+
+  // Sends a streamed response: the head, then the body piece by piece as the
+  // source produces it. True when the whole body went out as framed; false
+  // when the connection has to be cut (I/O error, stalled client, a failed or
+  // short body), so the client never takes a cut body for a complete one.
+  // The source is closed exactly once, in every case.
+  asio::awaitable<bool> send_stream(const ResponseOut& resp, const ResponseFraming& framing,
+                                    bool keep_alive, std::uint64_t& sent) {
+    BodySource& src = *resp.stream;
+    serialize_response(resp, framing, keep_alive, false, out_);
+    bool ok = co_await flush();
+    if (ok && framing.send_body) ok = co_await pump(src, framing, sent);
+    co_await src.close();
+    if (out_.capacity() > kOutKeepCapacity) std::string().swap(out_);
+    co_return ok;
+  }
+
+  asio::awaitable<bool> pump(BodySource& src, const ResponseFraming& framing,
+                             std::uint64_t& sent) {
+    const bool chunked = framing.kind == ResponseFraming::kChunked;
+    const bool counted = framing.kind == ResponseFraming::kLength;
+    if (counted && framing.length == 0) co_return true;
+    for (;;) {
+      BodySource::Piece piece = co_await src.pull(kStreamAhead);
+      if (piece.state == BodySource::State::kFailed) co_return false;
+      std::string_view data = piece.bytes;
+      // Exactly the announced bytes: anything the producer adds is not sent.
+      if (counted && data.size() > framing.length - sent)
+        data = data.substr(0, static_cast<std::size_t>(framing.length - sent));
+      if (!data.empty()) {
+        if (chunked) {
+          // Each chunk's closing CR LF goes out in front of the next size line.
+          if (sent > 0) out_.append("\r\n");
+          append_hex(out_, data.size());
+          out_.append("\r\n");
+        }
+        const bool wrote = co_await write_all(asio::buffer(out_), asio::buffer(data));
+        out_.clear();
+        if (!wrote) co_return false;
+        sent += data.size();
+      }
+      if (counted && sent == framing.length) co_return true;
+      if (piece.state == BodySource::State::kEnd) break;
+      if (piece.pause_ms > 0) {
+        asio::steady_timer pause(socket_.get_executor(),
+                                 std::chrono::milliseconds(piece.pause_ms));
+        auto [ec] = co_await pause.async_wait(kNoThrow);
+        if (ec) co_return false;
+      }
+    }
+    if (counted) co_return false;  // fewer bytes than announced
+    if (chunked) {
+      out_.append(sent > 0 ? "\r\n0\r\n\r\n" : "0\r\n\r\n");
+      co_return co_await flush();
+    }
+    co_return true;
+  }
+
   // Answers with a fixed page and drains what the client still sends.
   asio::awaitable<void> refuse(std::uint16_t status) {
     // Named, not a temporary inside co_await (see handle.cpp).
     const ResponseOut page = simple(status);
-    if (co_await send(page, false, false, false)) co_await linger();
+    const ResponseFraming framing = decide_response_framing(page, false, true);
+    if (co_await send(page, framing, false, false)) co_await linger();
   }
 
   asio::awaitable<void> linger() {
@@ -386,7 +487,7 @@ class Conn {
   }
 
   tcp::socket socket_;
-  SharedPtr shared_;
+  HandlerPtr handler_;
   std::string remote_addr_;
   std::shared_ptr<ConnGroup> group_;  // null for a connection refused at accept
   ConnSlot slot_;
@@ -400,8 +501,8 @@ class Conn {
 };
 
 asio::awaitable<void> Conn::run() {
-  const bool log = shared_->log;
-  const std::uint64_t max_body = shared_->max_body;
+  const bool log = handler_->log;
+  const std::uint64_t max_body = handler_->max_body;
 
   for (;;) {
     // --- Head. It is parsed again from the first byte whenever the new bytes
@@ -487,6 +588,7 @@ asio::awaitable<void> Conn::run() {
     }
     req.remote_addr = remote_addr_;
     const bool head_only = req.method == "HEAD";
+    const bool http11 = head_.minor_version == 1;
     std::string log_method, log_target;
     if (log) {
       log_method = req.method;
@@ -518,16 +620,31 @@ asio::awaitable<void> Conn::run() {
     req.query = parse_query(req.query_string);
 
     // --- Answer.
-    auto answer = handle(std::move(req), shared_);
+    auto answer = handler_->handle(std::move(req));
     const ResponseOut resp = co_await std::move(answer);
     if (group_) {
       if (group_->count_requests) group_->served.fetch_add(1, std::memory_order_relaxed);
       // Draining: this answer is the connection's last.
       if (keep_alive && group_->draining.load(std::memory_order_relaxed)) keep_alive = false;
     }
-    if (log) log_request(log_method, log_target, resp.status, head_only ? 0 : resp.body.size());
+    const ResponseFraming out_framing = decide_response_framing(resp, head_only, http11);
+    if (out_framing.kind == ResponseFraming::kClose) keep_alive = false;
     const bool more_buffered = pos_ < buf_.size();
-    if (!co_await send(resp, keep_alive, head_only, keep_alive && more_buffered)) co_return;
+    if (resp.stream) {
+      std::uint64_t sent = 0;
+      const bool complete = co_await send_stream(resp, out_framing, keep_alive, sent);
+      if (log) log_request(log_method, log_target, resp.status, sent);
+      if (!complete) co_return;
+    } else if (resp.file) {
+      if (log)
+        log_request(log_method, log_target, resp.status,
+                    out_framing.send_body ? out_framing.length : 0);
+      if (!co_await send_file(resp, out_framing, keep_alive)) co_return;
+    } else {
+      if (log)
+        log_request(log_method, log_target, resp.status, out_framing.send_body ? out_framing.length : 0);
+      if (!co_await send(resp, out_framing, keep_alive, keep_alive && more_buffered)) co_return;
+    }
     slot_.fresh.store(false, std::memory_order_relaxed);
     if (!keep_alive) {
       // Pipelined requests after a closing one are never answered; drain
@@ -603,13 +720,13 @@ bool ConnGroup::wait_empty(std::chrono::steady_clock::time_point until) {
 }
 
 asio::awaitable<void> serve_conn(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint peer,
-                                 SharedPtr shared, std::shared_ptr<ConnGroup> group) {
+                                 HandlerPtr handler, std::shared_ptr<ConnGroup> group) {
   // Responses leave as whole writes; Nagle would only delay pipelined answers.
   asio::error_code ec;
   socket.set_option(tcp::no_delay(true), ec);
   std::optional<Conn> conn;
   try {
-    conn.emplace(std::move(socket), std::move(shared), ip_text(peer.address()), group);
+    conn.emplace(std::move(socket), std::move(handler), ip_text(peer.address()), group);
   } catch (...) {
     group->forget();
     co_return;
@@ -622,11 +739,11 @@ asio::awaitable<void> serve_conn(asio::ip::tcp::socket socket, asio::ip::tcp::en
   conn->close();
 }
 
-asio::awaitable<void> refuse_conn(asio::ip::tcp::socket socket, SharedPtr shared,
+asio::awaitable<void> refuse_conn(asio::ip::tcp::socket socket, HandlerPtr handler,
                                   std::uint16_t status) {
   std::optional<Conn> conn;
   try {
-    conn.emplace(std::move(socket), std::move(shared), std::string(), nullptr);
+    conn.emplace(std::move(socket), std::move(handler), std::string(), nullptr);
     co_await conn->refuse_now(status);
   } catch (...) {
   }

@@ -13,7 +13,7 @@
 #include <mutex>
 
 #include "http/read_deadline.hpp"
-#include "pyapi/shared.hpp"
+#include "http/handler.hpp"
 
 namespace kiv {
 
@@ -74,11 +74,11 @@ struct ConnGroup {
 // failure ends in a fixed error page or a silent close. The accept loop has
 // already counted the connection in `group`.
 asio::awaitable<void> serve_conn(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint peer,
-                                 SharedPtr shared, std::shared_ptr<ConnGroup> group);
+                                 HandlerPtr handler, std::shared_ptr<ConnGroup> group);
 
 // Answers a connection the server will not serve with a fixed page (503 when
 // over the concurrency limit) and closes it.
-asio::awaitable<void> refuse_conn(asio::ip::tcp::socket socket, SharedPtr shared,
+asio::awaitable<void> refuse_conn(asio::ip::tcp::socket socket, HandlerPtr handler,
                                   std::uint16_t status);
 
 }  // namespace kiv

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include <unistd.h>
+
 namespace kiv {
 
 std::string_view reason_phrase(std::uint16_t status) {
@@ -299,10 +301,83 @@ void append_http_date_now(std::string& out) {
   out.append(d.text, d.len);
 }
 
-void serialize_response(const ResponseOut& resp, bool keep_alive, bool head_only,
-                        std::string& out) {
+namespace {
+
+// A Content-Length a streamed body's producer announced: the last one, when
+// it is plain decimal digits. Anything else is ignored and the body is chunked.
+std::optional<std::uint64_t> announced_length(const HeaderList& headers) {
+  std::optional<std::uint64_t> found;
+  for (const auto& [name, value] : headers) {
+    // The only engine-owned name of this length.
+    if (name.size() != 14 || !engine_owned(name)) continue;
+    std::uint64_t v = 0;
+    const auto res = std::from_chars(value.data(), value.data() + value.size(), v);
+    if (value.empty() || res.ec != std::errc() || res.ptr != value.data() + value.size())
+      found.reset();
+    else
+      found = v;
+  }
+  return found;
+}
+
+}  // namespace
+
+FileBody::~FileBody() {
+  if (fd >= 0) ::close(fd);
+}
+
+ResponseFraming decide_response_framing(const ResponseOut& resp, bool head_only, bool http11) {
+  ResponseFraming f;
+  const std::uint16_t s = resp.status;
+  // RFC 9110 15.2, 15.3.5: 1xx and 204 never carry content, nor a
+  // Content-Length.
+  if ((s >= 100 && s < 200) || s == 204) {
+    f.kind = ResponseFraming::kNoBody;
+    f.content_length = false;
+    f.send_body = false;
+    return f;
+  }
+  if (!resp.stream) {
+    f.length = resp.file ? resp.file->length : resp.body.size();
+    // RFC 9110 15.4.5: a 304 carries no content; its Content-Length is that
+    // of the representation, which is what a producer's body stands for here.
+    if (s == 304) {
+      f.kind = ResponseFraming::kNoBody;
+      f.send_body = false;
+    } else {
+      f.send_body = !head_only;
+    }
+    return f;
+  }
+  const std::optional<std::uint64_t> announced = announced_length(resp.headers);
+  if (s == 304) {
+    f.kind = ResponseFraming::kNoBody;
+    f.content_length = announced.has_value();
+    f.length = announced.value_or(0);
+    f.send_body = false;
+    return f;
+  }
+  f.send_body = !head_only;
+  if (announced) {
+    f.kind = ResponseFraming::kLength;
+    f.length = *announced;
+  } else if (http11) {
+    // RFC 9112 6.1: chunked is understood by every HTTP/1.1 recipient.
+    f.kind = ResponseFraming::kChunked;
+    f.content_length = false;
+  } else {
+    // RFC 9112 6.3 rule 8: an HTTP/1.0 client reads to the close.
+    f.kind = ResponseFraming::kClose;
+    f.content_length = false;
+  }
+  return f;
+}
+
+void serialize_response(const ResponseOut& resp, const ResponseFraming& framing, bool keep_alive,
+                        bool with_body, std::string& out) {
+  with_body = with_body && framing.send_body && !resp.stream && !resp.file;
   // One allocation for head and body: the body goes into the same string.
-  out.reserve(out.size() + 256 + 48 * resp.headers.size() + (head_only ? 0 : resp.body.size()));
+  out.reserve(out.size() + 256 + 48 * resp.headers.size() + (with_body ? resp.body.size() : 0));
   out.append("HTTP/1.1 ");
   append_decimal(out, resp.status);
   out.push_back(' ');
@@ -311,8 +386,12 @@ void serialize_response(const ResponseOut& resp, bool keep_alive, bool head_only
   out.append(kServerHeader);
   out.append("\r\nDate: ");
   append_http_date_now(out);
-  out.append("\r\nContent-Length: ");
-  append_decimal(out, resp.body.size());
+  if (framing.content_length) {
+    out.append("\r\nContent-Length: ");
+    append_decimal(out, framing.length);
+  } else if (framing.kind == ResponseFraming::kChunked) {
+    out.append("\r\nTransfer-Encoding: chunked");
+  }
   out.append(keep_alive ? "\r\nConnection: keep-alive\r\n" : "\r\nConnection: close\r\n");
   for (const auto& [name, value] : resp.headers) {
     if (engine_owned(name)) continue;
@@ -322,7 +401,12 @@ void serialize_response(const ResponseOut& resp, bool keep_alive, bool head_only
     out.append("\r\n");
   }
   out.append("\r\n");
-  if (!head_only) out.append(resp.body);
+  if (with_body) out.append(resp.body);
+}
+
+void serialize_response(const ResponseOut& resp, bool keep_alive, bool head_only,
+                        std::string& out) {
+  serialize_response(resp, decide_response_framing(resp, head_only, true), keep_alive, true, out);
 }
 
 }  // namespace kiv

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,11 +12,49 @@
 
 namespace kiv {
 
+class BodySource;  // http/handler.hpp
+
+// A body sent from an open file with sendfile(2): `length` bytes from
+// `offset`, announced before the first byte goes out. Owns the descriptor.
+struct FileBody {
+  int fd = -1;
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+
+  FileBody(int fd, std::uint64_t offset, std::uint64_t length)
+      : fd(fd), offset(offset), length(length) {}
+  FileBody(const FileBody&) = delete;
+  FileBody& operator=(const FileBody&) = delete;
+  ~FileBody();
+};
+
 struct ResponseOut {
   HeaderList headers;  // extra header lines, in order
-  std::string body;
+  std::string body;    // the whole body, unless `stream` is set
   std::uint16_t status = 200;
+  // A body produced while it is sent; `body` is then unused. Its length is
+  // unknown unless the producer's headers announce a Content-Length.
+  std::shared_ptr<BodySource> stream;
+  // A body sent from a file; `body` is then unused.
+  std::shared_ptr<FileBody> file;
 };
+
+// How one response's body is delimited on the wire. Decided in one place,
+// from status, request method, protocol version and body kind.
+struct ResponseFraming {
+  enum Kind {
+    kNoBody,   // nothing follows the head (1xx, 204, 304)
+    kLength,   // exactly `length` bytes
+    kChunked,  // chunked transfer coding
+    kClose,    // the body ends when the connection closes
+  };
+  Kind kind = kLength;
+  std::uint64_t length = 0;
+  bool content_length = true;  // write a Content-Length line with `length`
+  bool send_body = true;       // false for HEAD and for kNoBody
+};
+
+ResponseFraming decide_response_framing(const ResponseOut& resp, bool head_only, bool http11);
 
 inline constexpr std::string_view kServerHeader = "kiv/0.1.0";
 inline constexpr std::string_view kHtmlType = "text/html; charset=utf-8";
@@ -37,11 +77,15 @@ std::string http_date_now();
 // Appends http_date_now() to out without a temporary string.
 void append_http_date_now(std::string& out);
 
-// Appends the whole response (head, and the body unless head_only) to out:
-// status line, Server, Date, Content-Length, Connection, then the extra
-// headers minus the six the engine owns. CR, LF and NUL inside an extra
-// header's name or value are written as spaces, so no producer can split the
-// response.
+// Appends the head, and a whole body when `framing` sends one and `with_body`
+// is set, to out: status line, Server, Date, Content-Length or
+// Transfer-Encoding as framed, Connection, then the extra headers minus the
+// six the engine owns. CR, LF and NUL inside an extra header's name or value
+// are written as spaces, so no producer can split the response.
+void serialize_response(const ResponseOut& resp, const ResponseFraming& framing, bool keep_alive,
+                        bool with_body, std::string& out);
+
+// The framing of a whole-body response, for callers without a request version.
 void serialize_response(const ResponseOut& resp, bool keep_alive, bool head_only, std::string& out);
 
 }  // namespace kiv

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -13,6 +14,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "percent.hpp"
 
@@ -21,6 +23,8 @@ namespace kiv {
 namespace {
 
 constexpr std::string_view kOctetStream = "application/octet-stream";
+// Files this large or larger are not read into memory but sent with sendfile(2).
+constexpr std::uint64_t kSendFileMin = 64 * 1024;
 
 struct MimeEntry {
   std::string_view ext;
@@ -199,6 +203,7 @@ class Fd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -250,6 +255,96 @@ std::optional<std::int64_t> if_modified_since(const HeaderList& headers) {
   return std::nullopt;
 }
 
+const std::string* first_header(const HeaderList& headers, std::string_view name) {
+  for (const auto& [n, value] : headers) {
+    if (iequals_ascii(n, name)) return &value;
+  }
+  return nullptr;
+}
+
+// A strong validator from size and modification time (nanoseconds included),
+// so a file rewritten within the same second still gets a new one.
+std::string entity_tag(const struct stat& st) {
+  char buf[48];
+  char* p = buf;
+  *p++ = '"';
+  const auto ns = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000ULL +
+                  static_cast<std::uint64_t>(st.st_mtim.tv_nsec);
+  p = std::to_chars(p, buf + sizeof buf, ns, 16).ptr;
+  *p++ = '-';
+  p = std::to_chars(p, buf + sizeof buf, static_cast<std::uint64_t>(st.st_size), 16).ptr;
+  *p++ = '"';
+  return std::string(buf, static_cast<std::size_t>(p - buf));
+}
+
+std::string_view trim_ows(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// RFC 9110 13.1.2: "*" or a list of entity tags, compared weakly (W/ ignored).
+bool none_match(std::string_view list, std::string_view etag) {
+  if (trim_ows(list) == "*") return true;
+  while (!list.empty()) {
+    const std::size_t comma = list.find(',');
+    std::string_view tag = trim_ows(list.substr(0, comma));
+    if (tag.starts_with("W/")) tag.remove_prefix(2);
+    if (tag == etag) return true;
+    if (comma == std::string_view::npos) break;
+    list.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+struct ByteRange {
+  enum Kind { kWhole, kPart, kUnsatisfiable } kind = kWhole;
+  std::uint64_t first = 0, length = 0;
+};
+
+std::optional<std::uint64_t> decimal(std::string_view s) {
+  if (s.empty()) return std::nullopt;
+  std::uint64_t v = 0;
+  const auto res = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (res.ec != std::errc() || res.ptr != s.data() + s.size()) return std::nullopt;
+  return v;
+}
+
+// RFC 9110 14.1.2, one range only: a list of ranges, another unit or bad syntax
+// is answered with the whole file, which 14.2 allows.
+ByteRange parse_range(std::string_view value, std::uint64_t size) {
+  ByteRange r;
+  value = trim_ows(value);
+  if (value.size() < 6 || !iequals_ascii(value.substr(0, 6), "bytes=")) return r;
+  const std::string_view spec = trim_ows(value.substr(6));
+  const std::size_t dash = spec.find('-');
+  if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) return r;
+  const std::string_view a = spec.substr(0, dash), b = spec.substr(dash + 1);
+  if (a.empty()) {  // the last n bytes
+    const auto n = decimal(b);
+    if (!n) return r;
+    if (*n == 0 || size == 0) return ByteRange{ByteRange::kUnsatisfiable};
+    const std::uint64_t len = std::min(*n, size);
+    return ByteRange{ByteRange::kPart, size - len, len};
+  }
+  const auto first = decimal(a);
+  const auto last = b.empty() ? first : decimal(b);
+  if (!first || !last || *last < *first) return r;
+  if (*first >= size) return ByteRange{ByteRange::kUnsatisfiable};
+  if (b.empty()) return ByteRange{ByteRange::kPart, *first, size - *first};
+  return ByteRange{ByteRange::kPart, *first, std::min(*last, size - 1) - *first + 1};
+}
+
+// RFC 9110 13.1.5: the range applies only while the validator still matches,
+// compared strongly; a date must be the Last-Modified value itself.
+bool if_range_holds(const HeaderList& headers, std::string_view etag,
+                    std::string_view last_modified) {
+  const std::string* v = first_header(headers, "if-range");
+  if (!v) return true;
+  const std::string_view cond = trim_ows(*v);
+  return cond == etag || cond == last_modified;
+}
+
 std::optional<ResponseOut> serve(std::string_view folder, std::string_view rel,
                                  const HeaderList& headers, std::int64_t cc_max_age) {
   const std::optional<std::string> path = resolve_static_path(folder, rel);
@@ -259,27 +354,70 @@ std::optional<ResponseOut> serve(std::string_view folder, std::string_view rel,
   // ever opened.
   struct stat st;
   if (::stat(path->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  if (const auto since = if_modified_since(headers); since && file_time(st) <= *since) {
-    ResponseOut not_modified;
-    not_modified.status = 304;
-    return not_modified;
+  {
+    // RFC 9110 13.2.2: If-None-Match, when present, decides instead of If-Modified-Since.
+    const std::string* inm = first_header(headers, "if-none-match");
+    bool not_modified = false;
+    if (inm) {
+      not_modified = none_match(*inm, entity_tag(st));
+    } else if (const auto since = if_modified_since(headers)) {
+      not_modified = file_time(st) <= *since;
+    }
+    if (not_modified) {
+      ResponseOut out;
+      out.status = 304;
+      out.headers.emplace_back("ETag", entity_tag(st));
+      return out;
+    }
   }
 
   // The canonical path has no symbolic link in its last component, so
   // O_NOFOLLOW only refuses one swapped in since resolution. O_NONBLOCK keeps
   // a FIFO swapped in from blocking the open; fstat then rejects it.
-  const Fd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  Fd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (fd.get() < 0) return std::nullopt;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
 
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  std::string last_modified = http_date_from_secs(file_time(st));
+  std::string etag = entity_tag(st);
+  ByteRange range;
+  if (const std::string* r = first_header(headers, "range");
+      r && if_range_holds(headers, etag, last_modified)) {
+    range = parse_range(*r, size);
+  }
   ResponseOut out;
-  if (!read_all(fd.get(), static_cast<std::size_t>(st.st_size), out.body)) return std::nullopt;
-  out.status = 200;
-  out.headers.reserve(3);
+  if (range.kind == ByteRange::kUnsatisfiable) {
+    out.status = 416;
+    out.headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
+    return out;
+  }
+  if (range.kind == ByteRange::kWhole) range.length = size;
+  if (size >= kSendFileMin) {
+    // Sent from the descriptor in pieces: memory stays flat however large the
+    // file, and the length announced is the size seen here.
+    out.file = std::make_shared<FileBody>(fd.get(), range.first, range.length);
+    fd.release();
+  } else {
+    if (!read_all(fd.get(), static_cast<std::size_t>(size), out.body)) return std::nullopt;
+    if (range.kind == ByteRange::kPart) {
+      const auto first = static_cast<std::size_t>(std::min<std::uint64_t>(range.first, out.body.size()));
+      out.body = out.body.substr(first, static_cast<std::size_t>(range.length));
+    }
+  }
+  out.status = range.kind == ByteRange::kPart ? 206 : 200;
+  out.headers.reserve(6);
   out.headers.emplace_back("Content-Type", mime_type_for(*path));
-  out.headers.emplace_back("Last-Modified", http_date_from_secs(file_time(st)));
+  out.headers.emplace_back("Last-Modified", std::move(last_modified));
   if (cc_max_age >= 0) {
     out.headers.emplace_back("Cache-Control", "public, max-age=" + std::to_string(cc_max_age));
+  }
+  out.headers.emplace_back("ETag", std::move(etag));
+  out.headers.emplace_back("Accept-Ranges", "bytes");
+  if (range.kind == ByteRange::kPart) {
+    out.headers.emplace_back("Content-Range", "bytes " + std::to_string(range.first) + "-" +
+                                                  std::to_string(range.first + range.length - 1) +
+                                                  "/" + std::to_string(size));
   }
   return out;
 }

@@ -21,6 +21,7 @@
 #include "http/conn.hpp"
 #include "net.hpp"
 #include "pyapi/args.hpp"
+#include "py/handle.hpp"
 #include "pyapi/server.hpp"
 #include "runtime.hpp"
 
@@ -127,7 +128,7 @@ asio::awaitable<bool> accept_failed(const asio::error_code& ec, bool listener_op
   co_return true;
 }
 
-void admit(tcp::socket socket, const tcp::endpoint& peer, const SharedPtr& shared,
+void admit(tcp::socket socket, const tcp::endpoint& peer, const HandlerPtr& shared,
            const std::shared_ptr<ConnGroup>& group) {
   if (group->limit_concurrency &&
       group->live.load(std::memory_order_relaxed) >= group->limit_concurrency) {
@@ -139,7 +140,7 @@ void admit(tcp::socket socket, const tcp::endpoint& peer, const SharedPtr& share
 }
 
 // The accept loop; runs until the listener is closed.
-asio::awaitable<void> serve(tcp::acceptor& acceptor, asio::steady_timer& pause, SharedPtr shared,
+asio::awaitable<void> serve(tcp::acceptor& acceptor, asio::steady_timer& pause, HandlerPtr shared,
                             std::shared_ptr<ConnGroup> group) {
   auto backoff = std::chrono::milliseconds(10);
   for (;;) {
@@ -158,7 +159,7 @@ asio::awaitable<void> serve(tcp::acceptor& acceptor, asio::steady_timer& pause, 
 // The same over a Unix domain socket. Its peers are local processes and are
 // reported as the loopback address.
 asio::awaitable<void> serve_local(asio::local::stream_protocol::acceptor& acceptor,
-                                  asio::steady_timer& pause, SharedPtr shared,
+                                  asio::steady_timer& pause, HandlerPtr shared,
                                   std::shared_ptr<ConnGroup> group) {
   auto backoff = std::chrono::milliseconds(10);
   const tcp::endpoint local_peer(asio::ip::address_v4::loopback(), 0);
@@ -183,7 +184,7 @@ asio::awaitable<void> serve_local(asio::local::stream_protocol::acceptor& accept
   }
 }
 
-asio::awaitable<void> spawn_server(StartOptions opts, SharedPtr shared,
+asio::awaitable<void> spawn_server(StartOptions opts, HandlerPtr shared,
                                    std::shared_ptr<Handshake> handshake,
                                    std::shared_ptr<ServerControl> ctl) {
   auto bind = [host = opts.host, port = opts.port, fd = opts.fd] {
@@ -269,7 +270,7 @@ std::uint64_t start_impl(ServerObject* self, const StartOptions& opts) {
   try {
     asio::io_context& io = runtime();
     ctl->strand.emplace(asio::make_strand(io));
-    asio::co_spawn(*ctl->strand, spawn_server(opts, std::move(shared), handshake, ctl),
+    asio::co_spawn(*ctl->strand, spawn_server(opts, make_app_handler(std::move(shared)), handshake, ctl),
                    [handshake](std::exception_ptr e) { report_failure(e, handshake); });
   } catch (const std::exception& e) {
     PyErr_Format(PyExc_RuntimeError, "building the runtime failed: %s", e.what());

@@ -1,8 +1,12 @@
 // In-process requests: the same handling path as a connection, without a
 // socket or the response writer, for test clients.
+#include <algorithm>
 #include <exception>
+#include <stdexcept>
 
-#include "http/handle.hpp"
+#include <unistd.h>
+
+#include "py/handle.hpp"
 #include "http/query.hpp"
 #include "pyapi/args.hpp"
 #include "pyapi/server.hpp"
@@ -11,7 +15,7 @@ namespace kiv {
 
 namespace {
 
-PyObject* result_tuple(const ResponseOut& resp, bool head_only) {
+PyObject* result_tuple(const ResponseOut& resp, bool send_body) {
   PyRef headers = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(resp.headers.size())));
   if (!headers) return nullptr;
   for (std::size_t i = 0; i < resp.headers.size(); ++i) {
@@ -22,7 +26,7 @@ PyObject* result_tuple(const ResponseOut& resp, bool head_only) {
     PyList_SetItem(headers.get(), static_cast<Py_ssize_t>(i), pair);
   }
   PyRef body = PyRef::steal(PyBytes_FromStringAndSize(
-      resp.body.data(), head_only ? 0 : static_cast<Py_ssize_t>(resp.body.size())));
+      resp.body.data(), send_body ? static_cast<Py_ssize_t>(resp.body.size()) : 0));
   if (!body) return nullptr;
   return Py_BuildValue("(iOO)", static_cast<int>(resp.status), headers.get(), body.get());
 }
@@ -67,6 +71,40 @@ PyObject* server_test_request(ServerObject* self, PyObject* args, PyObject* kwar
           [&]() -> asio::awaitable<void> {
             auto answer = handle(std::move(req), shared);
             resp = co_await std::move(answer);
+            if (resp.file && decide_response_framing(resp, head_only, true).send_body) {
+              resp.body.resize(resp.file->length);
+              std::size_t got = 0;
+              while (got < resp.body.size()) {
+                const ssize_t n = ::pread(resp.file->fd, resp.body.data() + got,
+                                          resp.body.size() - got,
+                                          static_cast<off_t>(resp.file->offset + got));
+                if (n <= 0) throw std::runtime_error("the response file could not be read");
+                got += static_cast<std::size_t>(n);
+              }
+            }
+            if (resp.stream) {
+              // The whole body, as a client would read it; a failed body
+              // fails the request.
+              const ResponseFraming framing = decide_response_framing(resp, head_only, true);
+              const bool counted = framing.kind == ResponseFraming::kLength;
+              bool failed = false;
+              while (framing.send_body && !(counted && resp.body.size() >= framing.length)) {
+                BodySource::Piece piece = co_await resp.stream->pull(1 << 16);
+                if (piece.state == BodySource::State::kFailed) {
+                  failed = true;
+                  break;
+                }
+                resp.body += piece.bytes;
+                if (piece.state == BodySource::State::kEnd) break;
+              }
+              // As on a connection: exactly the announced length, or a failure.
+              if (counted && framing.send_body) {
+                failed = failed || resp.body.size() < framing.length;
+                resp.body.resize(std::min<std::size_t>(resp.body.size(), framing.length));
+              }
+              co_await resp.stream->close();
+              if (failed) throw std::runtime_error("the response body failed");
+            }
           },
           [&](std::exception_ptr e) { failure = e; });
       ctx.run();
@@ -84,7 +122,7 @@ PyObject* server_test_request(ServerObject* self, PyObject* args, PyObject* kwar
     }
     return nullptr;
   }
-  return result_tuple(resp, head_only);
+  return result_tuple(resp, decide_response_framing(resp, head_only, true).send_body);
 }
 
 }  // namespace kiv

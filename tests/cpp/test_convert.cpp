@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "http/convert.hpp"
+#include "py/convert.hpp"
 #include "pyref.hpp"
 
 namespace {
@@ -213,8 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
         ConvertCase{"(('ok', 201), 200)", 200, {{"X-Slow", "1"}}, "from slow"},
         ConvertCase{"Resp(201, {'A': 'b'}, b'raw')", 201, {{"A", "b"}}, "raw"},
         ConvertCase{"Resp(Idx(204), [], None)", 204, {}, ""},
-        ConvertCase{"Resp(200, [], '\\ud800')", 200, {}, ""},
-        ConvertCase{"Resp(200, [], 12)", 200, {}, ""},
+        ConvertCase{"Resp(200, [], bytearray(b'ab'))", 200, {}, "ab"},
+        ConvertCase{"Resp(200, [], memoryview(b'cd'))", 200, {}, "cd"},
         ConvertCase{"Resp(200, [('A', '1'), ('A', '2')], 'x')", 200, {{"A", "1"}, {"A", "2"}}, "x"},
         ConvertCase{"Resp(0, ToList(ToList([('A', '1')])), 'x')", 0, {{"A", "1"}}, "x"},
         ConvertCase{"Resp(65535, (), '')", 65535, {}, ""},
@@ -259,6 +259,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in "
                   "position 0: surrogates not allowed"},
         ErrorCase{"({'a': object()}, 200)", "ValueError: unsupported type object"},
+        ErrorCase{"Resp(200, [], '\\ud800')",
+                  "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in "
+                  "position 0: surrogates not allowed"},
+        ErrorCase{"Resp(200, [], 12)",
+                  "TypeError: response body must be str, bytes or an iterable, not int"},
         ErrorCase{"'\\ud800'",
                   "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in "
                   "position 0: surrogates not allowed"},

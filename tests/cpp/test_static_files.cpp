@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -292,7 +294,10 @@ TEST_F(StaticFilesTest, ResponseHeadersInOrder) {
   const HeaderList expected = {{"Content-Type", "text/css; charset=utf-8"},
                                {"Last-Modified", kFileDate},
                                {"Cache-Control", "public, max-age=43200"}};
-  EXPECT_EQ(resp->headers, expected);
+  ASSERT_EQ(resp->headers.size(), 5u);
+  EXPECT_EQ(HeaderList(resp->headers.begin(), resp->headers.begin() + 3), expected);
+  EXPECT_EQ(resp->headers[3].first, "ETag");
+  EXPECT_EQ(resp->headers[4], (std::pair<std::string, std::string>{"Accept-Ranges", "bytes"}));
 
   const struct {
     std::int64_t max_age;
@@ -305,7 +310,7 @@ TEST_F(StaticFilesTest, ResponseHeadersInOrder) {
     SCOPED_TRACE(c.max_age);
     const auto r = serve_static_sync(pub_, "app.css", {}, c.max_age);
     ASSERT_TRUE(r.has_value());
-    ASSERT_EQ(r->headers.size(), c.value ? 3u : 2u);
+    ASSERT_EQ(r->headers.size(), c.value ? 5u : 4u);
     EXPECT_EQ(r->headers[1].first, "Last-Modified");
     if (c.value) {
       EXPECT_EQ(r->headers[2], (std::pair<std::string, std::string>{"Cache-Control", *c.value}));
@@ -337,7 +342,8 @@ TEST_F(StaticFilesTest, ConditionalRequests) {
     ASSERT_TRUE(resp.has_value());
     EXPECT_EQ(resp->status, c.status);
     if (c.status == 304) {
-      EXPECT_TRUE(resp->headers.empty());
+      ASSERT_EQ(resp->headers.size(), 1u);
+      EXPECT_EQ(resp->headers[0].first, "ETag");
       EXPECT_TRUE(resp->body.empty());
     } else {
       EXPECT_EQ(resp->body, "body{}");
@@ -349,7 +355,7 @@ TEST_F(StaticFilesTest, TimesBeforeEpochCountAsZero) {
   set_mtime(pub_ + "/README", -1000);
   const auto resp = serve_static_sync(pub_, "README", {}, -1);
   ASSERT_TRUE(resp.has_value());
-  ASSERT_EQ(resp->headers.size(), 2u);
+  ASSERT_EQ(resp->headers.size(), 4u);
   EXPECT_EQ(resp->headers[1].second, "Thu, 01 Jan 1970 00:00:00 GMT");
   const auto cond = serve_static_sync(pub_, "README",
                                       {{"If-Modified-Since", "Thu, 01 Jan 1970 00:00:00 GMT"}}, -1);
@@ -357,15 +363,19 @@ TEST_F(StaticFilesTest, TimesBeforeEpochCountAsZero) {
   EXPECT_EQ(cond->status, 304);
 }
 
-TEST_F(StaticFilesTest, ReadsLargeAndEmptyFilesWhole) {
+TEST_F(StaticFilesTest, LargeFilesGoByDescriptorEmptyOnesWhole) {
   std::string big(3 * 1024 * 1024 + 17, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 131 + (i >> 12));
   write(pub_ + "/big.bin", big);
   write(pub_ + "/empty.txt", "");
   const auto resp = serve_static_sync(pub_, "big.bin", {}, 0);
-  ASSERT_TRUE(resp.has_value());
-  EXPECT_EQ(resp->body.size(), big.size());
-  EXPECT_TRUE(resp->body == big);
+  ASSERT_TRUE(resp.has_value() && resp->file);
+  EXPECT_TRUE(resp->body.empty());
+  ASSERT_EQ(resp->file->length, big.size());
+  std::string back(big.size(), '\0');
+  EXPECT_EQ(::pread(resp->file->fd, back.data(), back.size(), 0),
+            static_cast<ssize_t>(big.size()));
+  EXPECT_TRUE(back == big);
   const auto empty = serve_static_sync(pub_, "empty.txt", {}, 0);
   ASSERT_TRUE(empty.has_value());
   EXPECT_EQ(empty->status, 200);
@@ -383,6 +393,58 @@ TEST(StaticFilesProc, ReadsFilesReportingSizeZero) {
   ASSERT_TRUE(resp.has_value());
   EXPECT_NE(resp->body.find("Name:"), std::string::npos);
 }
+
+// Validators and single ranges; "$tag" and "$date" stand for the file's own
+// ETag and Last-Modified. app.css holds "body{}" (6 bytes).
+struct RangeCase {
+  std::vector<std::pair<std::string, std::string>> headers;
+  int status;
+  std::string body, content_range;  // content_range "" when absent
+};
+
+class StaticRanges : public StaticFilesTest, public ::testing::WithParamInterface<RangeCase> {};
+
+TEST_P(StaticRanges, Answer) {
+  const auto plain = serve_static_sync(pub_, "app.css", {}, 60);
+  ASSERT_TRUE(plain.has_value());
+  const std::string tag = plain->headers[3].second, date = plain->headers[1].second;
+  HeaderList headers;
+  for (auto [name, value] : GetParam().headers) {
+    if (value.find("$tag") != std::string::npos) value.replace(value.find("$tag"), 4, tag);
+    if (value == "$date") value = date;
+    headers.emplace_back(name, value);
+  }
+  const auto resp = serve_static_sync(pub_, "app.css", headers, 60);
+  ASSERT_TRUE(resp.has_value());
+  EXPECT_EQ(resp->status, GetParam().status);
+  EXPECT_EQ(resp->body, GetParam().body);
+  std::string range;
+  for (const auto& [name, value] : resp->headers)
+    if (name == "Content-Range") range = value;
+  EXPECT_EQ(range, GetParam().content_range);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StaticRanges,
+    ::testing::Values(
+        RangeCase{{{"If-None-Match", "$tag"}}, 304, "", ""},
+        RangeCase{{{"If-None-Match", "\"x\", W/$tag"}}, 304, "", ""},
+        RangeCase{{{"If-None-Match", "*"}}, 304, "", ""},
+        RangeCase{{{"If-None-Match", "\"other\""}, {"If-Modified-Since", "$date"}}, 200, "body{}", ""},
+        RangeCase{{{"Range", "bytes=1-3"}}, 206, "ody", "bytes 1-3/6"},
+        RangeCase{{{"Range", "bytes=4-"}}, 206, "{}", "bytes 4-5/6"},
+        RangeCase{{{"Range", "bytes=-2"}}, 206, "{}", "bytes 4-5/6"},
+        RangeCase{{{"Range", "bytes=-99"}}, 206, "body{}", "bytes 0-5/6"},
+        RangeCase{{{"Range", "bytes=2-99"}}, 206, "dy{}", "bytes 2-5/6"},
+        RangeCase{{{"Range", "bytes=6-"}}, 416, "", "bytes */6"},
+        RangeCase{{{"Range", "bytes=-0"}}, 416, "", "bytes */6"},
+        RangeCase{{{"Range", "bytes=0-1,3-4"}}, 200, "body{}", ""},
+        RangeCase{{{"Range", "bytes=3-1"}}, 200, "body{}", ""},
+        RangeCase{{{"Range", "items=0-1"}}, 200, "body{}", ""},
+        RangeCase{{{"Range", "bytes=0-1"}, {"If-Range", "$tag"}}, 206, "bo", "bytes 0-1/6"},
+        RangeCase{{{"Range", "bytes=0-1"}, {"If-Range", "$date"}}, 206, "bo", "bytes 0-1/6"},
+        RangeCase{{{"Range", "bytes=0-1"}, {"If-Range", "\"stale\""}}, 200, "body{}", ""},
+        RangeCase{{{"Range", "bytes=0-1"}, {"If-Range", "W/$tag"}}, 200, "body{}", ""}));
 
 }  // namespace
 }  // namespace kiv

@@ -1,10 +1,10 @@
-#include "http/dispatch.hpp"
+#include "py/dispatch.hpp"
 
 #include <Python.h>
 
 #include <charconv>
 
-#include "http/convert.hpp"
+#include "py/convert.hpp"
 #include "percent.hpp"
 #include "pyref.hpp"
 #include "runtime.hpp"

@@ -1,10 +1,19 @@
-#include "http/handle.hpp"
+#include "py/handle.hpp"
 
 #include <algorithm>
 
-#include "http/dispatch.hpp"
+#include "http/read_deadline.hpp"
+#include "http/static_cache.hpp"
+#include "py/dispatch.hpp"
 #include "http/static_files.hpp"
 #include "runtime.hpp"
+
+// GCC 12 reports Asio's coroutine frames, which its own operator new and
+// operator delete allocate and free, as mismatched when it inlines the frame
+// allocation into a large coroutine (a false positive).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 
 namespace kiv {
 
@@ -82,20 +91,32 @@ const std::pair<std::string, std::string>* find_mount(const Shared& sh, std::str
 // Note for editors: g++ 12 miscompiles some coroutine locals initialised from
 // a function's returned prvalue and temporaries inside co_await expressions
 // (seen as a double free); build such values in place as named locals.
-asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared) {
+asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cache) {
   const Shared& sh = *shared;
   if (req.body.size() > sh.max_body) co_return simple(413);
 
   if (const auto* mount = find_mount(sh, req.path)) {
     std::string_view rel =
         std::string_view(req.path).substr(std::min(req.path.size(), mount->first.size() + 1));
+    // Taken before the pool looks at the file, so a kept answer is never
+    // newer than what the file system said.
+    const std::int64_t now = coarse_now();
+    if (cache) {
+      if (auto hot = cache->find(mount->second, rel, req.headers, now)) {
+        ResponseOut copy = *hot;  // a named local, not a temporary (see above)
+        co_return copy;
+      }
+    }
     // The request stays in this frame while the pool works on it.
     auto serve = [&folder = mount->second, rel, &headers = req.headers, cc = sh.cc_max_age]() {
       return serve_static_sync(folder, rel, headers, cc);
     };
     auto pending = run_blocking(std::move(serve), /*short_job=*/true);
     auto served = co_await std::move(pending);
-    if (served) co_return std::move(*served);
+    if (served) {
+      if (cache) cache->keep(mount->second, rel, req.headers, *served, now);
+      co_return std::move(*served);
+    }
     DispatchJob job{std::nullopt, std::move(req), {}, {}, "404", {}, std::move(shared)};
     auto answer = dispatch_python(std::move(job));
     co_return co_await std::move(answer);
@@ -159,6 +180,29 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared) {
   DispatchJob job{std::nullopt, std::move(req), {}, {}, "405", std::move(allow), std::move(shared)};
   auto answer = dispatch_python(std::move(job));
   co_return co_await std::move(answer);
+}
+
+namespace {
+
+class AppHandler final : public Handler {
+ public:
+  explicit AppHandler(SharedPtr shared) : shared_(std::move(shared)) {
+    max_body = shared_->max_body;
+    log = shared_->log;
+  }
+  asio::awaitable<ResponseOut> handle(Req req) override {
+    return kiv::handle(std::move(req), shared_, &static_cache_);
+  }
+
+ private:
+  SharedPtr shared_;
+  StaticCache static_cache_;
+};
+
+}  // namespace
+
+HandlerPtr make_app_handler(SharedPtr shared) {
+  return std::make_shared<AppHandler>(std::move(shared));
 }
 
 }  // namespace kiv

@@ -1,4 +1,4 @@
-#include "http/convert.hpp"
+#include "py/convert.hpp"
 
 #include <cstdint>
 #include <string>
@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "json.hpp"
+#include "py/iter_body.hpp"
 #include "pyref.hpp"
 
 namespace kiv {
@@ -156,6 +157,44 @@ bool fast_status(PyObject* obj, std::uint16_t& status) {
   return true;
 }
 
+// The body element of a fast tuple. A body that cannot be sent as it is
+// fails (and becomes a 500), rather than going out empty as if all were well.
+bool fast_body(PyObject* body, ResponseOut& out) {
+  if (body == Py_None) return true;
+  PyRef bytes;
+  if (PyBytes_Check(body)) {
+    bytes = PyRef::borrow(body);
+  } else if (PyUnicode_Check(body)) {
+    Py_ssize_t len = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(body, &len);
+    if (!data) return false;
+    out.body.assign(data, static_cast<std::size_t>(len));
+    return true;
+  } else if (PyByteArray_Check(body) || PyMemoryView_Check(body)) {
+    bytes = PyRef::steal(PyBytes_FromObject(body));
+    if (!bytes) return false;
+  } else {
+    // Any other iterable is sent as it is produced.
+    PyRef iterator = PyRef::steal(PyObject_GetIter(body));
+    if (iterator) {
+      out.stream = make_iter_body(body, iterator.get());
+      return true;
+    }
+    PyErr_Clear();
+    PyRef name = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(body)), "__name__"));
+    if (name)
+      PyErr_Format(PyExc_TypeError, "response body must be str, bytes or an iterable, not %S",
+                   name.get());
+    return false;
+  }
+  char* data = nullptr;
+  Py_ssize_t len = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) < 0) return false;
+  out.body.assign(data, static_cast<std::size_t>(len));
+  return true;
+}
+
 std::optional<ResponseOut> fast_from_method(PyObject* fast, bool& unsafe) {
   PyRef tuple = PyRef::steal(PyObject_CallNoArgs(fast));
   if (!tuple) return std::nullopt;
@@ -176,20 +215,7 @@ std::optional<ResponseOut> fast_from_method(PyObject* fast, bool& unsafe) {
 
   PyObject* body = PyTuple_GetItem(t, 2);
   if (!body) return std::nullopt;
-  if (PyBytes_Check(body)) {
-    char* data = nullptr;
-    Py_ssize_t len = 0;
-    if (PyBytes_AsStringAndSize(body, &data, &len) < 0) return std::nullopt;
-    out.body.assign(data, static_cast<std::size_t>(len));
-  } else if (PyUnicode_Check(body)) {
-    Py_ssize_t len = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(body, &len);
-    if (data) {
-      out.body.assign(data, static_cast<std::size_t>(len));
-    } else {
-      PyErr_Clear();  // an unencodable body is sent empty
-    }
-  }
+  if (!fast_body(body, out)) return std::nullopt;
   return out;
 }
 
@@ -310,6 +336,12 @@ std::optional<ResponseOut> convert(PyObject* value, PyObject* convert_slow) {
     }
     return resp;
   }
+  if (PyIter_Check(value)) {  // a generator or another iterator: streamed
+    ResponseOut out;
+    out.stream = make_iter_body(value, value);
+    out.headers.emplace_back("Content-Type", kHtmlType);
+    return out;
+  }
   bool unsafe = false;
   if (PyRef fast = fast_method(value)) return fast_from_method(fast.get(), unsafe);
   PyRef converted = call_convert_slow(convert_slow, value);
@@ -319,7 +351,7 @@ std::optional<ResponseOut> convert(PyObject* value, PyObject* convert_slow) {
 
 std::optional<ResponseOut> convert_part(PyObject* value, PyObject* convert_slow) {
   if (PyUnicode_Check(value) || PyBytes_Check(value) || PyDict_Check(value) ||
-      PyList_Check(value)) {
+      PyList_Check(value) || PyIter_Check(value)) {
     return convert(value, convert_slow);
   }
   bool unsafe = false;

@@ -1,0 +1,59 @@
+// The seam between the connection loop and whoever answers requests. The
+// engine only sees these two interfaces; the Python application (routing,
+// static mounts, the pool and the interpreter lock) implements them in src/py/,
+// and the unit tests implement them with fakes.
+#pragma once
+
+#include <asio.hpp>
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "http/request.hpp"
+#include "http/response.hpp"
+
+namespace kiv {
+
+// A response body produced piece by piece. The connection pulls one piece at
+// a time and writes it before it pulls the next, so at most one piece (about
+// `want` bytes) is ever held ahead of the socket, and nothing is produced while
+// the connection waits for a slow client.
+class BodySource {
+ public:
+  enum class State {
+    kMore,    // more may follow
+    kEnd,     // this piece (possibly empty) is the last
+    kFailed,  // the body cannot be completed; the connection must be cut
+  };
+  struct Piece {
+    std::string bytes;
+    State state = State::kMore;
+    // With kMore: wait this long before the next pull (a slow producer's
+    // rhythm, kept by a timer rather than by a blocked producer).
+    std::uint32_t pause_ms = 0;
+  };
+
+  virtual ~BodySource() = default;
+  // The next bytes, about `want` of them unless the body ends first.
+  virtual asio::awaitable<Piece> pull(std::size_t want) = 0;
+  // Releases the producer. The connection calls it exactly once, whether the
+  // body ended, failed, was not wanted (HEAD) or its client went away.
+  virtual asio::awaitable<void> close() = 0;
+};
+
+// Answers the requests of every connection of one server.
+class Handler {
+ public:
+  virtual ~Handler() = default;
+  // Never fails: every failure ends in a response.
+  virtual asio::awaitable<ResponseOut> handle(Req req) = 0;
+
+  std::uint64_t max_body = std::numeric_limits<std::uint64_t>::max();
+  bool log = false;  // access-log line on standard error per answered request
+};
+
+using HandlerPtr = std::shared_ptr<Handler>;
+
+}  // namespace kiv

@@ -1,0 +1,181 @@
+// The connection loop against a fake handler over real loopback sockets:
+// how each kind of answer is framed on the wire, and what a streamed body
+// does when it fails, comes up short or loses its client.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <asio.hpp>
+
+#include <atomic>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http/conn.hpp"
+#include "http/response.hpp"
+
+namespace kiv {
+namespace {
+
+using asio::ip::tcp;
+
+struct FakeSource final : BodySource {
+  std::vector<std::string> pieces;
+  bool fail_at_end = false;
+  bool endless = false;
+  std::atomic<int> closes{0};
+  std::promise<void> closed;
+  std::size_t next = 0;
+
+  asio::awaitable<Piece> pull(std::size_t) override {
+    if (endless) co_return Piece{std::string(4096, 'x'), State::kMore};
+    if (next < pieces.size()) co_return Piece{pieces[next++], State::kMore};
+    co_return Piece{{}, fail_at_end ? State::kFailed : State::kEnd};
+  }
+  asio::awaitable<void> close() override {
+    if (++closes == 1) closed.set_value();
+    co_return;
+  }
+};
+
+struct FakeHandler final : Handler {
+  ResponseOut answer;
+  asio::awaitable<ResponseOut> handle(Req) override { co_return answer; }
+};
+
+// Serves one connection with `handler` and returns every byte the client
+// received until the server closed it.
+std::string converse(const std::shared_ptr<FakeHandler>& handler, const std::string& request,
+                     std::size_t stop_after = 0) {
+  asio::io_context io;
+  tcp::acceptor acc(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+  tcp::socket client(io);
+  client.connect(acc.local_endpoint());
+  timeval limit{10, 0};  // every read below is bounded
+  setsockopt(client.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  tcp::socket server(io);
+  acc.accept(server);
+  auto group = std::make_shared<ConnGroup>();
+  group->live = 1;
+  asio::co_spawn(io, serve_conn(std::move(server), tcp::endpoint(), handler, group),
+                 asio::detached);
+  std::thread loop([&io] { io.run(); });
+  asio::write(client, asio::buffer(request));
+  std::string got;
+  char buf[8192];
+  for (;;) {
+    const ssize_t n = ::recv(client.native_handle(), buf, sizeof buf, 0);
+    if (n <= 0) break;
+    got.append(buf, static_cast<std::size_t>(n));
+    if (stop_after && got.size() >= stop_after) break;
+  }
+  client.close();
+  loop.join();  // the connection ends once its client is gone
+  return got;
+}
+
+struct WireCase {
+  const char* name;
+  std::uint16_t status;
+  const char* request;
+  int body;  // 0: bytes "hello", 1: stream "ab" "cde", 2: the same stream with Content-Length: 5
+  const char* framing_line;  // expected in the head, or "" for none of the two
+  const char* wire_body;
+};
+
+class Wire : public ::testing::TestWithParam<WireCase> {};
+
+TEST_P(Wire, FramesTheBody) {
+  const WireCase& c = GetParam();
+  auto handler = std::make_shared<FakeHandler>();
+  handler->answer.status = c.status;
+  std::shared_ptr<FakeSource> src;
+  if (c.body == 0) {
+    handler->answer.body = "hello";
+  } else {
+    src = std::make_shared<FakeSource>();
+    src->pieces = {"ab", "", "cde"};
+    handler->answer.stream = src;
+    if (c.body == 2) handler->answer.headers.emplace_back("content-length", "5");
+  }
+  const std::string got = converse(handler, c.request);
+  const auto end = got.find("\r\n\r\n");
+  ASSERT_NE(end, std::string::npos) << got;
+  const std::string head = got.substr(0, end + 2);
+  EXPECT_EQ(got.substr(end + 4), c.wire_body);
+  const bool has_cl = head.find("\r\nContent-Length:") != std::string::npos;
+  const bool has_te = head.find("\r\nTransfer-Encoding:") != std::string::npos;
+  if (*c.framing_line)
+    EXPECT_NE(head.find(c.framing_line), std::string::npos) << head;
+  else
+    EXPECT_FALSE(has_cl || has_te) << head;
+  EXPECT_FALSE(has_cl && has_te) << head;
+  if (src) {
+    EXPECT_EQ(src->closes.load(), 1);
+  }
+}
+
+constexpr const char* kGet11 = "GET / HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n";
+constexpr const char* kHead11 = "HEAD / HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n";
+constexpr const char* kGet10 = "GET / HTTP/1.0\r\n\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Wire,
+    ::testing::Values(
+        WireCase{"bytes", 200, kGet11, 0, "Content-Length: 5\r\n", "hello"},
+        WireCase{"bytes_head", 200, kHead11, 0, "Content-Length: 5\r\n", ""},
+        WireCase{"no_content", 204, kGet11, 0, "", ""},
+        WireCase{"interim", 103, kGet11, 0, "", ""},
+        WireCase{"not_modified", 304, kGet11, 0, "Content-Length: 5\r\n", ""},
+        WireCase{"chunked", 200, kGet11, 1, "Transfer-Encoding: chunked\r\n",
+                 "2\r\nab\r\n3\r\ncde\r\n0\r\n\r\n"},
+        WireCase{"chunked_head", 200, kHead11, 1, "Transfer-Encoding: chunked\r\n", ""},
+        WireCase{"close_delimited", 200, kGet10, 1, "Connection: close\r\n", "abcde"},
+        WireCase{"announced", 200, kGet11, 2, "Content-Length: 5\r\n", "abcde"},
+        WireCase{"announced_10", 200, kGet10, 2, "Content-Length: 5\r\n", "abcde"},
+        WireCase{"stream_no_content", 204, kGet11, 1, "", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A body that cannot be completed ends the connection where it stands: no
+// terminating chunk, fewer bytes than announced, or a client that went away.
+struct CutCase {
+  const char* name;
+  bool fail;           // the source fails after its pieces
+  const char* length;  // announced Content-Length, or ""
+  bool endless;        // the client stops after 64 KiB and closes
+  const char* wire_body;
+};
+
+class Cut : public ::testing::TestWithParam<CutCase> {};
+
+TEST_P(Cut, EndsWithoutAFinishedMessageAndClosesTheSourceOnce) {
+  const CutCase& c = GetParam();
+  auto handler = std::make_shared<FakeHandler>();
+  auto src = std::make_shared<FakeSource>();
+  src->pieces = {"ab", "cde"};
+  src->fail_at_end = c.fail;
+  src->endless = c.endless;
+  handler->answer.stream = src;
+  if (*c.length) handler->answer.headers.emplace_back("Content-Length", c.length);
+  // Keep-alive: only the cut closes the connection.
+  const std::string got =
+      converse(handler, "GET / HTTP/1.1\r\nHost: a\r\n\r\n", c.endless ? 65536 : 0);
+  ASSERT_EQ(src->closed.get_future().wait_for(std::chrono::seconds(10)),
+            std::future_status::ready);
+  EXPECT_EQ(src->closes.load(), 1);
+  if (!c.endless) EXPECT_EQ(got.substr(got.find("\r\n\r\n") + 4), c.wire_body);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Cut,
+    ::testing::Values(CutCase{"failed_chunked", true, "", false, "2\r\nab\r\n3\r\ncde"},
+                      CutCase{"failed_counted", true, "9", false, "abcde"},
+                      CutCase{"short_counted", false, "9", false, "abcde"},
+                      CutCase{"client_gone", false, "", true, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kiv
