@@ -53,11 +53,9 @@ class FileWrapper:
 
 def _latin1(text: str) -> str:
     # The core hands the path over decoded as UTF-8; WSGI wants the bytes as latin-1.
-    try:
-        text.encode("latin-1")
+    if text.isascii():
         return text
-    except UnicodeEncodeError:
-        return text.encode("utf-8", "surrogateescape").decode("latin-1")
+    return text.encode("utf-8", "surrogateescape").decode("latin-1")
 
 
 def _server_name_port(host: str | None, scheme: str) -> tuple[str, str]:
