@@ -1,0 +1,174 @@
+"""Real Flask and Django applications served through kiv.wsgi, and the engine's refusals in
+front of them."""
+
+import re
+
+import pytest
+
+from kiv.wsgi import host_app
+from test_wire import FOLLOWER, REFUSED
+from test_wsgi import served
+
+flask = pytest.importorskip("flask")
+django = pytest.importorskip("django")
+
+
+def call(connect, method, target, headers=(), body=b""):
+    head = "".join(f"{k}: {v}\r\n" for k, v in headers)
+    c = connect()
+    c.send(f"{method} {target} HTTP/1.1\r\nHost: t\r\nContent-Length: {len(body)}\r\n{head}\r\n"
+           .encode() + body)
+    return c.response()
+
+
+def cookies(resp):
+    return "; ".join(v.split(";", 1)[0] for k, v in resp.headers if k.lower() == "set-cookie")
+
+
+def make_flask():
+    from flask import Flask, Response, request, session, stream_with_context, url_for
+
+    app = Flask("wsgi_flask")
+    app.secret_key = "not so secret"
+
+    @app.route("/count")
+    def count():
+        session["n"] = session.get("n", 0) + 1
+        return f"{session['n']} {url_for('count')}"
+
+    @app.post("/upload")
+    def upload():
+        doc = request.files["doc"]
+        return {"name": doc.filename, "data": doc.read().decode(), "note": request.form["note"]}
+
+    @app.route("/stream")
+    def stream():
+        def parts():
+            for i in range(3):
+                yield f"{request.args['p']}{i},"
+        return Response(stream_with_context(parts()), mimetype="text/plain")
+    return app
+
+
+@pytest.mark.parametrize("prefix", ["", "/f"])
+def test_flask_session_upload_stream(prefix):
+    host = host_app(make_flask()) if not prefix else None
+    if prefix:
+        from kiv import App
+        host = App("beside", static_folder=None)
+        host.mount_wsgi(prefix, make_flask())
+    with served(host) as connect:
+        first = call(connect, "GET", prefix + "/count")
+        again = call(connect, "GET", prefix + "/count", [("Cookie", cookies(first))])
+        assert (first.body, again.body) == (f"1 {prefix}/count".encode(),
+                                            f"2 {prefix}/count".encode())
+        form = (b"--XyZ\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nhi\r\n"
+                b"--XyZ\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"a.txt\"\r\n"
+                b"Content-Type: text/plain\r\n\r\nline 1\nline 2\r\n--XyZ--\r\n")
+        up = call(connect, "POST", prefix + "/upload",
+                  [("Content-Type", "multipart/form-data; boundary=XyZ")], form)
+        assert up.json() == {"name": "a.txt", "data": "line 1\nline 2", "note": "hi"}
+        assert call(connect, "GET", prefix + "/stream?p=x").body == b"x0,x1,x2,"
+
+
+# --- Django: settings here, this module is the URLconf --------------------------------------
+
+
+@pytest.fixture(scope="module")
+def django_app(tmp_path_factory):
+    from django.conf import settings
+
+    static = tmp_path_factory.mktemp("static")
+    (static / "site.css").write_bytes(b"body { color: teal }\n" * 500)
+    if not settings.configured:
+        settings.configure(
+            DEBUG=False, SECRET_KEY="t" * 50, ALLOWED_HOSTS=["*"], ROOT_URLCONF=__name__,
+            INSTALLED_APPS=["django.contrib.admin", "django.contrib.auth",
+                            "django.contrib.contenttypes", "django.contrib.sessions",
+                            "django.contrib.messages", "django.contrib.staticfiles"],
+            MIDDLEWARE=["django.contrib.sessions.middleware.SessionMiddleware",
+                        "django.middleware.common.CommonMiddleware",
+                        "django.middleware.csrf.CsrfViewMiddleware",
+                        "django.contrib.auth.middleware.AuthenticationMiddleware",
+                        "django.contrib.messages.middleware.MessageMiddleware"],
+            SESSION_ENGINE="django.contrib.sessions.backends.signed_cookies",
+            DATABASES={"default": {"ENGINE": "django.db.backends.sqlite3", "NAME": ":memory:"}},
+            TEMPLATES=[{"BACKEND": "django.template.backends.django.DjangoTemplates",
+                        "APP_DIRS": True, "OPTIONS": {"context_processors": [
+                            "django.template.context_processors.request",
+                            "django.contrib.auth.context_processors.auth",
+                            "django.contrib.messages.context_processors.messages"]}}],
+            STATIC_URL="/static/", STATIC_ROOT=str(static), USE_TZ=True)
+        django.setup()
+    from django.core.wsgi import get_wsgi_application
+    return get_wsgi_application()
+
+
+_URLS = []
+
+
+def __getattr__(name):
+    # Django reads urlpatterns at the first request, after the settings exist.
+    if name != "urlpatterns":
+        raise AttributeError(name)
+    if not _URLS:
+        from django.conf import settings
+        from django.contrib import admin
+        from django.http import HttpResponse
+        from django.middleware.csrf import get_token
+        from django.urls import path, re_path
+        from django.views.generic import RedirectView
+        from django.views.static import serve
+
+        def form(request):
+            if request.method == "POST":
+                return HttpResponse(f"thanks {request.POST['name']}")
+            return HttpResponse(f'<form method=post><input name=csrfmiddlewaretoken '
+                                f'value="{get_token(request)}"><input name=name></form>')
+        _URLS.extend([
+            path("form/", form), path("go", RedirectView.as_view(url="/form/")),
+            re_path(r"^static/(?P<path>.*)$", serve, {"document_root": settings.STATIC_ROOT}),
+            path("admin/", admin.site.urls)])
+    return _URLS
+
+
+def test_django_form_redirect_static_admin(django_app):
+    form_body = lambda token: f"csrfmiddlewaretoken={token}&name=Ada".encode()  # noqa: E731
+    urlenc = ("Content-Type", "application/x-www-form-urlencoded")
+    with served(host_app(django_app)) as connect:
+        page = call(connect, "GET", "/form/")
+        token = re.search(rb'value="([^"]+)"', page.body).group(1).decode()
+        jar = ("Cookie", cookies(page))
+        assert call(connect, "POST", "/form/", [jar, urlenc], form_body(token)).body == \
+            b"thanks Ada"
+        assert call(connect, "POST", "/form/", [urlenc], form_body(token)).status == 403
+        go = call(connect, "GET", "/go")
+        assert (go.status, go.header("Location")) == (302, "/form/")
+        css = call(connect, "GET", "/static/site.css")
+        assert (css.status, css.body) == (200, b"body { color: teal }\n" * 500)
+        login = call(connect, "GET", "/admin/login/")
+        assert login.status == 200 and b'id="login-form"' in login.body
+        admin = call(connect, "GET", "/admin/")
+        assert (admin.status, admin.header("Location")) == (302, "/admin/login/?next=/admin/")
+
+
+class Counted:
+    def __init__(self, application):
+        self.application, self.calls = application, 0
+
+    def __call__(self, environ, start_response):
+        self.calls += 1
+        return self.application(environ, start_response)
+
+
+@pytest.mark.parametrize("which", ["flask", "django"])
+def test_refused_requests_never_reach_the_application(which, request):
+    app = Counted(make_flask() if which == "flask" else request.getfixturevalue("django_app"))
+    with served(host_app(app, max_body=1000)) as connect:
+        for name, raw, status in REFUSED:
+            c = connect()
+            c.send(raw + FOLLOWER)
+            assert (name, c.response().status, c.rest_until_close()) == (name, status, b"")
+        assert app.calls == 0
+        assert call(connect, "GET", "/x").status == 404  # the application's own answer
+    assert app.calls == 1
