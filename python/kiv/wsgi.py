@@ -281,4 +281,5 @@ def serve(application: Callable, host: str = "127.0.0.1", port: int = 8000, **op
     With workers > 1, pass app_ref="module:application" so the workers can import it."""
     from .serving import serve as _serve
 
+    options.setdefault("interface", "wsgi")  # what worker processes load app_ref as
     return _serve(host_app(application), host, port, **options)
