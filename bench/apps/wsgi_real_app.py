@@ -38,6 +38,7 @@ django_app = get_wsgi_application()
 flask_app = Flask(__name__)
 
 
+@flask_app.route("/")  # the harness's readiness check
 @flask_app.route("/flask/")
 def hello():
     return "Hello, World!"

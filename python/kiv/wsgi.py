@@ -12,6 +12,7 @@ place that would hand the iterable over instead once responses can carry one.
 from __future__ import annotations
 
 import io
+import re
 import sys
 from typing import Any, Callable, Iterable
 
@@ -29,8 +30,8 @@ _HOP_BY_HOP = frozenset((
     "connection", "keep-alive", "transfer-encoding", "te", "trailer", "upgrade",
     "proxy-authenticate", "proxy-authorization", "content-length"))
 
-_TOKEN = frozenset("!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyz"
-                   "ABCDEFGHIJKLMNOPQRSTUVWXYZ")
+_TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+\Z").match
+_CONTROL = re.compile(r"[\r\n\0]").search
 
 
 class FileWrapper:
@@ -165,7 +166,7 @@ def _parse_status(status: Any) -> int:
     code, sep, reason = status.partition(" ")
     if len(code) != 3 or not code.isdigit() or not sep or int(code) < 100:
         raise ValueError(f"invalid WSGI status {status!r}")
-    if any(c in reason for c in "\r\n\0"):
+    if _CONTROL(reason):
         raise ValueError(f"invalid WSGI status {status!r}")
     return int(code)
 
@@ -180,9 +181,9 @@ def _check_headers(headers: Any) -> list[tuple[str, str]]:
         name, value = item
         if type(name) is not str or type(value) is not str:
             raise TypeError(f"WSGI header {item!r} must be two str")
-        if not name or not _TOKEN.issuperset(name):
+        if not _TOKEN(name):
             raise ValueError(f"invalid WSGI header name {name!r}")
-        if any(c in value for c in "\r\n\0"):
+        if _CONTROL(value):
             raise ValueError(f"invalid WSGI header value for {name!r}")
         out.append(item)
     return out
