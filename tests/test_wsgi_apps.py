@@ -1,24 +1,19 @@
-"""Real Flask and Django applications served through kiv.wsgi, and the engine's refusals in
-front of them."""
+"""Real Flask and Django applications through kiv.wsgi, and the engine's refusals before them."""
 
 import re
 
+import django
 import pytest
 
+from kiv import App
 from kiv.wsgi import host_app
 from test_wire import FOLLOWER, REFUSED
-from test_wsgi import served
-
-flask = pytest.importorskip("flask")
-django = pytest.importorskip("django")
+from test_wsgi import ask, served
 
 
 def call(connect, method, target, headers=(), body=b""):
-    head = "".join(f"{k}: {v}\r\n" for k, v in headers)
-    c = connect()
-    c.send(f"{method} {target} HTTP/1.1\r\nHost: t\r\nContent-Length: {len(body)}\r\n{head}\r\n"
-           .encode() + body)
-    return c.response()
+    head = "".join(f"{k}: {v}\r\n" for k, v in [("Content-Length", len(body)), *headers])
+    return ask(connect, f"{method} {target} HTTP/1.1\r\n{head}\r\n".encode() + body)
 
 
 def cookies(resp):
@@ -52,11 +47,8 @@ def make_flask():
 
 @pytest.mark.parametrize("prefix", ["", "/f"])
 def test_flask_session_upload_stream(prefix):
-    host = host_app(make_flask()) if not prefix else None
-    if prefix:
-        from kiv import App
-        host = App("beside", static_folder=None)
-        host.mount_wsgi(prefix, make_flask())
+    host = App("beside", static_folder=None)
+    host.mount_wsgi(prefix, make_flask())
     with served(host) as connect:
         first = call(connect, "GET", prefix + "/count")
         again = call(connect, "GET", prefix + "/count", [("Cookie", cookies(first))])
@@ -82,23 +74,15 @@ def django_app(tmp_path_factory):
     (static / "site.css").write_bytes(b"body { color: teal }\n" * 500)
     if not settings.configured:
         settings.configure(
-            DEBUG=False, SECRET_KEY="t" * 50, ALLOWED_HOSTS=["*"], ROOT_URLCONF=__name__,
-            INSTALLED_APPS=["django.contrib.admin", "django.contrib.auth",
-                            "django.contrib.contenttypes", "django.contrib.sessions",
-                            "django.contrib.messages", "django.contrib.staticfiles"],
+            SECRET_KEY="t" * 50, ALLOWED_HOSTS=["*"], ROOT_URLCONF=__name__, USE_TZ=True,
+            INSTALLED_APPS=[f"django.contrib.{name}" for name in
+                            ("admin", "auth", "contenttypes", "sessions", "messages")],
             MIDDLEWARE=["django.contrib.sessions.middleware.SessionMiddleware",
-                        "django.middleware.common.CommonMiddleware",
                         "django.middleware.csrf.CsrfViewMiddleware",
-                        "django.contrib.auth.middleware.AuthenticationMiddleware",
-                        "django.contrib.messages.middleware.MessageMiddleware"],
+                        "django.contrib.auth.middleware.AuthenticationMiddleware"],
             SESSION_ENGINE="django.contrib.sessions.backends.signed_cookies",
-            DATABASES={"default": {"ENGINE": "django.db.backends.sqlite3", "NAME": ":memory:"}},
             TEMPLATES=[{"BACKEND": "django.template.backends.django.DjangoTemplates",
-                        "APP_DIRS": True, "OPTIONS": {"context_processors": [
-                            "django.template.context_processors.request",
-                            "django.contrib.auth.context_processors.auth",
-                            "django.contrib.messages.context_processors.messages"]}}],
-            STATIC_URL="/static/", STATIC_ROOT=str(static), USE_TZ=True)
+                        "APP_DIRS": True}], STATIC_URL="/static/", STATIC_ROOT=str(static))
         django.setup()
     from django.core.wsgi import get_wsgi_application
     return get_wsgi_application()
@@ -112,23 +96,20 @@ def __getattr__(name):
     if name != "urlpatterns":
         raise AttributeError(name)
     if not _URLS:
-        from django.conf import settings
+        from django import conf, http, shortcuts, urls
         from django.contrib import admin
-        from django.http import HttpResponse
         from django.middleware.csrf import get_token
-        from django.urls import path, re_path
-        from django.views.generic import RedirectView
         from django.views.static import serve
 
         def form(request):
             if request.method == "POST":
-                return HttpResponse(f"thanks {request.POST['name']}")
-            return HttpResponse(f'<form method=post><input name=csrfmiddlewaretoken '
+                return http.HttpResponse(f"thanks {request.POST['name']}")
+            return http.HttpResponse(f'<form method=post><input name=csrfmiddlewaretoken '
                                 f'value="{get_token(request)}"><input name=name></form>')
         _URLS.extend([
-            path("form/", form), path("go", RedirectView.as_view(url="/form/")),
-            re_path(r"^static/(?P<path>.*)$", serve, {"document_root": settings.STATIC_ROOT}),
-            path("admin/", admin.site.urls)])
+            urls.path("form/", form), urls.path("go", lambda r: shortcuts.redirect("/form/")),
+            urls.path("static/<path:path>", serve, {"document_root": conf.settings.STATIC_ROOT}),
+            urls.path("admin/", admin.site.urls)])
     return _URLS
 
 
@@ -152,23 +133,15 @@ def test_django_form_redirect_static_admin(django_app):
         assert (admin.status, admin.header("Location")) == (302, "/admin/login/?next=/admin/")
 
 
-class Counted:
-    def __init__(self, application):
-        self.application, self.calls = application, 0
-
-    def __call__(self, environ, start_response):
-        self.calls += 1
-        return self.application(environ, start_response)
-
-
 @pytest.mark.parametrize("which", ["flask", "django"])
 def test_refused_requests_never_reach_the_application(which, request):
-    app = Counted(make_flask() if which == "flask" else request.getfixturevalue("django_app"))
+    inner, calls = make_flask() if which == "flask" else request.getfixturevalue("django_app"), []
+    app = lambda environ, start: calls.append(1) or inner(environ, start)  # noqa: E731
     with served(host_app(app, max_body=1000)) as connect:
         for name, raw, status in REFUSED:
             c = connect()
             c.send(raw + FOLLOWER)
             assert (name, c.response().status, c.rest_until_close()) == (name, status, b"")
-        assert app.calls == 0
+        assert calls == []
         assert call(connect, "GET", "/x").status == 404  # the application's own answer
-    assert app.calls == 1
+    assert calls == [1]
