@@ -17,21 +17,18 @@ from test_wire import Client
 
 @contextlib.contextmanager
 def served(app):
-    """app (a kiv App) on 127.0.0.1, port 0; yields a function that opens a Client."""
     sid = app.server.start("127.0.0.1", 0)
     host, port = app.server.bound_addr(sid).rsplit(":", 1)
     clients = []
     try:
         yield lambda: clients.append(Client((host, int(port)))) or clients[-1]
     finally:
-        for c in clients:
-            c.close()
+        [c.close() for c in clients]
         app.server.stop(sid, 5)
 
 
 def ask(connect, raw):
-    c = connect()
-    c.send(raw)
+    (c := connect()).send(raw)
     return c.response()
 
 
@@ -91,9 +88,8 @@ def reads_app(environ, start_response):
 ])
 def test_input_never_reads_past_the_body(steps, want):
     with served(host_app(reads_app)) as connect:
-        c = connect()
-        c.send(f"POST /?{steps} HTTP/1.1\r\nContent-Length: 8\r\n\r\nab\ncd\nef".encode()
-               + b"GET /?s.read() HTTP/1.1\r\n\r\n")
+        (c := connect()).send(f"POST /?{steps} HTTP/1.1\r\nContent-Length: 8\r\n\r\n".encode()
+                              + b"ab\ncd\nefGET /?s.read() HTTP/1.1\r\n\r\n")
         assert c.response().body == repr(want).encode()
         assert c.response().body == b"[b'']"  # the pipelined request kept to itself
 
@@ -120,14 +116,8 @@ def body_app(chunks, status="200 OK", headers=None, write=b""):
     return lambda e, start: Body(lambda: start(status, headers)(write), chunks)
 
 
-def wrapped(environ, start_response):
-    start_response("200 OK", [("Content-Type", "a/b")])
-    return environ["wsgi.file_wrapper"](io.BytesIO(b"f" * 100_000), 4096)
-
-
 def recovered(environ, start_response, late=False):
-    write = start_response("200 OK", [("Content-Type", "a/b")])
-    write(b"partial" if late else b"")
+    start_response("200 OK", [("Content-Type", "a/b")])(b"partial" if late else b"")
     try:
         raise KeyError("x")
     except KeyError:
@@ -141,7 +131,8 @@ def recovered(environ, start_response, late=False):
     (body_app(["ab", "cdef", "never"], headers=[
         ("Content-Length", "3"), ("Connection", "close, x"), ("Keep-Alive", "timeout=1"),
         ("Transfer-Encoding", "chunked")]), 200, b"abc", 1),
-    (validator(wrapped), 200, b"f" * 100_000, 0),
+    (validator(lambda e, s: (s("200 OK", [("Content-Type", "a/b")]), e["wsgi.file_wrapper"](
+        io.BytesIO(b"f" * 100_000), 4096))[1]), 200, b"f" * 100_000, 0),
     (validator(recovered), 503, b"sorry", 1),
     (lambda e, s: recovered(e, s, late=True), 500, None, 0),  # raised before an iterable
     (lambda e, s: Body(lambda: s("200 OK", []), ["a", 5]), 500, None, 1),  # raises midway
@@ -171,13 +162,12 @@ def test_cli_runs_a_wsgi_application_in_workers(tmp_path):
     (tmp_path / "wsgi_cli_app.py").write_text(
         "def application(environ, start_response):\n    start_response('200 OK', [])\n"
         "    return [repr(environ['wsgi.multiprocess']).encode()]\n")
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "kiv", "run", "--interface", "wsgi", "wsgi_cli_app:application",
-         "--port", "0", "--workers", "2"],
-        cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen([sys.executable, "-m", "kiv", "run", "--interface", "wsgi",
+                             "wsgi_cli_app:application", "--port", "0", "--workers", "2"],
+                            cwd=tmp_path, stdout=subprocess.PIPE, text=True)
     try:
-        line = proc.stdout.readline()  # the banner, once every worker is ready
-        host, port = line.split("http://", 1)[1].split("/", 1)[0].rsplit(":", 1)
+        banner = proc.stdout.readline()  # printed once every worker is ready
+        host, port = banner.split("http://", 1)[1].split("/", 1)[0].rsplit(":", 1)
         for _ in range(4):
             with contextlib.closing(Client((host, int(port)))) as c:
                 c.send(b"GET / HTTP/1.1\r\n\r\n")
@@ -185,6 +175,5 @@ def test_cli_runs_a_wsgi_application_in_workers(tmp_path):
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=40) == 0
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+        proc.kill()  # by its pid; a no-op once it has exited
+        proc.wait()
