@@ -5,8 +5,9 @@ here, and `App.mount_wsgi(prefix, application)` to host one under a prefix besid
 
 The request arrives fully read, so wsgi.input is an in-memory stream over exactly the body.
 The response body is collected into one bytes object (at most MAX_BODY bytes) and handed to
-the engine, which writes its own Content-Length and Connection headers; `_body` is the one
-place that would hand the iterable over instead once responses can carry one.
+the engine, which writes its own Content-Length and Connection headers. `call_application`
+is the one place that collects: once a response can carry an iterable body, it hands the
+iterable over instead and leaves close() to whoever finishes sending it.
 """
 
 from __future__ import annotations
