@@ -1,5 +1,6 @@
 """Real Flask and Django applications through kiv.wsgi, and the engine's refusals before them."""
 
+import functools
 import re
 
 import django
@@ -59,9 +60,6 @@ def test_flask_session_upload_stream(prefix):
         assert call(connect, "GET", prefix + "/stream?p=x").body == b"x0,x1,x2,"
 
 
-# --- Django: settings here, this module is the URLconf --------------------------------------
-
-
 @pytest.fixture(scope="module")
 def django_app(tmp_path_factory):
     from django.conf import settings
@@ -84,29 +82,24 @@ def django_app(tmp_path_factory):
     return get_wsgi_application()
 
 
-_URLS = []
-
-
+@functools.cache
 def __getattr__(name):
-    # Django reads urlpatterns at the first request, after the settings exist.
+    # This module is the URLconf; Django reads urlpatterns after the settings exist.
     if name != "urlpatterns":
         raise AttributeError(name)
-    if not _URLS:
-        from django import conf, http, shortcuts, urls
-        from django.contrib import admin
-        from django.middleware.csrf import get_token
-        from django.views.static import serve
+    from django import conf, http, shortcuts, urls
+    from django.contrib import admin
+    from django.middleware.csrf import get_token
+    from django.views.static import serve
 
-        def form(request):
-            if request.method == "POST":
-                return http.HttpResponse(f"thanks {request.POST['name']}")
-            return http.HttpResponse(f'<form method=post><input name=csrfmiddlewaretoken '
-                                     f'value="{get_token(request)}"><input name=name></form>')
-        _URLS.extend([
-            urls.path("form/", form), urls.path("go", lambda r: shortcuts.redirect("/form/")),
+    def form(request):
+        if request.method == "POST":
+            return http.HttpResponse(f"thanks {request.POST['name']}")
+        return http.HttpResponse(f'<form method=post><input name=csrfmiddlewaretoken '
+                                 f'value="{get_token(request)}"><input name=name></form>')
+    return [urls.path("form/", form), urls.path("go", lambda r: shortcuts.redirect("/form/")),
             urls.path("static/<path:path>", serve, {"document_root": conf.settings.STATIC_ROOT}),
-            urls.path("admin/", admin.site.urls)])
-    return _URLS
+            urls.path("admin/", admin.site.urls)]
 
 
 def test_django_form_redirect_static_admin(django_app):
