@@ -39,12 +39,12 @@ VENV = ROOT / "build" / "bench-venv"
 VPY = VENV / "bin" / "python"
 HOST = "127.0.0.1"
 
-PIP_PACKAGES = ["granian", "uvicorn[standard]", "gunicorn", "matplotlib", "flask",
+PIP_PACKAGES = ["granian", "uvicorn[standard]", "gunicorn", "matplotlib", "flask", "django",
                 # the database scenarios' driver and connection pool
                 "psycopg[binary]", "psycopg_pool",
                 # kiv is built without isolation so the build folder is reused
                 "scikit-build-core>=0.10", "cmake", "ninja"]
-OPTIONAL_PIP = ["socketify"]
+OPTIONAL_PIP = ["socketify", "a2wsgi"]
 
 
 def log(msg: str) -> None:
@@ -204,6 +204,7 @@ class Scenario:
     app: bool = False  # looks like an application: only servers that run app_views
     db: bool = False  # needs the database
     conns: int | None = None  # connections, instead of --connections
+    wsgi: bool = False  # real Flask/Django applications: only the servers with wsgi set
 
 
 def expect_text(status: int, body: bytes) -> str | None:
@@ -302,6 +303,12 @@ SCENARIOS = [
              expect_prefix(b"waited"), app=True),
     Scenario("mix", "Half the requests wait 5 ms, half compute (~0.5 ms)", "/wait/5",
              "mix.lua", expect_prefix(b"waited"), app=True),
+    # The same Flask and Django applications (apps/wsgi_real_app.py) on every server.
+    Scenario("wsgi_flask", "WSGI: Flask hello", "/flask/", "get.lua", expect_text, wsgi=True),
+    Scenario("wsgi_flask_json", "WSGI: Flask jsonify", "/flask/json", "get.lua",
+             expect_json({"message": "Hello, World!"}), wsgi=True),
+    Scenario("wsgi_django", "WSGI: Django view (3 middlewares), JSON", "/django/", "get.lua",
+             expect_json({"message": "Hello, World!", "path": "/django/"}), wsgi=True),
 ]
 
 
@@ -323,8 +330,11 @@ class Server:
     bad: dict[str, str] = field(default_factory=dict)  # scenario -> fault
     crashes: list[tuple[str, str]] = field(default_factory=list)  # (scenario, log tail)
     log_path: Path | None = None
+    wsgi: bool = False  # runs apps/wsgi_real_app.py, and only the wsgi scenarios
 
     def serves(self, sc: Scenario) -> bool:
+        if sc.wsgi != self.wsgi:
+            return False
         if sc.framework != self.framework:
             return False
         if sc.app != self.app and (sc.app or self.only_app):
@@ -458,6 +468,8 @@ def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
     gu.cwd = APPS
     servers.append(gu)
 
+    servers += wsgi_servers(vbin, notes)
+
     nginx_bin = shutil.which("nginx") or "/usr/sbin/nginx"
     ng = Server("nginx", "nginx, one process (master_process off), fixed responses via "
                 "return 200, static files via alias + sendfile; no POST echo",
@@ -468,6 +480,41 @@ def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
               "-e", str(ng_dir / "error.log")]
     servers.append(ng)
     return servers
+
+
+def wsgi_servers(vbin: Path, notes: list[str]) -> list[Server]:
+    """The real Flask/Django applications on kiv and on the usual WSGI servers."""
+    app = "wsgi_real_app:app"
+    out = []
+    s = Server("kiv-wsgi", "python -m kiv run --interface wsgi, one process", static=False,
+               wsgi=True)
+    s.cmd = [str(VPY), "-m", "kiv", "run", "--interface", "wsgi", app, "--host", HOST,
+             "--port", "{port}"]
+    out.append(s)
+    s = Server("granian-wsgi-apps", "granian --interface wsgi --workers 1 --runtime-threads 1",
+               static=False, wsgi=True)
+    s.cmd = [str(vbin / "granian"), "--interface", "wsgi", "--host", HOST, "--port", "{port}",
+             "--workers", "1", "--runtime-threads", "1", "--no-ws", "--log-level", "warning",
+             app]
+    out.append(s)
+    for kind, extra in (("sync", []), ("gthread", ["--threads", "256"])):
+        s = Server(f"gunicorn-{kind}-apps", f"gunicorn -k {kind} -w 1 {' '.join(extra)}",
+                   static=False, wsgi=True)
+        s.cmd = [str(vbin / "gunicorn"), "-k", kind, "-w", "1", *extra,
+                 "-b", f"{HOST}:{{port}}", "--log-level", "warning", app]
+        out.append(s)
+    if subprocess.run([str(VPY), "-c", "import a2wsgi"], capture_output=True).returncode == 0:
+        s = Server("uvicorn-a2wsgi", "uvicorn --loop uvloop --http httptools, the same "
+                   "applications through a2wsgi's WSGIMiddleware", static=False, wsgi=True)
+        s.cmd = [str(vbin / "uvicorn"), "wsgi_real_asgi:app", "--host", HOST, "--port",
+                 "{port}", "--loop", "uvloop", "--http", "httptools", "--no-access-log",
+                 "--log-level", "warning"]
+        out.append(s)
+    else:
+        notes.append("uvicorn-a2wsgi skipped: a2wsgi does not import.")
+    for s in out:
+        s.cwd = APPS
+    return out
 
 
 LOG_DIR = ROOT / "build" / "bench-logs"

@@ -25,7 +25,8 @@ fi
 PY=${PYTHON:-python3}
 "$PY" -m pip install -q --disable-pip-version-check \
   "scikit-build-core>=0.10" cmake ninja pytest pytest-timeout \
-  "jinja2>=3.1" "multipart>=1.2" "watchfiles>=0.21" "selenium>=4.10"
+  "jinja2>=3.1" "multipart>=1.2" "watchfiles>=0.21" "selenium>=4.10" \
+  "flask>=3.0" "django>=4.2"  # real WSGI applications in tests/test_wsgi_apps.py
 # No build isolation: the tools above are used directly and the build folder
 # under build/ is reused, so a rebuild compiles only what changed.
 "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation .

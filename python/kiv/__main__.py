@@ -27,13 +27,16 @@ def _add_common(p: argparse.ArgumentParser) -> None:
                         "X-Forwarded-Proto are believed, '*' for all (default: loopback)")
     p.add_argument("--log", action="store_true", help="print an access log on stderr")
     p.add_argument("--debug", action="store_true", help="show tracebacks in error pages")
+    p.add_argument("--interface", choices=("kiv", "wsgi"), default="kiv",
+                   help="what the app reference names: a kiv app (default) or a WSGI "
+                        "application such as a Flask or Django one")
 
 
 def _options(opts: argparse.Namespace, **extra) -> ServeOptions:
     return ServeOptions(
         graceful_timeout=opts.graceful_timeout, limit_concurrency=opts.limit_concurrency,
         max_requests=opts.max_requests, max_requests_jitter=opts.max_requests_jitter,
-        forwarded_allow_ips=opts.forwarded_allow_ips, **extra)
+        forwarded_allow_ips=opts.forwarded_allow_ips, interface=opts.interface, **extra)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -75,7 +78,7 @@ def main(argv: list[str] | None = None) -> int:
         from .reload import run_with_reload
         args = sys.argv[1:] if argv is None else list(argv)
         return run_with_reload(opts.app, [a for a in args if a != "--reload"])
-    app = load_app(opts.app)
+    app = load_app(opts.app, opts.interface)
     app.log = app.log or opts.log
     app.debug = app.debug or opts.debug
     o = _options(opts)
@@ -84,7 +87,7 @@ def main(argv: list[str] | None = None) -> int:
                   balancer=opts.balancer, graceful_timeout=o.graceful_timeout,
                   limit_concurrency=o.limit_concurrency, max_requests=o.max_requests,
                   max_requests_jitter=o.max_requests_jitter,
-                  forwarded_allow_ips=o.forwarded_allow_ips)
+                  forwarded_allow_ips=o.forwarded_allow_ips, interface=o.interface)
     return 0 if clean else 1
 
 

@@ -40,10 +40,20 @@ class ServeOptions:
     forwarded_allow_ips: str | None = None
     backlog: int = 2048
     quiet: bool = False
+    interface: str = "kiv"  # "wsgi": the app reference names a WSGI application
 
 
-def load_app(app_ref: str) -> Any:
-    """Finds an app from "module:attr" or "path/to/file.py:attr" (attr defaults to app)."""
+def load_app(app_ref: str, interface: str = "kiv") -> Any:
+    """Finds an app from "module:attr" or "path/to/file.py:attr" (attr defaults to app).
+    With interface "wsgi" the attribute is a WSGI application, served through a kiv app."""
+    app = _find(app_ref)
+    if interface == "wsgi":
+        from .wsgi import host_app
+        return host_app(app)
+    return app
+
+
+def _find(app_ref: str) -> Any:
     target, _, attr = app_ref.partition(":")
     attr = attr or "app"
     if target.endswith(".py") or os.sep in target:
@@ -172,7 +182,9 @@ def run_worker(app_ref: str, opts: ServeOptions, *, fd: int | None = None,
     _die_with_parent()
     if os.getppid() == 1:  # the parent is already gone
         return 0
-    app = load_app(app_ref)
+    app = load_app(app_ref, opts.interface)
+    if opts.interface == "wsgi":
+        app.wsgi_multiprocess = True
     app.log = app.log or log_requests
     app.debug = app.debug or debug
     _configure(app, opts)
@@ -238,6 +250,8 @@ def _worker_command(app_ref: str, opts: ServeOptions, flags: tuple[str, ...]) ->
         cmd += ["--max-requests-jitter", str(opts.max_requests_jitter)]
     if opts.forwarded_allow_ips is not None:
         cmd += ["--forwarded-allow-ips", opts.forwarded_allow_ips]
+    if opts.interface != "kiv":
+        cmd += ["--interface", opts.interface]
     return cmd
 
 

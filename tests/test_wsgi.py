@@ -1,0 +1,176 @@
+"""WSGI applications on a real socket: the environ, wsgi.input, start_response, bodies."""
+
+import contextlib
+import dataclasses
+import io
+import json
+import signal
+import subprocess
+import sys
+from typing import Any, ClassVar
+from wsgiref.validate import validator
+
+import pytest
+
+from kiv import App
+from kiv.wsgi import host_app
+from test_wire import Client
+
+
+@contextlib.contextmanager
+def served(app):
+    sid = app.server.start("127.0.0.1", 0)
+    host, port = app.server.bound_addr(sid).rsplit(":", 1)
+    clients = []
+    try:
+        yield lambda: clients.append(Client((host, int(port)))) or clients[-1]
+    finally:
+        [c.close() for c in clients]
+        app.server.stop(sid, 5)
+
+
+def ask(connect, raw):
+    (c := connect()).send(raw)
+    return c.response()
+
+
+def env_app(environ, start_response):
+    out = {k: v for k, v in environ.items() if isinstance(v, str)}
+    out["body"] = environ["wsgi.input"].read(1 << 20).decode("latin-1")
+    start_response("200 OK", [("Content-Type", "application/json")])
+    return [json.dumps(out).encode()]
+
+
+@pytest.mark.parametrize("raw,want", [
+    (b"GET /a%20b/?q=%20&x HTTP/1.1\r\nHost: ex.com:81\r\n\r\n",
+     {"PATH_INFO": "/a b/", "QUERY_STRING": "q=%20&x", "SERVER_NAME": "ex.com",
+      "SERVER_PORT": "81", "SCRIPT_NAME": "", "CONTENT_LENGTH": None, "CONTENT_TYPE": ""}),
+    (b"GET /caf%C3%A9 HTTP/1.1\r\nHost: h\r\n\r\n", {"PATH_INFO": "/caf\xc3\xa9"}),
+    (b"GET / HTTP/1.1\r\nX-A: 1\r\nx-a: 2\r\nX-Forwarded_For: 6\r\nCookie: a=1\r\n"
+     b"Cookie: b=2\r\n\r\n",
+     {"HTTP_X_A": "1, 2", "HTTP_X_FORWARDED_FOR": None, "HTTP_COOKIE": "a=1; b=2",
+      "REMOTE_ADDR": "127.0.0.1"}),
+    (b"GET / HTTP/1.1\r\nHost: h\r\nX-Forwarded-Proto: https\r\nX-Forwarded-For: 9.9.9.9\r\n\r\n",
+     {"wsgi.url_scheme": "https", "SERVER_PORT": "443", "REMOTE_ADDR": "9.9.9.9"}),
+    (b"POST /p HTTP/1.1\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n\r\n"
+     b"3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n",
+     {"CONTENT_LENGTH": "5", "CONTENT_TYPE": "text/plain", "body": "abcde",
+      "HTTP_TRANSFER_ENCODING": "chunked", "REQUEST_METHOD": "POST"}),
+    # Under a mount: no slash redirect, OPTIONS or 405 of the core; kiv's rules still win.
+    (b"PUT /w/x/ HTTP/1.1\r\n\r\n", {"SCRIPT_NAME": "/w", "PATH_INFO": "/x/"}),
+    (b"DELETE /w HTTP/1.1\r\n\r\n", {"SCRIPT_NAME": "/w", "PATH_INFO": ""}),
+    (b"OPTIONS /w/kiv/ HTTP/1.1\r\n\r\n", {"SCRIPT_NAME": "/w", "status": 200}),
+    (b"GET /wx HTTP/1.1\r\n\r\n", {"SCRIPT_NAME": "", "PATH_INFO": "/wx"}),
+    (b"GET /kiv HTTP/1.1\r\n\r\n", {"kiv": True}),
+    (b"POST /kiv HTTP/1.1\r\n\r\n", {"status": 405}),
+    (b"GET /kiv/ HTTP/1.1\r\n\r\n", {"status": 308}),
+])
+def test_environ(raw, want):
+    app = App("env", static_folder=None)
+    app.route("/kiv")(lambda: {"kiv": True})
+    app.mount_wsgi("/", validator(env_app))
+    app.mount_wsgi("/w/", validator(env_app))
+    with served(app) as connect:
+        r = ask(connect, raw)
+    got = dict(r.json() if r.status == 200 else {}, status=r.status)
+    assert {k: got.get(k) for k in want} == want
+
+
+def reads_app(environ, start_response):
+    steps, stream = environ["QUERY_STRING"].split(";"), environ["wsgi.input"]
+    start_response("200 OK", [])
+    return [repr([eval(step, {"s": stream}) for step in steps]).encode()]
+
+
+@pytest.mark.parametrize("steps,want", [
+    ("s.read(3);s.read();s.read(1)", [b"ab\n", b"cd\nef", b""]),
+    ("s.readline(1);s.readline();s.readline(99);s.readlines()", [b"a", b"b\n", b"cd\n", [b"ef"]]),
+    ("s.readline();list(s)", [b"ab\n", [b"cd\n", b"ef"]]),
+])
+def test_input_never_reads_past_the_body(steps, want):
+    with served(host_app(reads_app)) as connect:
+        (c := connect()).send(f"POST /?{steps} HTTP/1.1\r\nContent-Length: 8\r\n\r\n".encode()
+                              + b"ab\ncd\nefGET /?s.read() HTTP/1.1\r\n\r\n")
+        assert c.response().body == repr(want).encode()
+        assert c.response().body == b"[b'']"  # the pipelined request kept to itself
+
+
+@dataclasses.dataclass
+class Body:
+    """Calls start_response in its first step, as a generator would; counts close()."""
+
+    start: Any
+    chunks: list
+    closed: ClassVar[int] = 0
+
+    def __iter__(self):
+        self.start()
+        for chunk in self.chunks:
+            yield chunk.encode()  # a str chunk is a fault: the answer must be a 500
+
+    def close(self):
+        Body.closed += 1
+
+
+def body_app(chunks, status="200 OK", headers=None, write=b""):
+    headers = [("Content-Type", "a/b")] if headers is None else headers
+    return lambda e, start: Body(lambda: start(status, headers)(write), chunks)
+
+
+def recovered(environ, start_response, late=False):
+    start_response("200 OK", [("Content-Type", "a/b")])(b"partial" if late else b"")
+    try:
+        raise KeyError("x")
+    except KeyError:
+        start_response("503 Busy", [("Content-Type", "a/b")], sys.exc_info())
+    return Body(lambda: None, ["sorry"])
+
+
+@pytest.mark.parametrize("application,status,body,closes", [
+    (validator(body_app(["la", "", "zy"], "201 Created")), 201, b"lazy", 1),
+    (validator(body_app(["ite"], write=b"wr")), 200, b"write", 1),
+    (body_app(["ab", "cdef", "never"], headers=[
+        ("Content-Length", "3"), ("Connection", "close, x"), ("Keep-Alive", "timeout=1"),
+        ("Transfer-Encoding", "chunked")]), 200, b"abc", 1),
+    (validator(lambda e, s: (s("200 OK", [("Content-Type", "a/b")]), e["wsgi.file_wrapper"](
+        io.BytesIO(b"f" * 100_000), 4096))[1]), 200, b"f" * 100_000, 0),
+    (validator(recovered), 503, b"sorry", 1),
+    (lambda e, s: recovered(e, s, late=True), 500, None, 0),  # raised before an iterable
+    (lambda e, s: Body(lambda: s("200 OK", []), ["a", 5]), 500, None, 1),  # raises midway
+    (lambda e, s: Body(lambda: None, ["no start_response"]), 500, None, 1),
+    (body_app(["x"], "299 Custom", [("X-A", "1")]), 299, b"x", 1),
+    (body_app(["x"], "200"), 500, None, 1),
+    (body_app(["x"], b"200 OK"), 500, None, 1),
+    (body_app(["x"], headers=[("X-A", "a\r\nSet-Cookie: s=1")]), 500, None, 1),
+    (body_app(["x"], headers=[("X A", "1")]), 500, None, 1),
+    (body_app(["x"], headers=[["X-A", "1"]]), 500, None, 1),
+    (body_app(["x"], headers=()), 500, None, 1),
+])
+def test_responses(application, status, body, closes):
+    before = Body.closed
+    with served(host_app(application)) as connect:
+        r = ask(connect, b"GET / HTTP/1.1\r\n\r\n")
+    assert (r.status, r.body if body is not None else None) == (status, body)
+    assert r.header("Transfer-Encoding") is None and r.header("Keep-Alive") is None
+    # close() of the application's iterable, on every path
+    assert Body.closed - before == closes
+
+
+def test_cli_runs_a_wsgi_application_in_workers(tmp_path):
+    (tmp_path / "wsgi_cli_app.py").write_text(
+        "def application(environ, start_response):\n    start_response('200 OK', [])\n"
+        "    return [repr(environ['wsgi.multiprocess']).encode()]\n")
+    proc = subprocess.Popen([sys.executable, "-m", "kiv", "run", "--interface", "wsgi",
+                             "wsgi_cli_app:application", "--port", "0", "--workers", "2"],
+                            cwd=tmp_path, stdout=subprocess.PIPE, text=True)
+    try:
+        banner = proc.stdout.readline()  # printed once every worker is ready
+        host, port = banner.split("http://", 1)[1].split("/", 1)[0].rsplit(":", 1)
+        with contextlib.closing(Client((host, int(port)))) as c:
+            c.send(b"GET / HTTP/1.1\r\n\r\n")
+            assert c.response().body == b"True"  # wsgi.multiprocess
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=40) == 0
+    finally:
+        proc.kill()  # by its pid; a no-op once it has exited
+        proc.wait()
