@@ -143,10 +143,17 @@ def send_file(path_or_file: Any, mimetype: str | None = None, as_attachment: boo
     else:
         etag = None
     req = _local.request
-    if req is not None and req.method in ("GET", "HEAD") and _not_modified(req, etag, modified):
+    if req is None or req.method not in ("GET", "HEAD"):
+        return response
+    if _not_modified(req, etag, modified):
         response.status_code = 304
         response.body = b""
         headers.remove("Content-Disposition")
+        return response
+    headers.set("Accept-Ranges", "bytes")
+    spec = req._header("range")
+    if spec is not None and req.method == "GET" and _if_range_holds(req, etag, modified):
+        _apply_range(response, spec)
     return response
 
 
@@ -254,6 +261,65 @@ def _as_timestamp(value: Any) -> float | None:
 def _http_date(ts: float) -> str:
     import datetime as dt
     return format_datetime(dt.datetime.fromtimestamp(int(ts), dt.timezone.utc), usegmt=True)
+
+
+def _parse_range(spec: str, size: int) -> tuple[int, int] | None:
+    """(start, length) of a single byte range; (0, 0) when it cannot be satisfied;
+    None for anything else (several ranges, another unit, bad syntax), which is
+    answered with the whole file (RFC 9110 section 14.2)."""
+    unit, _, ranges = spec.partition("=")
+    if unit.strip().lower() != "bytes" or "," in ranges:
+        return None
+    first, dash, last = ranges.strip().partition("-")
+    if not dash or not (first or last) or not (first + last).isdigit() or not (
+            first.isascii() and last.isascii()):
+        return None
+    if not first:  # a suffix: the last N bytes
+        n = min(int(last), size)
+        return (size - n, n) if n else (0, 0)
+    start = int(first)
+    if last and int(last) < start:
+        return None
+    if start >= size:
+        return (0, 0)
+    end = min(int(last), size - 1) if last else size - 1
+    return start, end - start + 1
+
+
+def _apply_range(response: Any, spec: str) -> None:
+    body = response.body
+    size = len(body)
+    part = _parse_range(spec, size)
+    if part is None:
+        return
+    start, length = part
+    headers = response.headers
+    if length == 0:
+        response.status_code = 416
+        response.body = b""
+        headers.set("Content-Range", f"bytes */{size}")
+        return
+    response.status_code = 206
+    headers.set("Content-Range", f"bytes {start}-{start + length - 1}/{size}")
+    if isinstance(body, FileBody):
+        response.body = FileBody(body._fd, body.offset + start, length)
+    else:
+        response.body = body[start:start + length]
+
+
+def _if_range_holds(req: Any, etag: str | None, modified: float | None) -> bool:
+    # RFC 9110 section 13.1.5: a range applies only while the validator still matches
+    # (a strong comparison); otherwise the whole file goes out.
+    value = req._header("if-range")
+    if value is None:
+        return True
+    value = value.strip()
+    if value.startswith(('"', "W/")):
+        return etag is not None and not etag.startswith("W/") and value == etag
+    try:
+        return modified is not None and int(modified) == parsedate_to_datetime(value).timestamp()
+    except (TypeError, ValueError, IndexError):
+        return False
 
 
 def _not_modified(req: Any, etag: str | None, modified: float | None) -> bool:
