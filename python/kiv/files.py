@@ -1,12 +1,14 @@
 """send_file and send_from_directory: files from views, with validators and 304s.
 
-For now the file is read into the response. The response keeps the file's path
-(`file_path`) so that the server can later send it from disk itself; the headers
+A file of FILE_BODY_MIN bytes or more travels as a FileBody: the server sends it from
+the descriptor with sendfile(2) and never reads it into memory. Smaller files are read
+into the response. The response keeps the file's path (`file_path`); the headers
 (validators, Cache-Control, Content-Disposition) do not depend on how the body travels.
 """
 
 from __future__ import annotations
 
+import io
 import os
 import stat
 from email.utils import format_datetime, parsedate_to_datetime
@@ -15,6 +17,77 @@ from urllib.parse import quote
 
 from .exceptions import NotFound
 from .globals import _current_app, _local
+
+
+# Below this size reading the file is cheaper than a descriptor's round trip.
+FILE_BODY_MIN = 64 * 1024
+
+
+class FileBody:
+    """A response body sent from an open file: `length` bytes from `offset`.
+
+    `file` is a binary file object with fileno(), or a descriptor (an int). The body
+    keeps its own duplicate of the descriptor, so the caller may close `file` as soon as
+    the body exists. `length` defaults to the rest of the file; it is fixed here and
+    announced as the Content-Length, and a file that shrinks before it is all sent cuts
+    the connection instead of ending the response early.
+
+    The server duplicates the descriptor again when it takes the response, so this
+    object may be dropped or closed once the view has returned. Iterating it (or
+    bytes()) reads the range for consumers that are not the server.
+    """
+
+    __slots__ = ("_fd", "offset", "length")
+
+    def __init__(self, file: Any, offset: int = 0, length: int | None = None):
+        self._fd = -1
+        fd = file if isinstance(file, int) else file.fileno()
+        size = os.fstat(fd).st_size
+        if offset < 0 or (length is not None and length < 0):
+            raise ValueError("offset and length must not be negative")
+        if length is None:
+            length = max(size - offset, 0)
+        self.offset = offset
+        self.length = length
+        self._fd = os.dup(fd)
+
+    @classmethod
+    def _adopt(cls, fd: int, length: int) -> "FileBody":
+        # A descriptor opened for this body alone: no duplicate needed.
+        body = cls.__new__(cls)
+        body._fd, body.offset, body.length = fd, 0, length
+        return body
+
+    def __kiv_file__(self) -> tuple[int, int, int]:
+        if self._fd < 0:
+            raise ValueError("I/O operation on a closed FileBody")
+        return self._fd, self.offset, self.length
+
+    def __len__(self) -> int:
+        return self.length
+
+    def __iter__(self):
+        at, end = self.offset, self.offset + self.length
+        while at < end:
+            chunk = os.pread(self._fd, min(end - at, 1 << 16), at)
+            if not chunk:
+                raise OSError(f"file ended {end - at} bytes before the announced length")
+            at += len(chunk)
+            yield chunk
+
+    def __bytes__(self) -> bytes:
+        return b"".join(self)
+
+    def close(self) -> None:
+        fd, self._fd = self._fd, -1
+        if fd >= 0:
+            os.close(fd)
+
+    def __del__(self) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"<FileBody {self.length} bytes from {self.offset}>"
 
 
 def send_file(path_or_file: Any, mimetype: str | None = None, as_attachment: bool = False,
@@ -30,12 +103,10 @@ def send_file(path_or_file: Any, mimetype: str | None = None, as_attachment: boo
             last_modified = st.st_mtime
         if etag is True:
             etag = _file_etag(path, st)
-        body = _read(path)
+        body = _open_body(path, st.st_size)
         name = download_name or os.path.basename(path)
     else:
-        body = path_or_file.read()
-        if isinstance(body, str):
-            body = body.encode()
+        body = _file_object_body(path_or_file)
         name = download_name or os.path.basename(getattr(path_or_file, "name", "") or "")
         if etag is True:
             etag = None  # no stable identity for a file object's content
@@ -72,10 +143,17 @@ def send_file(path_or_file: Any, mimetype: str | None = None, as_attachment: boo
     else:
         etag = None
     req = _local.request
-    if req is not None and req.method in ("GET", "HEAD") and _not_modified(req, etag, modified):
+    if req is None or req.method not in ("GET", "HEAD"):
+        return response
+    if _not_modified(req, etag, modified):
         response.status_code = 304
         response.body = b""
         headers.remove("Content-Disposition")
+        return response
+    headers.set("Accept-Ranges", "bytes")
+    spec = req._header("range")
+    if spec is not None and req.method == "GET" and _if_range_holds(req, etag, modified):
+        _apply_range(response, spec)
     return response
 
 
@@ -112,9 +190,34 @@ def safe_join(directory: str, path: str) -> str | None:
 
 # --- helpers ------------------------------------------------------------------------
 
-def _read(path: str) -> bytes:
-    with open(path, "rb") as f:
-        return f.read()
+def _open_body(path: str, size: int) -> Any:
+    if size < FILE_BODY_MIN:
+        with open(path, "rb") as f:
+            return f.read()
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        # The size of what was opened, should the path have been replaced meanwhile.
+        return FileBody._adopt(fd, os.fstat(fd).st_size)
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def _file_object_body(f: Any) -> Any:
+    """From the file's position to its end: a FileBody for a large regular file with a
+    descriptor, else the bytes read."""
+    try:
+        if isinstance(f, io.TextIOBase):
+            raise ValueError("a text file's position is no byte offset")
+        fd = f.fileno()
+        st = os.fstat(fd)
+        at = f.tell() if f.seekable() else -1
+    except (AttributeError, OSError, ValueError):  # io.UnsupportedOperation is both
+        at = -1
+    if at >= 0 and stat.S_ISREG(st.st_mode) and st.st_size - at >= FILE_BODY_MIN:
+        return FileBody(fd, at, st.st_size - at)
+    body = f.read()
+    return body.encode() if isinstance(body, str) else body
 
 
 def _file_etag(path: str, st: os.stat_result) -> str:
@@ -160,6 +263,65 @@ def _http_date(ts: float) -> str:
     return format_datetime(dt.datetime.fromtimestamp(int(ts), dt.timezone.utc), usegmt=True)
 
 
+def _parse_range(spec: str, size: int) -> tuple[int, int] | None:
+    """(start, length) of a single byte range; (0, 0) when it cannot be satisfied;
+    None for anything else (several ranges, another unit, bad syntax), which is
+    answered with the whole file (RFC 9110 section 14.2)."""
+    unit, _, ranges = spec.partition("=")
+    if unit.strip().lower() != "bytes" or "," in ranges:
+        return None
+    first, dash, last = ranges.strip().partition("-")
+    if not dash or not (first or last) or not (first + last).isdigit() or not (
+            first.isascii() and last.isascii()):
+        return None
+    if not first:  # a suffix: the last N bytes
+        n = min(int(last), size)
+        return (size - n, n) if n else (0, 0)
+    start = int(first)
+    if last and int(last) < start:
+        return None
+    if start >= size:
+        return (0, 0)
+    end = min(int(last), size - 1) if last else size - 1
+    return start, end - start + 1
+
+
+def _apply_range(response: Any, spec: str) -> None:
+    body = response.body
+    size = len(body)
+    part = _parse_range(spec, size)
+    if part is None:
+        return
+    start, length = part
+    headers = response.headers
+    if length == 0:
+        response.status_code = 416
+        response.body = b""
+        headers.set("Content-Range", f"bytes */{size}")
+        return
+    response.status_code = 206
+    headers.set("Content-Range", f"bytes {start}-{start + length - 1}/{size}")
+    if isinstance(body, FileBody):
+        response.body = FileBody(body._fd, body.offset + start, length)
+    else:
+        response.body = body[start:start + length]
+
+
+def _if_range_holds(req: Any, etag: str | None, modified: float | None) -> bool:
+    # RFC 9110 section 13.1.5: a range applies only while the validator still matches
+    # (a strong comparison); otherwise the whole file goes out.
+    value = req._header("if-range")
+    if value is None:
+        return True
+    value = value.strip()
+    if value.startswith(('"', "W/")):
+        return etag is not None and not etag.startswith("W/") and value == etag
+    try:
+        return modified is not None and int(modified) == parsedate_to_datetime(value).timestamp()
+    except (TypeError, ValueError, IndexError):
+        return False
+
+
 def _not_modified(req: Any, etag: str | None, modified: float | None) -> bool:
     # RFC 9110 section 13.2.2: If-None-Match, when present, decides; If-Modified-Since
     # counts only without it.
@@ -181,4 +343,4 @@ def _not_modified(req: Any, etag: str | None, modified: float | None) -> bool:
     return int(modified) <= since
 
 
-__all__ = ["safe_join", "send_file", "send_from_directory"]
+__all__ = ["FileBody", "safe_join", "send_file", "send_from_directory"]

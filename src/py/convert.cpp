@@ -1,5 +1,8 @@
 #include "py/convert.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -157,6 +160,39 @@ bool fast_status(PyObject* obj, std::uint16_t& status) {
   return true;
 }
 
+// A body object that names an open file by `__kiv_file__()` -> (fd, offset,
+// length) is sent from that file. The descriptor is duplicated, so Python may
+// close its own at once; the length is fixed now and announced, and a file
+// that shrinks meanwhile cuts the connection. Returns false with no error set
+// when `body` is no such object, and with one set when it is but is unusable.
+bool file_body(PyObject* body, ResponseOut& out) {
+  PyRef method = PyRef::steal(PyObject_GetAttrString(body, "__kiv_file__"));
+  if (!method) {
+    PyErr_Clear();
+    return false;
+  }
+  PyRef spec = PyRef::steal(PyObject_CallNoArgs(method.get()));
+  if (!spec) return false;
+  long long fd = -1;
+  unsigned long long offset = 0;
+  unsigned long long length = 0;
+  if (!PyArg_ParseTuple(spec.get(), "LKK;__kiv_file__() must return (fd, offset, length)", &fd,
+                        &offset, &length)) {
+    return false;
+  }
+  if (fd < 0 || fd > INT32_MAX) {
+    PyErr_SetString(PyExc_ValueError, "__kiv_file__() returned a bad file descriptor");
+    return false;
+  }
+  const int dup = ::fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0);
+  if (dup < 0) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    return false;
+  }
+  out.file = std::make_shared<FileBody>(dup, offset, length);
+  return true;
+}
+
 // The body element of a fast tuple. A body that cannot be sent as it is
 // fails (and becomes a 500), rather than going out empty as if all were well.
 bool fast_body(PyObject* body, ResponseOut& out) {
@@ -174,6 +210,8 @@ bool fast_body(PyObject* body, ResponseOut& out) {
     bytes = PyRef::steal(PyBytes_FromObject(body));
     if (!bytes) return false;
   } else {
+    if (file_body(body, out)) return true;
+    if (PyErr_Occurred()) return false;
     // Any other iterable is sent as it is produced.
     PyRef iterator = PyRef::steal(PyObject_GetIter(body));
     if (iterator) {
