@@ -210,24 +210,36 @@ def until_close(sock):
                          ids=["request-finished", "request-cut"])
 def test_drain_lets_requests_in_progress_finish(server, complete, result):
     s, _ = server
+    running, release = threading.Event(), threading.Event()
+
+    def slow():
+        running.set()
+        release.wait(20)
+        return "slow"
+
+    s.add_rule("/slow", ["GET"], slow, "slow", False)
     sid = s.start("127.0.0.1", 0)
     addr = s.bound_addr(sid)
     idle = connect(addr)
     idle.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     assert idle.recv(4096).endswith(b"up")
     busy = connect(addr)
-    busy.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n")  # a head in progress
+    busy.sendall(b"GET /slow HTTP/1.1\r\nHost: x\r\n\r\n")
+    assert running.wait(10)  # the view is in progress before the drain starts
     outcome = []
-    t = threading.Thread(target=lambda: outcome.append(s.drain(sid, 2)))
+    t = threading.Thread(target=lambda: outcome.append(s.drain(sid, 10 if complete else 1)))
     t.start()
-    assert until_close(idle) == b""  # the idle connection is closed, cleanly
-    if complete:
-        busy.sendall(b"\r\n")
-        answer = until_close(busy)
-        assert answer.startswith(b"HTTP/1.1 200") and b"Connection: close\r\n" in answer
-    else:
-        assert until_close(busy) in (b"", b"<reset>")  # cut after the timeout
-    t.join(15)
+    try:
+        assert until_close(idle) == b""  # the idle connection is closed, cleanly
+        if complete:
+            release.set()
+            answer = until_close(busy)
+            assert answer.startswith(b"HTTP/1.1 200") and b"Connection: close\r\n" in answer
+        else:
+            assert until_close(busy) in (b"", b"<reset>")  # cut after the timeout
+    finally:
+        release.set()
+        t.join(15)
     assert outcome == [result]
     assert s.bound_addr(sid) is None and s.drain(sid, 1) is False
     with pytest.raises(OSError):
