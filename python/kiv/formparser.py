@@ -21,6 +21,16 @@ SPOOL_SIZE = 512 * 1024  # file parts above this go to a temporary file
 MAX_PART_HEADER_SIZE = 8 * 1024
 
 
+def mime_params(content_type: str) -> dict[str, str]:
+    """The parameters of a Content-Type value, names lower-cased, quotes removed."""
+    params = {}
+    for part in content_type.split(";")[1:]:
+        k, _, v = part.partition("=")
+        if k.strip():
+            params[k.strip().lower()] = v.strip().strip('"')
+    return params
+
+
 class FileStorage:
     """An uploaded file: its part's name and headers, and its content as a stream."""
 
@@ -39,12 +49,7 @@ class FileStorage:
 
     @property
     def mimetype_params(self) -> dict[str, str]:
-        params = {}
-        for part in self.content_type.split(";")[1:]:
-            k, _, v = part.partition("=")
-            if k.strip():
-                params[k.strip().lower()] = v.strip().strip('"')
-        return params
+        return mime_params(self.content_type)
 
     @property
     def content_length(self) -> int:

@@ -351,12 +351,9 @@ class Request:
 
     @property
     def mimetype_params(self) -> dict[str, str]:
-        params = {}
-        for part in self.content_type.split(";")[1:]:
-            k, _, v = part.partition("=")
-            if k.strip():
-                params[k.strip().lower()] = v.strip().strip('"')
-        return params
+        from .formparser import mime_params
+
+        return mime_params(self.content_type)
 
     @property
     def content_length(self) -> int | None:
