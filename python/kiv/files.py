@@ -151,9 +151,9 @@ def send_file(path_or_file: Any, mimetype: str | None = None, as_attachment: boo
         headers.remove("Content-Disposition")
         return response
     headers.set("Accept-Ranges", "bytes")
-    spec = req._header("range")
-    if spec is not None and req.method == "GET" and _if_range_holds(req, etag, modified):
-        _apply_range(response, spec)
+    wanted = req._header("range")
+    if wanted is not None and req.method == "GET" and _if_range_holds(req, etag, modified):
+        _apply_range(response, wanted)
     return response
 
 
@@ -263,11 +263,11 @@ def _http_date(ts: float) -> str:
     return format_datetime(dt.datetime.fromtimestamp(int(ts), dt.timezone.utc), usegmt=True)
 
 
-def _parse_range(spec: str, size: int) -> tuple[int, int] | None:
+def _parse_range(wanted: str, size: int) -> tuple[int, int] | None:
     """(start, length) of a single byte range; (0, 0) when it cannot be satisfied;
     None for anything else (several ranges, another unit, bad syntax), which is
     answered with the whole file (RFC 9110 section 14.2)."""
-    unit, _, ranges = spec.partition("=")
+    unit, _, ranges = wanted.partition("=")
     if unit.strip().lower() != "bytes" or "," in ranges:
         return None
     first, dash, last = ranges.strip().partition("-")
@@ -286,10 +286,10 @@ def _parse_range(spec: str, size: int) -> tuple[int, int] | None:
     return start, end - start + 1
 
 
-def _apply_range(response: Any, spec: str) -> None:
+def _apply_range(response: Any, wanted: str) -> None:
     body = response.body
     size = len(body)
-    part = _parse_range(spec, size)
+    part = _parse_range(wanted, size)
     if part is None:
         return
     start, length = part

@@ -16,22 +16,13 @@ import re
 from typing import Any, BinaryIO, Iterator
 
 from .exceptions import BadRequest, RequestEntityTooLarge
+from .wrappers import MimeTypeMixin
 
 SPOOL_SIZE = 512 * 1024  # file parts above this go to a temporary file
 MAX_PART_HEADER_SIZE = 8 * 1024
 
 
-def mime_params(content_type: str) -> dict[str, str]:
-    """The parameters of a Content-Type value, names lower-cased, quotes removed."""
-    params = {}
-    for part in content_type.split(";")[1:]:
-        k, _, v = part.partition("=")
-        if k.strip():
-            params[k.strip().lower()] = v.strip().strip('"')
-    return params
-
-
-class FileStorage:
+class FileStorage(MimeTypeMixin):
     """An uploaded file: its part's name and headers, and its content as a stream."""
 
     def __init__(self, stream: BinaryIO | None = None, filename: str | None = None,
@@ -42,14 +33,6 @@ class FileStorage:
         self.name = name
         self.headers = headers if headers is not None else []
         self.content_type = content_type or (_guess(filename) if filename else None) or ""
-
-    @property
-    def mimetype(self) -> str:
-        return self.content_type.split(";")[0].strip().lower()
-
-    @property
-    def mimetype_params(self) -> dict[str, str]:
-        return mime_params(self.content_type)
 
     @property
     def content_length(self) -> int:

@@ -28,10 +28,10 @@ def app_folder(app_ref: str) -> str:
         return os.path.dirname(os.path.abspath(target))
     if os.getcwd() not in sys.path:
         sys.path.insert(0, os.getcwd())
-    spec = importlib.util.find_spec(target)
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec(target)
+    if found is None or found.origin is None:
         return os.getcwd()
-    return os.path.dirname(os.path.abspath(spec.origin))
+    return os.path.dirname(os.path.abspath(found.origin))
 
 
 def watched(change: Any, path: str) -> bool:

@@ -166,9 +166,9 @@ class BuildRule:
         self.parts: list[tuple[str, str, tuple[str, ...]]] = []  # (kind or "", name/text, alts)
         for seg in (s for s in rule.split("/") if s):
             if seg.startswith("<") and seg.endswith(">"):
-                spec, _, name = seg[1:-1].rpartition(":")
-                spec = spec.strip()
-                conv, _, args = spec.partition("(")
+                converter, _, name = seg[1:-1].rpartition(":")
+                converter = converter.strip()
+                conv, _, args = converter.partition("(")
                 alts: tuple[str, ...] = ()
                 if conv == "any":
                     alts = tuple(a.strip() for a in args.rstrip(")").split(",") if a.strip())

@@ -263,7 +263,31 @@ def _unquote_cookie(value: str) -> str:
 _PATH_SAFE = "/:@!$&'()*+,;=-._~"
 
 
-class Request:
+def mime_params(content_type: str) -> dict[str, str]:
+    """The parameters of a Content-Type value, names lower-cased, quotes removed."""
+    params = {}
+    for part in content_type.split(";")[1:]:
+        k, _, v = part.partition("=")
+        if k.strip():
+            params[k.strip().lower()] = v.strip().strip('"')
+    return params
+
+
+class MimeTypeMixin:
+    """`mimetype` and `mimetype_params` from a `content_type` attribute."""
+
+    __slots__ = ()
+
+    @property
+    def mimetype(self) -> str:
+        return self.content_type.split(";")[0].strip().lower()
+
+    @property
+    def mimetype_params(self) -> dict[str, str]:
+        return mime_params(self.content_type)
+
+
+class Request(MimeTypeMixin):
     """The request object the server builds for every request it hands to Python.
 
     Each app uses a subclass (App.request_class) whose class attributes carry the app and
@@ -344,16 +368,6 @@ class Request:
     @property
     def content_type(self) -> str:
         return self._header("content-type") or ""
-
-    @property
-    def mimetype(self) -> str:
-        return self.content_type.split(";")[0].strip().lower()
-
-    @property
-    def mimetype_params(self) -> dict[str, str]:
-        from .formparser import mime_params
-
-        return mime_params(self.content_type)
 
     @property
     def content_length(self) -> int | None:
