@@ -70,11 +70,6 @@ def test_async_view_hooks_and_handlers(url, status, body, who):
     assert (r.status_code, r.json, r.headers["X-Who"]) == (status, body, who)
 
 
-def test_sync_view_is_registered_as_it_is():
-    app = make_app()
-    assert app.view_functions["sync"].__code__ is app._groups["/sync"].native()[1].__code__
-
-
 def test_requests_overlap_on_one_loop():
     """Every request waits until all of them have started: only concurrent requests sharing
     one loop (and a waiting thread that gives up the interpreter lock) get through."""

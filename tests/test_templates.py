@@ -96,9 +96,3 @@ def test_templates_compiled_once_unless_auto_reload(app, tmp_path, auto_reload, 
         st = os.stat(path)
         os.utime(path, (st.st_atime + 5, st.st_mtime + 5))
         assert render_template("page.html", text="x") == expected
-
-
-def test_missing_template_raises(app):
-    from jinja2 import TemplateNotFound
-    with app.test_request_context(), pytest.raises(TemplateNotFound):
-        render_template("nope.html")
