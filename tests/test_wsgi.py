@@ -187,6 +187,7 @@ def recovered(environ, start_response, late=False):
     (body_app(["x"], b"200 OK"), 500, ..., 1),
     (body_app(["x"], headers=[("X-A", "a\r\nSet-Cookie: s=1")]), 500, ..., 1),
     (body_app(["x"], headers=[("X A", "1")]), 500, ..., 1),
+    (lambda e, s: s("200 OK", [("X-A", "a\nb")]) and [b"x"], 500, ..., 0),
     (body_app(["x"], headers=[["X-A", "1"]]), 500, ..., 1),
     (body_app(["x"], headers=()), 500, ..., 1),
 ])

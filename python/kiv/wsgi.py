@@ -89,13 +89,15 @@ def _server_name_port(host: str | None, scheme: str) -> tuple[str, str]:
 
 
 class _Start:
-    """start_response and its write() callable for one call of the application."""
+    """start_response and its write() callable for one call of the application. Keeps
+    the status as an int, the headers to send and the announced Content-Length."""
 
-    __slots__ = ("status", "headers", "chunks", "size", "sent")
+    __slots__ = ("status", "headers", "length", "chunks", "size", "sent")
 
     def __init__(self) -> None:
         self.status: int | None = None
         self.headers: list[tuple[str, str]] = []
+        self.length: int | None = None
         self.chunks: list[bytes] = []
         self.size = 0
         self.sent = False  # a byte of body exists: the head counts as sent from now on
@@ -110,7 +112,7 @@ class _Start:
         elif self.status is not None:
             raise AssertionError("start_response called a second time without exc_info")
         self.status = _parse_status(status)
-        self.headers = _check_headers(headers)
+        self.headers, self.length = _check_headers(headers)
         return self.write
 
     def write(self, data: bytes) -> None:
@@ -130,42 +132,60 @@ def _check_chunk(data: Any) -> None:
         raise TypeError(f"WSGI body chunks must be bytes, not {type(data).__name__}")
 
 
+# Applications send the same few statuses and header names over and over: each is
+# checked once and remembered (a bounded number, so odd ones cannot grow these).
+_STATUS_CODES: dict[str, int] = {}
+_NAME_KEYS: dict[str, str] = {}  # a checked header name -> its lower-case form
+_REMEMBERED = 512
+
+
 def _parse_status(status: Any) -> int:
     if type(status) is not str:
         raise TypeError(f"WSGI status must be a str, not {type(status).__name__}")
-    code, sep, reason = status.partition(" ")
-    if len(code) != 3 or not code.isdigit() or not sep or int(code) < 100:
+    code = _STATUS_CODES.get(status)
+    if code is not None:
+        return code
+    digits, sep, reason = status.partition(" ")
+    if len(digits) != 3 or not digits.isdigit() or not sep or int(digits) < 100:
         raise ValueError(f"invalid WSGI status {status!r}")
     if _CONTROL(reason):
         raise ValueError(f"invalid WSGI status {status!r}")
-    return int(code)
+    if len(_STATUS_CODES) < _REMEMBERED:
+        _STATUS_CODES[status] = int(digits)
+    return int(digits)
 
 
-def _check_headers(headers: Any) -> list[tuple[str, str]]:
+def _check_headers(headers: Any) -> tuple[list[tuple[str, str]], int | None]:
+    """The headers to send (hop-by-hop ones dropped) and the announced Content-Length
+    (the last one, as the core reads it), in one pass."""
     if type(headers) is not list:
         raise TypeError(f"WSGI headers must be a list, not {type(headers).__name__}")
     out = []
+    length = None
     for item in headers:
         if type(item) is not tuple or len(item) != 2:
             raise TypeError(f"WSGI header {item!r} is not a (name, value) tuple")
         name, value = item
         if type(name) is not str or type(value) is not str:
             raise TypeError(f"WSGI header {item!r} must be two str")
-        if not _TOKEN(name):
-            raise ValueError(f"invalid WSGI header name {name!r}")
-        if _CONTROL(value):
-            raise ValueError(f"invalid WSGI header value for {name!r}")
-        out.append(item)
-    return out
-
-
-def _content_length(headers: list[tuple[str, str]]) -> int | None:
-    for name, value in headers:
-        if name.lower() == "content-length":
+        key = _NAME_KEYS.get(name)
+        if key is None:
+            if not _TOKEN(name):
+                raise ValueError(f"invalid WSGI header name {name!r}")
+            key = name.lower()
+            if len(_NAME_KEYS) < _REMEMBERED:
+                _NAME_KEYS[name] = key
+        if key in _HOP_BY_HOP:
+            continue
+        # CR, LF or NUL in a value: the core refuses the response (a 500) when it takes
+        # the headers over; _Stream checks earlier, as the core would not close it then.
+        if key == "content-length":
             value = value.strip()
-            if value.isdigit():
-                return int(value)
-    return None
+            length = int(value) if value.isdigit() else None
+            if length is not None:
+                item = (name, str(length))  # the form the core reads
+        out.append(item)
+    return out, length
 
 
 def _close(iterable: Any) -> None:
@@ -218,10 +238,13 @@ def call_application(application: Callable, environ: dict) -> tuple[int, list, A
         if type(iterable) is FileWrapper and iterable._file is not None:
             body = iterable._file
         elif type(iterable) is list or type(iterable) is tuple:
+            chunks = start.chunks
             for data in iterable:
-                _check_chunk(data)
+                if type(data) is not bytes:
+                    _check_chunk(data)
                 if data:
-                    start.write(data)
+                    chunks.append(data)
+                    start.size += len(data)
         else:
             # Pull until the first non-empty chunk: the application may call
             # start_response as late as that (a generator does, in its first step).
@@ -235,7 +258,7 @@ def call_application(application: Callable, environ: dict) -> tuple[int, list, A
                 rest = None
         if start.status is None:
             raise AssertionError("the WSGI application returned without calling start_response")
-        limit = _content_length(start.headers)
+        limit = start.length
         chunks = start.chunks
         if rest is not None and limit is not None and start.size >= limit:
             rest = None  # all the announced bytes exist: the rest is never sent
@@ -244,12 +267,16 @@ def call_application(application: Callable, environ: dict) -> tuple[int, list, A
     except BaseException:
         _close(iterable)
         raise
-    headers = [h for h in start.headers if h[0].lower() not in _HOP_BY_HOP]
+    headers = start.headers
     if type(iterable) is FileWrapper and iterable._file is not None:
         if limit is not None:
             body.length = limit  # a shorter file cuts the connection
         return start.status, headers, body
     if rest is not None:
+        for name, value in headers:
+            if _CONTROL(value):
+                _close(iterable)
+                raise ValueError(f"invalid WSGI header value for {name!r}")
         start.chunks = []
         return start.status, headers, _Stream(start, chunks, rest, iterable)
     body = chunks[0] if len(chunks) == 1 else b"".join(chunks)

@@ -4,6 +4,8 @@
 
 #include <charconv>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "py/convert.hpp"
 #include "pyref.hpp"
@@ -12,6 +14,8 @@
 namespace kiv {
 
 namespace {
+
+constexpr std::size_t kMaxKeptKeys = 64;
 
 // Interned once: every request uses the same key objects, so the dict does not
 // hash fresh strings for the fixed keys.
@@ -79,6 +83,25 @@ std::pair<std::string_view, std::string_view> name_and_port(std::string_view hos
   return {host.substr(0, colon), port};
 }
 
+// The key object for an HTTP_* name. Clients send the same dozen names on
+// every request, so the keys seen first are kept interned (their hash is then
+// computed once); the number kept is bounded, so invented names cannot grow it.
+// Only called with the interpreter lock held.
+PyRef header_key(std::string_view key) {
+  static std::vector<std::pair<std::string, PyObject*>> kept;
+  for (const auto& [text, obj] : kept)
+    if (text == key) return PyRef::borrow(obj);
+  PyRef k = PyRef::steal(PyUnicode_FromStringAndSize(key.data(), Py_ssize_t(key.size())));
+  if (k && kept.size() < kMaxKeptKeys) {
+    PyObject* interned = k.release();
+    PyUnicode_InternInPlace(&interned);
+    Py_IncRef(interned);  // the table's own reference, never dropped
+    kept.emplace_back(key, interned);
+    k = PyRef::steal(interned);
+  }
+  return k;
+}
+
 // One HTTP_* entry (or CONTENT_TYPE/CONTENT_LENGTH) per header name; repeats
 // are joined with ", " (cookies with "; ", the separator of their own list).
 bool add_header(PyObject* env, std::string_view name, std::string_view value, std::string& key,
@@ -90,7 +113,7 @@ bool add_header(PyObject* env, std::string_view name, std::string_view value, st
   std::string_view bare = std::string_view(key).substr(5);
   if (bare == "CONTENT_TYPE") return set_text(env, keys.content_type, value);
   if (bare == "CONTENT_LENGTH") return set_text(env, keys.content_length, value);
-  PyRef k = PyRef::steal(PyUnicode_FromStringAndSize(key.data(), Py_ssize_t(key.size())));
+  PyRef k = header_key(key);
   if (!k) return false;
   PyRef v = PyRef::steal(latin1(value));
   if (!v) return false;
