@@ -30,6 +30,15 @@ def served(app):
         app.server.stop(sid, 5)
 
 
+def chunked_body(c):
+    body = b""
+    while size := int(c.take_until(b"\r\n")[:-2], 16):
+        body += c.take(size)
+        assert c.take(2) == b"\r\n"
+    assert c.take(2) == b"\r\n"
+    return body
+
+
 def read(c, head_only=False):
     """The next response on c, its body read by Content-Length or chunked framing;
     body None when the server cut the connection before the body was complete."""
@@ -38,10 +47,7 @@ def read(c, head_only=False):
         if head_only:
             pass
         elif r.header("Transfer-Encoding") == "chunked":
-            while size := int(c.take_until(b"\r\n")[:-2], 16):
-                r.body += c.take(size)
-                assert c.take(2) == b"\r\n"
-            assert c.take(2) == b"\r\n"
+            r.body = chunked_body(c)
         else:
             r.body = c.take(int(r.header("Content-Length") or 0))
     except (EOFError, ConnectionResetError):
@@ -204,6 +210,25 @@ def test_responses(application, status, body, closes):
     with Body.changed:
         Body.changed.wait_for(lambda: Body.closed - before >= closes, timeout=10)
     assert Body.closed - before == closes
+
+
+def test_each_block_is_sent_before_the_next_is_made():
+    received = threading.Event()
+    waited = []
+
+    def app(environ, start_response):
+        start_response("200 OK", [])
+        yield b"first"
+        waited.append(received.wait(timeout=10))  # bounded: a held-back block fails below
+        yield b"second"
+
+    with served(host_app(app)) as connect:
+        (c := connect()).send(b"GET / HTTP/1.1\r\n\r\n")
+        c.response(head_only=True)
+        assert c.take_until(b"\r\n") == b"5\r\n" and c.take(5) == b"first"
+        received.set()
+        assert c.take(2) == b"\r\n" and chunked_body(c) == b"second"
+    assert waited == [True]
 
 
 @pytest.mark.parametrize("headers,head_body,length", [

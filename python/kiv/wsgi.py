@@ -205,8 +205,12 @@ class _Stream:
         self.start, self.first, self.rest, self.iterable = start, first, rest, iterable
         self.closed = False
 
-    def __iter__(self) -> Iterator[bytes]:
+    def __iter__(self) -> Iterator[bytes | float]:
+        # A 0.0 after each block makes the core send what it has at once, rather than
+        # gather more: a WSGI server must not hold a block back while the application
+        # produces the next one.
         yield from self.first
+        yield 0.0
         self.first = []
         written = self.start.chunks
         for data in self.rest:
@@ -217,9 +221,8 @@ class _Stream:
             _check_chunk(data)
             if data:
                 yield data
-        if written:
-            yield from written
-            written.clear()
+                yield 0.0
+        yield from written
 
     def close(self) -> None:
         if not self.closed:
