@@ -196,15 +196,14 @@ class App(TemplateRegistry, Scaffold):
         """Sends every request at or under prefix, any method, to a WSGI application
         (Flask, Django, ...), with SCRIPT_NAME set to prefix. See docs/wsgi.md.
 
-        The mount adds no rule: a path that no rule matches reaches the dispatcher as a
-        404, which hands it to the application, so the core adds no slash redirect, no
-        automatic OPTIONS and no 405 of its own there. Rules of this app still win."""
+        The mount adds no rule: the core hands a path under prefix that no rule answers
+        to the application, with no slash redirect, automatic OPTIONS or 405 of its own.
+        Rules of this app still win. The longest covering prefix decides."""
         from .wsgi import WSGIHost, clean_prefix
         prefix = clean_prefix(prefix)
         mounts = [m for m in self._wsgi_mounts if m.prefix != prefix]
-        mounts.append(WSGIHost(application, prefix))
-        # The longest prefix decides.
-        self._wsgi_mounts = sorted(mounts, key=lambda m: len(m.prefix), reverse=True)
+        mounts.append(WSGIHost(application, prefix, self))
+        self._wsgi_mounts = mounts
         self._changed()
 
     def ensure_sync(self, func: F) -> F:
@@ -272,8 +271,9 @@ class App(TemplateRegistry, Scaffold):
             self._pipeline, self._dispatch = self._bare_pipeline, self._bare_dispatch
         else:
             self._pipeline, self._dispatch = self._full_pipeline, self._full_dispatch
-        if self._wsgi_mounts:
-            self._dispatch = self._wsgi_dispatch(self._dispatch, tuple(self._wsgi_mounts))
+        for mount in self._wsgi_mounts:
+            mount.base["wsgi.multiprocess"] = bool(getattr(self, "wsgi_multiprocess", False))
+            server.set_wsgi_mount(mount.prefix, mount, mount.base)
         server.set_request_class(self._make_request)
         server.set_dispatch(self._dispatch)
         server.set_pipeline(self._pipeline)
@@ -294,18 +294,6 @@ class App(TemplateRegistry, Scaffold):
         """What the server calls for 404/405 answers and when fast mode is off."""
         self.server  # noqa: B018
         return self._dispatch
-
-    @staticmethod
-    def _wsgi_dispatch(inner: Callable[..., Any], mounts: tuple) -> Callable[..., Any]:
-        """dispatch that hands unmatched paths under a WSGI mount to its application."""
-        def dispatch(req: Request) -> Any:
-            if req.error_code == "404":
-                path = req.path
-                for mount in mounts:
-                    if mount.covers(path):
-                        return mount(req)
-            return inner(req)
-        return dispatch
 
     # --- the bare plan: no hooks, no handlers, no sessions --------------------------
 

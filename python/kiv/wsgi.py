@@ -3,11 +3,11 @@
 Three ways in: `python -m kiv run --interface wsgi module:application`, `serve(application)`
 here, and `App.mount_wsgi(prefix, application)` to host one under a prefix beside kiv views.
 
-The request arrives fully read, so wsgi.input is an in-memory stream over exactly the body.
-The response body is collected into one bytes object (at most MAX_BODY bytes) and handed to
-the engine, which writes its own Content-Length and Connection headers. `call_application`
-is the one place that collects: once a response can carry an iterable body, it hands the
-iterable over instead and leaves close() to whoever finishes sending it.
+The core hands every request under a mount to its `WSGIHost` with the environ already
+built (natively, from the parsed request) and the whole body; the host runs the
+application and answers (status, headers, body). A body the application has finished
+by its first chunk (a list, or an iterable that reached its Content-Length) goes out as
+bytes; any other iterable is handed to the core, which streams it and calls close().
 """
 
 from __future__ import annotations
@@ -15,36 +15,51 @@ from __future__ import annotations
 import io
 import re
 import sys
-from typing import Any, Callable, Iterable
+from typing import Any, Callable, Iterator
 
-from .wrappers import Headers, Response
+from .files import FileBody
 
-__all__ = ["FileWrapper", "MAX_BODY", "WSGIHost", "call_application", "environ_for", "host_app",
-           "serve"]
+__all__ = ["FileWrapper", "MAX_BODY", "WSGIHost", "call_application", "host_app", "serve"]
 
-# Bytes of response body collected per request; an application that produces more gets a
-# 500 instead of growing the process without bound. Stream large files through kiv views.
+# Bytes the write() callable may buffer before the application returns its iterable
+# (they cannot be sent earlier); more gives a 500 instead of growing without bound.
 MAX_BODY = 256 * 1024 * 1024
 
 # Connection-level headers; the engine frames the response itself.
 _HOP_BY_HOP = frozenset((
     "connection", "keep-alive", "transfer-encoding", "te", "trailer", "upgrade",
-    "proxy-authenticate", "proxy-authorization", "content-length"))
+    "proxy-authenticate", "proxy-authorization"))
 
 _TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+\Z").match
 _CONTROL = re.compile(r"[\r\n\0]").search
 
 
 class FileWrapper:
-    """wsgi.file_wrapper: iterates a file-like object in blocks and closes it."""
+    """wsgi.file_wrapper: a file with a usable descriptor goes out by sendfile, from
+    its current position to its end; any other file-like object is read in blocks.
+    close() closes the file either way."""
+
+    __slots__ = ("filelike", "blksize", "_file")
 
     def __init__(self, filelike: Any, blksize: int = 64 * 1024):
         self.filelike = filelike
         self.blksize = blksize
-        if hasattr(filelike, "close"):
-            self.close = filelike.close
+        self._file = None
+        try:
+            fd = filelike.fileno()
+            offset = filelike.tell()
+        except (AttributeError, OSError, ValueError):
+            return  # io.BytesIO and friends: no descriptor
+        try:
+            # Its own duplicate of the descriptor, so close() may close the file at once.
+            self._file = FileBody(fd, offset)
+        except OSError:
+            pass
 
-    def __iter__(self) -> Any:
+    def __iter__(self) -> Iterator[bytes]:
+        if self._file is not None:
+            yield from self._file
+            return
         read, size = self.filelike.read, self.blksize
         while True:
             block = read(size)
@@ -52,12 +67,11 @@ class FileWrapper:
                 return
             yield block
 
-
-def _latin1(text: str) -> str:
-    # The core hands the path over decoded as UTF-8; WSGI wants the bytes as latin-1.
-    if text.isascii():
-        return text
-    return text.encode("utf-8", "surrogateescape").decode("latin-1")
+    def close(self) -> None:
+        # The body keeps its descriptor until the server has taken its own copy.
+        close = getattr(self.filelike, "close", None)
+        if close is not None:
+            close()
 
 
 def _server_name_port(host: str | None, scheme: str) -> tuple[str, str]:
@@ -74,63 +88,16 @@ def _server_name_port(host: str | None, scheme: str) -> tuple[str, str]:
     return host, default
 
 
-def environ_for(req: Any, script_name: str = "", multiprocess: bool = False) -> dict:
-    """The PEP 3333 environ of one request. script_name is the mount prefix ("" at the
-    root); the path below it becomes PATH_INFO."""
-    path = _latin1(req.path)
-    if script_name:
-        path = path[len(script_name):]
-    addr, scheme = req._forwarded_values()
-    environ = {
-        "REQUEST_METHOD": req.method,
-        "SCRIPT_NAME": script_name,
-        "PATH_INFO": path,
-        "QUERY_STRING": req.query_string,
-        "SERVER_PROTOCOL": "HTTP/1.1",
-        "REMOTE_ADDR": addr,
-        "wsgi.version": (1, 0),
-        "wsgi.url_scheme": scheme,
-        "wsgi.input": io.BytesIO(req.body),
-        "wsgi.errors": sys.stderr,
-        "wsgi.multithread": True,
-        "wsgi.multiprocess": multiprocess,
-        "wsgi.run_once": False,
-        "wsgi.input_terminated": True,
-        "wsgi.file_wrapper": FileWrapper,
-    }
-    host = None
-    for name, value in req.header_list:
-        if "_" in name:
-            # Else X-Forwarded_For would arrive as HTTP_X_FORWARDED_FOR.
-            continue
-        key = name.upper().replace("-", "_")
-        if key == "CONTENT_TYPE" or key == "CONTENT_LENGTH":
-            environ[key] = value
-            continue
-        if key == "HOST" and host is None:
-            host = value
-        key = "HTTP_" + key
-        if key in environ:
-            # Cookie pairs are separated by ";", everything else by ",".
-            environ[key] += ("; " if key == "HTTP_COOKIE" else ", ") + value
-        else:
-            environ[key] = value
-    # The body was read whole (chunked ones too): tell the application its real size.
-    if req.body or "CONTENT_LENGTH" in environ:
-        environ["CONTENT_LENGTH"] = str(len(req.body))
-    environ.setdefault("CONTENT_TYPE", "")
-    environ["SERVER_NAME"], environ["SERVER_PORT"] = _server_name_port(host, scheme)
-    return environ
-
-
 class _Start:
-    """start_response and its write() callable for one call of the application."""
+    """start_response and its write() callable for one call of the application. Keeps
+    the status as an int, the headers to send and the announced Content-Length."""
 
-    __slots__ = ("status", "headers", "chunks", "size", "sent")
+    __slots__ = ("status", "headers", "length", "chunks", "size", "sent")
 
     def __init__(self) -> None:
         self.status: int | None = None
         self.headers: list[tuple[str, str]] = []
+        self.length: int | None = None
         self.chunks: list[bytes] = []
         self.size = 0
         self.sent = False  # a byte of body exists: the head counts as sent from now on
@@ -145,14 +112,13 @@ class _Start:
         elif self.status is not None:
             raise AssertionError("start_response called a second time without exc_info")
         self.status = _parse_status(status)
-        self.headers = _check_headers(headers)
+        self.headers, self.length = _check_headers(headers)
         return self.write
 
     def write(self, data: bytes) -> None:
         if self.status is None:
             raise AssertionError("write() before start_response")
-        if type(data) is not bytes:
-            raise TypeError(f"WSGI body chunks must be bytes, not {type(data).__name__}")
+        _check_chunk(data)
         if data:
             self.sent = True
             self.size += len(data)
@@ -161,102 +127,220 @@ class _Start:
             self.chunks.append(data)
 
 
+def _check_chunk(data: Any) -> None:
+    if type(data) is not bytes:
+        raise TypeError(f"WSGI body chunks must be bytes, not {type(data).__name__}")
+
+
+# Applications send the same few statuses and header names over and over: each is
+# checked once and remembered (a bounded number, so odd ones cannot grow these).
+_STATUS_CODES: dict[str, int] = {}
+_NAME_KEYS: dict[str, str] = {}  # a checked header name -> its lower-case form
+_REMEMBERED = 512
+
+
 def _parse_status(status: Any) -> int:
     if type(status) is not str:
         raise TypeError(f"WSGI status must be a str, not {type(status).__name__}")
-    code, sep, reason = status.partition(" ")
-    if len(code) != 3 or not code.isdigit() or not sep or int(code) < 100:
+    code = _STATUS_CODES.get(status)
+    if code is not None:
+        return code
+    digits, sep, reason = status.partition(" ")
+    if len(digits) != 3 or not digits.isdigit() or not sep or int(digits) < 100:
         raise ValueError(f"invalid WSGI status {status!r}")
     if _CONTROL(reason):
         raise ValueError(f"invalid WSGI status {status!r}")
-    return int(code)
+    if len(_STATUS_CODES) < _REMEMBERED:
+        _STATUS_CODES[status] = int(digits)
+    return int(digits)
 
 
-def _check_headers(headers: Any) -> list[tuple[str, str]]:
+def _check_headers(headers: Any) -> tuple[list[tuple[str, str]], int | None]:
+    """The headers to send (hop-by-hop ones dropped) and the announced Content-Length
+    (the last one, as the core reads it), in one pass."""
     if type(headers) is not list:
         raise TypeError(f"WSGI headers must be a list, not {type(headers).__name__}")
     out = []
+    length = None
     for item in headers:
         if type(item) is not tuple or len(item) != 2:
             raise TypeError(f"WSGI header {item!r} is not a (name, value) tuple")
         name, value = item
         if type(name) is not str or type(value) is not str:
             raise TypeError(f"WSGI header {item!r} must be two str")
-        if not _TOKEN(name):
-            raise ValueError(f"invalid WSGI header name {name!r}")
-        if _CONTROL(value):
-            raise ValueError(f"invalid WSGI header value for {name!r}")
-        out.append(item)
-    return out
-
-
-def _body(start: _Start, iterable: Iterable, limit: int | None) -> bytes:
-    """The body: write() data, then the iterable, cut at an announced Content-Length."""
-    for data in iterable:
-        start.write(data)
-        if limit is not None and start.size >= limit:
-            break
-    if start.status is None:
-        raise AssertionError("the WSGI application returned without calling start_response")
-    body = b"".join(start.chunks)
-    return body if limit is None else body[:limit]
-
-
-def _content_length(headers: list[tuple[str, str]]) -> int | None:
-    for name, value in headers:
-        if name.lower() == "content-length":
+        key = _NAME_KEYS.get(name)
+        if key is None:
+            if not _TOKEN(name):
+                raise ValueError(f"invalid WSGI header name {name!r}")
+            key = name.lower()
+            if len(_NAME_KEYS) < _REMEMBERED:
+                _NAME_KEYS[name] = key
+        if key in _HOP_BY_HOP:
+            continue
+        # CR, LF or NUL in a value: the core refuses the response (a 500) when it takes
+        # the headers over; _Stream checks earlier, as the core would not close it then.
+        if key == "content-length":
             value = value.strip()
-            if value.isdigit():
-                return int(value)
-    return None
+            length = int(value) if value.isdigit() else None
+            if length is not None:
+                item = (name, str(length))  # the form the core reads
+        out.append(item)
+    return out, length
 
 
-def call_application(application: Callable, environ: dict) -> Response:
-    """Runs application on environ and returns its answer as a Response. An exception
-    propagates (the server answers 500); the iterable's close() runs on every path."""
+def _close(iterable: Any) -> None:
+    close = getattr(iterable, "close", None)
+    if close is not None:
+        close()
+
+
+class _Stream:
+    """The rest of a response the application is still producing: what exists so far,
+    then its iterator. The core pulls it and calls close() once, on every path; a chunk
+    that is not bytes cuts the connection, since the head is already out."""
+
+    __slots__ = ("start", "first", "rest", "iterable", "closed")
+
+    def __init__(self, start: _Start, first: list[bytes], rest: Iterator, iterable: Any):
+        self.start, self.first, self.rest, self.iterable = start, first, rest, iterable
+        self.closed = False
+
+    def __iter__(self) -> Iterator[bytes | float]:
+        # A 0.0 after each block makes the core send what it has at once, rather than
+        # gather more: a WSGI server must not hold a block back while the application
+        # produces the next one.
+        yield from self.first
+        yield 0.0
+        self.first = []
+        written = self.start.chunks
+        for data in self.rest:
+            if written:  # write() called while streaming: its data goes first
+                yield from written
+                written.clear()
+                self.start.size = 0
+            _check_chunk(data)
+            if data:
+                yield data
+                yield 0.0
+        yield from written
+
+    def close(self) -> None:
+        if not self.closed:
+            self.closed = True
+            _close(self.iterable)
+
+
+def call_application(application: Callable, environ: dict) -> tuple[int, list, Any]:
+    """Runs application on environ; answers (status, headers, body) for the core. An
+    exception before any body byte exists propagates (the server answers 500), after
+    it the stream fails and the connection is cut. close() runs on every path."""
     start = _Start()
     iterable = application(environ, start)
+    rest = None
     try:
-        limit = None
-        if start.status is not None:
-            limit = _content_length(start.headers)
-        body = _body(start, iterable, limit)
-        # A generator calls start_response in its first step: read the length again.
-        limit = _content_length(start.headers)
-        if limit is not None and len(body) != limit:
-            if len(body) > limit:
-                body = body[:limit]
-            elif environ["REQUEST_METHOD"] != "HEAD":
-                print(f"kiv.wsgi: {environ['PATH_INFO']!r} announced Content-Length {limit} "
-                      f"and sent {len(body)} bytes", file=environ["wsgi.errors"])
-    finally:
-        close = getattr(iterable, "close", None)
-        if close is not None:
-            close()
-    resp = Response.__new__(Response)
-    resp.body = body
-    resp.status_code = start.status
-    resp.headers = Headers([h for h in start.headers if h[0].lower() not in _HOP_BY_HOP])
-    return resp
+        if type(iterable) is FileWrapper and iterable._file is not None:
+            body = iterable._file
+        elif type(iterable) is list or type(iterable) is tuple:
+            chunks = start.chunks
+            for data in iterable:
+                if type(data) is not bytes:
+                    _check_chunk(data)
+                if data:
+                    chunks.append(data)
+                    start.size += len(data)
+        else:
+            # Pull until the first non-empty chunk: the application may call
+            # start_response as late as that (a generator does, in its first step).
+            rest = iter(iterable)
+            for data in rest:
+                _check_chunk(data)
+                if data:
+                    start.write(data)
+                    break
+            else:
+                rest = None
+        if start.status is None:
+            raise AssertionError("the WSGI application returned without calling start_response")
+        limit = start.length
+        chunks = start.chunks
+        if rest is not None and limit is not None and start.size >= limit:
+            rest = None  # all the announced bytes exist: the rest is never sent
+        if rest is None:
+            _close(iterable)
+    except BaseException:
+        _close(iterable)
+        raise
+    headers = start.headers
+    if type(iterable) is FileWrapper and iterable._file is not None:
+        if limit is not None:
+            body.length = limit  # a shorter file cuts the connection
+        return start.status, headers, body
+    if rest is not None:
+        for name, value in headers:
+            if _CONTROL(value):
+                _close(iterable)
+                raise ValueError(f"invalid WSGI header value for {name!r}")
+        start.chunks = []
+        return start.status, headers, _Stream(start, chunks, rest, iterable)
+    body = chunks[0] if len(chunks) == 1 else b"".join(chunks)
+    if limit is not None and len(body) != limit:
+        if len(body) > limit:
+            body = body[:limit]
+        elif environ["REQUEST_METHOD"] == "HEAD" and not body:
+            # The length a GET would have, without its body.
+            return start.status, headers, ()
+        else:
+            # Fewer bytes than announced: the core sends what exists and closes.
+            if environ["REQUEST_METHOD"] != "HEAD":
+                print(f"kiv.wsgi: {environ['PATH_INFO']!r} announced Content-Length "
+                      f"{limit} and sent {len(body)} bytes", file=environ["wsgi.errors"])
+            return start.status, headers, (body,)
+    elif limit is None and not body and environ["REQUEST_METHOD"] == "HEAD":
+        return start.status, headers, ()  # no length rather than a wrong 0
+    return start.status, headers, body
 
 
 class WSGIHost:
-    """An application mounted at a prefix ("" for the root) of a kiv app."""
+    """An application mounted at a prefix ("" for the root) of a kiv app. The core calls
+    it with the environ it built (a copy of `base` plus the request's keys) and the body."""
 
-    __slots__ = ("application", "prefix")
+    __slots__ = ("application", "prefix", "app", "base")
 
-    def __init__(self, application: Callable, prefix: str = ""):
+    def __init__(self, application: Callable, prefix: str = "", app: Any = None):
         self.application = application
         self.prefix = prefix
+        self.app = app
+        self.base = {
+            "SCRIPT_NAME": prefix,
+            "wsgi.version": (1, 0),
+            "wsgi.url_scheme": "http",
+            "wsgi.multithread": True,
+            "wsgi.multiprocess": False,  # set under --workers (kiv.serving.run_worker)
+            "wsgi.run_once": False,
+            "wsgi.input_terminated": True,
+            "wsgi.file_wrapper": FileWrapper,
+        }
 
-    def covers(self, path: str) -> bool:
-        prefix = self.prefix
-        return not prefix or path == prefix or path.startswith(prefix + "/")
-
-    def __call__(self, req: Any) -> Response:
-        # Worker processes mark their app (kiv.serving.run_worker).
-        environ = environ_for(req, self.prefix, getattr(req.app, "wsgi_multiprocess", False))
+    def __call__(self, environ: dict, body: bytes) -> tuple[int, list, Any]:
+        environ["wsgi.input"] = io.BytesIO(body)
+        environ["wsgi.errors"] = sys.stderr
+        if self.app is not None and ("HTTP_X_FORWARDED_FOR" in environ
+                                     or "HTTP_X_FORWARDED_PROTO" in environ):
+            self._forwarded(environ)
         return call_application(self.application, environ)
+
+    def _forwarded(self, environ: dict) -> None:
+        # The proxy trust rules of kiv's own requests, through a request of the app's class.
+        pairs = [(name, environ[key]) for name, key in (
+            ("x-forwarded-for", "HTTP_X_FORWARDED_FOR"),
+            ("x-forwarded-proto", "HTTP_X_FORWARDED_PROTO")) if key in environ]
+        req = self.app._make_request("GET", "/", "", [], pairs, b"", environ["REMOTE_ADDR"],
+                                     None, {}, None, None)
+        environ["REMOTE_ADDR"], scheme = req._forwarded_values()
+        if scheme != "http":
+            environ["wsgi.url_scheme"] = scheme
+            environ["SERVER_NAME"], environ["SERVER_PORT"] = _server_name_port(
+                environ.get("HTTP_HOST"), scheme)
 
 
 def clean_prefix(prefix: str) -> str:

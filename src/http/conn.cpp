@@ -138,10 +138,11 @@ void write_stderr(std::string_view line) {
 class Conn {
  public:
   Conn(tcp::socket socket, HandlerPtr handler, std::string remote_addr,
-       std::shared_ptr<ConnGroup> group)
+       std::shared_ptr<ConnGroup> group, std::uint16_t remote_port = 0)
       : socket_(std::move(socket)),
         handler_(std::move(handler)),
         remote_addr_(std::move(remote_addr)),
+        remote_port_(remote_port),
         group_(std::move(group)),
         buf_(kInitialBuffer) {
     deadline_.emplace(socket_.native_handle());
@@ -489,6 +490,7 @@ class Conn {
   tcp::socket socket_;
   HandlerPtr handler_;
   std::string remote_addr_;
+  std::uint16_t remote_port_ = 0;
   std::shared_ptr<ConnGroup> group_;  // null for a connection refused at accept
   ConnSlot slot_;
   std::int64_t idle_timeout_ = kReadTimeoutSecs;
@@ -587,6 +589,8 @@ asio::awaitable<void> Conn::run() {
                                utf8_lossy(head_.headers[i].value));
     }
     req.remote_addr = remote_addr_;
+    req.remote_port = remote_port_;
+    req.minor_version = static_cast<std::uint8_t>(head_.minor_version);
     const bool head_only = req.method == "HEAD";
     const bool http11 = head_.minor_version == 1;
     std::string log_method, log_target;
@@ -726,7 +730,8 @@ asio::awaitable<void> serve_conn(asio::ip::tcp::socket socket, asio::ip::tcp::en
   socket.set_option(tcp::no_delay(true), ec);
   std::optional<Conn> conn;
   try {
-    conn.emplace(std::move(socket), std::move(handler), ip_text(peer.address()), group);
+    conn.emplace(std::move(socket), std::move(handler), ip_text(peer.address()), group,
+                 peer.port());
   } catch (...) {
     group->forget();
     co_return;

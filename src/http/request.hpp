@@ -2,6 +2,7 @@
 // to handling and on to dispatch. Holds nothing shared, so it may cross threads.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,8 @@ struct Req {
   HeaderList headers;        // arrival order, names as received
   std::string body;
   std::string remote_addr;  // IP only, no port
+  std::uint16_t remote_port = 0;
+  std::uint8_t minor_version = 1;  // HTTP/1.0 or HTTP/1.1
 };
 
 }  // namespace kiv

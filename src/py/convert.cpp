@@ -233,10 +233,7 @@ bool fast_body(PyObject* body, ResponseOut& out) {
   return true;
 }
 
-std::optional<ResponseOut> fast_from_method(PyObject* fast, bool& unsafe) {
-  PyRef tuple = PyRef::steal(PyObject_CallNoArgs(fast));
-  if (!tuple) return std::nullopt;
-  PyObject* t = tuple.get();
+std::optional<ResponseOut> fast_from_tuple(PyObject* t, bool& unsafe) {
   if (!PyTuple_Check(t)) {
     PyErr_SetString(PyExc_TypeError, kFastNotTuple);
     return std::nullopt;
@@ -255,6 +252,12 @@ std::optional<ResponseOut> fast_from_method(PyObject* fast, bool& unsafe) {
   if (!body) return std::nullopt;
   if (!fast_body(body, out)) return std::nullopt;
   return out;
+}
+
+std::optional<ResponseOut> fast_from_method(PyObject* fast, bool& unsafe) {
+  PyRef tuple = PyRef::steal(PyObject_CallNoArgs(fast));
+  if (!tuple) return std::nullopt;
+  return fast_from_tuple(tuple.get(), unsafe);
 }
 
 std::optional<ResponseOut> fast_from_object(PyObject* obj, bool& unsafe) {
@@ -320,6 +323,11 @@ ResponseOut typed_body(const char* data, std::size_t len, std::string_view type)
 std::optional<HeaderList> headers_from_py(PyObject* container) {
   bool unsafe = false;
   return headers_impl(container, unsafe);
+}
+
+std::optional<ResponseOut> response_from_triple(PyObject* triple) {
+  bool unsafe = false;
+  return fast_from_tuple(triple, unsafe);
 }
 
 std::optional<ResponseOut> parse_fast_tuple(PyObject* obj) {

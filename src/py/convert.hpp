@@ -28,6 +28,9 @@ std::optional<ResponseOut> convert_part(PyObject* value, PyObject* convert_slow)
 // Calls obj._fast() and builds the response from its (status, headers, body).
 std::optional<ResponseOut> parse_fast_tuple(PyObject* obj);
 
+// The response of a (status, headers, body) tuple, as _fast() returns one.
+std::optional<ResponseOut> response_from_triple(PyObject* triple);
+
 // A dict, a list/tuple of (name, value) tuples, or an object with to_list().
 // Names and values containing CR, LF or NUL are refused with ValueError, so
 // that nothing from Python can split a response.

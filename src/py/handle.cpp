@@ -4,8 +4,10 @@
 
 #include "http/read_deadline.hpp"
 #include "http/static_cache.hpp"
-#include "py/dispatch.hpp"
 #include "http/static_files.hpp"
+#include "percent.hpp"
+#include "py/dispatch.hpp"
+#include "py/wsgi_dispatch.hpp"
 #include "runtime.hpp"
 
 // GCC 12 reports Asio's coroutine frames, which its own operator new and
@@ -69,6 +71,15 @@ std::string collapse_slashes(std::string_view path) {
   return out;
 }
 
+// The path's bytes with %XX escapes resolved (no UTF-8 reading): WSGI hands
+// them on as latin-1, and mounts are chosen by them.
+std::string raw_path(std::string_view path) {
+  std::string raw;
+  raw.reserve(path.size());
+  percent_unescape(path, raw, false);
+  return raw;
+}
+
 void add_unique(std::vector<std::string>& list, std::string_view m) {
   if (std::find(list.begin(), list.end(), m) == list.end()) list.emplace_back(m);
 }
@@ -117,6 +128,13 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
       if (cache) cache->keep(mount->second, rel, req.headers, *served, now);
       co_return std::move(*served);
     }
+    if (!sh.wsgi_mounts.empty()) {
+      std::string raw = raw_path(req.path);
+      if (const WsgiMount* app = wsgi_mount_for(sh, raw)) {
+        auto answer = dispatch_wsgi(std::move(req), std::move(raw), app, std::move(shared));
+        co_return co_await std::move(answer);
+      }
+    }
     DispatchJob job{std::nullopt, std::move(req), {}, {}, "404", {}, std::move(shared)};
     auto answer = dispatch_python(std::move(job));
     co_return co_await std::move(answer);
@@ -124,8 +142,18 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
 
   std::shared_ptr<const Router> router = sh.router;
   const std::string_view path = req.path;
-  if (path.size() > 1 && path.find("//") != std::string_view::npos)
+  if (path.size() > 1 && path.find("//") != std::string_view::npos) {
+    // Under a WSGI mount the application gets the path as sent, unless a
+    // rule of ours would answer its single-slash form.
+    if (sh.wsgi_mounts.empty() || !router->match(path).empty())
+      co_return redirect(collapse_slashes(path), req.query_string);
+    std::string raw = raw_path(path);
+    if (const WsgiMount* app = wsgi_mount_for(sh, raw)) {
+      auto answer = dispatch_wsgi(std::move(req), std::move(raw), app, std::move(shared));
+      co_return co_await std::move(answer);
+    }
     co_return redirect(collapse_slashes(path), req.query_string);
+  }
 
   std::vector<RouteMatch> matches = matches_for(*router, path);
   if (matches.empty()) {
@@ -135,6 +163,15 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
     else
       alt = std::string(path) + "/";
     if (!matches_for(*router, alt).empty()) co_return redirect(alt, req.query_string);
+    // A mount's application decides everything else under it: no 404, 405,
+    // OPTIONS answer or slash redirect of ours.
+    if (!sh.wsgi_mounts.empty()) {
+      std::string raw = raw_path(path);
+      if (const WsgiMount* app = wsgi_mount_for(sh, raw)) {
+        auto answer = dispatch_wsgi(std::move(req), std::move(raw), app, std::move(shared));
+        co_return co_await std::move(answer);
+      }
+    }
     DispatchJob job{std::nullopt, std::move(req), {}, {}, "404", {}, std::move(shared)};
     auto answer = dispatch_python(std::move(job));
     co_return co_await std::move(answer);

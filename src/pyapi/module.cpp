@@ -3,6 +3,7 @@
 // their own files and only wrapped.
 #include <Python.h>
 
+#include <algorithm>
 #include <new>
 
 #include "pyapi/args.hpp"
@@ -118,6 +119,34 @@ PyObject* set_static(PyObject* self, PyObject* args, PyObject* kwargs) {
   return none();
 }
 
+PyObject* set_wsgi_mount(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Entry entry;
+  static const char* names[] = {"prefix", "host", "base", nullptr};
+  PyObject *o_prefix, *o_host, *o_base;
+  if (!parse(args, kwargs, "OOO:set_wsgi_mount", names, &o_prefix, &o_host, &o_base))
+    return nullptr;
+  if (!PyDict_Check(o_base)) {
+    PyErr_SetString(PyExc_TypeError, "base must be a dict");
+    return nullptr;
+  }
+  Borrow hold(as_server(self), true);
+  if (!hold) return nullptr;
+  std::string prefix;
+  if (!arg_str(o_prefix, "prefix", prefix)) return nullptr;
+  if (!prefix.empty() && (prefix.front() != '/' || prefix.back() == '/')) {
+    PyErr_SetString(PyExc_ValueError, "a WSGI mount prefix is \"\" or \"/a/b\"");
+    return nullptr;
+  }
+  auto& mounts = as_server(self)->config->wsgi_mounts;
+  std::erase_if(mounts, [&](const WsgiMount& m) { return m.prefix == prefix; });
+  mounts.push_back({std::move(prefix), HeldRef::borrow(o_host), HeldRef::borrow(o_base)});
+  // The longest prefix decides, so it is tried first.
+  std::stable_sort(mounts.begin(), mounts.end(), [](const WsgiMount& a, const WsgiMount& b) {
+    return a.prefix.size() > b.prefix.size();
+  });
+  return none();
+}
+
 // The seven setters differ only in the field they fill and the parameter name.
 template <HeldRef ServerConfig::*Field>
 PyObject* set_ref(PyObject* self, PyObject* args, PyObject* kwargs, const char* const* names,
@@ -216,6 +245,7 @@ PyMethodDef methods[] = {
      "add_rule($self, rule, methods, view, endpoint, auto_options)\n--\n\n"},
     {"rule_count", rule_count, METH_NOARGS, "rule_count($self)\n--\n\n"},
     {"set_static", KW(set_static), "set_static($self, url_path, folder)\n--\n\n"},
+    {"set_wsgi_mount", KW(set_wsgi_mount), "set_wsgi_mount($self, prefix, host, base)\n--\n\n"},
     {"set_request_class", KW(set_request_class), "set_request_class($self, cls)\n--\n\n"},
     {"set_dispatch", KW(set_dispatch), "set_dispatch($self, f)\n--\n\n"},
     {"set_pipeline", KW(set_pipeline), "set_pipeline($self, f)\n--\n\n"},

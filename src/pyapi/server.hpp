@@ -28,6 +28,7 @@ struct RuleSpec {
 struct ServerConfig {
   std::vector<RuleSpec> rules;
   std::vector<std::pair<std::string, std::string>> statics;  // (url_path, folder bytes)
+  std::vector<WsgiMount> wsgi_mounts;                         // longest prefix first
   std::shared_ptr<const Router> router;                      // cache, cleared by add_rule
   HeldRef dispatch, pipeline, request_class, convert_slow, debug_page, http_exception, uuid_class;
   std::uint64_t max_body = 67108864;

@@ -64,6 +64,10 @@ SharedPtr build_shared(ServerConfig& cfg) {
   shared->statics.reserve(cfg.statics.size());
   for (const auto& [url, folder] : cfg.statics)
     shared->statics.emplace_back(url, canonical_or_same(folder));
+  shared->wsgi_mounts.reserve(cfg.wsgi_mounts.size());
+  for (const WsgiMount& m : cfg.wsgi_mounts)
+    shared->wsgi_mounts.push_back(
+        {m.prefix, HeldRef::borrow(m.host.get()), HeldRef::borrow(m.base.get())});
   shared->max_body = cfg.max_body;
   shared->cc_max_age = cfg.cc_max_age;
   shared->fast = cfg.fast;

@@ -13,8 +13,17 @@
 
 namespace kiv {
 
+// A WSGI application hosted at `prefix` ("" for the root): every request at or
+// under it that no rule answers is handed to `host` with an environ built from
+// a copy of `base` (the per-server constant keys).
+struct WsgiMount {
+  std::string prefix;
+  HeldRef host, base;
+};
+
 struct Shared {
   std::vector<std::pair<std::string, std::string>> statics;  // (url_path, canonical folder)
+  std::vector<WsgiMount> wsgi_mounts;                         // longest prefix first
   std::shared_ptr<const Router> router;
   HeldRef dispatch, pipeline, request_class, convert_slow, debug_page, http_exception, uuid_class;
   std::uint64_t max_body = 0;
