@@ -36,6 +36,8 @@ thread_local bool is_pool_thread = false;
 thread_local std::atomic<bool>* taking_lock_flag = nullptr;
 thread_local std::atomic<int>* taking_lock_count = nullptr;
 constexpr std::size_t kMaxBatch = 16;
+// Threads the monitor wakes per look at the queue in spread mode.
+constexpr std::size_t kMaxStaleWakes = 2;
 
 std::int64_t to_ns(const timespec& ts) {
   return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
@@ -122,10 +124,11 @@ void BlockingPool::notify(Slot* s) {
 
 void BlockingPool::cover_stale(std::vector<Slot*>& woken,
                                std::chrono::steady_clock::time_point now,
-                               std::chrono::steady_clock::time_point cutoff) {
+                               std::chrono::steady_clock::time_point cutoff,
+                               std::size_t most) {
   std::size_t stale = 0;
   for (const auto& job : queue_) {
-    if (job->queued_at > cutoff) break;
+    if (job->queued_at > cutoff || stale == most) break;
     ++stale;
   }
   std::size_t n = std::min(stale, uncovered());
@@ -195,8 +198,8 @@ BlockingPool::Judgement BlockingPool::judge(const std::vector<Sample>& before,
   // the lock, held by a thread outside the pool; only the threads that start
   // jobs show it.)
   auto taking = [](const Sample& s) { return s.taking_lock; };
-  j.taking_lock = std::any_of(before.begin(), before.end(), taking) ||
-                  std::any_of(after.begin(), after.end(), taking);
+  j.taking = static_cast<std::size_t>(std::count_if(after.begin(), after.end(), taking));
+  j.taking_lock = j.taking > 0 || std::any_of(before.begin(), before.end(), taking);
   // Both lists are sorted by slot.
   std::vector<std::pair<const Sample*, std::int64_t>> quiet;  // used little CPU, and what
   std::int64_t wants_cpu = 0, ran_total = 0;
@@ -255,7 +258,15 @@ void BlockingPool::monitor() {
       if (stopping_) break;
       const auto now = std::chrono::steady_clock::now();
       wake_now.clear();
-      cover_stale(wake_now, now, now - stale_after);
+      if (taking_lock_.load(std::memory_order_relaxed) >= 2) {
+        // Threads queue for the lock to start their jobs: the views may have
+        // turned to computing. Judge the threads now, waking nobody.
+        judged_at = now - rejudge_after;
+        continue;
+      }
+      // A few per look: jobs of a computing burst must not all get a thread
+      // before the lock shows it.
+      cover_stale(wake_now, now, now - stale_after, kMaxStaleWakes);
       if (!wake_now.empty()) {
         lock.unlock();
         for (Slot* s : wake_now) notify(s);
@@ -319,16 +330,21 @@ void BlockingPool::monitor() {
     }
     bool acted = false;
     if (judged) {
-      // Spread while busy threads sleep in their jobs and the lock has room;
-      // with the lock saturated, threads would only queue for it.
+      // Spread when busy threads sleep in their jobs and the lock is free
+      // most of the time (the rule for growing, below); stay spread while
+      // they sleep and the lock has room. With the lock saturated, or threads
+      // queueing for it to start their jobs, more threads would only queue
+      // for it too. (A computing view made to give the lock up waits inside
+      // the view, and looks asleep.)
       const bool was = spread_;
-      spread_ = j.sleepers > 0 && !j.saturated;
+      spread_ = j.sleepers > 0 &&
+                (was ? !j.saturated && j.taking < 2 : !j.lock_busy && !j.taking_lock);
       acted = spread_ != was;
       judged_at = now;
     }
     wake_now.clear();
     if (spread_) {
-      cover_stale(wake_now, now, now - stale_after);
+      cover_stale(wake_now, now, now - stale_after, kMaxStaleWakes);
     } else {
       std::size_t want =
           j.sleepers > 0 && !j.lock_busy && !j.taking_lock ? j.sleepers : 0;

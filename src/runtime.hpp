@@ -139,15 +139,16 @@ class BlockingPool {
     bool lock_busy = false;    // busy threads wanted the CPU at least half the time
     bool saturated = false;    // ... at least 90% of the time
     bool taking_lock = false;  // a thread waited for the lock to start its job
+    std::size_t taking = 0;    // threads waiting for it at the second sample
   };
   // Reads the run state of threads that look asleep, only as many as needed.
   static Judgement judge(const std::vector<Sample>& before, const std::vector<Sample>& after,
                          std::chrono::nanoseconds wall, std::size_t needed);
-  // Wakes (or starts) a thread for every job queued at or before `cutoff`
-  // that no awake thread will take; the caller holds mutex_ and notifies
-  // `woken` once it has released it.
+  // Wakes (or starts) a thread for each job queued at or before `cutoff`
+  // that no awake thread will take, at most `most`; the caller holds mutex_
+  // and notifies `woken` once it has released it.
   void cover_stale(std::vector<Slot*>& woken, std::chrono::steady_clock::time_point now,
-                   std::chrono::steady_clock::time_point cutoff);
+                   std::chrono::steady_clock::time_point cutoff, std::size_t most);
 
   mutable std::mutex mutex_;
   std::condition_variable monitor_cv_;
