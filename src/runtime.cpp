@@ -257,6 +257,7 @@ void BlockingPool::monitor() {
       monitor_cv_.wait_for(lock, stale_after);
       if (stopping_) break;
       const auto now = std::chrono::steady_clock::now();
+      last_needed = now;
       wake_now.clear();
       if (taking_lock_.load(std::memory_order_relaxed) >= 2) {
         // Threads queue for the lock to start their jobs: the views may have
