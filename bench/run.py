@@ -331,6 +331,10 @@ class Server:
     crashes: list[tuple[str, str]] = field(default_factory=list)  # (scenario, log tail)
     log_path: Path | None = None
     wsgi: bool = False  # runs apps/wsgi_real_app.py, and only the wsgi scenarios
+    # Extra arguments for the database scenarios (the server is restarted
+    # with them, and without them after), and whether it runs with them now.
+    db_args: list[str] = field(default_factory=list)
+    db_mode: bool = False
 
     def serves(self, sc: Scenario) -> bool:
         if sc.wsgi != self.wsgi:
@@ -400,13 +404,16 @@ def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
     granian_common = ["--host", HOST, "--port", "{port}", "--workers", "1",
                       "--runtime-threads", "1", "--no-ws", "--log-level", "warning",
                       "--static-path-route", "/static", "--static-path-mount", str(static_dir)]
-    # Blocking threads and backpressure at their defaults, as granian's
-    # documentation recommends unless responses take about a millisecond or less.
+    # Blocking threads at their default, as granian's documentation recommends
+    # unless responses take about a millisecond or less; for a database with a
+    # limited number of connections it advises a backpressure of that number.
     g = Server("granian-wsgi", "granian --interface wsgi --workers 1 --runtime-threads 1 "
-               "(supervisor + 1 worker), blocking threads and backpressure at their defaults "
-               "(its documentation's advice for views that wait), static files via "
-               "--static-path-mount", static=True, app=True)
+               "(supervisor + 1 worker), blocking threads at their default (its "
+               "documentation's advice for views that wait); backpressure at its default, and "
+               f"{DB_POOL_SIZE} (the psycopg pool's size, as its documentation advises) in the "
+               "database scenarios; static files via --static-path-mount", static=True, app=True)
     g.cmd = [str(vbin / "granian"), "--interface", "wsgi", *granian_common, "wsgi_app:app"]
+    g.db_args = ["--backpressure", str(DB_POOL_SIZE)]
     g.cwd = APPS
     servers.append(g)
     g = Server("granian-rsgi", "granian --interface rsgi --workers 1 --runtime-threads 1 "
@@ -520,6 +527,7 @@ def wsgi_servers(vbin: Path, notes: list[str]) -> list[Server]:
 LOG_DIR = ROOT / "build" / "bench-logs"
 PG_DIR = ROOT / "build" / "bench-pg"  # data folder and socket of the benchmark's PostgreSQL
 PG_ROWS = 10_000
+DB_POOL_SIZE = 64  # psycopg connections per server process, the same for every server
 
 
 def pg_tool(name: str) -> str | None:
@@ -603,7 +611,8 @@ def log_tail(srv: Server, lines: int = 3) -> str:
 
 def start_server(srv: Server, cpu: str | None, tmp: Path, static_dir: Path) -> None:
     srv.port = free_port()
-    cmd = [c.replace("{port}", str(srv.port)) for c in srv.cmd]
+    cmd = [c.replace("{port}", str(srv.port))
+           for c in srv.cmd + (srv.db_args if srv.db_mode else [])]
     if srv.name == "nginx":
         conf = NGINX_CONF.format(tmp=tmp / "nginx", host=HOST, port=srv.port, static=static_dir)
         (tmp / "nginx" / "nginx.conf").write_text(conf)
@@ -711,6 +720,13 @@ def run_wrk(cmd: list[str], seconds: float, sample_pid: int | None = None) -> tu
 
 def measure(srv: Server, sc: Scenario, opts, lua: Path, tmp: Path, static_dir: Path) -> dict:
     conns = scenario_conns(sc, opts)
+    if srv.db_args and srv.db_mode != sc.db:
+        assert srv.proc is not None
+        stop_group(srv.proc)
+        srv.db_mode = sc.db
+        start_server(srv, opts.server_cpu, tmp, static_dir)
+        if srv.failed:
+            return {"failed": f"could not be restarted: {srv.failed}"}
     if sc.many_conns:
         # The memory figure is growth over an idle process; a fresh one, so that
         # heap kept from earlier scenarios (1 MiB files, 16 KiB bodies) cannot
@@ -1018,6 +1034,7 @@ def main(argv: list[str] | None = None) -> int:
                 for srv in servers:
                     if srv.app:
                         srv.env["BENCH_DB_DSN"] = dsn
+                        srv.env["BENCH_DB_POOL"] = str(DB_POOL_SIZE)
         for srv in servers:
             log(f"== starting {srv.name}")
             start_server(srv, opts.server_cpu, tmp, static_dir)

@@ -36,6 +36,8 @@ thread_local bool is_pool_thread = false;
 thread_local std::atomic<bool>* taking_lock_flag = nullptr;
 thread_local std::atomic<int>* taking_lock_count = nullptr;
 constexpr std::size_t kMaxBatch = 16;
+// Threads the monitor wakes per look at the queue in spread mode.
+constexpr std::size_t kMaxStaleWakes = 2;
 
 std::int64_t to_ns(const timespec& ts) {
   return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
@@ -81,7 +83,7 @@ void BlockingPool::start_thread(void (BlockingPool::*fn)()) {
 
 BlockingPool::Counts BlockingPool::counts() const {
   std::lock_guard lock(mutex_);
-  return {threads_, busy_, waiting_, queue_.size(), grown_};
+  return {threads_, busy_, waiting_, queue_.size(), grown_, spread_};
 }
 
 std::size_t BlockingPool::grow(std::size_t n, std::chrono::steady_clock::time_point now) {
@@ -120,6 +122,20 @@ void BlockingPool::notify(Slot* s) {
   notifying_.fetch_sub(1, std::memory_order_release);
 }
 
+void BlockingPool::cover_stale(std::vector<Slot*>& woken,
+                               std::chrono::steady_clock::time_point now,
+                               std::chrono::steady_clock::time_point cutoff,
+                               std::size_t most) {
+  std::size_t stale = 0;
+  for (const auto& job : queue_) {
+    if (job->queued_at > cutoff || stale == most) break;
+    ++stale;
+  }
+  std::size_t n = std::min(stale, uncovered());
+  for (; n > 0 && waiting_ > 0; --n) woken.push_back(wake_one());
+  if (n > 0) grown_ += grow(n, now);
+}
+
 void BlockingPool::notify_if_waiting() {
   Slot* s = nullptr;
   {
@@ -136,6 +152,7 @@ void BlockingPool::submit_job(std::unique_ptr<Job> job) {
   Slot* woken = nullptr;
   {
     std::lock_guard lock(mutex_);
+    job->queued_at = std::chrono::steady_clock::now();
     queue_.push_back(std::move(job));
     if (should_wake()) {
       // From a network thread, the wake-up waits until the handlers already
@@ -172,44 +189,46 @@ void BlockingPool::submit_job(std::unique_ptr<Job> job) {
   if (wake_monitor) monitor_cv_.notify_one();
 }
 
-std::size_t BlockingPool::wanted(const std::vector<Sample>& before,
-                                 const std::vector<Sample>& after,
-                                 std::chrono::nanoseconds wall, std::size_t needed) {
+BlockingPool::Judgement BlockingPool::judge(const std::vector<Sample>& before,
+                                            const std::vector<Sample>& after,
+                                            std::chrono::nanoseconds wall, std::size_t needed) {
+  Judgement j;
   // A thread waiting for the lock to start its job: more threads would only
   // queue for it too. (A thread asleep inside a view may itself be waiting for
   // the lock, held by a thread outside the pool; only the threads that start
   // jobs show it.)
   auto taking = [](const Sample& s) { return s.taking_lock; };
-  if (std::any_of(before.begin(), before.end(), taking) ||
-      std::any_of(after.begin(), after.end(), taking))
-    return 0;
+  j.taking = static_cast<std::size_t>(std::count_if(after.begin(), after.end(), taking));
+  j.taking_lock = j.taking > 0 || std::any_of(before.begin(), before.end(), taking);
   // Both lists are sorted by slot.
   std::vector<std::pair<const Sample*, std::int64_t>> quiet;  // used little CPU, and what
-  std::int64_t wants_cpu = 0;
+  std::int64_t wants_cpu = 0, ran_total = 0;
   auto b = before.begin();
   for (const Sample& a : after) {
     while (b != before.end() && b->slot < a.slot) ++b;
     if (b == before.end() || b->slot != a.slot || a.cpu_ns < 0 || b->cpu_ns < 0) continue;
     const std::int64_t ran = a.cpu_ns - b->cpu_ns;
     wants_cpu += ran;
-    if (2 * ran < wall.count()) quiet.emplace_back(&a, ran);
+    ran_total += ran;
+    if (2 * ran < wall.count() && !a.taking_lock && !b->taking_lock) quiet.emplace_back(&a, ran);
   }
   // Quiet threads asleep now (in one job or across short ones) sleep in
   // their jobs; quiet runnable ones wait for a CPU and are taken to have
   // wanted it all along. The run state costs a read each: only as many as
   // needed.
-  std::size_t sleepers = 0;
   for (auto [a, ran] : quiet) {
-    if (sleepers >= needed) break;
+    if (j.sleepers >= needed) break;
     if (a->stat_fd >= 0 && read_runnable(a->stat_fd)) {
       wants_cpu += wall.count() - ran;
     } else {
-      ++sleepers;
+      ++j.sleepers;
     }
   }
-  // The lock (and the CPU) busy at least half the time: no more threads.
-  if (2 * wants_cpu >= wall.count()) return 0;
-  return sleepers;
+  j.lock_busy = 2 * wants_cpu >= wall.count();
+  // Threads just woken from their waits queue for the one CPU the server
+  // may have; only CPU time used counts here.
+  j.saturated = 10 * ran_total >= 9 * wall.count();
+  return j;
 }
 
 void BlockingPool::monitor() {
@@ -220,14 +239,52 @@ void BlockingPool::monitor() {
   auto interval = sample_interval_;
   const auto longest_pause = sample_interval_ * 32;
   auto last_needed = std::chrono::steady_clock::now();
+  // While spread, busy threads are looked at even with nothing queued: when
+  // they turn to computing, queued jobs must stop getting threads.
+  auto must_look = [this] { return uncovered() > 0 || (spread_ && busy_ > 0); };
+  // While spread, a job queued this long gets a thread, and the threads are
+  // judged again this often.
+  const auto stale_after = sample_interval_ / 4;
+  const auto rejudge_after = sample_interval_ * 32;
+  auto judged_at = std::chrono::steady_clock::now();
   std::unique_lock lock(mutex_);
   while (!stopping_) {
-    if (uncovered() == 0) {
+    if (spread_ && busy_ > 0 &&
+        std::chrono::steady_clock::now() - judged_at < rejudge_after) {
+      // Busy threads free up often, so most queued jobs need no wake-up;
+      // only those that waited stale_after do. A look at the queue is
+      // cheap, unlike one at the threads.
+      monitor_cv_.wait_for(lock, stale_after);
+      if (stopping_) break;
+      const auto now = std::chrono::steady_clock::now();
+      last_needed = now;
+      wake_now.clear();
+      if (taking_lock_.load(std::memory_order_relaxed) >= 2) {
+        // Threads queue for the lock to start their jobs: the views may have
+        // turned to computing. Judge the threads now, waking nobody.
+        judged_at = now - rejudge_after;
+        continue;
+      }
+      // A few per look: jobs of a computing burst must not all get a thread
+      // before the lock shows it.
+      cover_stale(wake_now, now, now - stale_after, kMaxStaleWakes);
+      if (!wake_now.empty()) {
+        lock.unlock();
+        for (Slot* s : wake_now) notify(s);
+        lock.lock();
+      }
+      before.clear();
+      interval = sample_interval_;
+      continue;
+    }
+    if (!must_look()) {
       // Look again now and then while the pool is in use: being woken by
       // every burst of jobs cost a context switch each. Only a pool unused
-      // for a second waits to be woken.
+      // for a second waits to be woken, and the next load starts from the
+      // careful rules.
       before.clear();
       if (std::chrono::steady_clock::now() - last_needed >= std::chrono::seconds(1)) {
+        spread_ = false;
         monitor_sleeping_ = true;
         monitor_cv_.wait(lock);
         monitor_sleeping_ = false;
@@ -244,7 +301,7 @@ void BlockingPool::monitor() {
     // seen asleep within one job or a few); pauses between pairs grow while
     // nothing can be done.
     monitor_cv_.wait_for(lock, before.empty() ? interval : sample_interval_);
-    if (stopping_ || uncovered() == 0) continue;
+    if (stopping_ || !must_look()) continue;
 
     // Sample the busy threads without holding the lock; a thread retiring
     // meanwhile (its file closed) spoils the sample.
@@ -257,7 +314,7 @@ void BlockingPool::monitor() {
       after.push_back({s, taking, s->stat_fd, s->clock});
     }
     const std::uint64_t retired = retired_;
-    const std::size_t needed = uncovered();
+    const std::size_t needed = std::max<std::size_t>(uncovered(), 1);
     lock.unlock();
     for (Sample& a : after) {
       if (timespec ts; clock_gettime(a.clock, &ts) == 0) a.cpu_ns = to_ns(ts);
@@ -265,31 +322,54 @@ void BlockingPool::monitor() {
     std::sort(after.begin(), after.end(),
               [](const Sample& x, const Sample& y) { return x.slot < y.slot; });
     const auto now = std::chrono::steady_clock::now();
-    const bool judged = !before.empty();
-    std::size_t want = judged ? wanted(before, after, now - before_at, needed) : 0;
+    const bool judged = !before.empty() && !after.empty();
+    const Judgement j = judged ? judge(before, after, now - before_at, needed) : Judgement{};
     lock.lock();
     if (retired != retired_) {
       before.clear();
       continue;
     }
-    if (want == 0 && stalled(now) && !anyone_taking_lock) want = 1;
-    want = std::min(want, uncovered());
-    const std::size_t woken = std::min(want, waiting_);
+    bool acted = false;
+    if (judged) {
+      // Spread when busy threads sleep in their jobs and the lock is free
+      // most of the time (the rule for growing, below); stay spread while
+      // they sleep and the lock has room. With the lock saturated, or threads
+      // queueing for it to start their jobs, more threads would only queue
+      // for it too. (A computing view made to give the lock up waits inside
+      // the view, and looks asleep.)
+      const bool was = spread_;
+      spread_ = j.sleepers > 0 &&
+                (was ? !j.saturated && j.taking < 2 : !j.lock_busy && !j.taking_lock);
+      acted = spread_ != was;
+      judged_at = now;
+    }
     wake_now.clear();
-    for (std::size_t i = 0; i < woken; ++i) wake_now.push_back(wake_one());
-    const std::size_t started = grow(want - woken, now);
-    grown_ += started;
+    if (spread_) {
+      cover_stale(wake_now, now, now - stale_after, kMaxStaleWakes);
+    } else {
+      std::size_t want =
+          j.sleepers > 0 && !j.lock_busy && !j.taking_lock ? j.sleepers : 0;
+      if (want == 0 && stalled(now) && !anyone_taking_lock) want = 1;
+      want = std::min(want, uncovered());
+      const std::size_t woken = std::min(want, waiting_);
+      for (std::size_t i = 0; i < woken; ++i) wake_now.push_back(wake_one());
+      const std::size_t started = grow(want - woken, now);
+      grown_ += started;
+      acted = acted || started > 0;
+    }
+    acted = acted || !wake_now.empty();
     if (!wake_now.empty()) {
       lock.unlock();
       for (Slot* s : wake_now) notify(s);
       lock.lock();
     }
-    if (woken + started > 0 || !judged) {
+    if (acted || !judged) {
       interval = sample_interval_;
       std::swap(before, after);  // the next pair starts here
       before_at = now;
     } else {
-      // Nothing to do (the lock is busy, or nobody sleeps): pause longer.
+      // Nothing to do (the lock is busy, or nobody sleeps, or all is well):
+      // pause longer.
       interval = std::min(interval * 2, longest_pause);
       before.clear();
     }

@@ -61,6 +61,8 @@ class BlockingPool {
     virtual asio::io_context* batch_context() const { return nullptr; }
     // The hand-over of a batched result; runs on a thread of batch_context().
     virtual void deliver() {}
+    // When the job was queued (set by submit_job).
+    std::chrono::steady_clock::time_point queued_at{};
   };
 
   explicit BlockingPool(std::size_t max_threads = 512,
@@ -78,6 +80,7 @@ class BlockingPool {
   struct Counts {
     std::size_t threads, busy, idle, queued;
     std::size_t grown;  // threads started by the sampling rules, since creation
+    bool spread;        // busy threads sleep in their jobs (see spread_)
   };
   Counts counts() const;
 
@@ -130,10 +133,22 @@ class BlockingPool {
   }
   // Starts up to n threads; the caller holds mutex_. Returns how many started.
   std::size_t grow(std::size_t n, std::chrono::steady_clock::time_point now);
-  // Compares two samples taken `wall` apart: how many threads to add or wake,
-  // at most `needed`. Reads the run state of threads that look asleep.
-  static std::size_t wanted(const std::vector<Sample>& before, const std::vector<Sample>& after,
-                            std::chrono::nanoseconds wall, std::size_t needed);
+  // What two samples taken `wall` apart show.
+  struct Judgement {
+    std::size_t sleepers = 0;  // quiet, asleep, not taking the lock: at most `needed`
+    bool lock_busy = false;    // busy threads wanted the CPU at least half the time
+    bool saturated = false;    // ... at least 90% of the time
+    bool taking_lock = false;  // a thread waited for the lock to start its job
+    std::size_t taking = 0;    // threads waiting for it at the second sample
+  };
+  // Reads the run state of threads that look asleep, only as many as needed.
+  static Judgement judge(const std::vector<Sample>& before, const std::vector<Sample>& after,
+                         std::chrono::nanoseconds wall, std::size_t needed);
+  // Wakes (or starts) a thread for each job queued at or before `cutoff`
+  // that no awake thread will take, at most `most`; the caller holds mutex_
+  // and notifies `woken` once it has released it.
+  void cover_stale(std::vector<Slot*>& woken, std::chrono::steady_clock::time_point now,
+                   std::chrono::steady_clock::time_point cutoff, std::size_t most);
 
   mutable std::mutex mutex_;
   std::condition_variable monitor_cv_;
@@ -142,6 +157,11 @@ class BlockingPool {
   bool monitor_running_ = false;
   bool monitor_sleeping_ = false;
   bool notify_scheduled_ = false;  // a deferred wake-up is queued
+  // Busy threads were last seen asleep in their jobs (views that wait) and
+  // the lock has room: the monitor gives a thread to every job that waited a
+  // quarter of sample_interval, whoever waits for the lock meanwhile, until
+  // a look finds no busy thread asleep or the lock saturated.
+  bool spread_ = false;
   bool stopping_ = false;
   std::chrono::steady_clock::time_point last_start_{};
   std::deque<std::unique_ptr<Job>> queue_;

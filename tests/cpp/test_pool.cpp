@@ -3,6 +3,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -73,9 +74,17 @@ TEST_P(SleepingJobs, RunSideBySide) {
   BlockingPool pool(512, 10s, 1h, 1ms);
   Meeting meeting(n);
   Done done;
-  for (std::size_t i = 0; i < n; ++i) submit(pool, [&] { done.add(meeting.arrive_and_wait()); });
+  std::atomic<bool> spread{false};  // seen by a job while all of them were busy
+  for (std::size_t i = 0; i < n; ++i) {
+    submit(pool, [&] {
+      const bool met = meeting.arrive_and_wait();
+      if (pool.counts().spread) spread = true;
+      done.add(met);
+    });
+  }
   EXPECT_TRUE(done.wait_for(n));
   EXPECT_GE(pool.counts().threads, n);
+  EXPECT_TRUE(spread);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pool, SleepingJobs, ::testing::Values(2, 50, 300));
@@ -102,6 +111,7 @@ TEST(Pool, ComputingJobsStayOnOneThread) {
   ASSERT_TRUE(done.wait_for(64, 60s));
   EXPECT_EQ(pool.counts().threads, 1u);
   EXPECT_EQ(pool.counts().grown, 0u);
+  EXPECT_FALSE(pool.counts().spread);
 }
 
 // A burst of jobs submitted by a network thread wakes one idle thread. If
