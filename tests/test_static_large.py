@@ -88,9 +88,7 @@ def test_range_of_a_large_file(served, range_, status, part):
 
 
 def test_kept_file_truncated_in_place_is_never_sent_short(served):
-    # The first answer is kept with its open descriptor; the next request may be
-    # answered from it with the old length: then the connection is cut. Either
-    # way no response looks complete with bytes the file does not have.
+    # The second answer may come from the kept descriptor, with the old length: then it is cut.
     addr, folder = served
     path = folder / "hot.bin"
     path.write_bytes(BIG)

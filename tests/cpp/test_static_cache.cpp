@@ -1,9 +1,7 @@
 // The hot-file cache: kept answers live for the second they were produced in,
-// only whole 200s (small ones with their bytes, large ones with their open
-// file) are kept, and only plain requests are answered.
+// only whole 200s are kept, and only plain requests are answered.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -76,17 +74,6 @@ ResponseOut from_file(std::uint64_t length = 1 << 20) {
   return r;
 }
 
-TEST(CacheFiles, AnswerSharesTheOpenFile) {
-  StaticCache cache;
-  ResponseOut served = from_file();
-  cache.keep("/srv", "big", {}, served, 100);
-  const auto got = cache.find("/srv", "big", {}, 100);
-  ASSERT_NE(got, nullptr);
-  EXPECT_EQ(got->file, served.file);
-  served.file.reset();  // the pool's answer is sent and dropped; the entry keeps the file
-  EXPECT_GE(::fcntl(got->file->fd, F_GETFD), 0);
-}
-
 // Descriptors are counted through replacement and expiry: a miscount either
 // leaks the bound (too many open files) or stops keeping files for good.
 TEST(CacheFiles, OpenFilesAreBounded) {
@@ -100,7 +87,6 @@ TEST(CacheFiles, OpenFilesAreBounded) {
   cache.keep("/srv", "small", {}, ok("x"), 100);  // bytes are not bounded by the file count
   EXPECT_NE(cache.find("/srv", "small", {}, 100), nullptr);
   EXPECT_NE(cache.find("/srv", "0", {}, 100), nullptr);
-
   EXPECT_EQ(cache.find("/srv", "0", {}, 101), nullptr);  // expired and dropped: room for one
   cache.keep("/srv", "one_more", {}, from_file(), 101);
   EXPECT_NE(cache.find("/srv", "one_more", {}, 101), nullptr);
