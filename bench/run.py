@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """kiv against its peers, side by side on loopback.
 
-One command does everything: installs wrk and nginx (apt-get), creates the
+One command does everything: installs wrk, nginx and h2o (apt-get), creates the
 virtualenv build/bench-venv with the peer servers, builds kiv into it, starts
 every server pinned to one CPU, drives each with wrk pinned to the other CPU,
 interleaving the servers over several rounds, and writes bench/results/NAME.md,
@@ -72,7 +72,7 @@ def run_quiet(cmd: list[str], what: str, logfile: Path, **kw) -> bool:
 def setup(opts: argparse.Namespace, notes: list[str]) -> None:
     logfile = ROOT / "build" / "bench-setup.log"
     logfile.parent.mkdir(parents=True, exist_ok=True)
-    missing = [pkg for pkg, binary in (("wrk", "wrk"), ("nginx", "nginx"))
+    missing = [pkg for pkg, binary in (("wrk", "wrk"), ("nginx", "nginx"), ("h2o", "h2o"))
                if not (shutil.which(binary) or Path("/usr/sbin", binary).exists())]
     if missing:
         log(f"== apt-get install {' '.join(missing)}")
@@ -389,6 +389,58 @@ http {{
 """
 
 
+# h2o: one event-loop thread, access log off, the same static folder; the fixed
+# responses come from small mruby handlers (Debian's build has mruby), h2o's
+# usual way to answer without a backend. Filled in by h2o_conf().
+H2O_CONF = """\
+num-threads: 1
+pid-file: @DIR@/h2o.pid
+error-log: @DIR@/error.log
+http1-upgrade-to-http2: OFF
+@USER@listen:
+  host: @HOST@
+  port: @PORT@
+hosts:
+  default:
+    paths:
+      /static:
+        file.dir: @STATIC@
+      /json:
+        mruby.handler: |
+          Proc.new do |env|
+            [200, {"content-type" => "application/json"}, ['{"message": "Hello, World!"}']]
+          end
+      /items:
+        mruby.handler: |
+          Proc.new do |env|
+            id = env["PATH_INFO"].to_s[1..-1].to_s
+            if !id.empty? && id.each_char.all? { |c| c >= "0" && c <= "9" }
+              [200, {"content-type" => "application/json"}, ['{"id": ' + id.to_i.to_s + '}']]
+            else
+              [404, {"content-type" => "text/plain"}, ["not found"]]
+            end
+          end
+      /:
+        mruby.handler: |
+          Proc.new do |env|
+            [200, {"content-type" => "text/plain"}, ["Hello, World!"]]
+          end
+"""
+H2O_DIR = ROOT / "build" / "bench-h2o"
+
+
+def h2o_conf(port: int, static_dir: Path) -> str:
+    # Started as root, h2o switches to "nobody", who cannot read the private
+    # temporary folder the static files are in: it stays the invoking user.
+    user = ""
+    if os.geteuid() == 0:
+        import pwd
+        user = f"user: {pwd.getpwuid(0).pw_name}\n"
+    return (H2O_CONF.replace("@DIR@", str(H2O_DIR)).replace("@USER@", user)
+            .replace("@HOST@", HOST).replace("@PORT@", str(port))
+            .replace("@STATIC@", str(static_dir)))
+
+
 def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
     vbin = VENV / "bin"
     servers: list[Server] = []
@@ -486,6 +538,18 @@ def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
     ng.cmd = [nginx_bin, "-p", str(ng_dir), "-c", str(ng_dir / "nginx.conf"),
               "-e", str(ng_dir / "error.log")]
     servers.append(ng)
+
+    h2o_bin = shutil.which("h2o")
+    if h2o_bin:
+        version = command_output([h2o_bin, "--version"]).splitlines()[:1]
+        h = Server("h2o", f"{(version or ['h2o'])[0]}, num-threads 1, fixed responses via "
+                   "mruby handlers, static files via file.dir; no POST echo",
+                   static=True, python_body=False)
+        H2O_DIR.mkdir(parents=True, exist_ok=True)
+        h.cmd = [h2o_bin, "-c", str(H2O_DIR / "h2o.conf")]
+        servers.append(h)
+    else:
+        notes.append("h2o skipped: not installed (apt-get install h2o).")
     return servers
 
 
@@ -616,6 +680,8 @@ def start_server(srv: Server, cpu: str | None, tmp: Path, static_dir: Path) -> N
     if srv.name == "nginx":
         conf = NGINX_CONF.format(tmp=tmp / "nginx", host=HOST, port=srv.port, static=static_dir)
         (tmp / "nginx" / "nginx.conf").write_text(conf)
+    if srv.name == "h2o":
+        (H2O_DIR / "h2o.conf").write_text(h2o_conf(srv.port, static_dir))
     if cpu is not None:
         cmd = ["taskset", "-c", cpu, *cmd]
     # Appended to, so the output of a crashed run survives its restart.

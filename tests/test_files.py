@@ -1,11 +1,13 @@
 """send_file and send_from_directory: bodies, headers, 304s and containment."""
 
+import http.client
 import io
 import os
 
 import pytest
 
-from kiv import App, send_file, send_from_directory
+from kiv import App, Response, send_file, send_from_directory
+from kiv.files import FileBody
 
 
 @pytest.fixture
@@ -95,3 +97,53 @@ def test_etag_changes_when_the_file_does(app):
     os.utime(path, ns=(0, os.stat(path).st_mtime_ns + 10**9))
     r = c.get("/f/a.txt", headers={"If-None-Match": first})
     assert (r.status_code, r.data) == (200, b"hello again")
+
+
+BIG = bytes(range(256)) * 300  # above the size sent from the descriptor
+
+
+@pytest.fixture(scope="module")
+def bodies(tmp_path_factory):
+    path = tmp_path_factory.mktemp("bodies") / "big.bin"
+    path.write_bytes(BIG)
+    app = App("bodies")
+
+    def opened(*args):
+        with open(path, "rb") as f:
+            return FileBody(f, *args)
+
+    app.route("/bare")(opened)
+    app.route("/tuple")(lambda: (opened(10, 20), 206, {"X-A": "1"}))
+
+    @app.route("/read/<kind>")
+    def read(kind):
+        # Reading the body before it is sent must leave it whole for the server.
+        resp = Response(opened() if kind == "file" else (c for c in ["ab", b"", b"cd"]))
+        resp.headers["X-Len"] = str(len(resp.data))
+        return resp
+
+    sid = app.server.start("127.0.0.1", 0)
+    host, port = app.server.bound_addr(sid).rsplit(":", 1)
+    yield app, (host, int(port))
+    app.server.stop(sid, 5)
+
+
+@pytest.mark.parametrize("via", ["client", "wire"])
+@pytest.mark.parametrize("path, status, body, header", [
+    ("/bare", 200, BIG, ("Content-Type", "application/octet-stream")),
+    ("/tuple", 206, BIG[10:30], ("X-A", "1")),
+    ("/read/file", 200, BIG, ("X-Len", str(len(BIG)))),
+    ("/read/gen", 200, b"abcd", ("X-Len", "4")),
+])
+def test_file_and_streamed_bodies_from_views(bodies, via, path, status, body, header):
+    app, addr = bodies
+    if via == "client":
+        r = app.test_client().get(path)
+        got = (r.status_code, r.data, r.headers.get(header[0]))
+    else:
+        conn = http.client.HTTPConnection(*addr, timeout=10)
+        conn.request("GET", path)
+        r = conn.getresponse()
+        got = (r.status, r.read(), r.getheader(header[0]))
+        conn.close()
+    assert got == (status, body, header[1])

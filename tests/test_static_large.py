@@ -85,3 +85,19 @@ def test_range_of_a_large_file(served, range_, status, part):
         s.sendall(f"GET /files/big.bin HTTP/1.1\r\nRange: {range_}\r\n\r\n".encode())
         head, body, rest = read_response(s)
     assert head.startswith(f"HTTP/1.1 {status} ") and body == BIG[part] and rest == b""
+
+
+def test_kept_file_truncated_in_place_is_never_sent_short(served):
+    # The second answer may come from the kept descriptor, with the old length: then it is cut.
+    addr, folder = served
+    path = folder / "hot.bin"
+    path.write_bytes(BIG)
+    with socket.create_connection(addr, timeout=10) as s:
+        s.sendall(b"GET /files/hot.bin HTTP/1.1\r\n\r\n")
+        head, body, rest = read_response(s)
+        assert body == BIG and rest == b""
+        os.truncate(path, 1000)
+        s.sendall(b"GET /files/hot.bin HTTP/1.1\r\n\r\n")
+        head, body, rest = read_response(s)
+    announced = int(head.split("Content-Length: ")[1].split("\r\n")[0])
+    assert body == BIG[:1000] if announced == 1000 else len(body) < announced == len(BIG)

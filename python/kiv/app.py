@@ -15,7 +15,7 @@ import ipaddress
 import os
 import traceback
 import uuid
-from typing import Any, Callable, Iterable
+from typing import Any, Callable, Iterable, Iterator
 from urllib.parse import quote
 
 import _kiv
@@ -25,6 +25,7 @@ from .blueprints import Blueprint, static_folder_of
 from .config import DEFAULTS, Config
 from .ctx import AppContext, RequestContext
 from .exceptions import HTTPException, InternalServerError, MethodNotAllowed, NotFound
+from .files import FileBody
 from .globals import _local
 from .helpers import fix_two_tuple, to_response
 from .routing import Chooser, RuleGroup, UrlMap, WithDefaults
@@ -420,7 +421,7 @@ class App(TemplateRegistry, Scaffold):
         if handler is None:
             raise e
         traceback.print_exception(type(e), e, e.__traceback__)
-        return to_response(handler(server_error), self.response_class)
+        return self.make_response(handler(server_error))
 
     def _finalize(self, req: Request, rv: Any, afters: tuple) -> Any:
         session = req._session
@@ -433,7 +434,7 @@ class App(TemplateRegistry, Scaffold):
                 # Only read: the answer varies with the cookie, nothing to write back.
                 return (rv, 200, [("Vary", "Cookie")])
         try:
-            response = to_response(rv, self.response_class)
+            response = self.make_response(rv)
             for f in afters:
                 response = f(response)
                 if response is None:
@@ -447,10 +448,24 @@ class App(TemplateRegistry, Scaffold):
     # --- conversion and error pages -------------------------------------------------
 
     def make_response(self, rv: Any) -> Response:
-        return to_response(rv, self.response_class)
+        return to_response(self._body_as_response(rv), self.response_class)
 
     def convert_slow(self, value: Any) -> Response:
-        return to_response(value, self.response_class)
+        return to_response(self._body_as_response(value), self.response_class)
+
+    def _body_as_response(self, rv: Any) -> Any:
+        # Bodies the server sends as they are but to_response does not know: a
+        # FileBody (sent as a file) and an iterator (streamed), alone or first
+        # in a tuple. The common results pass at the cost of one set lookup.
+        if rv.__class__ in _PLAIN_RESULTS:
+            return rv
+        if isinstance(rv, FileBody):
+            return self.response_class(rv, content_type="application/octet-stream")
+        if isinstance(rv, Iterator):
+            return self.response_class(rv)
+        if isinstance(rv, tuple) and rv and isinstance(rv[0], (FileBody, Iterator)):
+            return (self._body_as_response(rv[0]), *rv[1:])
+        return rv
 
     def debug_page(self, exc: BaseException) -> Response:
         tb = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
@@ -504,6 +519,9 @@ class App(TemplateRegistry, Scaffold):
     def test_client(self, use_cookies: bool = True) -> Any:
         from .testing import TestClient
         return TestClient(self, use_cookies=use_cookies)
+
+
+_PLAIN_RESULTS = frozenset((str, bytes, dict, list, Response))
 
 
 class _HandlerFailed(Exception):

@@ -697,22 +697,56 @@ class Response:
 
     @property
     def data(self) -> bytes:
-        return self.body.encode() if isinstance(self.body, str) else bytes(self.body)
+        return self.get_data()
 
     @data.setter
     def data(self, value: str | bytes) -> None:
         self.body = value
 
     def get_data(self, as_text: bool = False) -> Any:
-        data = self.data
+        body = self.body
+        if isinstance(body, bytes):
+            data = body
+        elif isinstance(body, str):
+            data = body.encode()
+        else:
+            data = self._read_body()
         return data.decode("utf-8", "replace") if as_text else data
 
     def set_data(self, value: str | bytes) -> None:
         self.body = value
 
+    def _read_body(self) -> bytes:
+        # A streamed or file body is read whole on first access and the
+        # response keeps the bytes, so the body is never produced twice.
+        body = self.body
+        if isinstance(body, (bytearray, memoryview)):
+            data = bytes(body)
+        else:
+            try:
+                data = b"".join(_chunk_bytes(c) for c in body)
+            finally:
+                close = getattr(body, "close", None)
+                if close is not None:
+                    close()
+        self.body = data
+        return data
+
     @property
-    def content_length(self) -> int:
-        return len(self.data)
+    def is_streamed(self) -> bool:
+        """True when the body is produced as it is sent (no length known up front)."""
+        return not isinstance(self.body, (str, bytes, bytearray, memoryview)) and not hasattr(
+            self.body, "__kiv_file__")
+
+    @property
+    def content_length(self) -> int | None:
+        body = self.body
+        if isinstance(body, (str, bytes, bytearray, memoryview)):
+            return len(self.data)
+        if hasattr(body, "__kiv_file__"):
+            return len(body)
+        value = self.headers.get("Content-Length")  # a stream is not read to count it
+        return int(value) if value and value.isdigit() else None
 
     @property
     def content_type(self) -> str | None:
@@ -778,7 +812,20 @@ class Response:
         return (self.status_code, self.headers._items, self.body)
 
     def __repr__(self) -> str:
-        return f"<{type(self).__name__} {len(self.data)} bytes [{self.status}]>"
+        size = "streamed" if self.is_streamed else f"{self.content_length} bytes"
+        return f"<{type(self).__name__} {size} [{self.status}]>"
+
+
+def _chunk_bytes(chunk: Any) -> bytes:
+    # The items the server accepts in a streamed body; a float is a pause of
+    # the event-stream helper and carries no bytes.
+    if isinstance(chunk, str):
+        return chunk.encode()
+    if isinstance(chunk, (bytes, bytearray, memoryview)):
+        return bytes(chunk)
+    if isinstance(chunk, float):
+        return b""
+    raise TypeError(f"response body items must be str or bytes, not {type(chunk).__name__}")
 
 
 def _with_charset(mimetype: str) -> str:

@@ -362,6 +362,15 @@ class Conn {
   asio::awaitable<bool> send_file(const ResponseOut& resp, const ResponseFraming& framing,
                                   bool keep_alive) {
     serialize_response(resp, framing, keep_alive, false, out_);
+    if (framing.send_body && resp.file->length > 0) {
+      // Marked as "more to come": the head then leaves in the first full
+      // segment with the file's bytes, not as a small packet of its own that
+      // wakes the client once more per response. The file's last piece
+      // pushes everything out.
+      const ssize_t n = ::send(socket_.native_handle(), out_.data(), out_.size(),
+                               MSG_MORE | MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) out_.erase(0, static_cast<std::size_t>(n));
+    }
     if (!co_await flush()) co_return false;
     if (!framing.send_body) co_return true;
     const FileBody& file = *resp.file;

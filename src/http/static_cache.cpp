@@ -45,26 +45,40 @@ std::shared_ptr<const ResponseOut> StaticCache::find(std::string_view folder,
   const auto it = entries_.find(k);
   if (it == entries_.end()) return nullptr;
   if (it->second.second != now) {  // revalidated through the pool once a second
+    if (it->second.resp->file) --files_;
     entries_.erase(it);
     return nullptr;
   }
   return it->second.resp;
 }
 
+void StaticCache::erase_stale(std::int64_t now) {
+  std::erase_if(entries_, [this, now](const auto& e) {
+    if (e.second.second == now) return false;
+    if (e.second.resp->file) --files_;
+    return true;
+  });
+}
+
 void StaticCache::keep(std::string_view folder, std::string_view rel, const HeaderList& headers,
                        const ResponseOut& resp, std::int64_t now) {
-  if (resp.status != 200 || resp.file || resp.stream || resp.body.size() > kMaxBody ||
+  if (resp.status != 200 || resp.stream || (!resp.file && resp.body.size() > kMaxBody) ||
       !plain_request(headers))
     return;
+  // The entry shares the descriptor with this answer; both only read from it.
   auto copy = std::make_shared<const ResponseOut>(resp);
   std::string k = key(folder, rel);
+  const bool file = copy->file != nullptr;
   std::lock_guard lock(mu_);
-  if (entries_.size() >= kMaxEntries) {
-    // Full: make room from entries that are stale anyway, else keep nothing new.
-    std::erase_if(entries_, [now](const auto& e) { return e.second.second != now; });
-    if (entries_.size() >= kMaxEntries) return;
+  // Full: make room from entries that are stale anyway, else keep nothing new.
+  if (entries_.size() >= kMaxEntries || (file && files_ >= kMaxFiles)) erase_stale(now);
+  if (entries_.size() >= kMaxEntries || (file && files_ >= kMaxFiles)) return;
+  auto [it, added] = entries_.try_emplace(std::move(k), Entry{copy, now});
+  if (!added) {
+    if (it->second.resp->file) --files_;
+    it->second = Entry{std::move(copy), now};
   }
-  entries_.insert_or_assign(std::move(k), Entry{std::move(copy), now});
+  if (file) ++files_;
 }
 
 }  // namespace kiv

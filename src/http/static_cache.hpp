@@ -1,9 +1,11 @@
-// Answers for hot small static files without the blocking pool: the whole
-// 200 response of a file, kept for the rest of the second in which the pool
-// last produced it. Only plain requests are answered from here; conditional
-// and range requests, cold and large files take the pool as before, and every
-// entry comes from the pool's own answer, so containment and the other
-// safety rules are exactly those of serve_static_sync.
+// Answers for hot static files without the blocking pool: the whole 200
+// response of a file, kept for the rest of the second in which the pool last
+// produced it. A small file is kept with its bytes, a large one with its open
+// descriptor (sendfile reads at its own offset, so every connection can share
+// it). Only plain requests are answered from here; conditional and range
+// requests and cold files take the pool as before, and every entry comes from
+// the pool's own answer, so containment and the other safety rules are
+// exactly those of serve_static_sync.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +23,10 @@ namespace kiv {
 class StaticCache {
  public:
   static constexpr std::size_t kMaxEntries = 1024;
-  static constexpr std::size_t kMaxBody = 16 * 1024;  // larger files are never kept
+  static constexpr std::size_t kMaxBody = 16 * 1024;  // larger bytes are never kept
+  // Entries that hold a descriptor open: few, so a folder of many large
+  // files cannot use up the process's descriptors.
+  static constexpr std::size_t kMaxFiles = 64;
 
   // The cached answer for (folder, rel) if it was produced in second `now`
   // and the request asks for nothing a cached 200 cannot answer.
@@ -38,8 +43,11 @@ class StaticCache {
   };
   static std::string key(std::string_view folder, std::string_view rel);
 
+  void erase_stale(std::int64_t now);
+
   std::mutex mu_;
   std::unordered_map<std::string, Entry> entries_;
+  std::size_t files_ = 0;  // entries whose answer holds a descriptor
 };
 
 }  // namespace kiv

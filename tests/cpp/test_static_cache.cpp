@@ -1,5 +1,6 @@
 // The hot-file cache: kept answers live for the second they were produced in,
-// only whole small 200s are kept, and only plain requests are answered.
+// only whole 200s are kept, and only plain requests are answered.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -65,6 +66,34 @@ TEST(CacheBound, FullCacheDropsStaleEntriesOrKeepsNothingNew) {
   EXPECT_NE(cache.find("/srv", "0", {}, 100), nullptr);
   cache.keep("/srv", "new", {}, ok("x"), 101);  // every older entry is stale now
   EXPECT_NE(cache.find("/srv", "new", {}, 101), nullptr);
+}
+
+ResponseOut from_file(std::uint64_t length = 1 << 20) {
+  ResponseOut r;
+  r.file = std::make_shared<FileBody>(::open("/dev/null", O_RDONLY | O_CLOEXEC), 0, length);
+  return r;
+}
+
+// Descriptors are counted through replacement and expiry: a miscount either
+// leaks the bound (too many open files) or stops keeping files for good.
+TEST(CacheFiles, OpenFilesAreBounded) {
+  StaticCache cache;
+  for (std::size_t i = 0; i < StaticCache::kMaxFiles; ++i) {
+    cache.keep("/srv", std::to_string(i), {}, from_file(), 100);
+    cache.keep("/srv", std::to_string(i), {}, from_file(), 100);  // replaced, not added
+  }
+  cache.keep("/srv", "one_more", {}, from_file(), 100);
+  EXPECT_EQ(cache.find("/srv", "one_more", {}, 100), nullptr);
+  cache.keep("/srv", "small", {}, ok("x"), 100);  // bytes are not bounded by the file count
+  EXPECT_NE(cache.find("/srv", "small", {}, 100), nullptr);
+  EXPECT_NE(cache.find("/srv", "0", {}, 100), nullptr);
+  EXPECT_EQ(cache.find("/srv", "0", {}, 101), nullptr);  // expired and dropped: room for one
+  cache.keep("/srv", "one_more", {}, from_file(), 101);
+  EXPECT_NE(cache.find("/srv", "one_more", {}, 101), nullptr);
+  for (std::size_t i = 0; i < StaticCache::kMaxFiles; ++i)  // the rest go stale together
+    cache.keep("/srv", "next" + std::to_string(i), {}, from_file(), 102);
+  EXPECT_NE(cache.find("/srv", "next" + std::to_string(StaticCache::kMaxFiles - 1), {}, 102),
+            nullptr);
 }
 
 }  // namespace
