@@ -112,7 +112,9 @@ def test_computing_bursts_stay_on_few_threads(serve, work):
         assert set(ask_at_once(addr, ["/c"] * 200)) == {view().encode()}
     print(f"\n{work} iterations: views ran on {len(ran_on) - 1} threads, "
           f"{pool_threads()} threads named kiv-io")
-    assert len(ran_on) - 1 <= 8  # less the test's own call
+    # A handful: right after the waiting tests 2-6 threads were seen; the fault this
+    # guards against ran such a burst on over a hundred.
+    assert len(ran_on) - 1 <= 10  # less the test's own call
 
 
 def test_mixed_views_both_progress(serve):
