@@ -143,20 +143,24 @@ ResponseOut error_response(const Shared& sh) {
     PyErr_Clear();
     return simple(500);
   }
-  if (sh.debug) {
-    PyRef page = PyRef::steal(
-        PyObject_CallFunctionObjArgs(sh.debug_page.get(), v ? v.get() : Py_None, nullptr));
-    if (page) {
-      if (auto resp = parse_fast_tuple(page.get())) return std::move(*resp);
-    }
-    PyErr_Clear();
-  }
+  if (auto page = debug_page_response(sh, v.get())) return std::move(*page);
   PyErr_Restore(t.release(), v.release(), trace.release());
   PyErr_PrintEx(0);
   return simple(500);
 }
 
 }  // namespace
+
+std::optional<ResponseOut> debug_page_response(const Shared& sh, PyObject* value) {
+  if (!sh.debug) return std::nullopt;
+  PyRef page = PyRef::steal(
+      PyObject_CallFunctionObjArgs(sh.debug_page.get(), value ? value : Py_None, nullptr));
+  if (page) {
+    if (auto resp = parse_fast_tuple(page.get())) return resp;
+  }
+  PyErr_Clear();
+  return std::nullopt;
+}
 
 ResponseOut run_python_job(const DispatchJob& job) {
   PoolGil gil;

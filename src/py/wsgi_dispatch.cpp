@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "py/convert.hpp"
+#include "py/dispatch.hpp"
 #include "pyref.hpp"
 #include "runtime.hpp"
 
@@ -182,12 +183,7 @@ ResponseOut failure(const Shared& sh) {
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb && value) PyException_SetTraceback(value, tb);
     PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
-    PyRef page = PyRef::steal(
-        PyObject_CallFunctionObjArgs(sh.debug_page.get(), v ? v.get() : Py_None, nullptr));
-    if (page) {
-      if (auto resp = parse_fast_tuple(page.get())) return std::move(*resp);
-    }
-    PyErr_Clear();
+    if (auto page = debug_page_response(sh, v.get())) return std::move(*page);
     PyErr_Restore(t.release(), v.release(), trace.release());
   }
   PyErr_PrintEx(0);
