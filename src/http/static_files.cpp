@@ -316,10 +316,10 @@ ByteRange parse_range(std::string_view value, std::uint64_t size) {
   ByteRange r;
   value = trim_ows(value);
   if (value.size() < 6 || !iequals_ascii(value.substr(0, 6), "bytes=")) return r;
-  const std::string_view spec = trim_ows(value.substr(6));
-  const std::size_t dash = spec.find('-');
-  if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) return r;
-  const std::string_view a = spec.substr(0, dash), b = spec.substr(dash + 1);
+  const std::string_view wanted = trim_ows(value.substr(6));
+  const std::size_t dash = wanted.find('-');
+  if (dash == std::string_view::npos || wanted.find(',') != std::string_view::npos) return r;
+  const std::string_view a = wanted.substr(0, dash), b = wanted.substr(dash + 1);
   if (a.empty()) {  // the last n bytes
     const auto n = decimal(b);
     if (!n) return r;

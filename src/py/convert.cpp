@@ -171,12 +171,12 @@ bool file_body(PyObject* body, ResponseOut& out) {
     PyErr_Clear();
     return false;
   }
-  PyRef spec = PyRef::steal(PyObject_CallNoArgs(method.get()));
-  if (!spec) return false;
+  PyRef where = PyRef::steal(PyObject_CallNoArgs(method.get()));
+  if (!where) return false;
   long long fd = -1;
   unsigned long long offset = 0;
   unsigned long long length = 0;
-  if (!PyArg_ParseTuple(spec.get(), "LKK;__kiv_file__() must return (fd, offset, length)", &fd,
+  if (!PyArg_ParseTuple(where.get(), "LKK;__kiv_file__() must return (fd, offset, length)", &fd,
                         &offset, &length)) {
     return false;
   }
