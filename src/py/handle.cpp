@@ -97,6 +97,23 @@ const std::pair<std::string, std::string>* find_mount(const Shared& sh, std::str
   return best;
 }
 
+// A request no rule or static folder answers. A WSGI mount's application
+// decides everything under its prefix (no 404, 405, OPTIONS answer or slash
+// redirect of ours); anything else goes to the 404 handler.
+asio::awaitable<ResponseOut> unrouted(Req req, SharedPtr shared) {
+  const Shared& sh = *shared;
+  if (!sh.wsgi_mounts.empty()) {
+    std::string raw = raw_path(req.path);
+    if (const WsgiMount* app = wsgi_mount_for(sh, raw)) {
+      auto answer = dispatch_wsgi(std::move(req), std::move(raw), app, std::move(shared));
+      co_return co_await std::move(answer);
+    }
+  }
+  DispatchJob job{std::nullopt, std::move(req), {}, {}, "404", {}, std::move(shared)};
+  auto answer = dispatch_python(std::move(job));
+  co_return co_await std::move(answer);
+}
+
 }  // namespace
 
 // Note for editors: g++ 12 miscompiles some coroutine locals initialised from
@@ -128,15 +145,7 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
       if (cache) cache->keep(mount->second, rel, req.headers, *served, now);
       co_return std::move(*served);
     }
-    if (!sh.wsgi_mounts.empty()) {
-      std::string raw = raw_path(req.path);
-      if (const WsgiMount* app = wsgi_mount_for(sh, raw)) {
-        auto answer = dispatch_wsgi(std::move(req), std::move(raw), app, std::move(shared));
-        co_return co_await std::move(answer);
-      }
-    }
-    DispatchJob job{std::nullopt, std::move(req), {}, {}, "404", {}, std::move(shared)};
-    auto answer = dispatch_python(std::move(job));
+    auto answer = unrouted(std::move(req), std::move(shared));
     co_return co_await std::move(answer);
   }
 
@@ -163,17 +172,7 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
     else
       alt = std::string(path) + "/";
     if (!matches_for(*router, alt).empty()) co_return redirect(alt, req.query_string);
-    // A mount's application decides everything else under it: no 404, 405,
-    // OPTIONS answer or slash redirect of ours.
-    if (!sh.wsgi_mounts.empty()) {
-      std::string raw = raw_path(path);
-      if (const WsgiMount* app = wsgi_mount_for(sh, raw)) {
-        auto answer = dispatch_wsgi(std::move(req), std::move(raw), app, std::move(shared));
-        co_return co_await std::move(answer);
-      }
-    }
-    DispatchJob job{std::nullopt, std::move(req), {}, {}, "404", {}, std::move(shared)};
-    auto answer = dispatch_python(std::move(job));
+    auto answer = unrouted(std::move(req), std::move(shared));
     co_return co_await std::move(answer);
   }
 
