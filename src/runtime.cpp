@@ -35,7 +35,6 @@ thread_local bool is_pool_thread = false;
 // The calling pool thread's "waiting for the interpreter lock" flag.
 thread_local std::atomic<bool>* taking_lock_flag = nullptr;
 thread_local std::atomic<int>* taking_lock_count = nullptr;
-constexpr std::size_t kMaxBatch = 16;
 // Threads the monitor wakes per look at the queue in spread mode.
 constexpr std::size_t kMaxStaleWakes = 2;
 
@@ -58,11 +57,15 @@ bool read_runnable(int fd) {
 
 BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds idle_timeout,
                            std::chrono::microseconds stall_grace,
-                           std::chrono::microseconds sample_interval)
+                           std::chrono::microseconds sample_interval,
+                           std::chrono::microseconds max_hold,
+                           std::chrono::microseconds hold_below)
     : max_threads_(max_threads),
       idle_timeout_(idle_timeout),
       stall_grace_(stall_grace),
-      sample_interval_(sample_interval) {}
+      sample_interval_(sample_interval),
+      max_hold_(max_hold),
+      hold_below_(hold_below) {}
 
 BlockingPool::~BlockingPool() {
   std::unique_lock lock(mutex_);
@@ -83,7 +86,58 @@ void BlockingPool::start_thread(void (BlockingPool::*fn)()) {
 
 BlockingPool::Counts BlockingPool::counts() const {
   std::lock_guard lock(mutex_);
-  return {threads_, busy_, waiting_, queue_.size(), grown_, spread_};
+  return {threads_, busy_, waiting_, queue_.size(), grown_, spread_, held_total_};
+}
+
+std::vector<std::unique_ptr<BlockingPool::Job>> BlockingPool::take_held(Slot& s) {
+  std::vector<std::unique_ptr<Job>> out;
+  if (s.held.empty()) return out;
+  out.swap(s.held);
+  --holding_;
+  held_total_ -= out.size();
+  return out;
+}
+
+void BlockingPool::post_batch(asio::io_context* ctx, std::vector<std::unique_ptr<Job>> jobs) {
+  if (jobs.empty()) return;
+  asio::post(*ctx, [jobs = std::move(jobs)]() mutable {
+    for (auto& j : jobs) j->deliver();
+  });
+}
+
+void BlockingPool::take_stale_held(
+    std::chrono::steady_clock::time_point now,
+    std::vector<std::pair<asio::io_context*, std::vector<std::unique_ptr<Job>>>>& out) {
+  if (holding_ == 0) return;
+  for (Slot* s : slots_) {
+    if (!s->held.empty() && now - s->held_since >= max_hold_) {
+      asio::io_context* ctx = s->held_ctx;
+      out.emplace_back(ctx, take_held(*s));
+    }
+  }
+}
+
+template <class Duration>
+void BlockingPool::monitor_wait(std::unique_lock<std::mutex>& lock, Duration d) {
+  const bool cap = holding_ > 0 && d > max_hold_;
+  monitor_long_wait_ = !cap && d > max_hold_;
+  if (cap)
+    monitor_cv_.wait_for(lock, max_hold_);
+  else
+    monitor_cv_.wait_for(lock, d);
+  monitor_long_wait_ = false;
+}
+
+bool BlockingPool::ensure_monitor() {
+  if (!monitor_started_) {
+    try {
+      monitor_running_ = monitor_started_ = true;
+      start_thread(&BlockingPool::monitor);
+    } catch (const std::system_error&) {
+      monitor_running_ = monitor_started_ = false;  // tried again later
+    }
+  }
+  return monitor_sleeping_ || monitor_long_wait_;
 }
 
 std::size_t BlockingPool::grow(std::size_t n, std::chrono::steady_clock::time_point now) {
@@ -172,17 +226,7 @@ void BlockingPool::submit_job(std::unique_ptr<Job> job) {
     } else if (threads_ == 0) {
       grow(1, std::chrono::steady_clock::now());
     }
-    if (uncovered() > 0) {
-      if (!monitor_started_) {
-        try {
-          monitor_running_ = monitor_started_ = true;
-          start_thread(&BlockingPool::monitor);
-        } catch (const std::system_error&) {
-          monitor_running_ = monitor_started_ = false;  // tried again on the next job
-        }
-      }
-      wake_monitor = monitor_sleeping_;
-    }
+    if (uncovered() > 0) wake_monitor = ensure_monitor() && monitor_sleeping_;
   }
   if (woken) notify(woken);
   if (defer) asio::defer(runtime().get_executor(), [this] { notify_if_waiting(); });
@@ -247,14 +291,23 @@ void BlockingPool::monitor() {
   const auto stale_after = sample_interval_ / 4;
   const auto rejudge_after = sample_interval_ * 32;
   auto judged_at = std::chrono::steady_clock::now();
+  std::vector<std::pair<asio::io_context*, std::vector<std::unique_ptr<Job>>>> stale_held;
   std::unique_lock lock(mutex_);
   while (!stopping_) {
+    take_stale_held(std::chrono::steady_clock::now(), stale_held);
+    if (!stale_held.empty()) {
+      lock.unlock();
+      for (auto& [ctx, jobs] : stale_held) post_batch(ctx, std::move(jobs));
+      stale_held.clear();
+      lock.lock();
+      if (stopping_) break;
+    }
     if (spread_ && busy_ > 0 &&
         std::chrono::steady_clock::now() - judged_at < rejudge_after) {
       // Busy threads free up often, so most queued jobs need no wake-up;
       // only those that waited stale_after do. A look at the queue is
       // cheap, unlike one at the threads.
-      monitor_cv_.wait_for(lock, stale_after);
+      monitor_wait(lock, stale_after);
       if (stopping_) break;
       const auto now = std::chrono::steady_clock::now();
       last_needed = now;
@@ -283,7 +336,8 @@ void BlockingPool::monitor() {
       // for a second waits to be woken, and the next load starts from the
       // careful rules.
       before.clear();
-      if (std::chrono::steady_clock::now() - last_needed >= std::chrono::seconds(1)) {
+      if (holding_ == 0 &&
+          std::chrono::steady_clock::now() - last_needed >= std::chrono::seconds(1)) {
         spread_ = false;
         monitor_sleeping_ = true;
         monitor_cv_.wait(lock);
@@ -292,7 +346,7 @@ void BlockingPool::monitor() {
         last_needed = std::chrono::steady_clock::now();
       } else {
         interval = std::min(interval * 2, longest_pause);
-        monitor_cv_.wait_for(lock, interval);
+        monitor_wait(lock, interval);
       }
       continue;
     }
@@ -300,7 +354,7 @@ void BlockingPool::monitor() {
     // Two samples are always sample_interval apart (a sleeping thread must be
     // seen asleep within one job or a few); pauses between pairs grow while
     // nothing can be done.
-    monitor_cv_.wait_for(lock, before.empty() ? interval : sample_interval_);
+    monitor_wait(lock, before.empty() ? interval : sample_interval_);
     if (stopping_ || !must_look()) continue;
 
     // Sample the busy threads without holding the lock; a thread retiring
@@ -390,22 +444,18 @@ void BlockingPool::worker() {
   }
   taking_lock_flag = &slot.taking_lock;
   taking_lock_count = &taking_lock_;
-  std::vector<std::unique_ptr<Job>> batch;  // finished short jobs not yet handed back
-  asio::io_context* batch_ctx = nullptr;
-  auto flush = [&] {
-    if (batch.empty()) return;
-    asio::post(*batch_ctx, [jobs = std::move(batch)]() mutable {
-      for (auto& j : jobs) j->deliver();
-    });
-    batch.clear();
-  };
+  // This thread's recent jobs, their wall time on average (the last eight
+  // weigh most): views that wait hand their results back at once.
+  std::chrono::nanoseconds recent{0};
   std::unique_lock lock(mutex_);
   slots_.push_back(&slot);
   for (;;) {
-    if (queue_.empty() && !batch.empty()) {
+    if (queue_.empty() && !slot.held.empty()) {
       // Never wait with results held back.
+      asio::io_context* ctx = slot.held_ctx;
+      auto jobs = take_held(slot);
       lock.unlock();
-      flush();
+      post_batch(ctx, std::move(jobs));
       lock.lock();
       continue;
     }
@@ -427,11 +477,9 @@ void BlockingPool::worker() {
     queue_.pop_front();
     ++busy_;
     slot.busy = true;
-    last_start_ = std::chrono::steady_clock::now();
+    const auto started = std::chrono::steady_clock::now();
+    last_start_ = started;
     lock.unlock();
-    // Held-back results only ever wait for another short job.
-    asio::io_context* const ctx = job->batch_context();
-    if (ctx != batch_ctx) flush();
     try {
       job->run();
     } catch (abi::__forced_unwind&) {
@@ -441,21 +489,49 @@ void BlockingPool::worker() {
       // The thread stays counted: the pool is of no more use anyway.
       (void)job.release();
       lock.lock();
+      for (auto& held : take_held(slot)) (void)held.release();
       slots_.erase(std::find(slots_.begin(), slots_.end(), &slot));
       ++retired_;
       lock.unlock();
       if (slot.stat_fd >= 0) close(slot.stat_fd);
       throw;
     }
+    const auto ended = std::chrono::steady_clock::now();
+    recent += (ended - started - recent) / 8;
+    asio::io_context* const ctx = job->batch_context();
     lock.lock();
     --busy_;
     slot.busy = false;
+    // Hold this result if more work is queued and the batch has room; a job
+    // of another kind sends the batch on first.
+    const bool room = slot.held.empty() ||
+                      (slot.held_ctx == ctx && slot.held.size() + 1 < kMaxHeld &&
+                       ended - slot.held_since < max_hold_);
+    if (ctx && recent < hold_below_ && !queue_.empty() && room) {
+      bool wake_monitor = false;
+      if (slot.held.empty()) {
+        slot.held_ctx = ctx;
+        slot.held_since = ended;
+        ++holding_;
+        wake_monitor = ensure_monitor();
+      }
+      slot.held.push_back(std::move(job));
+      ++held_total_;
+      if (wake_monitor) {
+        lock.unlock();
+        monitor_cv_.notify_one();
+        lock.lock();
+      }
+      continue;
+    }
+    asio::io_context* const held_ctx = slot.held_ctx;
+    auto jobs = take_held(slot);
     lock.unlock();
-    if (ctx) {
-      batch_ctx = ctx;
-      batch.push_back(std::move(job));
-      if (batch.size() >= kMaxBatch) flush();
+    if (!jobs.empty() && held_ctx == ctx) {
+      jobs.push_back(std::move(job));
+      post_batch(ctx, std::move(jobs));
     } else {
+      post_batch(held_ctx, std::move(jobs));
       job->finish();
       job.reset();
     }

@@ -43,6 +43,16 @@ namespace kiv {
 //
 // Idle threads that sleep while jobs queue are woken by the same rules
 // before any new thread is started.
+//
+// Results travel back in batches while jobs are quick and more are queued: a
+// thread holds what it finished (at most kMaxHeld results, for at most
+// max_hold) and hands them back together when its queue runs dry, the batch
+// is full or old, or a job of another kind comes. Each hand-back wakes a
+// network thread, which then wakes the client: one of each per batch instead
+// of per request (quick views ran about 1.6x as fast so). Views that wait
+// (a thread's recent jobs averaging hold_below or more) hand back at once,
+// and the monitor hands back any batch held past max_hold, so a result never
+// waits on a slow job that follows it.
 class BlockingPool {
  public:
   struct Job {
@@ -53,11 +63,8 @@ class BlockingPool {
     // here, so a job submitted in response finds this thread instead of
     // starting another one.
     virtual void finish() {}
-    // Short jobs (file reads) may hand their results back together: a thread
-    // keeps finished ones while the next job it takes is short too (at most
-    // 16), then posts them all at once, one wake-up of a network thread
-    // instead of one each. Results never wait for any other kind of job.
-    // The io_context to post to, or nullptr: not short, use finish().
+    // The io_context a batch of results may be posted to, or nullptr: this
+    // job's result goes back alone, through finish().
     virtual asio::io_context* batch_context() const { return nullptr; }
     // The hand-over of a batched result; runs on a thread of batch_context().
     virtual void deliver() {}
@@ -68,7 +75,10 @@ class BlockingPool {
   explicit BlockingPool(std::size_t max_threads = 512,
                         std::chrono::milliseconds idle_timeout = std::chrono::seconds(10),
                         std::chrono::microseconds stall_grace = std::chrono::milliseconds(10),
-                        std::chrono::microseconds sample_interval = std::chrono::milliseconds(1));
+                        std::chrono::microseconds sample_interval = std::chrono::milliseconds(1),
+                        std::chrono::microseconds max_hold = std::chrono::milliseconds(1),
+                        std::chrono::microseconds hold_below = std::chrono::microseconds(500));
+  static constexpr std::size_t kMaxHeld = 16;
   BlockingPool(const BlockingPool&) = delete;
   BlockingPool& operator=(const BlockingPool&) = delete;
   // Waits for the threads to retire; the queue must be empty. The
@@ -81,6 +91,7 @@ class BlockingPool {
     std::size_t threads, busy, idle, queued;
     std::size_t grown;  // threads started by the sampling rules, since creation
     bool spread;        // busy threads sleep in their jobs (see spread_)
+    std::size_t held;   // finished jobs whose results wait to go back in a batch
   };
   Counts counts() const;
 
@@ -97,6 +108,10 @@ class BlockingPool {
     std::atomic<bool> taking_lock{false};  // waiting for the interpreter lock
     std::condition_variable wake;           // idle threads wait here
     bool woken = false;
+    // Finished jobs whose results go back in one batch, to held_ctx.
+    std::vector<std::unique_ptr<Job>> held;
+    asio::io_context* held_ctx = nullptr;
+    std::chrono::steady_clock::time_point held_since{};
   };
   // What the monitor saw of one busy thread.
   struct Sample {
@@ -109,6 +124,18 @@ class BlockingPool {
 
   void worker();
   void monitor();
+  // Takes a slot's held results out (the caller holds mutex_ and posts them
+  // with post_batch once it has released it).
+  std::vector<std::unique_ptr<Job>> take_held(Slot& s);
+  static void post_batch(asio::io_context* ctx, std::vector<std::unique_ptr<Job>> jobs);
+  // Takes out every batch held for max_hold or longer; the caller holds mutex_.
+  void take_stale_held(std::chrono::steady_clock::time_point now,
+                       std::vector<std::pair<asio::io_context*, std::vector<std::unique_ptr<Job>>>>& out);
+  // The monitor's wait, shortened while results are held.
+  template <class Duration>
+  void monitor_wait(std::unique_lock<std::mutex>& lock, Duration d);
+  // Starts the monitor if needed; true if it sleeps and must be notified.
+  bool ensure_monitor();
   // Wakes idle threads if jobs are queued (the deferred wake-up below).
   void notify_if_waiting();
   bool stalled(std::chrono::steady_clock::time_point now) const {
@@ -173,12 +200,17 @@ class BlockingPool {
   std::size_t waiting_ = 0;  // idle_.size()
   std::size_t wakes_in_flight_ = 0;  // woken threads that have not looked at the queue yet
   std::size_t grown_ = 0;
+  std::size_t holding_ = 0;          // slots holding results
+  std::size_t held_total_ = 0;       // results held in all slots
+  bool monitor_long_wait_ = false;   // the monitor waits longer than max_hold
   std::atomic<int> notifying_{0};  // wake_one() done, notify() not yet
   std::atomic<int> taking_lock_{0};  // threads waiting for the interpreter lock to start a job
   const std::size_t max_threads_;
   const std::chrono::milliseconds idle_timeout_;
   const std::chrono::microseconds stall_grace_;
   const std::chrono::microseconds sample_interval_;
+  const std::chrono::microseconds max_hold_;
+  const std::chrono::microseconds hold_below_;
 };
 
 // The process-wide blocking pool (created on first use, never destroyed).
@@ -214,12 +246,8 @@ namespace detail {
 template <class F, class Handler, class Executor>
 struct BlockingOp final : BlockingPool::Job {
   using R = std::invoke_result_t<F&>;
-  BlockingOp(F&& f, Handler&& h, const Executor& e, bool short_job)
-      : fn(std::move(f)),
-        handler(std::move(h)),
-        ex(e),
-        work(asio::make_work_guard(e)),
-        short_job(short_job) {}
+  BlockingOp(F&& f, Handler&& h, const Executor& e)
+      : fn(std::move(f)), handler(std::move(h)), ex(e), work(asio::make_work_guard(e)) {}
   void run() override {
     try {
       result = fn();
@@ -239,7 +267,7 @@ struct BlockingOp final : BlockingPool::Job {
   // own posts.
   asio::io_context* batch_context() const override {
     if constexpr (std::is_same_v<Executor, asio::any_io_executor>) {
-      if (auto* io = ex.template target<asio::io_context::executor_type>(); io && short_job)
+      if (auto* io = ex.template target<asio::io_context::executor_type>())
         return &io->context();
     }
     return nullptr;
@@ -252,7 +280,6 @@ struct BlockingOp final : BlockingPool::Job {
   Handler handler;
   Executor ex;
   asio::executor_work_guard<Executor> work;
-  bool short_job;
   R result{};
   std::exception_ptr error;
 };
@@ -260,18 +287,15 @@ struct BlockingOp final : BlockingPool::Job {
 
 // Runs f on the blocking pool and resumes the awaiting coroutine on its own
 // executor with f's result (exceptions are rethrown in the coroutine).
-// short_job: f is quick file-system work whose result may travel in a batch
-// (see Job::batch_context).
 template <class F>
-asio::awaitable<std::invoke_result_t<F&>> run_blocking(F f, bool short_job = false) {
+asio::awaitable<std::invoke_result_t<F&>> run_blocking(F f) {
   using R = std::invoke_result_t<F&>;
   auto ex = co_await asio::this_coro::executor;
   // Named, not a temporary inside co_await: g++ 12 can destroy such
   // temporaries twice.
-  auto initiation = [ex, short_job](auto handler, F fn) {
+  auto initiation = [ex](auto handler, F fn) {
     using Op = detail::BlockingOp<F, decltype(handler), decltype(ex)>;
-    blocking_pool().submit_job(
-        std::make_unique<Op>(std::move(fn), std::move(handler), ex, short_job));
+    blocking_pool().submit_job(std::make_unique<Op>(std::move(fn), std::move(handler), ex));
   };
   auto op = asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, R)>(
       std::move(initiation), asio::use_awaitable, std::move(f));

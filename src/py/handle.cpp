@@ -139,7 +139,7 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
     auto serve = [&folder = mount->second, rel, &headers = req.headers, cc = sh.cc_max_age]() {
       return serve_static_sync(folder, rel, headers, cc);
     };
-    auto pending = run_blocking(std::move(serve), /*short_job=*/true);
+    auto pending = run_blocking(std::move(serve));
     auto served = co_await std::move(pending);
     if (served) {
       if (cache) cache->keep(mount->second, rel, req.headers, *served, now);

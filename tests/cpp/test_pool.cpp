@@ -10,6 +10,7 @@
 #include <future>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "runtime.hpp"
 
@@ -138,6 +139,57 @@ TEST(Pool, BurstWhoseFirstJobSleeps) {
   rest_done.set_value();
   EXPECT_TRUE(done.wait_for(3));
   EXPECT_EQ(pool.counts().threads, 3u);
+}
+
+// A job whose result goes back to an io_context, alone or in a batch.
+struct ReturningJob : BlockingPool::Job {
+  ReturningJob(asio::io_context& io, std::function<void()> f, std::function<void()> back)
+      : io(io), fn(std::move(f)), back(std::move(back)) {}
+  void run() override { fn(); }
+  void finish() override { asio::post(io, back); }
+  asio::io_context* batch_context() const override { return &io; }
+  void deliver() override { back(); }
+  asio::io_context& io;
+  std::function<void()> fn, back;
+};
+
+// Quick jobs queued together hand their results back in one post.
+TEST(Pool, QueuedQuickJobsReturnTogether) {
+  BlockingPool pool(1, 10s, 1h, 1ms, /*max_hold=*/std::chrono::hours(1));
+  asio::io_context io;
+  auto guard = asio::make_work_guard(io);
+  std::promise<void> queued;
+  auto all_queued = queued.get_future().share();
+  std::atomic<int> back{0};
+  auto count = [&] { ++back; };
+  pool.submit_job(std::make_unique<ReturningJob>(io, [&] { all_queued.wait_for(20s); }, count));
+  for (int i = 0; i < 8; ++i) pool.submit_job(std::make_unique<ReturningJob>(io, [] {}, count));
+  queued.set_value();
+  std::size_t posts = 0;
+  while (back < 9 && io.run_one_for(20s) > 0) ++posts;
+  EXPECT_EQ(back, 9);
+  EXPECT_EQ(posts, 1u);
+}
+
+// A held result must not wait for the job after it: here that job waits
+// for the result itself (a client's next request, say).
+TEST(Pool, HeldResultReturnsWhileTheNextJobWaits) {
+  BlockingPool pool(1, 10s, 1h, 1ms, /*max_hold=*/1ms);
+  asio::io_context io;
+  auto guard = asio::make_work_guard(io);
+  std::thread net([&] { io.run(); });
+  std::promise<void> queued, first_back;
+  auto all_queued = queued.get_future().share();
+  auto first = first_back.get_future().share();
+  Done done;
+  pool.submit_job(std::make_unique<ReturningJob>(io, [&] { all_queued.wait_for(20s); }, [] {}));
+  pool.submit_job(std::make_unique<ReturningJob>(io, [] {}, [&] { first_back.set_value(); }));
+  pool.submit_job(std::make_unique<ReturningJob>(
+      io, [&] { done.add(first.wait_for(20s) == std::future_status::ready); }, [] {}));
+  queued.set_value();
+  EXPECT_TRUE(done.wait_for(1, 30s));
+  guard.reset();
+  net.join();
 }
 
 // A pool whose first thread starts fail.
