@@ -76,9 +76,9 @@ class BlockingPool {
                         std::chrono::milliseconds idle_timeout = std::chrono::seconds(10),
                         std::chrono::microseconds stall_grace = std::chrono::milliseconds(10),
                         std::chrono::microseconds sample_interval = std::chrono::milliseconds(1),
-                        std::chrono::microseconds max_hold = std::chrono::milliseconds(1),
+                        std::chrono::microseconds max_hold = std::chrono::milliseconds(2),
                         std::chrono::microseconds hold_below = std::chrono::microseconds(500));
-  static constexpr std::size_t kMaxHeld = 16;
+  static constexpr std::size_t kMaxHeld = 32;
   BlockingPool(const BlockingPool&) = delete;
   BlockingPool& operator=(const BlockingPool&) = delete;
   // Waits for the threads to retire; the queue must be empty. The
