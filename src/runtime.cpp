@@ -654,7 +654,11 @@ std::size_t runtime_worker_count() {
 asio::io_context& runtime() {
   static asio::io_context* ctx = [] {
     std::size_t n = runtime_worker_count();
-    auto* io = new asio::io_context(static_cast<int>(n));
+    // With one CPU the second worker is there for a handler that blocks, not
+    // for parallel work: a worker that finds more handlers does not wake the
+    // other to share them (that only cost a context switch each).
+    const int hint = available_parallelism() == 1 ? 1 : static_cast<int>(n);
+    auto* io = new asio::io_context(hint);
     // The guard is never reset: the runtime lives until the process ends.
     auto* guard =
         new asio::executor_work_guard<asio::io_context::executor_type>(asio::make_work_guard(*io));
