@@ -86,58 +86,49 @@ void BlockingPool::start_thread(void (BlockingPool::*fn)()) {
 
 BlockingPool::Counts BlockingPool::counts() const {
   std::lock_guard lock(mutex_);
-  return {threads_, busy_, waiting_, queue_.size(), grown_, spread_, held_total_};
+  return {threads_, busy_, waiting_, queue_.size(), grown_, spread_};
 }
 
-std::vector<std::unique_ptr<BlockingPool::Job>> BlockingPool::take_held(Slot& s) {
-  std::vector<std::unique_ptr<Job>> out;
+BlockingPool::Batch BlockingPool::take_held(Slot& s) {
+  Batch out;
   if (s.held.empty()) return out;
-  out.swap(s.held);
+  out.ctx = s.held_ctx;
+  out.jobs.swap(s.held);
   --holding_;
-  held_total_ -= out.size();
   return out;
 }
 
-void BlockingPool::post_batch(asio::io_context* ctx, std::vector<std::unique_ptr<Job>> jobs) {
-  if (jobs.empty()) return;
-  asio::post(*ctx, [jobs = std::move(jobs)]() mutable {
+void BlockingPool::post_batch(Batch batch) {
+  if (batch.jobs.empty()) return;
+  asio::post(*batch.ctx, [jobs = std::move(batch.jobs)]() mutable {
     for (auto& j : jobs) j->deliver();
   });
 }
 
-void BlockingPool::take_stale_held(
-    std::chrono::steady_clock::time_point now,
-    std::vector<std::pair<asio::io_context*, std::vector<std::unique_ptr<Job>>>>& out) {
+void BlockingPool::take_stale_held(std::chrono::steady_clock::time_point now,
+                                   std::vector<Batch>& out) {
   if (holding_ == 0) return;
   for (Slot* s : slots_) {
-    if (!s->held.empty() && now - s->held_since >= max_hold_) {
-      asio::io_context* ctx = s->held_ctx;
-      out.emplace_back(ctx, take_held(*s));
-    }
+    if (!s->held.empty() && now - s->held_since >= max_hold_) out.push_back(take_held(*s));
   }
 }
 
-template <class Duration>
-void BlockingPool::monitor_wait(std::unique_lock<std::mutex>& lock, Duration d) {
-  const bool cap = holding_ > 0 && d > max_hold_;
-  monitor_long_wait_ = !cap && d > max_hold_;
-  if (cap)
-    monitor_cv_.wait_for(lock, max_hold_);
-  else
-    monitor_cv_.wait_for(lock, d);
+void BlockingPool::monitor_wait(std::unique_lock<std::mutex>& lock,
+                                std::chrono::microseconds d) {
+  if (holding_ > 0) d = std::min(d, max_hold_);
+  monitor_long_wait_ = d > max_hold_;
+  monitor_cv_.wait_for(lock, d);
   monitor_long_wait_ = false;
 }
 
-bool BlockingPool::ensure_monitor() {
-  if (!monitor_started_) {
-    try {
-      monitor_running_ = monitor_started_ = true;
-      start_thread(&BlockingPool::monitor);
-    } catch (const std::system_error&) {
-      monitor_running_ = monitor_started_ = false;  // tried again later
-    }
+void BlockingPool::ensure_monitor() {
+  if (monitor_started_) return;
+  try {
+    monitor_running_ = monitor_started_ = true;
+    start_thread(&BlockingPool::monitor);
+  } catch (const std::system_error&) {
+    monitor_running_ = monitor_started_ = false;  // tried again later
   }
-  return monitor_sleeping_ || monitor_long_wait_;
 }
 
 std::size_t BlockingPool::grow(std::size_t n, std::chrono::steady_clock::time_point now) {
@@ -226,7 +217,10 @@ void BlockingPool::submit_job(std::unique_ptr<Job> job) {
     } else if (threads_ == 0) {
       grow(1, std::chrono::steady_clock::now());
     }
-    if (uncovered() > 0) wake_monitor = ensure_monitor() && monitor_sleeping_;
+    if (uncovered() > 0) {
+      ensure_monitor();
+      wake_monitor = monitor_sleeping_;
+    }
   }
   if (woken) notify(woken);
   if (defer) asio::defer(runtime().get_executor(), [this] { notify_if_waiting(); });
@@ -291,13 +285,13 @@ void BlockingPool::monitor() {
   const auto stale_after = sample_interval_ / 4;
   const auto rejudge_after = sample_interval_ * 32;
   auto judged_at = std::chrono::steady_clock::now();
-  std::vector<std::pair<asio::io_context*, std::vector<std::unique_ptr<Job>>>> stale_held;
+  std::vector<Batch> stale_held;
   std::unique_lock lock(mutex_);
   while (!stopping_) {
     take_stale_held(std::chrono::steady_clock::now(), stale_held);
     if (!stale_held.empty()) {
       lock.unlock();
-      for (auto& [ctx, jobs] : stale_held) post_batch(ctx, std::move(jobs));
+      for (Batch& b : stale_held) post_batch(std::move(b));
       stale_held.clear();
       lock.lock();
       if (stopping_) break;
@@ -452,10 +446,9 @@ void BlockingPool::worker() {
   for (;;) {
     if (queue_.empty() && !slot.held.empty()) {
       // Never wait with results held back.
-      asio::io_context* ctx = slot.held_ctx;
-      auto jobs = take_held(slot);
+      Batch held = take_held(slot);
       lock.unlock();
-      post_batch(ctx, std::move(jobs));
+      post_batch(std::move(held));
       lock.lock();
       continue;
     }
@@ -489,7 +482,7 @@ void BlockingPool::worker() {
       // The thread stays counted: the pool is of no more use anyway.
       (void)job.release();
       lock.lock();
-      for (auto& held : take_held(slot)) (void)held.release();
+      for (auto& held : take_held(slot).jobs) (void)held.release();
       slots_.erase(std::find(slots_.begin(), slots_.end(), &slot));
       ++retired_;
       lock.unlock();
@@ -510,13 +503,14 @@ void BlockingPool::worker() {
     if (ctx && recent < hold_below_ && !queue_.empty() && room) {
       bool wake_monitor = false;
       if (slot.held.empty()) {
+        // The monitor must look within max_hold.
         slot.held_ctx = ctx;
         slot.held_since = ended;
         ++holding_;
-        wake_monitor = ensure_monitor();
+        ensure_monitor();
+        wake_monitor = monitor_sleeping_ || monitor_long_wait_;
       }
       slot.held.push_back(std::move(job));
-      ++held_total_;
       if (wake_monitor) {
         lock.unlock();
         monitor_cv_.notify_one();
@@ -524,14 +518,13 @@ void BlockingPool::worker() {
       }
       continue;
     }
-    asio::io_context* const held_ctx = slot.held_ctx;
-    auto jobs = take_held(slot);
+    Batch held = take_held(slot);
     lock.unlock();
-    if (!jobs.empty() && held_ctx == ctx) {
-      jobs.push_back(std::move(job));
-      post_batch(ctx, std::move(jobs));
+    if (ctx && held.ctx == ctx) {
+      held.jobs.push_back(std::move(job));
+      post_batch(std::move(held));
     } else {
-      post_batch(held_ctx, std::move(jobs));
+      post_batch(std::move(held));
       job->finish();
       job.reset();
     }

@@ -91,7 +91,6 @@ class BlockingPool {
     std::size_t threads, busy, idle, queued;
     std::size_t grown;  // threads started by the sampling rules, since creation
     bool spread;        // busy threads sleep in their jobs (see spread_)
-    std::size_t held;   // finished jobs whose results wait to go back in a batch
   };
   Counts counts() const;
 
@@ -122,20 +121,24 @@ class BlockingPool {
     std::int64_t cpu_ns = -1;  // -1: unreadable
   };
 
+  // Finished jobs whose results go back together, and where to.
+  struct Batch {
+    asio::io_context* ctx = nullptr;
+    std::vector<std::unique_ptr<Job>> jobs;
+  };
+
   void worker();
   void monitor();
   // Takes a slot's held results out (the caller holds mutex_ and posts them
   // with post_batch once it has released it).
-  std::vector<std::unique_ptr<Job>> take_held(Slot& s);
-  static void post_batch(asio::io_context* ctx, std::vector<std::unique_ptr<Job>> jobs);
+  Batch take_held(Slot& s);
+  static void post_batch(Batch batch);
   // Takes out every batch held for max_hold or longer; the caller holds mutex_.
-  void take_stale_held(std::chrono::steady_clock::time_point now,
-                       std::vector<std::pair<asio::io_context*, std::vector<std::unique_ptr<Job>>>>& out);
+  void take_stale_held(std::chrono::steady_clock::time_point now, std::vector<Batch>& out);
   // The monitor's wait, shortened while results are held.
-  template <class Duration>
-  void monitor_wait(std::unique_lock<std::mutex>& lock, Duration d);
-  // Starts the monitor if needed; true if it sleeps and must be notified.
-  bool ensure_monitor();
+  void monitor_wait(std::unique_lock<std::mutex>& lock, std::chrono::microseconds d);
+  // Starts the monitor thread if it has not started yet; the caller holds mutex_.
+  void ensure_monitor();
   // Wakes idle threads if jobs are queued (the deferred wake-up below).
   void notify_if_waiting();
   bool stalled(std::chrono::steady_clock::time_point now) const {
@@ -201,7 +204,6 @@ class BlockingPool {
   std::size_t wakes_in_flight_ = 0;  // woken threads that have not looked at the queue yet
   std::size_t grown_ = 0;
   std::size_t holding_ = 0;          // slots holding results
-  std::size_t held_total_ = 0;       // results held in all slots
   bool monitor_long_wait_ = false;   // the monitor waits longer than max_hold
   std::atomic<int> notifying_{0};  // wake_one() done, notify() not yet
   std::atomic<int> taking_lock_{0};  // threads waiting for the interpreter lock to start a job

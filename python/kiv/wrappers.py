@@ -735,13 +735,12 @@ class Response:
     @property
     def is_streamed(self) -> bool:
         """True when the body is produced as it is sent (no length known up front)."""
-        return not isinstance(self.body, (str, bytes, bytearray, memoryview)) and not hasattr(
-            self.body, "__kiv_file__")
+        return not isinstance(self.body, _IN_MEMORY) and not hasattr(self.body, "__kiv_file__")
 
     @property
     def content_length(self) -> int | None:
         body = self.body
-        if isinstance(body, (str, bytes, bytearray, memoryview)):
+        if isinstance(body, _IN_MEMORY):
             return len(self.data)
         if hasattr(body, "__kiv_file__"):
             return len(body)
@@ -814,6 +813,9 @@ class Response:
     def __repr__(self) -> str:
         size = "streamed" if self.is_streamed else f"{self.content_length} bytes"
         return f"<{type(self).__name__} {size} [{self.status}]>"
+
+
+_IN_MEMORY = (str, bytes, bytearray, memoryview)  # bodies whose bytes exist already
 
 
 def _chunk_bytes(chunk: Any) -> bytes:

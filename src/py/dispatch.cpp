@@ -121,45 +121,42 @@ PyObject* list_or_none(const std::vector<std::string>& items) {
 }
 
 // Turns the pending exception into a response: the framework's HTTP exceptions
-// answer with their own response, the debug page shows others when enabled,
-// and everything else is printed and answered with 500.
+// answer with their own response, anything else is a failure_response.
 ResponseOut error_response(const Shared& sh) {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb && value) PyException_SetTraceback(value, tb);
-  PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
-
-  int is_http = v ? PyObject_IsInstance(v.get(), sh.http_exception.get()) : 0;
-  if (is_http < 0) {
-    PyErr_Clear();
-    is_http = 0;
-  }
-  if (is_http && !sh.trap_http) {
-    PyRef r = PyRef::steal(PyObject_CallMethod(v.get(), "get_response", nullptr));
+  if (!sh.trap_http && PyErr_ExceptionMatches(sh.http_exception.get())) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
+    PyRef r = v ? PyRef::steal(PyObject_CallMethod(v.get(), "get_response", nullptr)) : PyRef();
     if (r) {
       if (auto resp = parse_fast_tuple(r.get())) return std::move(*resp);
     }
     PyErr_Clear();
     return simple(500);
   }
-  if (auto page = debug_page_response(sh, v.get())) return std::move(*page);
-  PyErr_Restore(t.release(), v.release(), trace.release());
-  PyErr_PrintEx(0);
-  return simple(500);
+  return failure_response(sh);
 }
 
 }  // namespace
 
-std::optional<ResponseOut> debug_page_response(const Shared& sh, PyObject* value) {
-  if (!sh.debug) return std::nullopt;
-  PyRef page = PyRef::steal(
-      PyObject_CallFunctionObjArgs(sh.debug_page.get(), value ? value : Py_None, nullptr));
-  if (page) {
-    if (auto resp = parse_fast_tuple(page.get())) return resp;
+ResponseOut failure_response(const Shared& sh) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb && value) PyException_SetTraceback(value, tb);
+  PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
+  if (sh.debug) {
+    PyRef page = PyRef::steal(
+        PyObject_CallFunctionObjArgs(sh.debug_page.get(), v ? v.get() : Py_None, nullptr));
+    if (page) {
+      if (auto resp = parse_fast_tuple(page.get())) return std::move(*resp);
+    }
+    PyErr_Clear();
   }
-  PyErr_Clear();
-  return std::nullopt;
+  PyErr_Restore(t.release(), v.release(), trace.release());
+  PyErr_PrintEx(0);
+  return simple(500);
 }
 
 ResponseOut run_python_job(const DispatchJob& job) {

@@ -31,8 +31,8 @@ asio::awaitable<ResponseOut> dispatch_python(DispatchJob job);
 // The blocking part: takes the interpreter lock on the calling thread.
 ResponseOut run_python_job(const DispatchJob& job);
 
-// The debug page for an exception value, when debugging is on and the page renders;
-// otherwise nothing, with no Python error left set. Needs the interpreter lock.
-std::optional<ResponseOut> debug_page_response(const Shared& sh, PyObject* value);
+// Answers the pending Python exception: the debug page when debugging is on and the
+// page renders, else the traceback printed and a 500. Needs the interpreter lock.
+ResponseOut failure_response(const Shared& sh);
 
 }  // namespace kiv

@@ -175,34 +175,19 @@ PyRef build_environ(const Req& req, std::string_view path, const WsgiMount& moun
   return env;
 }
 
-// The debug page (when enabled) or a printed traceback and a 500.
-ResponseOut failure(const Shared& sh) {
-  if (sh.debug) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
-    if (auto page = debug_page_response(sh, v.get())) return std::move(*page);
-    PyErr_Restore(t.release(), v.release(), trace.release());
-  }
-  PyErr_PrintEx(0);
-  return simple(500);
-}
-
 ResponseOut run_wsgi_job(const Req& req, std::string_view path, const WsgiMount& mount,
                          const Shared& sh) {
   PoolGil gil;
   PyRef env = build_environ(req, path, mount);
-  if (!env) return failure(sh);
+  if (!env) return failure_response(sh);
   PyRef body = PyRef::steal(
       PyBytes_FromStringAndSize(req.body.data(), static_cast<Py_ssize_t>(req.body.size())));
-  if (!body) return failure(sh);
+  if (!body) return failure_response(sh);
   PyRef result = PyRef::steal(
       PyObject_CallFunctionObjArgs(mount.host.get(), env.get(), body.get(), nullptr));
-  if (!result) return failure(sh);
+  if (!result) return failure_response(sh);
   auto resp = response_from_triple(result.get());
-  if (!resp) return failure(sh);
+  if (!resp) return failure_response(sh);
   return std::move(*resp);
 }
 
