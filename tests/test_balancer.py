@@ -113,19 +113,26 @@ def free_port(host="127.0.0.1"):
         return s.getsockname()[1]
 
 
-def is_listening(port):
+def kernel_hex(host):
+    """The address as /proc/net/tcp{,6} prints it: 32-bit words in host order."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    raw = socket.inet_pton(family, host)
+    return "".join(raw[i:i + 4][::-1].hex().upper() for i in range(0, len(raw), 4))
+
+
+def is_listening(host, port):
     # Read the kernel's socket table instead of probing with connect(): a
-    # probe would be accepted and take a turn of the rotation.
+    # probe would be accepted and take a turn of the rotation. The address
+    # must match too: a free port on ::1 may be in use on 127.0.0.1.
+    want = f"{kernel_hex(host)}:{port:04X}"
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
         try:
             with open(table) as f:
                 rows = f.read().splitlines()[1:]
         except OSError:
             continue
-        for row in rows:
-            fields = row.split()
-            if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
-                return True
+        if any(r.split()[3] == "0A" and r.split()[1] == want for r in rows):
+            return True
     return False
 
 
@@ -159,7 +166,7 @@ def balancer():
                                 stderr=subprocess.PIPE, env=env)
         procs.append(proc)
         deadline = time.monotonic() + WAIT
-        while not is_listening(port):
+        while not is_listening(host, port):
             if proc.poll() is not None:
                 pytest.fail("balancer exited: " + proc.stderr.read().decode())
             assert time.monotonic() < deadline, "balancer did not start listening"
