@@ -131,8 +131,10 @@ def is_listening(host, port):
                 rows = f.read().splitlines()[1:]
         except OSError:
             continue
-        if any(r.split()[3] == "0A" and r.split()[1] == want for r in rows):
-            return True
+        for row in rows:
+            fields = row.split()
+            if fields[3] == "0A" and fields[1] == want:
+                return True
     return False
 
 
