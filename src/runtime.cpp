@@ -86,7 +86,7 @@ void BlockingPool::start_thread(void (BlockingPool::*fn)()) {
 
 BlockingPool::Counts BlockingPool::counts() const {
   std::lock_guard lock(mutex_);
-  return {threads_, busy_, waiting_, queue_.size(), grown_, spread_};
+  return {threads_, busy_, waiting_, queue_.size(), grown_, spread_, spreads_};
 }
 
 BlockingPool::Batch BlockingPool::take_held(Slot& s) {
@@ -389,6 +389,7 @@ void BlockingPool::monitor() {
       spread_ = j.sleepers > 0 &&
                 (was ? !j.saturated && j.taking < 2 : !j.lock_busy && !j.taking_lock);
       acted = spread_ != was;
+      spreads_ += spread_ && !was;
       judged_at = now;
     }
     wake_now.clear();

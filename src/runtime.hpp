@@ -91,6 +91,7 @@ class BlockingPool {
     std::size_t threads, busy, idle, queued;
     std::size_t grown;  // threads started by the sampling rules, since creation
     bool spread;        // busy threads sleep in their jobs (see spread_)
+    std::size_t spreads;  // times the pool turned spread, since creation
   };
   Counts counts() const;
 
@@ -192,6 +193,7 @@ class BlockingPool {
   // quarter of sample_interval, whoever waits for the lock meanwhile, until
   // a look finds no busy thread asleep or the lock saturated.
   bool spread_ = false;
+  std::size_t spreads_ = 0;
   bool stopping_ = false;
   std::chrono::steady_clock::time_point last_start_{};
   std::deque<std::unique_ptr<Job>> queue_;
