@@ -1,5 +1,8 @@
 """The Python framework layer through its test client."""
 
+import importlib
+import os
+import sys
 import uuid
 
 import pytest
@@ -120,3 +123,26 @@ def test_endpoint_clash_is_refused():
 
     with pytest.raises(ValueError):
         app.add_url_rule("/b", "view", other)
+
+
+@pytest.mark.parametrize("layout", ["module", "package"])
+def test_instance_folder_and_resources(tmp_path, monkeypatch, layout):
+    # The Flask tutorial's layout: config in the instance folder, schema beside the code.
+    code = tmp_path / ("pkg" if layout == "package" else "")
+    code.mkdir(exist_ok=True)
+    (code / ("__init__.py" if layout == "package" else "mod.py")).write_text("")
+    (code / "schema.sql").write_text("create table t (x)")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    name = "pkg" if layout == "package" else "mod"
+    monkeypatch.delitem(sys.modules, name, raising=False)
+    app = App(importlib.import_module(name).__name__, instance_relative_config=True)
+    assert app.instance_path == str(tmp_path / "instance")
+    os.makedirs(app.instance_path)
+    (tmp_path / "instance" / "config.py").write_text("DATABASE = 'db.sqlite'\n")
+    assert app.config.from_pyfile("config.py") and app.config["DATABASE"] == "db.sqlite"
+    with app.open_resource("schema.sql", "r") as f, app.open_instance_resource("n", "w") as w:
+        w.write(f.read())
+    assert (tmp_path / "instance" / "n").read_text() == "create table t (x)"
+    for bad in (lambda: app.open_resource("schema.sql", "w"), lambda: App("t", instance_path="i")):
+        with pytest.raises(ValueError):
+            bad()

@@ -1,8 +1,12 @@
 """Request hooks and error handlers, as a Flask app relies on them."""
 
+import threading
+
 import pytest
 
-from kiv import App, HTTPException, NotFound, abort, g, make_response, request
+from kiv import (App, Blueprint, HTTPException, NotFound, abort, after_this_request,
+                 copy_current_request_context, g,
+                 make_response, request, url_for)
 
 
 def make_app(debug=False, fast=True):
@@ -173,3 +177,66 @@ def test_teardown_appcontext_runs_per_request_and_per_context():
     with app.app_context():
         pass
     assert [type(e).__name__ for e in closed] == ["LookupError", "NoneType"]
+
+
+@pytest.mark.parametrize("plan", ["bare", "hooks", "async"])
+def test_after_this_request_runs_before_after_request(plan):
+    app, order = App("after_this"), []
+    if plan != "bare":
+        app.after_request(lambda r: order.append("after_request") or r)
+
+    def x():
+        after_this_request(lambda r: order.append("this") or r.set_cookie("p", request.path) or r)
+        return "x"
+
+    async def ax():
+        return x()
+
+    app.add_url_rule("/x", view_func=ax if plan == "async" else x)
+    c = app.test_client()
+    assert c.get("/x").text == "x" and c.get_cookie("p").value == "/x"
+    c.get("/nowhere")  # only the request that asked
+    assert order == ["this"] if plan == "bare" else ["this", "after_request", "after_request"]
+
+
+@pytest.mark.parametrize("fast", [True, False])
+def test_url_values_taken_from_the_path_and_given_back_to_url_for(fast):
+    app = App("lang", fast=fast)
+    bp = Blueprint("site", __name__, url_prefix="/<lang>")
+
+    @bp.url_value_preprocessor
+    def pull_lang(endpoint, values):
+        g.lang = values.pop("lang")
+
+    @bp.url_defaults
+    def add_lang(endpoint, values):
+        if "lang" in g:
+            values.setdefault("lang", g.lang)
+
+    @app.url_defaults
+    def add_page(endpoint, values):
+        if endpoint == "site.page":
+            values.setdefault("n", 1)
+
+    @bp.route("/page/<int:n>")
+    def page(n):
+        return f"{g.lang} {n} {url_for('.page')} {url_for('.page', lang='fr', n=n + 1)}"
+
+    app.register_blueprint(bp)
+    assert app.test_client().get("/de/page/3").text == "de 3 /de/page/1 /fr/page/4"
+
+
+def test_copy_current_request_context_carries_the_request_into_a_thread():
+    app = App("copyctx")
+
+    @app.route("/job")
+    def job():
+        g.user = "ann"
+        seen = []
+        work = copy_current_request_context(lambda: seen.append((request.args["n"], g.user)))
+        t = threading.Thread(target=work)
+        t.start()
+        t.join(10)
+        return str(seen)
+
+    assert app.test_client().get("/job?n=2").text == "[('2', 'ann')]"

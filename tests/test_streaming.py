@@ -6,7 +6,7 @@ import threading
 
 import pytest
 
-from kiv import App, Event, Response, event_stream
+from kiv import App, Event, Response, event_stream, g, request, stream_with_context, url_for
 
 CLOSES = []  # one entry per close() of a body, with the path it served
 
@@ -72,6 +72,17 @@ def addr():
         return event_stream([Event("a\nb", event="t", id=7), 0.05, "c"], keepalive=0.02,
                             retry=1000)
 
+    def pieces(tag):
+        try:
+            yield f"{tag}:{request.args['x']}:{g.user}:{url_for('gen')}"
+        finally:
+            CLOSES.append(f"{tag} {request.path}")
+
+    for path, wrap in (("/ctx", lambda: stream_with_context(pieces("ctx"))),
+                       ("/ctx-deco", lambda: stream_with_context(pieces)("ctx-deco")),
+                       ("/noctx", lambda: pieces("noctx"))):
+        app.add_url_rule(path, path, lambda wrap=wrap: setattr(g, "user", "ann") or wrap())
+
     @app.route("/nocontent")
     def nocontent():
         return "dropped", 204
@@ -130,6 +141,16 @@ def test_body_closed_once_and_failure_cuts(addr, capfd, name, keep):
     if not keep:
         assert data.endswith(b"5\r\nabcde") and "body failed halfway" in capfd.readouterr().err
     assert CLOSES.count(name) == before + 1
+
+
+@pytest.mark.parametrize("path", ["/ctx", "/ctx-deco", "/noctx"])
+def test_streamed_body_with_the_request_context(addr, capfd, path):
+    head, got = exchange(addr[0], f"GET {path}?x=5 HTTP/1.0\r\n\r\n".encode())
+    assert head.startswith("HTTP/1.1 200 ")
+    if path == "/noctx":  # no request once the view has returned: the answer is cut
+        assert got == b"" and "outside of request context" in capfd.readouterr().err
+    else:  # close() runs with the request too, on whichever thread ends the stream
+        assert (got, CLOSES[-1]) == (f"{path[1:]}:5:ann:/gen".encode(), f"{path[1:]} {path}")
 
 
 def test_client_that_goes_away_or_stops_reading(addr):

@@ -5,6 +5,7 @@ from _kiv import _version as __version__
 from .app import App, Flask
 from .blueprints import Blueprint
 from .config import Config
+from .ctx import after_this_request, copy_current_request_context, stream_with_context
 from .exceptions import (
     BadRequest,
     Conflict,
@@ -43,8 +44,9 @@ __all__ = [
     "MethodNotAllowed", "MethodView",
     "MultiDict",
     "NotFound", "Request", "Response", "TestClient", "TestResponse", "TooManyRequests",
-    "Unauthorized", "UnprocessableEntity", "View", "__version__", "abort", "current_app", "event_stream", "flash", "g",
+    "Unauthorized", "UnprocessableEntity", "View", "__version__", "abort", "after_this_request", "copy_current_request_context",
+    "current_app", "event_stream", "flash", "g",
     "get_flashed_messages", "has_app_context", "has_request_context", "jsonify",
     "make_response", "redirect", "render_template", "render_template_string", "request", "secure_filename", "send_file", "send_from_directory",
-    "session", "stream_template", "url_for",
+    "session", "stream_template", "stream_with_context", "url_for",
 ]

@@ -13,6 +13,7 @@ import datetime as _dt
 import html
 import ipaddress
 import os
+import sys
 import traceback
 import uuid
 from typing import Any, Callable, Iterable, Iterator
@@ -69,12 +70,20 @@ class App(TemplateRegistry, Scaffold):
                  debug: bool = False, fast: bool = True, log: bool = False,
                  max_body: int = 64 * 1024 * 1024, cache_max_age: int = 12 * 3600,
                  trap_http: bool = False, behind_balancer: bool = False,
-                 forwarded_allow_ips: Any = None):
+                 forwarded_allow_ips: Any = None, instance_path: str | None = None,
+                 instance_relative_config: bool = False):
         super().__init__(import_name, static_folder, static_url_path, root_path)
+        if instance_path is None:
+            instance_path = self.auto_find_instance_path()
+        elif not os.path.isabs(instance_path):
+            raise ValueError("If an instance path is provided it must be absolute. A "
+                             "relative path was given instead.")
+        self.instance_path = instance_path
         self.name = import_name
         self.template_folder = template_folder
         self._init_templates()
-        self.config = self.config_class(self.root_path, self.default_config)
+        self.config = self.config_class(
+            instance_path if instance_relative_config else self.root_path, self.default_config)
         self.debug = debug
         self.fast = fast
         self.log = log
@@ -266,6 +275,7 @@ class App(TemplateRegistry, Scaffold):
                      or any(self.after_request_funcs.values())
                      or any(self.teardown_request_funcs.values())
                      or self.teardown_appcontext_funcs
+                     or any(self.url_value_preprocessors.values())
                      or any(self.error_handler_spec.values())
                      or self.secret_key is not None)
         if plain:
@@ -302,6 +312,8 @@ class App(TemplateRegistry, Scaffold):
         _local.request = req
         try:
             rv = view(**args)
+            if req._after is not None:
+                rv = self._after_this(req, rv)
         finally:
             _local.request = None
             if req._files is not None:
@@ -329,7 +341,9 @@ class App(TemplateRegistry, Scaffold):
             try:
                 if isinstance(view, Chooser):
                     view = view.select(req)
-                befores, afters, _ = self._hooks(req)
+                preprocessors, befores, afters, _ = self._hooks(req)
+                for f in preprocessors:
+                    f(req.endpoint, args)
                 rv = None
                 for f in befores:
                     rv = f()
@@ -341,6 +355,8 @@ class App(TemplateRegistry, Scaffold):
                     rv = view(**args)
             except Exception as e:
                 rv = self._handle_user_exception(req, e)
+            if req._after is not None:
+                afters = (*req._after, *afters)
             return self._finalize(req, rv, afters)
         except _HandlerFailed as failed:
             error = failed.__cause__
@@ -354,19 +370,22 @@ class App(TemplateRegistry, Scaffold):
             return self._handle_exception(req, e)
         finally:
             try:
-                for f in self._hooks(req)[2]:
+                for f in self._hooks(req)[3]:
                     f(error)
             finally:
                 _local.request = None
                 if req._files is not None:
                     req.close()
 
-    def _hooks(self, req: Request) -> tuple[tuple, tuple, tuple]:
-        """(before, after, teardown) functions for the request's blueprint, in call order."""
+    def _hooks(self, req: Request) -> tuple[tuple, tuple, tuple, tuple]:
+        """(url value preprocessor, before, after, teardown) functions for the request's
+        blueprint, in call order."""
         name = req.blueprint
         hooks = self._hook_cache.get(name)
         if hooks is None:
             chain = req.blueprints
+            preprocessors = [f for n in (None, *reversed(chain))
+                             for f in self.url_value_preprocessors.get(n, ())]
             befores = [f for n in (None, *reversed(chain))
                        for f in self.before_request_funcs.get(n, ())]
             afters = [f for n in (*chain, None)
@@ -374,7 +393,8 @@ class App(TemplateRegistry, Scaffold):
             teardowns = [f for n in (*chain, None)
                          for f in reversed(self.teardown_request_funcs.get(n, ()))]
             teardowns += reversed(self.teardown_appcontext_funcs)
-            hooks = self._hook_cache[name] = (tuple(befores), tuple(afters), tuple(teardowns))
+            hooks = self._hook_cache[name] = (tuple(preprocessors), tuple(befores),
+                                              tuple(afters), tuple(teardowns))
         return hooks
 
     def _routing_exception(self, req: Request) -> HTTPException:
@@ -422,6 +442,15 @@ class App(TemplateRegistry, Scaffold):
             raise e
         traceback.print_exception(type(e), e, e.__traceback__)
         return self.make_response(handler(server_error))
+
+    def _after_this(self, req: Request, rv: Any) -> Response:
+        """The functions after_this_request registered, on a plan without hooks."""
+        response = self.make_response(rv)
+        for f in req._after:
+            response = f(response)
+            if response is None:
+                raise TypeError("an after_this_request function returned None")
+        return response
 
     def _finalize(self, req: Request, rv: Any, afters: tuple) -> Any:
         session = req._session
@@ -487,6 +516,8 @@ class App(TemplateRegistry, Scaffold):
             _external = _scheme is not None
         elif _scheme is not None and not _external:
             raise ValueError("When specifying '_scheme', '_external' must be True.")
+        if self.url_default_functions:
+            self._inject_url_defaults(endpoint, values)
         path = self.url_map.build(endpoint, values, _method)
         if _anchor is not None:
             path += "#" + quote(_anchor, safe="/?!$&'()*+,;=:@-._~")
@@ -499,6 +530,34 @@ class App(TemplateRegistry, Scaffold):
             raise RuntimeError("Unable to build an external URL outside a request without "
                                "SERVER_NAME configured.")
         return f"{_scheme or self.config['PREFERRED_URL_SCHEME']}://{host}{path}"
+
+    def _inject_url_defaults(self, endpoint: str, values: dict) -> None:
+        # The app's functions, then those of each blueprint from the outermost in.
+        names: list[str | None] = [None]
+        parts = endpoint.split(".")[:-1]
+        names += [".".join(parts[:i]) for i in range(1, len(parts) + 1)]
+        for name in names:
+            for f in self.url_default_functions.get(name, ()):
+                f(endpoint, values)
+
+    def auto_find_instance_path(self) -> str:
+        """`instance` beside the app's package (or module); for a package installed
+        in site-packages, `<prefix>/var/<name>-instance`."""
+        module = sys.modules.get(self.import_name)
+        path = getattr(module, "__file__", None)
+        is_package = path is not None and os.path.basename(path).startswith("__init__.")
+        base = os.path.dirname(self.root_path) if is_package else self.root_path
+        if os.path.basename(base) in ("site-packages", "dist-packages"):
+            return os.path.join(sys.prefix, "var", f"{self.import_name}-instance")
+        return os.path.join(base, "instance")
+
+    def open_instance_resource(self, resource: str, mode: str = "rb",
+                               encoding: str | None = "utf-8") -> Any:
+        """A file under instance_path, opened in any mode."""
+        path = os.path.join(self.instance_path, resource)
+        if "b" in mode:
+            return open(path, mode)
+        return open(path, mode, encoding=encoding)
 
     def app_context(self) -> AppContext:
         return AppContext(self)

@@ -97,6 +97,14 @@ class Blueprint(Scaffold):
         self.record_once(lambda s: s.app.teardown_request(f))
         return f
 
+    def app_url_value_preprocessor(self, f: F) -> F:
+        self.record_once(lambda s: s.app.url_value_preprocessor(f))
+        return f
+
+    def app_url_defaults(self, f: F) -> F:
+        self.record_once(lambda s: s.app.url_defaults(f))
+        return f
+
     def app_errorhandler(self, code: int | type[BaseException]) -> Callable[[F], F]:
         def decorator(f: F) -> F:
             self.record_once(lambda s: s.app.register_error_handler(code, f))
@@ -150,7 +158,8 @@ class Blueprint(Scaffold):
 
         if first_name_registration:
             for kind in ("before_request_funcs", "after_request_funcs",
-                         "teardown_request_funcs"):
+                         "teardown_request_funcs", "url_value_preprocessors",
+                         "url_default_functions"):
                 mine = getattr(self, kind)
                 theirs = getattr(app, kind)
                 for key, funcs in mine.items():

@@ -3,6 +3,7 @@ tests, scripts and shells (`with app.app_context():`, `with app.test_request_con
 
 from __future__ import annotations
 
+import functools
 import json as _json
 from typing import Any
 from urllib.parse import parse_qsl, urlencode, urlsplit
@@ -101,3 +102,74 @@ class RequestContext:
 
     def __exit__(self, *exc: Any) -> None:
         self.pop()
+
+
+# --- carrying the request past the view ------------------------------------------------
+
+def after_this_request(f: Any) -> Any:
+    """Runs f(response) on this request's response, before the after_request functions;
+    f returns the response to send."""
+    from .asyncsupport import ensure_sync
+    from .globals import _current_request
+    req = _current_request()
+    if req._after is None:
+        req._after = []
+    req._after.append(ensure_sync(f))
+    return f
+
+
+def copy_current_request_context(f: Any) -> Any:
+    """f, made to run with the request current now: for a thread the view starts."""
+    from .globals import _current_request
+    req = _current_request()
+
+    @functools.wraps(f)
+    def wrapper(*args: Any, **kwargs: Any) -> Any:
+        saved, _local.request = _local.request, req
+        try:
+            return f(*args, **kwargs)
+        finally:
+            _local.request = saved
+    return wrapper
+
+
+class _StreamWithContext:
+    """Iterates with a request current, though the server pulls each piece after the view
+    has returned, on whichever pool thread is free."""
+
+    __slots__ = ("_it", "_req")
+
+    def __init__(self, iterable: Any, req: Any):
+        self._it = iter(iterable)
+        self._req = req
+
+    def __iter__(self) -> "_StreamWithContext":
+        return self
+
+    def __next__(self) -> Any:
+        saved, _local.request = _local.request, self._req
+        try:
+            return next(self._it)
+        finally:
+            _local.request = saved
+
+    def close(self) -> None:
+        close = getattr(self._it, "close", None)
+        if close is not None:
+            saved, _local.request = _local.request, self._req
+            try:
+                close()
+            finally:
+                _local.request = saved
+
+
+def stream_with_context(generator_or_function: Any) -> Any:
+    """A streamed body that can use `request`, `session`, `g` and `url_for` while it is
+    sent. Given a generator function, returns one whose generators do so."""
+    from .globals import _current_request
+    if not hasattr(generator_or_function, "__iter__") and callable(generator_or_function):
+        @functools.wraps(generator_or_function)
+        def decorated(*args: Any, **kwargs: Any) -> Any:
+            return stream_with_context(generator_or_function(*args, **kwargs))
+        return decorated
+    return _StreamWithContext(generator_or_function, _current_request())

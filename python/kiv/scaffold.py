@@ -40,6 +40,10 @@ class Scaffold:
         self.error_handler_spec: dict[str | None, dict[int | None, dict[type, F]]] = {}
         # blueprint name (None for the app) -> functions whose dicts every template sees
         self.template_context_processors: dict[str | None, list[F]] = {}
+        # blueprint name (None for the app) -> f(endpoint, values): before the hooks,
+        # f may take values out of the view arguments; in url_for, add values to build with
+        self.url_value_preprocessors: dict[str | None, list[F]] = {}
+        self.url_default_functions: dict[str | None, list[F]] = {}
 
     # --- routes -----------------------------------------------------------------
 
@@ -99,6 +103,16 @@ class Scaffold:
                 view_func, "provide_automatic_options", "OPTIONS" not in methods)
         return endpoint, methods, bool(provide_automatic_options)
 
+    def open_resource(self, resource: str, mode: str = "rb",
+                      encoding: str | None = "utf-8") -> Any:
+        """A file under root_path, opened for reading (a schema, a data file)."""
+        if mode not in {"r", "rt", "rb"}:
+            raise ValueError("Resources can only be opened for reading.")
+        path = os.path.join(self.root_path, resource)
+        if mode == "rb":
+            return open(path, mode)
+        return open(path, mode, encoding=encoding)
+
     # --- hooks ------------------------------------------------------------------
 
     def before_request(self, f: F) -> F:
@@ -114,6 +128,15 @@ class Scaffold:
     def teardown_request(self, f: F) -> F:
         self.teardown_request_funcs.setdefault(None, []).append(ensure_sync(f))
         self._changed()
+        return f
+
+    def url_value_preprocessor(self, f: F) -> F:
+        self.url_value_preprocessors.setdefault(None, []).append(f)
+        self._changed()
+        return f
+
+    def url_defaults(self, f: F) -> F:
+        self.url_default_functions.setdefault(None, []).append(f)
         return f
 
     def context_processor(self, f: F) -> F:

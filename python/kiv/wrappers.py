@@ -298,7 +298,7 @@ class Request(MimeTypeMixin):
         "method", "path", "query_string", "query", "header_list", "body", "peer_addr",
         "endpoint", "view_args", "error_code", "allowed_methods",
         "_headers", "_args", "_form", "_cookies", "_g", "_session", "_forwarded",
-        "_flashes", "_files", "__weakref__",
+        "_flashes", "_files", "_after", "__weakref__",
     )
 
     app: Any = None
@@ -336,6 +336,7 @@ class Request(MimeTypeMixin):
         self._forwarded = None
         self._flashes = None
         self._files = None
+        self._after = None
 
     # --- headers, query, body ---------------------------------------------
 
