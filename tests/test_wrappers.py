@@ -104,20 +104,29 @@ def test_jsonify_gives_the_bytes_of_a_returned_dict():
     assert mine.headers["Content-Type"] == native.headers["Content-Type"]
 
 
-@pytest.mark.parametrize("allow,peer_header,remote,scheme", [
-    (None, [("X-Forwarded-For", "10.0.0.5, 127.0.0.1"), ("X-Forwarded-Proto", "https")],
-     "10.0.0.5", "https"),
-    ((), [("X-Forwarded-For", "10.0.0.5"), ("X-Forwarded-Proto", "https")],
-     "127.0.0.1", "http"),
-    ("10.0.0.0/8, 127.0.0.1", [("X-Forwarded-For", "1.2.3.4, 10.0.0.9")], "1.2.3.4", "http"),
-    ("192.168.0.0/16", [("X-Forwarded-For", "1.2.3.4")], "127.0.0.1", "http"),
-    ("*", [("X-Forwarded-For", "1.2.3.4")], "1.2.3.4", "http"),
+XFH = ("X-Forwarded-Host", "evil.example, shop.example:8443")
+
+
+@pytest.mark.parametrize("allow,peer_header,remote,scheme,host", [
+    (None, [("X-Forwarded-For", "10.0.0.5, 127.0.0.1"), ("X-Forwarded-Proto", "https"), XFH],
+     "10.0.0.5", "https", "shop.example:8443"),
+    ((), [("X-Forwarded-For", "10.0.0.5"), ("X-Forwarded-Proto", "https"), XFH],
+     "127.0.0.1", "http", "localhost"),
+    ("10.0.0.0/8, 127.0.0.1", [("X-Forwarded-For", "1.2.3.4, 10.0.0.9")], "1.2.3.4", "http",
+     "localhost"),
+    ("192.168.0.0/16", [("X-Forwarded-For", "1.2.3.4"), XFH], "127.0.0.1", "http", "localhost"),
+    ("*", [("X-Forwarded-For", "1.2.3.4"), ("X-Forwarded-Host", "a b/c")], "1.2.3.4", "http",
+     "localhost"),
+    ("*", [("X-Forwarded-Host", "[::1]:80")], "127.0.0.1", "http", "[::1]:80"),
+    ("balancer", [("X-Forwarded-For", "1.2.3.4"), XFH], "1.2.3.4", "http", "localhost"),
 ])
-def test_forwarded_headers_believed_only_from_allowed_peers(allow, peer_header, remote, scheme):
-    kw = {} if allow is None else {"forwarded_allow_ips": allow}
+def test_forwarded_headers_believed_only_from_allowed_peers(allow, peer_header, remote, scheme,
+                                                           host):
+    kw = ({"behind_balancer": True} if allow == "balancer"
+          else {} if allow is None else {"forwarded_allow_ips": allow})
     r = make_app(**kw).test_client().get("/req/x", headers=peer_header)
-    assert (r.json["remote"], r.json["scheme"]) == (remote, scheme)
-    assert r.json["url"].startswith(scheme + "://")
+    assert (r.json["remote"], r.json["scheme"], r.json["host"]) == (remote, scheme, host)
+    assert r.json["url"] == f"{scheme}://{host}/req/x"
 
 
 def test_session_and_method_views_over_a_socket():

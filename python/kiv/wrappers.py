@@ -10,6 +10,7 @@ from __future__ import annotations
 import base64
 import datetime as _dt
 import json as _json
+import re
 from http import HTTPStatus
 from typing import Any, Iterable, Iterator
 from urllib.parse import parse_qsl, quote
@@ -25,6 +26,9 @@ from .exceptions import (  # noqa: F401  (re-exported: older imports used this m
     abort,
 )
 from .globals import _local, request  # noqa: F401
+
+# A host name, IPv4 address or bracketed IPv6 address, with an optional port.
+_HOST_RE = re.compile(r"(?:[A-Za-z0-9.-]+|\[[0-9A-Fa-f:.]+\])(?::[0-9]{1,5})?")
 
 
 class Headers:
@@ -486,12 +490,13 @@ class Request(MimeTypeMixin):
 
     # --- the client and the URL -------------------------------------------
 
-    def _forwarded_values(self) -> tuple[str, str]:
-        """(client address, scheme), believing forwarded headers only from trusted peers."""
+    def _forwarded_values(self) -> tuple[str, str, str | None]:
+        """(client address, scheme, forwarded host or None), believing forwarded headers
+        only from trusted peers."""
         if self._forwarded is None:
             addr, scheme = self.peer_addr, "http"
             chain: list[str] = []
-            first = proto = None
+            first = proto = fhost = None
             for k, v in self.header_list:
                 lk = k.lower()
                 if lk == "x-forwarded-for":
@@ -500,11 +505,16 @@ class Request(MimeTypeMixin):
                     chain += [p.strip() for p in v.split(",") if p.strip()]
                 elif lk == "x-forwarded-proto":
                     proto = v
+                elif lk == "x-forwarded-host":
+                    fhost = v
             if self.trusted_proxy:
-                # Our balancer puts its line first; only that line is believed.
+                # Our balancer puts its line first; only that line is believed. It passes
+                # the client's Host on as sent, so a forwarded host would be the client's.
+                fhost = None
                 if first is not None and first.split(",")[0].strip():
                     addr = first.split(",")[0].strip()
-            elif (chain or proto) and _trusted(self.peer_addr, self.forwarded_networks):
+            elif (chain or proto or fhost) and _trusted(self.peer_addr,
+                                                        self.forwarded_networks):
                 if chain:
                     # Walk back from the nearest hop; the first untrusted one is the client.
                     addr = chain[0]
@@ -513,10 +523,16 @@ class Request(MimeTypeMixin):
                             addr = hop
                             break
             else:
-                proto = None
+                proto = fhost = None
             if proto:
                 scheme = proto.split(",")[-1].strip().lower()
-            self._forwarded = (addr, scheme)
+            if fhost is not None:
+                # The nearest proxy's value; anything that is not a plain host[:port] is
+                # ignored rather than let into URLs.
+                fhost = fhost.split(",")[-1].strip()
+                if not _HOST_RE.fullmatch(fhost):
+                    fhost = None
+            self._forwarded = (addr, scheme, fhost)
         return self._forwarded
 
     @property
@@ -540,7 +556,8 @@ class Request(MimeTypeMixin):
 
     @property
     def host(self) -> str:
-        return self._header("host") or "localhost"
+        """The Host header, or the host a trusted proxy forwarded (X-Forwarded-Host)."""
+        return self._forwarded_values()[2] or self._header("host") or "localhost"
 
     @property
     def root_path(self) -> str:

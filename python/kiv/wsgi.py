@@ -336,7 +336,7 @@ class WSGIHost:
             ("x-forwarded-proto", "HTTP_X_FORWARDED_PROTO")) if key in environ]
         req = self.app._make_request("GET", "/", "", [], pairs, b"", environ["REMOTE_ADDR"],
                                      None, {}, None, None)
-        environ["REMOTE_ADDR"], scheme = req._forwarded_values()
+        environ["REMOTE_ADDR"], scheme, _ = req._forwarded_values()
         if scheme != "http":
             environ["wsgi.url_scheme"] = scheme
             environ["SERVER_NAME"], environ["SERVER_PORT"] = _server_name_port(
