@@ -1,13 +1,24 @@
 """Request and response objects as views use them, in-process and over a socket."""
 
 import base64
+import dataclasses
+import datetime
+import decimal
 import json
+import uuid
 
 import pytest
 
 from test_serving import http
 
 from kiv import App, Headers, Response, jsonify, make_response, request
+from kiv import json as kiv_json
+
+
+@dataclasses.dataclass
+class Point:
+    x: int
+    y: list
 
 
 def make_app(**kw):
@@ -170,3 +181,72 @@ def test_example_api_lists_and_creates_items():
     assert c.get("/items").json == before + [r.json]
     assert c.post("/items", json={"nope": 1}).status_code == 400
     assert c.delete("/items").headers["Allow"] == "GET, HEAD, OPTIONS, POST"
+
+
+@pytest.mark.parametrize("kind,header,offers,best", [
+    ("mime", "text/html;q=0.9, application/json", ["text/html", "application/json"],
+     "application/json"),
+    ("mime", "text/*;q=0.5, */*;q=0.1", ["image/png", "text/csv"], "text/csv"),
+    ("mime", "application/json;q=0, */*", ["application/json"], None),  # q=0 refuses
+    ("mime", "image/png;q=oops, text/html", ["image/png", "text/html"], "text/html"),
+    ("mime", "", ["text/html"], None),
+    ("lang", "en, de;q=0.5", ["de", "en-GB"], "en-GB"),  # "en" takes its regions
+    ("lang", "en-GB, fr;q=0.1", ["de", "en"], "en"),  # a region falls back to its language
+    ("lang", "en-GB, fr;q=0.1", ["fr", "en"], "fr"),  # but only when nothing else fits
+    ("lang", "pt_BR", ["pt-BR"], "pt-BR"),
+])
+def test_accept_headers_pick_the_best_offer(kind, header, offers, best):
+    app = App("accept")
+    name = "accept_mimetypes" if kind == "mime" else "accept_languages"
+    with app.test_request_context(headers={"Accept": header, "Accept-Language": header}):
+        assert getattr(request, name).best_match(offers) == best
+
+
+def test_request_details_for_code_written_for_flask_and_wsgi():
+    app = App("details")
+
+    @app.route("/a/<int:n>", methods=["POST"])
+    def a(n):
+        env = request.environ
+        return {"rule": request.url_rule.rule, "inm": sorted(request.if_none_match),
+                "ims": request.if_modified_since.year, "stream": request.stream.read().decode(),
+                "env": [env["PATH_INFO"], env["QUERY_STRING"], env["HTTP_X_A"], "HTTP_X_B" in env,
+                        env["CONTENT_LENGTH"], env["wsgi.input"].read().decode()]}
+
+    r = app.test_client().post("/a/3?q=1", data="body", headers=[
+        ("If-None-Match", 'W/"a", "b"'), ("If-Modified-Since", "Wed, 21 Oct 2015 07:28:00 GMT"),
+        ("X-A", "1"), ("X-A", "2"), ("X_B", "forged")])
+    assert r.json == {"rule": "/a/<int:n>", "inm": ["a", "b"], "ims": 2015, "stream": "body",
+                      "env": ["/a/3", "q=1", "1,2", False, "4", "body"]}
+
+
+@pytest.mark.parametrize("value,text", [
+    (datetime.datetime(2020, 1, 2, 3, 4, 5), '"Thu, 02 Jan 2020 03:04:05 GMT"'),
+    (datetime.datetime(2020, 1, 2, 4, 4, 5, tzinfo=datetime.timezone(datetime.timedelta(hours=1))),
+     '"Thu, 02 Jan 2020 03:04:05 GMT"'),
+    (datetime.date(2020, 1, 2), '"Thu, 02 Jan 2020 00:00:00 GMT"'),
+    (uuid.UUID(int=1), '"00000000-0000-0000-0000-000000000001"'),
+    (decimal.Decimal("1.50"), '"1.50"'),
+    (Point(1, [2.5e-7]), '{"x":1,"y":[2.5e-7]}'),
+    ({"b": "\u00e9\x7f", "a": 1}, '{"a":1,"b":"\\u00e9\x7f"}'),
+])
+def test_jsonify_takes_what_flask_takes(value, text):
+    app = App("json")
+    app.add_url_rule("/", "v", lambda: jsonify(value))
+    assert app.test_client().get("/").text == text
+    if isinstance(value, dict):  # and writes what the server writes for a returned dict
+        app.add_url_rule("/native", "n", lambda: value)
+        assert app.test_client().get("/native").text == text
+
+
+def test_app_json_settings_and_kiv_json():
+    app = App("json2")
+    app.json.sort_keys, app.json.compact = False, False
+    app.add_url_rule("/", "v", lambda: jsonify(b=1, a=kiv_json.loads("[2]")))
+    assert app.test_client().get("/").json == {"b": 1, "a": [2]}
+    assert app.test_client().get("/").text == '{\n  "b": 1,\n  "a": [\n    2\n  ]\n}'
+    with app.app_context():
+        assert kiv_json.dumps({"b": 1, "a": 2}, separators=(",", ":")) == '{"b":1,"a":2}'
+    assert kiv_json.dumps({"b": 1, "a": 2}) == '{"a":2,"b":1}'  # no app: the defaults
+    with pytest.raises(TypeError):
+        kiv_json.dumps(object())

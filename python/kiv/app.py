@@ -10,6 +10,7 @@ the full one. Registering something later marks the plan stale; the next use of
 from __future__ import annotations
 
 import datetime as _dt
+import functools
 import html
 import ipaddress
 import os
@@ -63,6 +64,7 @@ class App(TemplateRegistry, Scaffold):
     session_interface = SecureCookieSessionInterface()
     config_class = Config
     default_config = DEFAULTS
+    json_provider_class: Any = None  # kiv.json.JSONProvider unless set
 
     def __init__(self, import_name: str = "kiv", static_url_path: str | None = None,
                  static_folder: str | os.PathLike[str] | None = "static",
@@ -94,6 +96,7 @@ class App(TemplateRegistry, Scaffold):
         self.behind_balancer = behind_balancer
         self.forwarded_allow_ips = forwarded_allow_ips
         self.blueprints: dict[str, Blueprint] = {}
+        self.extensions: dict[str, Any] = {}  # where extensions keep their state, as in Flask
         self.teardown_appcontext_funcs: list[F] = []
         self.url_map = UrlMap()
         self._groups: dict[str, RuleGroup] = {}
@@ -539,6 +542,12 @@ class App(TemplateRegistry, Scaffold):
         for name in names:
             for f in self.url_default_functions.get(name, ()):
                 f(endpoint, values)
+
+    @functools.cached_property
+    def json(self) -> Any:
+        """The app's JSON provider: what jsonify and kiv.json use."""
+        from .json import JSONProvider
+        return (self.json_provider_class or JSONProvider)(self)
 
     def auto_find_instance_path(self) -> str:
         """`instance` beside the app's package (or module); for a package installed

@@ -35,19 +35,25 @@ def _fix_numbers(text: str) -> str:
     return "".join(out)
 
 
-def dumps(value: Any) -> str:
-    """Compact JSON with sorted keys and ASCII-only text, as the server serialises it."""
-    text = _json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=True)
+def _native_form(text: str) -> str:
+    """json.dumps text (compact, sorted, ASCII) as the server's writer would write it."""
     if "e-0" in text or "e+0" in text or "\\u007f" in text:
         text = _fix_numbers(text)
     return text
 
 
+def dumps(value: Any) -> str:
+    """Compact JSON with sorted keys and ASCII-only text, as the server serialises it, also
+    for the types jsonify takes beyond JSON's own (dates, UUIDs, dataclasses...)."""
+    from .json import _default
+    return _native_form(_json.dumps(value, separators=(",", ":"), sort_keys=True,
+                                    ensure_ascii=True, default=_default))
+
+
 def jsonify(*args: Any, **kwargs: Any) -> Response:
-    if args and kwargs:
-        raise TypeError("jsonify() behavior undefined when passed both args and kwargs")
-    value = args[0] if len(args) == 1 else (list(args) if args else kwargs)
-    return Response(dumps(value), mimetype="application/json")
+    """A JSON response written by the current app's provider (app.json)."""
+    from .json import jsonify
+    return jsonify(*args, **kwargs)
 
 
 # --- responses ------------------------------------------------------------------------

@@ -178,6 +178,13 @@ class BuildRule:
         self.names = frozenset(name for kind, name, _ in self.parts if kind)
         self.trailing = len(rule) > 1 and rule.endswith("/")
 
+    @property
+    def arguments(self) -> frozenset[str]:
+        return self.names
+
+    def __repr__(self) -> str:
+        return f"<Rule {self.rule!r} ({', '.join(sorted(self.methods))}) -> {self.endpoint}>"
+
     def build(self, values: dict) -> str | None:
         out = []
         for kind, text, alts in self.parts:
@@ -204,6 +211,20 @@ class UrlMap:
             defaults: dict | None = None) -> None:
         self.by_endpoint.setdefault(endpoint, []).append(
             BuildRule(rule, endpoint, methods, defaults))
+
+    def iter_rules(self, endpoint: str | None = None) -> Iterable[BuildRule]:
+        """Every rule (or an endpoint's), by endpoint in registration order."""
+        if endpoint is not None:
+            return iter(self.by_endpoint.get(endpoint, ()))
+        return (r for rules in self.by_endpoint.values() for r in rules)
+
+    def rule_for(self, endpoint: str, args: dict) -> BuildRule | None:
+        """The endpoint's rule that takes exactly these arguments (the first, if several)."""
+        rules = self.by_endpoint.get(endpoint, ())
+        for r in rules:
+            if r.names == args.keys() - r.defaults.keys():
+                return r
+        return rules[0] if rules else None
 
     def build(self, endpoint: str, values: dict, method: str | None = None) -> str:
         """The path (with a query string for values no rule argument took)."""

@@ -9,12 +9,15 @@ from __future__ import annotations
 
 import base64
 import datetime as _dt
+import io
 import json as _json
 import re
+import sys
 from http import HTTPStatus
 from typing import Any, Iterable, Iterator
 from urllib.parse import parse_qsl, quote
 
+from .accept import Accept, LanguageAccept, MIMEAccept
 from .exceptions import (  # noqa: F401  (re-exported: older imports used this module)
     BadRequest,
     Forbidden,
@@ -487,6 +490,92 @@ class Request(MimeTypeMixin):
     @property
     def referrer(self) -> str | None:
         return self._header("referer")
+
+    @property
+    def origin(self) -> str | None:
+        return self._header("origin")
+
+    @property
+    def accept_mimetypes(self) -> MIMEAccept:
+        return MIMEAccept(self._header("accept"))
+
+    @property
+    def accept_languages(self) -> LanguageAccept:
+        return LanguageAccept(self._header("accept-language"))
+
+    @property
+    def accept_charsets(self) -> Accept:
+        return Accept(self._header("accept-charset"))
+
+    @property
+    def accept_encodings(self) -> Accept:
+        return Accept(self._header("accept-encoding"))
+
+    @property
+    def if_modified_since(self) -> _dt.datetime | None:
+        value = self._header("if-modified-since")
+        from email.utils import parsedate_to_datetime
+        try:
+            return parsedate_to_datetime(value) if value else None
+        except (TypeError, ValueError):
+            return None
+
+    @property
+    def if_none_match(self) -> frozenset[str]:
+        """The entity tags named, without quotes or W/ (a lone "*" stays "*")."""
+        tags = set()
+        for tag in (self._header("if-none-match") or "").split(","):
+            tag = tag.strip()
+            tag = (tag[2:] if tag.startswith("W/") else tag).strip('"')
+            if tag:
+                tags.add(tag)
+        return frozenset(tags)
+
+    @property
+    def stream(self) -> io.BytesIO:
+        """The body as a file (the server has read all of it already)."""
+        return io.BytesIO(self.body)
+
+    input_stream = stream
+
+    @property
+    def max_content_length(self) -> int | None:
+        return self.app.config["MAX_CONTENT_LENGTH"] if self.app is not None else None
+
+    @property
+    def url_rule(self) -> Any:
+        """The rule that matched (`.rule`, `.endpoint`, `.methods`, `.arguments`), or None."""
+        if self.app is None or self.endpoint is None:
+            return None
+        return self.app.url_map.rule_for(self.endpoint, self.view_args or {})
+
+    @property
+    def environ(self) -> dict[str, Any]:
+        """A WSGI environ for this request, made anew on each read, for code that reads
+        one (loggers, helpers written for WSGI). Changes to it change nothing."""
+        from .wsgi import _server_name_port
+        scheme = self.scheme
+        name, port = _server_name_port(self.host, scheme)
+        env: dict[str, Any] = {
+            "REQUEST_METHOD": self.method, "SCRIPT_NAME": "",
+            "PATH_INFO": self.path.encode("utf-8", "surrogateescape").decode("latin-1"),
+            "QUERY_STRING": self.query_string, "SERVER_NAME": name, "SERVER_PORT": port,
+            "SERVER_PROTOCOL": "HTTP/1.1", "REMOTE_ADDR": self.remote_addr,
+            "wsgi.version": (1, 0), "wsgi.url_scheme": scheme, "wsgi.input": self.stream,
+            "wsgi.errors": sys.stderr, "wsgi.multithread": True, "wsgi.multiprocess": False,
+            "wsgi.run_once": False,
+        }
+        for k, v in self.header_list:
+            key = k.upper()
+            if "_" in key:  # X-Forwarded_For must not pass for X-Forwarded-For
+                continue
+            key = key.replace("-", "_")
+            if key not in ("CONTENT_TYPE", "CONTENT_LENGTH"):
+                key = "HTTP_" + key
+            env[key] = f"{env[key]},{v}" if key in env else v
+        if self.body and "CONTENT_LENGTH" not in env:  # a chunked body, read whole
+            env["CONTENT_LENGTH"] = str(len(self.body))
+        return env
 
     # --- the client and the URL -------------------------------------------
 

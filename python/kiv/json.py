@@ -1,0 +1,121 @@
+"""JSON as Flask apps use it: `kiv.json.dumps` / `loads`, and `app.json`, the app's provider.
+
+A dict or list a view returns is written by the server's native writer, which takes JSON
+types only. `jsonify()` and these functions also take what Flask's provider takes: dates
+and datetimes (as HTTP dates), UUIDs and decimals (as text), dataclasses (as objects) and
+anything with `__html__`. Their output is byte for byte the native writer's when the
+provider's settings are left as they are.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime as _dt
+import decimal
+import json as _json
+import uuid
+from email.utils import format_datetime
+from typing import IO, Any
+
+__all__ = ["JSONProvider", "dump", "dumps", "jsonify", "load", "loads"]
+
+
+def _http_date(value: _dt.date) -> str:
+    if not isinstance(value, _dt.datetime):
+        value = _dt.datetime.combine(value, _dt.time(), tzinfo=_dt.timezone.utc)
+    elif value.tzinfo is None:
+        value = value.replace(tzinfo=_dt.timezone.utc)
+    return format_datetime(value.astimezone(_dt.timezone.utc), usegmt=True)
+
+
+def _default(value: Any) -> Any:
+    if isinstance(value, _dt.date):
+        return _http_date(value)
+    if isinstance(value, (decimal.Decimal, uuid.UUID)):
+        return str(value)
+    if dataclasses.is_dataclass(value) and not isinstance(value, type):
+        return dataclasses.asdict(value)
+    if hasattr(value, "__html__"):
+        return str(value.__html__())
+    raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
+
+
+class JSONProvider:
+    """`app.json`: set `sort_keys`, `ensure_ascii`, `compact` or `default` on it (or
+    subclass it as App.json_provider_class) to change what jsonify writes."""
+
+    default = staticmethod(_default)
+    sort_keys = True
+    ensure_ascii = True
+    compact = True
+    mimetype = "application/json"
+
+    def __init__(self, app: Any):
+        self._app = app
+
+    def _as_native(self) -> bool:
+        return (self.sort_keys is True and self.ensure_ascii is True and self.compact is True
+                and type(self).dumps is JSONProvider.dumps)
+
+    def dumps(self, obj: Any, **kwargs: Any) -> str:
+        if kwargs:
+            kwargs.setdefault("default", self.default)
+            return _json.dumps(obj, **kwargs)
+        text = _json.dumps(obj, default=self.default, sort_keys=self.sort_keys,
+                           ensure_ascii=self.ensure_ascii,
+                           separators=(",", ":") if self.compact else None,
+                           indent=None if self.compact else 2)
+        if self._as_native():
+            from .helpers import _native_form
+            text = _native_form(text)
+        return text
+
+    def loads(self, s: str | bytes, **kwargs: Any) -> Any:
+        return _json.loads(s, **kwargs)
+
+    def dump(self, obj: Any, fp: IO[str], **kwargs: Any) -> None:
+        fp.write(self.dumps(obj, **kwargs))
+
+    def load(self, fp: IO[Any], **kwargs: Any) -> Any:
+        return self.loads(fp.read(), **kwargs)
+
+    def response(self, *args: Any, **kwargs: Any) -> Any:
+        """jsonify: one argument as it is, several as a list, keywords as an object."""
+        if args and kwargs:
+            raise TypeError("jsonify() behavior undefined when passed both args and kwargs")
+        value = args[0] if len(args) == 1 else (list(args) if args else kwargs)
+        response_class = getattr(self._app, "response_class", None)
+        if response_class is None:
+            from .wrappers import Response as response_class
+        return response_class(self.dumps(value), mimetype=self.mimetype)
+
+
+_plain = JSONProvider(None)
+
+
+def _provider() -> JSONProvider:
+    from .globals import _local
+    req = _local.request
+    app = req.app if req is not None else _local.app
+    return app.json if app is not None else _plain
+
+
+def dumps(obj: Any, **kwargs: Any) -> str:
+    """With the current app's provider (outside one, the default settings)."""
+    return _provider().dumps(obj, **kwargs)
+
+
+def dump(obj: Any, fp: IO[str], **kwargs: Any) -> None:
+    _provider().dump(obj, fp, **kwargs)
+
+
+def loads(s: str | bytes, **kwargs: Any) -> Any:
+    return _provider().loads(s, **kwargs)
+
+
+def load(fp: IO[Any], **kwargs: Any) -> Any:
+    return _provider().load(fp, **kwargs)
+
+
+def jsonify(*args: Any, **kwargs: Any) -> Any:
+    return _provider().response(*args, **kwargs)
