@@ -12,6 +12,7 @@ bytes; any other iterable is handed to the core, which streams it and calls clos
 
 from __future__ import annotations
 
+import contextvars
 import io
 import re
 import sys
@@ -199,11 +200,13 @@ class _Stream:
     then its iterator. The core pulls it and calls close() once, on every path; a chunk
     that is not bytes cuts the connection, since the head is already out."""
 
-    __slots__ = ("start", "first", "rest", "iterable", "closed")
+    __slots__ = ("start", "first", "rest", "iterable", "closed", "context")
 
-    def __init__(self, start: _Start, first: list[bytes], rest: Iterator, iterable: Any):
+    def __init__(self, start: _Start, first: list[bytes], rest: Iterator, iterable: Any,
+                 context: contextvars.Context):
         self.start, self.first, self.rest, self.iterable = start, first, rest, iterable
         self.closed = False
+        self.context = context
 
     def __iter__(self) -> Iterator[bytes | float]:
         # A 0.0 after each block makes the core send what it has at once, rather than
@@ -213,7 +216,8 @@ class _Stream:
         yield 0.0
         self.first = []
         written = self.start.chunks
-        for data in self.rest:
+        run, rest = self.context.run, self.rest
+        while (data := run(next, rest, _END)) is not _END:
             if written:  # write() called while streaming: its data goes first
                 yield from written
                 written.clear()
@@ -227,15 +231,25 @@ class _Stream:
     def close(self) -> None:
         if not self.closed:
             self.closed = True
-            _close(self.iterable)
+            self.context.run(_close, self.iterable)
+
+
+_END = object()
 
 
 def call_application(application: Callable, environ: dict) -> tuple[int, list, Any]:
     """Runs application on environ; answers (status, headers, body) for the core. An
     exception before any body byte exists propagates (the server answers 500), after
-    it the stream fails and the connection is cut. close() runs on every path."""
+    it the stream fails and the connection is cut. close() runs on every path.
+
+    The application, its body and close() all run in one context of their own, as on a
+    server that iterates on the thread that called: a body pulled later, on another pool
+    thread, still sees the context variables the application set (Flask's
+    stream_with_context relies on it)."""
     start = _Start()
-    iterable = application(environ, start)
+    context = contextvars.Context()
+    run = context.run
+    iterable = run(application, environ, start)
     rest = None
     try:
         if type(iterable) is FileWrapper and iterable._file is not None:
@@ -251,8 +265,8 @@ def call_application(application: Callable, environ: dict) -> tuple[int, list, A
         else:
             # Pull until the first non-empty chunk: the application may call
             # start_response as late as that (a generator does, in its first step).
-            rest = iter(iterable)
-            for data in rest:
+            rest = run(iter, iterable)
+            while (data := run(next, rest, _END)) is not _END:
                 _check_chunk(data)
                 if data:
                     start.write(data)
@@ -266,9 +280,9 @@ def call_application(application: Callable, environ: dict) -> tuple[int, list, A
         if rest is not None and limit is not None and start.size >= limit:
             rest = None  # all the announced bytes exist: the rest is never sent
         if rest is None:
-            _close(iterable)
+            run(_close, iterable)
     except BaseException:
-        _close(iterable)
+        run(_close, iterable)
         raise
     headers = start.headers
     if type(iterable) is FileWrapper and iterable._file is not None:
@@ -278,10 +292,10 @@ def call_application(application: Callable, environ: dict) -> tuple[int, list, A
     if rest is not None:
         for name, value in headers:
             if _CONTROL(value):
-                _close(iterable)
+                run(_close, iterable)
                 raise ValueError(f"invalid WSGI header value for {name!r}")
         start.chunks = []
-        return start.status, headers, _Stream(start, chunks, rest, iterable)
+        return start.status, headers, _Stream(start, chunks, rest, iterable, context)
     body = chunks[0] if len(chunks) == 1 else b"".join(chunks)
     if limit is not None and len(body) != limit:
         if len(body) > limit:
