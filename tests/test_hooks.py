@@ -5,8 +5,8 @@ import threading
 import pytest
 
 from kiv import (App, Blueprint, HTTPException, NotFound, abort, after_this_request,
-                 copy_current_request_context, g,
-                 make_response, request, url_for)
+                 copy_current_request_context, flash, g,
+                 make_response, render_template_string, request, url_for)
 
 
 def make_app(debug=False, fast=True):
@@ -240,3 +240,45 @@ def test_copy_current_request_context_carries_the_request_into_a_thread():
         return str(seen)
 
     assert app.test_client().get("/job?n=2").text == "[('2', 'ann')]"
+
+
+def test_signals_follow_the_request_only_while_connected():
+    from kiv import signals
+    app = App("sig")
+    app.secret_key = "k"
+    events = []
+
+    @app.route("/p")
+    def p():
+        flash("hi")
+        return render_template_string("{{ x }}", x=1)
+
+    @app.route("/boom")
+    def boom():
+        raise KeyError("k")
+
+    def record(name):
+        return lambda sender, **kw: events.append(
+            (name, sender is app, *[getattr(v, "status_code", type(v).__name__)
+                                    for k, v in sorted(kw.items()) if k != "context"]))
+
+    names = [n for n in signals.__all__]
+    receivers = [(getattr(signals, n), record(n)) for n in names]
+    c = app.test_client()
+    assert app.pipeline.__func__ is not App._signal_pipeline
+    for sig, f in receivers:
+        sig.connect(f, app)
+    try:
+        assert c.get("/p").text == "1" and c.get("/boom").status_code == 500
+    finally:
+        for sig, f in receivers:
+            sig.disconnect(f)
+    assert app.pipeline.__func__ is not App._signal_pipeline
+    frame = [("appcontext_pushed", True), ("request_started", True)]
+    end = [("appcontext_tearing_down", True, "NoneType"), ("appcontext_popped", True)]
+    assert events == frame + [
+        ("message_flashed", True, "str", "str"), ("before_render_template", True, "Template"),
+        ("template_rendered", True, "Template"), ("request_finished", True, 200),
+        ("request_tearing_down", True, "NoneType")] + end + frame + [
+        ("got_request_exception", True, "KeyError"), ("request_tearing_down", True, "KeyError"),
+        ("appcontext_tearing_down", True, "KeyError"), ("appcontext_popped", True)]

@@ -33,7 +33,8 @@ from .helpers import (
 )
 from .routing import BuildError
 from .streaming import Event, event_stream
-from .templating import render_template, render_template_string, stream_template
+from .templating import (render_template, render_template_string, stream_template,
+                         stream_template_string)
 from .testing import TestClient, TestResponse
 from .views import MethodView, View
 from .wrappers import Headers, MultiDict, Request, Response
@@ -48,5 +49,17 @@ __all__ = [
     "current_app", "event_stream", "flash", "g",
     "get_flashed_messages", "has_app_context", "has_request_context", "jsonify",
     "make_response", "redirect", "render_template", "render_template_string", "request", "secure_filename", "send_file", "send_from_directory",
-    "session", "stream_template", "stream_with_context", "url_for",
+    "session", "stream_template", "stream_template_string", "stream_with_context", "url_for",
 ]
+
+_SIGNALS = frozenset((
+    "appcontext_popped", "appcontext_pushed", "appcontext_tearing_down",
+    "before_render_template", "got_request_exception", "message_flashed", "request_finished",
+    "request_started", "request_tearing_down", "template_rendered"))
+
+
+def __getattr__(name: str):  # the signals import blinker: only for apps that use them
+    if name in _SIGNALS:
+        from . import signals
+        return getattr(signals, name)
+    raise AttributeError(f"module 'kiv' has no attribute {name!r}")

@@ -244,7 +244,7 @@ class App(TemplateRegistry, Scaffold):
     # --- the native server ----------------------------------------------------------
 
     def _plan(self) -> tuple:
-        return (self._version, self.secret_key is not None)
+        return (self._version, self.secret_key is not None, _request_signals_live(self))
 
     @property
     def server(self) -> _kiv.Server:
@@ -281,7 +281,9 @@ class App(TemplateRegistry, Scaffold):
                      or any(self.url_value_preprocessors.values())
                      or any(self.error_handler_spec.values())
                      or self.secret_key is not None)
-        if plain:
+        if _request_signals_live(self):
+            self._pipeline, self._dispatch = self._signal_pipeline, self._signal_dispatch
+        elif plain:
             self._pipeline, self._dispatch = self._bare_pipeline, self._bare_dispatch
         else:
             self._pipeline, self._dispatch = self._full_pipeline, self._full_dispatch
@@ -380,6 +382,36 @@ class App(TemplateRegistry, Scaffold):
                 if req._files is not None:
                     req.close()
 
+    # --- the plan while request signals have receivers ---------------------------------
+
+    def _signal_dispatch(self, req: Request) -> Any:
+        view = None if req.error_code is not None else self._native_views[req.endpoint]
+        return self._signal_pipeline(req, view, req.view_args)
+
+    def _signal_pipeline(self, req: Request, view: Any, args: dict) -> Any:
+        from . import signals as s
+        error: BaseException | None = None
+        _local.request = req
+        try:
+            s.send(s.appcontext_pushed, self)
+            s.send(s.request_started, self)
+            rv = self._full_pipeline(req, view, args)
+            _local.request = req
+            response = rv if isinstance(rv, Response) else self.make_response(rv)
+            s.send(s.request_finished, self, response=response)
+            return response
+        except BaseException as e:
+            error = e
+            raise
+        finally:
+            _local.request = req
+            try:
+                s.send(s.request_tearing_down, self, exc=error)
+                s.send(s.appcontext_tearing_down, self, exc=error)
+                s.send(s.appcontext_popped, self)
+            finally:
+                _local.request = None
+
     def _hooks(self, req: Request) -> tuple[tuple, tuple, tuple, tuple]:
         """(url value preprocessor, before, after, teardown) functions for the request's
         blueprint, in call order."""
@@ -436,6 +468,9 @@ class App(TemplateRegistry, Scaffold):
 
     def _handle_exception(self, req: Request, e: Exception) -> Any:
         """An exception no handler took: the 500 handler answers, else the server does."""
+        signals = sys.modules.get("kiv.signals")
+        if signals is not None:
+            signals.send(signals.got_request_exception, self, exception=e)
         if self.debug:
             raise e
         server_error = InternalServerError()
@@ -587,6 +622,11 @@ class App(TemplateRegistry, Scaffold):
     def test_client(self, use_cookies: bool = True) -> Any:
         from .testing import TestClient
         return TestClient(self, use_cookies=use_cookies)
+
+
+def _request_signals_live(app: App) -> bool:
+    signals = sys.modules.get("kiv.signals")
+    return signals is not None and signals.request_signals_live(app)
 
 
 _PLAIN_RESULTS = frozenset((str, bytes, dict, list, Response))

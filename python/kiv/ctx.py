@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import functools
 import json as _json
+import sys
 from typing import Any
 from urllib.parse import parse_qsl, urlencode, urlsplit
 
@@ -23,11 +24,18 @@ class AppContext:
     def push(self) -> None:
         self._saved.append((_local.app, _local.g))
         _local.app, _local.g = self.app, self.g
+        signals = sys.modules.get("kiv.signals")
+        if signals is not None:
+            signals.send(signals.appcontext_pushed, self.app)
 
     def pop(self, exc: BaseException | None = None) -> None:
         try:
             for f in reversed(self.app.teardown_appcontext_funcs):
                 f(exc)
+            signals = sys.modules.get("kiv.signals")
+            if signals is not None:
+                signals.send(signals.appcontext_tearing_down, self.app, exc=exc)
+                signals.send(signals.appcontext_popped, self.app)
         finally:
             _local.app, _local.g = self._saved.pop()
 

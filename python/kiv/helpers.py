@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json as _json
 import re
+import sys
 from typing import Any
 
 from .exceptions import abort  # noqa: F401  (Flask exports it from here too)
@@ -159,6 +160,10 @@ def flash(message: str, category: str = "message") -> None:
     flashes = session.get("_flashes", [])
     flashes.append((category, message))
     session["_flashes"] = flashes
+    signals = sys.modules.get("kiv.signals")
+    if signals is not None:
+        signals.send(signals.message_flashed, _current_app(), message=message,
+                     category=category)
 
 
 def get_flashed_messages(with_categories: bool = False,

@@ -9,6 +9,7 @@ never imports Jinja2. Templates are compiled once and kept; with TEMPLATES_AUTO_
 from __future__ import annotations
 
 import os
+import sys
 from typing import Any, Callable
 
 from .globals import _current_app, _local, g, request, session
@@ -94,15 +95,25 @@ def _context(app: Any, context: dict) -> dict:
     return merged
 
 
+def _render(app: Any, template: Any, context: dict) -> str:
+    context = _context(app, context)
+    signals = sys.modules.get("kiv.signals")
+    if signals is None:
+        return template.render(context)
+    signals.send(signals.before_render_template, app, template=template, context=context)
+    text = template.render(context)
+    signals.send(signals.template_rendered, app, template=template, context=context)
+    return text
+
+
 def render_template(template_name_or_list: Any, **context: Any) -> str:
     app = _current_app()
-    template = app.jinja_env.get_or_select_template(template_name_or_list)
-    return template.render(_context(app, context))
+    return _render(app, app.jinja_env.get_or_select_template(template_name_or_list), context)
 
 
 def render_template_string(source: str, **context: Any) -> str:
     app = _current_app()
-    return app.jinja_env.from_string(source).render(_context(app, context))
+    return _render(app, app.jinja_env.from_string(source), context)
 
 
 def stream_template(template_name_or_list: Any, **context: Any) -> Any:
@@ -110,6 +121,12 @@ def stream_template(template_name_or_list: Any, **context: Any) -> Any:
     app = _current_app()
     template = app.jinja_env.get_or_select_template(template_name_or_list)
     return template.generate(_context(app, context))
+
+
+def stream_template_string(source: str, **context: Any) -> Any:
+    """stream_template for a template given as text."""
+    app = _current_app()
+    return app.jinja_env.from_string(source).generate(_context(app, context))
 
 
 class TemplateRegistry:
@@ -166,4 +183,5 @@ def _decorator(add: Callable, name: Any) -> Any:
     return decorator
 
 
-__all__ = ["render_template", "render_template_string", "stream_template"]
+__all__ = ["render_template", "render_template_string", "stream_template",
+           "stream_template_string"]
