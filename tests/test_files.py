@@ -19,11 +19,13 @@ def app(tmp_path):
     (tmp_path / "secret.txt").write_text("secret")
     os.symlink(tmp_path / "secret.txt", root / "files" / "out.txt")
     os.symlink(root / "files" / "a.txt", root / "files" / "in.txt")
-    app = App("files", root_path=str(root))
+    app = App("files", root_path=str(root), static_folder="files")
 
     @app.route("/f/<path:name>")
     def files(name):
         return send_from_directory("files", name)
+
+    app.add_url_rule("/s/<path:name>", "s", lambda name: app.send_static_file(name))
 
     @app.route("/dl")
     def dl():
@@ -51,8 +53,9 @@ def app(tmp_path):
     ("/f/sub", 404, None, None),
     ("/f/missing", 404, None, None),
 ])
-def test_send_from_directory_stays_inside(app, url, status, body, ctype):
-    r = app.test_client().get(url)
+@pytest.mark.parametrize("view", ["/f/", "/s/"])  # send_from_directory, send_static_file
+def test_send_from_directory_stays_inside(app, view, url, status, body, ctype):
+    r = app.test_client().get(url.replace("/f/", view, 1))
     assert r.status_code == status
     if status == 200:
         assert (r.data, r.headers["Content-Type"]) == (body, ctype)

@@ -52,6 +52,7 @@ def test_login_session_and_flashes_across_requests():
     assert r.json == {"user": "ann",
                       "flashes": [["message", "welcome"], ["info", "check your mail"]]}
     assert [h.status_code for h in r.history] == [302]
+    assert (r.request.method, r.request.path, r.history[0].request.path) == ("GET", "/me", "/login")
     # Flashes are consumed once; the session stays.
     assert c.get("/me").json == {"user": "ann", "flashes": []}
     r = c.get("/logout")

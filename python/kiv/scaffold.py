@@ -113,6 +113,13 @@ class Scaffold:
             return open(path, mode)
         return open(path, mode, encoding=encoding)
 
+    def send_static_file(self, filename: str) -> Any:
+        """A file of the static folder as a response, for a view that serves one itself."""
+        if self.static_folder is None:
+            raise RuntimeError("'static_folder' must be set to serve static_files.")
+        from .files import send_from_directory
+        return send_from_directory(self.static_folder, filename)
+
     # --- hooks ------------------------------------------------------------------
 
     def before_request(self, f: F) -> F:

@@ -207,6 +207,7 @@ class TestClient:
                 server.set_request_class(request_class)
             self._keep(made[-1] if made else None)
         response = TestResponse(status, resp_headers, body)
+        response.request = req  # what was asked for (after redirects: the last request)
         if self.use_cookies:
             self._store_cookies(response.headers)
         return response
