@@ -204,7 +204,7 @@ def test_url_values_taken_from_the_path_and_given_back_to_url_for(fast):
     app = App("lang", fast=fast)
     bp = Blueprint("site", __name__, url_prefix="/<lang>")
 
-    @bp.url_value_preprocessor
+    @bp.app_url_value_preprocessor  # every route of this app has a language
     def pull_lang(endpoint, values):
         g.lang = values.pop("lang")
 
@@ -223,7 +223,9 @@ def test_url_values_taken_from_the_path_and_given_back_to_url_for(fast):
         return f"{g.lang} {n} {url_for('.page')} {url_for('.page', lang='fr', n=n + 1)}"
 
     app.register_blueprint(bp)
-    assert app.test_client().get("/de/page/3").text == "de 3 /de/page/1 /fr/page/4"
+    c = app.test_client()
+    assert c.get("/de/page/3").text == "de 3 /de/page/1 /fr/page/4"
+    assert c.get("/de/nowhere").status_code == 404  # not a KeyError in pull_lang
 
 
 def test_copy_current_request_context_carries_the_request_into_a_thread():

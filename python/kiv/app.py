@@ -347,8 +347,9 @@ class App(TemplateRegistry, Scaffold):
                 if isinstance(view, Chooser):
                     view = view.select(req)
                 preprocessors, befores, afters, _ = self._hooks(req)
-                for f in preprocessors:
-                    f(req.endpoint, args)
+                if req.error_code is None:  # a 404 or 405 has no URL values to take
+                    for f in preprocessors:
+                        f(req.endpoint, args)
                 rv = None
                 for f in befores:
                     rv = f()
