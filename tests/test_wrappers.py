@@ -250,3 +250,33 @@ def test_app_json_settings_and_kiv_json():
     assert kiv_json.dumps({"b": 1, "a": 2}) == '{"a":2,"b":1}'  # no app: the defaults
     with pytest.raises(TypeError):
         kiv_json.dumps(object())
+
+
+@pytest.mark.parametrize("headers,status", [
+    ({}, 200),
+    ({"If-None-Match": 'W/"v1"'}, 304),
+    ({"If-None-Match": '"v0", "v1"'}, 304),
+    ({"If-None-Match": '"v0"', "If-Modified-Since": "Wed, 01 Jan 2020 12:00:00 GMT"}, 200),
+    ({"If-Modified-Since": "Wed, 01 Jan 2020 12:00:00 GMT"}, 304),
+    ({"If-Modified-Since": "Wed, 01 Jan 2020 11:59:59 GMT"}, 200),
+    ({"If-Modified-Since": "not a date"}, 200),
+])
+def test_caching_headers_and_conditional_answers(headers, status):
+    app = App("caching")
+
+    @app.route("/c", methods=["GET", "POST"])
+    def c():
+        r = Response("body")
+        r.cache_control.max_age, r.cache_control.public = 60, True
+        r.cache_control.public = r.cache_control.no_cache = False
+        r.vary.add("Cookie"), r.vary.add("Accept-Encoding"), r.vary.add("cookie")
+        r.last_modified = datetime.datetime(2020, 1, 1, 12)
+        r.set_etag("v1")
+        return r.make_conditional()
+
+    client = app.test_client()
+    r = client.get("/c", headers=headers)
+    assert (r.status_code, r.data) == (status, b"body" if status == 200 else b"")
+    assert (r.headers["Cache-Control"], r.headers["Vary"], r.headers["ETag"]) == (
+        "max-age=60", "Cookie, Accept-Encoding", '"v1"')
+    assert client.post("/c", headers=headers).status_code == 200  # only GET and HEAD

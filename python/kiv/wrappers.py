@@ -898,6 +898,80 @@ class Response:
     def json(self) -> Any:
         return self.get_json()
 
+    # --- caching headers ------------------------------------------------------
+
+    @property
+    def cache_control(self) -> Any:
+        from .caching import CacheControl
+        return CacheControl(self.headers)
+
+    @property
+    def vary(self) -> Any:
+        from .caching import HeaderSet
+        return HeaderSet(self.headers, "Vary")
+
+    @property
+    def allow(self) -> Any:
+        from .caching import HeaderSet
+        return HeaderSet(self.headers, "Allow")
+
+    def _date_header(self, name: str) -> _dt.datetime | None:
+        from .caching import parse_date
+        return parse_date(self.headers.get(name))
+
+    def _set_date_header(self, name: str, value: Any) -> None:
+        from .caching import http_date
+        if value is None:
+            self.headers.remove(name)
+        else:
+            self.headers.set(name, http_date(value))
+
+    last_modified = property(lambda self: self._date_header("Last-Modified"),
+                             lambda self, v: self._set_date_header("Last-Modified", v))
+    expires = property(lambda self: self._date_header("Expires"),
+                       lambda self, v: self._set_date_header("Expires", v))
+
+    def get_etag(self) -> tuple[str | None, bool | None]:
+        """(tag, weak), or (None, None) without an ETag."""
+        value = self.headers.get("ETag")
+        if not value:
+            return None, None
+        weak = value.startswith("W/")
+        return (value[2:] if weak else value).strip('"'), weak
+
+    def set_etag(self, etag: str, weak: bool = False) -> None:
+        if '"' in etag:
+            raise ValueError("an entity tag may not contain a double quote")
+        self.headers.set("ETag", f'{"W/" if weak else ""}"{etag}"')
+
+    def add_etag(self, overwrite: bool = False, weak: bool = False) -> None:
+        """An ETag from the body's hash, unless there is one (or the body is streamed)."""
+        if (overwrite or "etag" not in self.headers) and not self.is_streamed:
+            import hashlib
+            self.set_etag(hashlib.sha1(self.get_data()).hexdigest(), weak)
+
+    def make_conditional(self, request_or_environ: Any = None, **_: Any) -> "Response":
+        """Becomes 304 Not Modified, without a body, when a GET or HEAD already holds this
+        version (by If-None-Match, else If-Modified-Since)."""
+        from .caching import etag_matches
+        req = request_or_environ if request_or_environ is not None else _local.request
+        if req is None or req.method not in ("GET", "HEAD") or self.status_code != 200:
+            return self
+        inm = req.headers.get("If-None-Match")
+        if inm is not None:
+            fresh = etag_matches(self.get_etag()[0], inm)
+        else:
+            since, modified = req.if_modified_since, self.last_modified
+            fresh = since is not None and modified is not None and modified <= since
+        if fresh:
+            close = getattr(self.body, "close", None)
+            if close is not None and not isinstance(self.body, _IN_MEMORY):
+                close()
+            self.status_code, self.body = 304, b""
+            for name in ("Content-Length", "Content-Type"):
+                self.headers.remove(name)
+        return self
+
     # --- cookies ----------------------------------------------------------------
 
     def set_cookie(self, key: str, value: str = "", max_age: int | _dt.timedelta | None = None,
