@@ -1,6 +1,7 @@
 """The Python framework layer through its test client."""
 
 import importlib
+import json
 import os
 import sys
 import uuid
@@ -139,7 +140,10 @@ def test_instance_folder_and_resources(tmp_path, monkeypatch, layout):
     assert app.instance_path == str(tmp_path / "instance")
     os.makedirs(app.instance_path)
     (tmp_path / "instance" / "config.py").write_text("DATABASE = 'db.sqlite'\n")
+    (tmp_path / "instance" / "config.json").write_text('{"PAGE": 5, "lower": 1}')
     assert app.config.from_pyfile("config.py") and app.config["DATABASE"] == "db.sqlite"
+    assert app.config.from_file("config.json", json.load) and app.config["PAGE"] == 5
+    assert "lower" not in app.config and not app.config.from_file("none", json.load, True)
     with app.open_resource("schema.sql", "r") as f, app.open_instance_resource("n", "w") as w:
         w.write(f.read())
     assert (tmp_path / "instance" / "n").read_text() == "create table t (x)"

@@ -2,7 +2,8 @@
 
 import pytest
 
-from kiv import App, Blueprint, flash, g, render_template, render_template_string, session
+from kiv import (App, Blueprint, flash, g, get_template_attribute, render_template,
+                 render_template_string, session, stream_template_string)
 
 
 @pytest.fixture
@@ -11,6 +12,8 @@ def app(tmp_path):
     (tmp_path / "templates" / "page.html").write_text("<p>{{ text }}</p>")
     (tmp_path / "templates" / "page.txt").write_text("{{ text }}")
     (tmp_path / "templates" / "shared.html").write_text("app wins")
+    (tmp_path / "templates" / "macros.html").write_text(
+        "{% macro hello(name) %}<b>{{ name }}</b>{% endmacro %}")
     (tmp_path / "bp").mkdir()
     (tmp_path / "bp" / "tpl").mkdir()
     (tmp_path / "bp" / "tpl" / "shared.html").write_text("blueprint loses")
@@ -43,6 +46,8 @@ def app(tmp_path):
 def test_render_from_folders_with_autoescape_by_extension(app, name, text, expected):
     with app.test_request_context():
         assert render_template(name, text=text) == expected
+        assert get_template_attribute("macros.html", "hello")("<i>") == "<b>&lt;i&gt;</b>"
+        assert "".join(stream_template_string("{{ a }}-{{ b }}", a=1, b=2)) == "1-2"
 
 
 def test_blueprint_folder_and_its_context_processor_only_in_its_views(app):

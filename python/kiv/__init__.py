@@ -33,8 +33,8 @@ from .helpers import (
 )
 from .routing import BuildError
 from .streaming import Event, event_stream
-from .templating import (render_template, render_template_string, stream_template,
-                         stream_template_string)
+from .templating import (get_template_attribute, render_template, render_template_string,
+                         stream_template, stream_template_string)
 from .testing import TestClient, TestResponse
 from .views import MethodView, View
 from .wrappers import Headers, MultiDict, Request, Response
@@ -47,7 +47,7 @@ __all__ = [
     "NotFound", "Request", "Response", "TestClient", "TestResponse", "TooManyRequests",
     "Unauthorized", "UnprocessableEntity", "View", "__version__", "abort", "after_this_request", "copy_current_request_context",
     "current_app", "event_stream", "flash", "g",
-    "get_flashed_messages", "has_app_context", "has_request_context", "jsonify",
+    "get_flashed_messages", "get_template_attribute", "has_app_context", "has_request_context", "jsonify",
     "make_response", "redirect", "render_template", "render_template_string", "request", "secure_filename", "send_file", "send_from_directory",
     "session", "stream_template", "stream_template_string", "stream_with_context", "url_for",
 ]

@@ -118,6 +118,20 @@ class Config(dict):
                 self[key] = value
         return True
 
+    def from_file(self, filename: str, load: Any, silent: bool = False,
+                  text: bool = True) -> bool:
+        """Upper-case keys of the mapping load(file) returns: `load=json.load`,
+        `load=tomllib.load, text=False`."""
+        path = os.path.join(self.root_path, filename)
+        try:
+            with open(path, "r" if text else "rb") as f:
+                mapping = load(f)
+        except OSError:
+            if silent:
+                return False
+            raise
+        return self.from_mapping(mapping)
+
     def get_namespace(self, namespace: str, lowercase: bool = True,
                       trim_namespace: bool = True) -> dict[str, Any]:
         out = {}

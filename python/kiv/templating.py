@@ -123,6 +123,11 @@ def stream_template(template_name_or_list: Any, **context: Any) -> Any:
     return template.generate(_context(app, context))
 
 
+def get_template_attribute(template_name: str, attribute: str) -> Any:
+    """A macro or variable a template defines, to call from Python."""
+    return getattr(_current_app().jinja_env.get_template(template_name).module, attribute)
+
+
 def stream_template_string(source: str, **context: Any) -> Any:
     """stream_template for a template given as text."""
     app = _current_app()
@@ -183,5 +188,5 @@ def _decorator(add: Callable, name: Any) -> Any:
     return decorator
 
 
-__all__ = ["render_template", "render_template_string", "stream_template",
-           "stream_template_string"]
+__all__ = ["get_template_attribute", "render_template", "render_template_string",
+           "stream_template", "stream_template_string"]
