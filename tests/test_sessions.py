@@ -202,3 +202,27 @@ def test_with_client_keeps_the_last_request_current():
         assert "user" not in session and g.seen == "/logout"
     with pytest.raises(RuntimeError):
         session.get("user")
+
+
+@pytest.mark.parametrize("writer", ["flask", "kiv"])
+def test_session_cookies_read_by_flask_and_kiv_alike(writer):
+    # A Flask app moved to kiv keeps its users' sessions, values JSON alone would lose too.
+    import uuid
+
+    import flask
+    from markupsafe import Markup
+    values = {"t": (1, ("a",)), "b": b"\x00\xff", "u": uuid.UUID(int=7), "m": Markup("<b>"),
+              "d": dt.datetime(2020, 1, 2, 3, 4, 5, tzinfo=dt.timezone.utc),
+              "n": [{" t": "looks like a tag"}, {"x": None}]}
+    apps = {"flask": flask.Flask("f"), "kiv": App("k")}
+    for name, app in apps.items():
+        app.secret_key = "shared"
+        store = flask.session if name == "flask" else session
+        app.add_url_rule("/set", "set", lambda store=store: store.update(values) or "ok")
+        app.add_url_rule("/get", "get", lambda store=store: repr(sorted(store.items())))
+    client = apps[writer].test_client()
+    client.get("/set")
+    cookie = client.get_cookie("session").value
+    reader = apps["kiv" if writer == "flask" else "flask"].test_client()
+    reader.set_cookie("session", cookie)
+    assert reader.get("/get").text == repr(sorted(values.items()))

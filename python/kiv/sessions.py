@@ -6,9 +6,11 @@ so apps without sessions never load it.
 
 from __future__ import annotations
 
+import base64
 import datetime as _dt
 import hashlib
 import json
+import uuid
 from typing import Any
 
 
@@ -90,13 +92,73 @@ class NullSession(SecureCookieSession):
     __setitem__ = __delitem__ = clear = pop = popitem = update = setdefault = _fail  # type: ignore
 
 
-def _json_dumps(value: Any) -> str:
-    return json.dumps(value, separators=(",", ":"))
+class TaggedJSON:
+    """JSON for session values that JSON alone would lose: tuples, bytes, datetimes,
+    UUIDs and Markup travel as one-key objects whose key names the type (" t", " b",
+    " d", " u", " m"). The tags are Flask's, so a session cookie written by a Flask app
+    with the same secret key reads back here, and the other way round."""
+
+    @classmethod
+    def tag(cls, value: Any) -> Any:
+        if isinstance(value, dict):
+            if len(value) == 1:
+                key = next(iter(value))
+                if key in _UNTAG:  # a plain dict that would read back as a tag
+                    return {" di": {f"{key}__": cls.tag(value[key])}}
+            return {k: cls.tag(v) for k, v in value.items()}
+        if isinstance(value, tuple):
+            return {" t": [cls.tag(v) for v in value]}
+        if isinstance(value, list):
+            return [cls.tag(v) for v in value]
+        if isinstance(value, bytes):
+            return {" b": base64.b64encode(value).decode("ascii")}
+        if callable(getattr(value, "__html__", None)):
+            return {" m": str(value.__html__())}
+        if isinstance(value, uuid.UUID):
+            return {" u": value.hex}
+        if isinstance(value, _dt.datetime):
+            from .caching import http_date
+            return {" d": http_date(value)}
+        return value
+
+    @staticmethod
+    def untag(value: dict) -> Any:
+        if len(value) == 1:
+            key = next(iter(value))
+            if key in _UNTAG:
+                return _UNTAG[key](value[key])
+        return value
+
+    @classmethod
+    def dumps(cls, value: Any) -> str:
+        return json.dumps(cls.tag(value), separators=(",", ":"), sort_keys=True)
+
+    @classmethod
+    def loads(cls, value: str | bytes) -> Any:
+        return json.loads(value, object_hook=cls.untag)
 
 
-class _CompactJSON:
-    dumps = staticmethod(_json_dumps)
-    loads = staticmethod(json.loads)
+def _markup(text: str) -> Any:
+    from markupsafe import Markup
+    return Markup(text)
+
+
+def _datetime(text: str) -> _dt.datetime:
+    from .caching import parse_date
+    value = parse_date(text)
+    if value is None:
+        raise ValueError(f"not an HTTP date: {text!r}")
+    return value
+
+
+_UNTAG: dict[str, Any] = {
+    " di": lambda d: {k[:-2]: v for k, v in d.items()},
+    " t": tuple,
+    " b": lambda text: base64.b64decode(text),
+    " m": _markup,
+    " u": uuid.UUID,
+    " d": _datetime,
+}
 
 
 class SecureCookieSessionInterface:
@@ -105,7 +167,7 @@ class SecureCookieSessionInterface:
     salt = "cookie-session"
     digest_method = staticmethod(hashlib.sha1)
     key_derivation = "hmac"
-    serializer = _CompactJSON
+    serializer = TaggedJSON
     session_class = SecureCookieSession
     null_session_class = NullSession
 
