@@ -1,4 +1,5 @@
-"""Command line: python -m kiv run module:app [options]; see python -m kiv run --help."""
+"""Command line: python -m kiv run module:app [options] serves an app (see python -m kiv
+run --help); python -m kiv cmd module:app COMMAND [ARGS] runs one of its commands."""
 
 from __future__ import annotations
 
@@ -40,6 +41,11 @@ def _options(opts: argparse.Namespace, **extra) -> ServeOptions:
 
 
 def main(argv: list[str] | None = None) -> int:
+    args = sys.argv[1:] if argv is None else list(argv)
+    if args[:1] == ["cmd"]:
+        # Everything after the app reference belongs to the app's click group, options too.
+        from .cli import main as run_command
+        return run_command(args[1:])
     parser = argparse.ArgumentParser(prog="python -m kiv")
     sub = parser.add_subparsers(dest="command", required=True)
     run = sub.add_parser("run", help="serve an app")
@@ -59,6 +65,9 @@ def main(argv: list[str] | None = None) -> int:
                      help="restart when a Python file or template under the app's folder "
                           "changes (needs watchfiles: pip install 'kiv[reload]')")
     _add_common(run)
+    sub.add_parser("cmd", add_help=False, usage="python -m kiv cmd APP [COMMAND] [ARGS]...",
+                   help="run one of an app's commands (app.cli) in the app context; "
+                        "python -m kiv cmd APP --help lists them")
     worker = sub.add_parser("worker", help=argparse.SUPPRESS)
     worker.add_argument("app")
     worker.add_argument("--fd", type=int, default=None)
@@ -67,7 +76,7 @@ def main(argv: list[str] | None = None) -> int:
     worker.add_argument("--host", default="127.0.0.1")
     worker.add_argument("--port", type=int, default=0)
     _add_common(worker)
-    opts = parser.parse_args(argv)
+    opts = parser.parse_args(args)
 
     if opts.command == "worker":
         return run_worker(opts.app, _options(opts, host=opts.host, port=opts.port,
@@ -76,7 +85,6 @@ def main(argv: list[str] | None = None) -> int:
                           debug=opts.debug)
     if opts.reload:
         from .reload import run_with_reload
-        args = sys.argv[1:] if argv is None else list(argv)
         return run_with_reload(opts.app, [a for a in args if a != "--reload"])
     app = load_app(opts.app, opts.interface)
     app.log = app.log or opts.log

@@ -607,6 +607,41 @@ class App(TemplateRegistry, Scaffold):
     def app_context(self) -> AppContext:
         return AppContext(self)
 
+    # Commands (`app.cli`) live in kiv.cli, which imports click: made on first use only.
+    test_cli_runner_class: type | None = None
+
+    @property
+    def cli(self) -> Any:
+        """The app's click group: `@app.cli.command()`, `app.cli.add_command(cmd)`."""
+        group = self.__dict__.get("_cli")
+        if group is None:
+            from .cli import AppCommands
+            group = self.__dict__["_cli"] = AppCommands(self)
+        return group
+
+    @property
+    def shell_context_processors(self) -> list[F]:
+        return self.__dict__.setdefault("_shell_context_processors", [])
+
+    def shell_context_processor(self, f: F) -> F:
+        """f() returns a dict of names for the `shell` command's namespace."""
+        self.shell_context_processors.append(f)
+        return f
+
+    def make_shell_context(self) -> dict[str, Any]:
+        from .globals import g
+        names: dict[str, Any] = {"app": self, "g": g}
+        for processor in self.shell_context_processors:
+            names.update(processor())
+        return names
+
+    def test_cli_runner(self, **kwargs: Any) -> Any:
+        """A click test runner whose invoke(args=[...]) runs this app's commands."""
+        cls = self.test_cli_runner_class
+        if cls is None:
+            from .cli import AppCliRunner as cls
+        return cls(self, **kwargs)
+
     def test_request_context(self, *args: Any, **kwargs: Any) -> RequestContext:
         return RequestContext(self, *args, **kwargs)
 

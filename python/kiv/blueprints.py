@@ -7,6 +7,9 @@ from typing import Any, Callable
 
 from .scaffold import F, Scaffold, _exception_key
 
+# Blueprint(cli_group=...) default: the blueprint's commands form a group named after it.
+_NAMED_GROUP: Any = object()
+
 
 def join_rule(prefix: str | None, rule: str) -> str:
     if not prefix:
@@ -46,7 +49,7 @@ class Blueprint(Scaffold):
                  static_url_path: str | None = None, template_folder: str | None = None,
                  url_prefix: str | None = None, subdomain: str | None = None,
                  url_defaults: dict | None = None, root_path: str | None = None,
-                 cli_group: Any = None):
+                 cli_group: Any = _NAMED_GROUP):
         super().__init__(import_name, static_folder, static_url_path, root_path)
         if not name:
             raise ValueError("'name' may not be empty.")
@@ -59,6 +62,18 @@ class Blueprint(Scaffold):
         self.deferred_functions: list[Callable[[BlueprintSetupState], None]] = []
         self._blueprints: list[tuple["Blueprint", dict]] = []
         self._got_registered_once = False
+        self.cli_group = cli_group
+
+    @property
+    def cli(self) -> Any:
+        """The blueprint's click group (made on first use). When the blueprint is
+        registered, it joins the app's group under cli_group (default: the blueprint's
+        name), or with cli_group=None its commands join the app's group directly."""
+        group = self.__dict__.get("_cli")
+        if group is None:
+            from .cli import AppGroup
+            group = self.__dict__["_cli"] = AppGroup(self.name)
+        return group
 
     def record(self, func: Callable[[BlueprintSetupState], None]) -> None:
         self.deferred_functions.append(func)
@@ -176,6 +191,14 @@ class Blueprint(Scaffold):
 
         for deferred in self.deferred_functions:
             deferred(state)
+
+        group = self.__dict__.get("_cli")
+        if group is not None and group.commands:
+            cli_group = options.get("cli_group", self.cli_group)
+            if cli_group is None:
+                app.cli.commands.update(group.commands)
+            else:
+                app.cli.add_command(group, name if cli_group is _NAMED_GROUP else cli_group)
 
         for child, child_options in self._blueprints:
             child_options = dict(child_options)
