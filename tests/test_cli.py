@@ -1,3 +1,4 @@
+import json
 import subprocess
 import sys
 import textwrap
@@ -171,3 +172,30 @@ def test_help_lists_commands_and_app_import_leaves_click_out(tmp_path):
     out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
                          timeout=60)
     assert out.stdout == "[]\n"
+
+
+FACTORY = '''
+from kiv import App
+def create_app(name="plain", debug=False):
+    app = App(__name__)
+    app.name_given, app.debug_given = name, debug
+    return app
+'''
+
+
+@pytest.mark.parametrize("file,attr,name,debug", [
+    ("factory.py", "", "plain", False),  # no app attribute: create_app() is called
+    ("factory.py", ":create_app", "plain", False),
+    ("factory.py", ":create_app('x', debug=True)", "x", True),
+    ("json.py", ":create_app()", "plain", False),  # named like a standard module
+])
+def test_app_factories_and_files_load_like_imports(tmp_path, monkeypatch, file, attr, name,
+                                                   debug):
+    (tmp_path / "site").mkdir()
+    (tmp_path / "site" / file).write_text(FACTORY)
+    monkeypatch.chdir(tmp_path)  # not the app's folder
+    monkeypatch.setattr(sys, "path", list(sys.path))
+    app = load_app(f"site/{file}{attr}")
+    assert (app.name_given, app.debug_given) == (name, debug)
+    assert app.root_path == str(tmp_path / "site")  # templates and static beside the file
+    assert json.dumps([1]) == "[1]"  # the standard module is left alone

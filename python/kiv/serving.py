@@ -3,10 +3,12 @@ worker processes behind the TCP balancer. Every model shuts down gracefully."""
 
 from __future__ import annotations
 
+import ast
 import importlib
+import importlib.util
+import inspect
 import os
 import random
-import runpy
 import selectors
 import signal
 import socket
@@ -44,32 +46,97 @@ class ServeOptions:
 
 
 def load_app(app_ref: str, interface: str = "kiv") -> Any:
-    """Finds an app from "module:attr" or "path/to/file.py:attr" (attr defaults to app).
-    With interface "wsgi" the attribute is a WSGI application, served through a kiv app."""
-    app = _find(app_ref)
+    """Finds an app from "module:attr" or "path/to/file.py:attr". Without attr: `app` or
+    `application`, else a factory `create_app()` or `make_app()` is called; "module:f(...)"
+    calls f with the literal arguments given. With interface "wsgi" the attribute is a WSGI
+    application, served through a kiv app."""
+    app = _find(app_ref, interface)
     if interface == "wsgi":
         from .wsgi import host_app
         return host_app(app)
     return app
 
 
-def _find(app_ref: str) -> Any:
+def _find(app_ref: str, interface: str = "kiv") -> Any:
     target, _, attr = app_ref.partition(":")
-    attr = attr or "app"
     if target.endswith(".py") or os.sep in target:
-        # Loaded under another name so the script's __main__ block does not run.
-        namespace = runpy.run_path(target, run_name="__kiv_app__")
-        try:
-            return namespace[attr]
-        except KeyError:
-            raise LookupError(f"{target} defines no {attr!r}") from None
-    if os.getcwd() not in sys.path and "" not in sys.path:
-        sys.path.insert(0, os.getcwd())
-    module = importlib.import_module(target)
+        module = _import_file(target)
+        where = target
+    else:
+        if os.getcwd() not in sys.path and "" not in sys.path:
+            sys.path.insert(0, os.getcwd())
+        module = importlib.import_module(target)
+        where = f"module {target!r}"
+    if not attr:
+        for name in ("app", "application"):
+            if hasattr(module, name):
+                return getattr(module, name)
+        for name in ("create_app", "make_app"):
+            if callable(getattr(module, name, None)):
+                return getattr(module, name)()
+        raise LookupError(f"{where} has no 'app' or 'application', nor a 'create_app' or "
+                          "'make_app' factory")
+    name, args, kwargs = _parse_call(attr)
     try:
-        return getattr(module, attr)
+        found = getattr(module, name)
     except AttributeError:
-        raise LookupError(f"module {target!r} has no attribute {attr!r}") from None
+        raise LookupError(f"{where} has no attribute {name!r}") from None
+    if args is not None:
+        return found(*args, **kwargs)
+    if interface == "kiv" and inspect.isfunction(found):
+        return found()  # a factory named without parentheses (a WSGI app may be a function)
+    return found
+
+
+def _parse_call(attr: str) -> tuple[str, tuple | None, dict]:
+    """"name" or "name(literal, key=literal)": the name, and the call's arguments if any."""
+    try:
+        expr = ast.parse(attr.strip(), mode="eval").body
+    except SyntaxError:
+        raise LookupError(f"{attr!r} is not an attribute name or a call") from None
+    if isinstance(expr, ast.Name):
+        return expr.id, None, {}
+    if isinstance(expr, ast.Call) and isinstance(expr.func, ast.Name):
+        try:
+            args = tuple(ast.literal_eval(a) for a in expr.args)
+            kwargs = {k.arg: ast.literal_eval(k.value) for k in expr.keywords if k.arg}
+        except ValueError:
+            raise LookupError(f"{attr!r}: a factory's arguments must be literals") from None
+        return expr.func.id, args, kwargs
+    raise LookupError(f"{attr!r} is not an attribute name or a call")
+
+
+def _import_file(target: str) -> Any:
+    """The module in the file target, imported as Python imports a script's neighbours: its
+    folder goes on sys.path and the module is registered, so `App(__name__)` finds its
+    templates and static files beside the file. Its `__main__` block does not run."""
+    path = os.path.abspath(target)
+    if not os.path.isfile(path):
+        raise FileNotFoundError(f"No such file: {target!r}")
+    directory, name = os.path.split(path)
+    name = os.path.splitext(name)[0]
+    if name == "__init__":  # a package: import it by its name
+        directory, name = os.path.split(directory)
+    if directory not in sys.path:
+        sys.path.insert(0, directory)
+    origin = getattr(sys.modules.get(name), "__file__", None)
+    if origin is None:
+        spec = importlib.util.find_spec(name)
+        origin = spec.origin if spec is not None else None
+    if origin is not None and os.path.abspath(origin) == path:
+        return importlib.import_module(name)
+    # The name is another module's (a standard one, or an app loaded earlier from another
+    # folder): load the file under a name of its own rather than shadow that module.
+    name = "__kiv_app__"
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)  # type: ignore[arg-type]
+    sys.modules[name] = module
+    try:
+        spec.loader.exec_module(module)  # type: ignore[union-attr]
+    except BaseException:
+        sys.modules.pop(name, None)
+        raise
+    return module
 
 
 def log(message: str) -> None:
