@@ -111,9 +111,8 @@ class App(TemplateRegistry, Scaffold):
         self._pipeline: Callable[..., Any] = self._bare_pipeline
         self._dispatch: Callable[..., Any] = self._bare_dispatch
         self._make_request: type = self.request_class
-        folder = static_folder_of(self)
-        if folder is not None:
-            self._add_static(self.static_url_path or "/static", folder, "static")
+        if self.static_folder is not None:
+            self._add_static(self.static_url_path or "/static", static_folder_of(self), "static")
 
     # --- settings that live in the config ------------------------------------------
 
@@ -197,10 +196,13 @@ class App(TemplateRegistry, Scaffold):
             endpoint = "static"
         self._add_static(url_path, os.fspath(folder), endpoint)
 
-    def _add_static(self, url_path: str, folder: str, endpoint: str | None) -> None:
+    def _add_static(self, url_path: str, folder: str | None, endpoint: str | None) -> None:
+        """Serves folder at url_path natively; a folder that does not exist is not served,
+        but url_for(endpoint, filename=...) still builds its URLs, as templates expect."""
         url_path = "/" + url_path.strip("/") if url_path.strip("/") else url_path
         self._statics = [(u, f) for u, f in self._statics if u != url_path]
-        self._statics.append((url_path, folder))
+        if folder is not None:
+            self._statics.append((url_path, folder))
         if endpoint is not None:
             self.url_map.add(url_path.rstrip("/") + "/<path:filename>", endpoint, ("GET", "HEAD"))
         self._changed()

@@ -167,7 +167,7 @@ class Blueprint(Scaffold):
         self._got_registered_once = True
 
         folder = static_folder_of(self)
-        if folder is not None and first_name_registration:
+        if self.static_folder is not None and first_name_registration:
             url = self.static_url_path or "/static"
             app._add_static(join_rule(state.url_prefix, url), folder, f"{name}.static")
 

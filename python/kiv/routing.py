@@ -248,7 +248,9 @@ class UrlMap:
             extra = [(k, v) for k, v in values.items()
                      if k not in rule.names and k not in rule.defaults]
             if extra:
-                path += "?" + urlencode(_flatten(extra))
+                # Characters a query may hold as they are stay as they are, as in Flask
+                # ("?next=/private", not "?next=%2Fprivate").
+                path += "?" + urlencode(_flatten(extra), safe="!$'()*,/:;?@")
             return path
         reason = (f"Did you forget to specify values {sorted(missing)!r}?" if missing
                   else "The values do not fit the rule's converters.")

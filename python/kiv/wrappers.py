@@ -294,6 +294,18 @@ class MimeTypeMixin:
         return mime_params(self.content_type)
 
 
+class UserAgent(str):
+    """The User-Agent header: the text itself, and `.string` as code written for Flask
+    reads it. (Nothing is parsed out of it: browser and platform stay None.)"""
+
+    __slots__ = ()
+    browser = platform = version = language = None
+
+    @property
+    def string(self) -> str:
+        return str(self)
+
+
 class Request(MimeTypeMixin):
     """The request object the server builds for every request it hands to Python.
 
@@ -484,8 +496,8 @@ class Request(MimeTypeMixin):
         return Authorization(scheme, token=rest or None)
 
     @property
-    def user_agent(self) -> str:
-        return self._header("user-agent") or ""
+    def user_agent(self) -> "UserAgent":
+        return UserAgent(self._header("user-agent") or "")
 
     @property
     def referrer(self) -> str | None:
