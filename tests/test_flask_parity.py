@@ -3,6 +3,7 @@ request below must get the same answer from both (status, body, the headers an a
 browser acts on). Where kiv differs by design (docs/guide.md), the case says so."""
 
 import importlib.util
+import io
 import json
 import sys
 
@@ -166,6 +167,69 @@ def permanent():
 @app.route("/strictjson", methods=["POST"])
 def strictjson():
     return jsonify(request.get_json())
+
+shop = Blueprint("shop", __name__, url_prefix="/<lang>/shop")
+
+@shop.url_value_preprocessor
+def pull_lang(endpoint, values):
+    g.lang = values.pop("lang")
+
+@shop.url_defaults
+def add_lang(endpoint, values):
+    values.setdefault("lang", g.get("lang", "en"))
+
+@shop.errorhandler(ValueError)
+def shop_value_error(e):
+    return jsonify(shop_error=str(e)), 422
+
+cart = Blueprint("cart", __name__, url_prefix="/cart")
+
+@cart.route("/")
+def cart_index():
+    return jsonify(bp=request.blueprint, bps=list(request.blueprints), me=url_for(".cart_index"),
+                   shop=url_for("shop.product", pid=3), lang=g.lang)
+
+@shop.route("/p/<int:pid>")
+def product(pid):
+    if pid == 0:
+        raise ValueError("no product zero")
+    return render_template_string(
+        "{{{{ g.lang }}}} {{{{ config.SECRET_KEY }}}} {{{{ url_for('.product', pid=pid + 1) }}}} "
+        "{{{{ request.blueprint }}}}", pid=pid)
+
+shop.register_blueprint(cart)
+app.register_blueprint(shop)
+
+@app.route("/upload", methods=["POST"])
+def upload():
+    f = request.files["doc"]
+    return jsonify(name=f.filename, ct=f.mimetype, data=f.read().decode(),
+                   tags=request.form.getlist("tag"), missing="nope" in request.files)
+
+@app.route("/plain")
+def plain():
+    from {fw} import Response
+    return Response("a,b\\n", mimetype="text/csv", headers={{"X-Rows": "1"}})
+
+@app.route("/abort-redirect")
+def abort_redirect():
+    abort(redirect("/elsewhere"))
+
+@app.route("/list")
+def as_list():
+    return jsonify([1, "two", None])
+
+@app.route("/flash-page")
+def flash_page():
+    flash("one")
+    flash("two", "warn")
+    return redirect(url_for("show_flashes"))
+
+@app.route("/show-flashes")
+def show_flashes():
+    return render_template_string(
+        "{{% for m in get_flashed_messages(category_filter=['warn']) %}}{{{{ m }}}}{{% endfor %}}"
+        "|{{{{ get_flashed_messages()|join(',') }}}}")
 '''
 
 
@@ -181,7 +245,7 @@ def build(fw, folder):
 
 
 def answer(client, method, path, kw):
-    kw = {"headers": {"User-Agent": "parity"}, **kw}
+    kw = {"headers": {"User-Agent": "parity"}, **(kw() if callable(kw) else kw)}
     r = client.open(path, method=method, **kw)
     ctype = (r.headers.get("Content-Type") or "").split(";")[0]
     body = r.get_json() if ctype == "application/json" else r.get_data(as_text=True)
@@ -227,6 +291,15 @@ CASES = {
     "tojson filter": [("GET", "/tojson", {})],
     "status as text": [("GET", "/status", {})],
     "permanent session": [("GET", "/permanent", {}), ("GET", "/", {})],
+    "blueprints, URL values, nested": [
+        ("GET", "/de/shop/p/1", {}), ("GET", "/fr/shop/cart/", {}), ("GET", "/de/shop/p/0", {}),
+        ("GET", "/de/shop/p/x", {})],
+    "upload": [("POST", "/upload", lambda: {"data": {  # a file each client can close
+        "doc": (io.BytesIO(b"hello"), "a b.txt", "text/plain"), "tag": ["x", "y"]}})],
+    "response class, abort with a response, list": [
+        ("GET", "/plain", {}), ("GET", "/abort-redirect", {}), ("GET", "/list", {})],
+    "flashes by category": [("GET", "/flash-page", {}), ("GET", "/show-flashes", {}),
+                            ("GET", "/show-flashes", {})],
     "get_json on a form": [("POST", "/strictjson", {"data": {"a": "1"}}),
                            ("POST", "/strictjson", {"data": "{bad", "content_type":
                                                     "application/json"})],
