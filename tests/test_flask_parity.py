@@ -215,6 +215,33 @@ def plain():
 def abort_redirect():
     abort(redirect("/elsewhere"))
 
+@app.route("/errors/<kind>", methods=["GET", "POST"])
+def errors(kind):
+    if kind == "described":
+        abort(400, description="bad thing")
+    if kind == "json415":
+        return jsonify(request.json)
+    if kind == "forced":
+        return jsonify(request.get_json(force=True), request.values.to_dict())
+    if kind == "see-other":
+        return redirect("/x", code=303)
+    if kind == "made":
+        return make_response(jsonify(ok=True), 201)
+    if kind == "empty":
+        from {fw} import Response
+        return Response(status=204)
+    if kind == "tuple-json":
+        return jsonify(e=1), 400, {{"X": "1"}}
+    if kind == "build":
+        return url_for("no_such_endpoint")
+    if kind == "read-session":
+        return jsonify(user=session.get("user"))
+    raise KeyError(kind)
+
+@app.errorhandler(500)
+def server_error(e):
+    return jsonify(error="server", original=type(e.original_exception).__name__), 500
+
 @app.route("/list")
 def as_list():
     return jsonify([1, "two", None])
@@ -248,13 +275,15 @@ def answer(client, method, path, kw):
     kw = {"headers": {"User-Agent": "parity"}, **(kw() if callable(kw) else kw)}
     r = client.open(path, method=method, **kw)
     ctype = (r.headers.get("Content-Type") or "").split(";")[0]
-    body = r.get_json() if ctype == "application/json" else r.get_data(as_text=True)
-    cookies = sorted(c.split("=", 1)[0] + ("" if "Max-Age=0" not in c and "1970" not in c
-                                            else " (deleted)")
-                     for c in r.headers.getlist("Set-Cookie"))
+    body = r.get_json() if ctype == "application/json" and r.data else r.get_data(as_text=True)
+    cookies = sorted(  # each cookie's name, whether it is deleted, and its attributes' names
+        (c.split("=", 1)[0], "Max-Age=0" in c or "1970" in c,
+         sorted(a.split("=")[0].strip().lower() for a in c.split(";")[1:]))
+        for c in r.headers.getlist("Set-Cookie"))
     return {"status": r.status_code, "body": body, "type": ctype,
             "location": r.headers.get("Location"), "x-user": r.headers.get("X-User"),
-            "cookies": cookies, "allow": sorted((r.headers.get("Allow") or "").split(", "))}
+            "cookies": cookies, "allow": sorted((r.headers.get("Allow") or "").split(", ")),
+            "vary": r.headers.get("Vary"), "x": r.headers.get("X")}
 
 
 UUID = "12345678-1234-5678-1234-567812345678"
@@ -300,6 +329,10 @@ CASES = {
         ("GET", "/plain", {}), ("GET", "/abort-redirect", {}), ("GET", "/list", {})],
     "flashes by category": [("GET", "/flash-page", {}), ("GET", "/show-flashes", {}),
                             ("GET", "/show-flashes", {})],
+    "errors and odd returns": [("GET", f"/errors/{k}", {}) for k in (
+        "described", "json415", "see-other", "made", "empty", "tuple-json", "build", "unknown",
+        "read-session")] + [("POST", "/errors/forced?a=1", {"data": '{"j": 2}'}),
+                            ("HEAD", "/nowhere", {})],
     "get_json on a form": [("POST", "/strictjson", {"data": {"a": "1"}}),
                            ("POST", "/strictjson", {"data": "{bad", "content_type":
                                                     "application/json"})],
@@ -309,8 +342,9 @@ CASES = {
 # Where kiv answers otherwise by design (docs/guide.md): what kiv answers, and why.
 DIFFERENT = {
     # The native router answers these before Python runs, so the app's hooks do not.
-    ("GET", "/dir"): {"type": "", "location": "/dir/", "x-user": None, "body": ""},
-    ("OPTIONS", "/items/3"): {"x-user": None},
+    ("GET", "/dir"): {"type": "", "location": "/dir/", "x-user": None, "body": "",
+                      "vary": None},
+    ("OPTIONS", "/items/3"): {"x-user": None, "vary": None},
     # The native float converter takes whole numbers too.
     ("GET", f"/kinds/1/{UUID}/a"): {"status": 200, "body": {"f": 1.0, "k": "a", "u": UUID}},
 }

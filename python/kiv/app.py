@@ -375,7 +375,16 @@ class App(TemplateRegistry, Scaffold):
             raise error from None  # type: ignore[misc]
         except Exception as e:
             error = e
-            return self._handle_exception(req, e)
+            # The 500 handler's answer goes through the after_request functions and the
+            # session like any other (no handler: the exception goes on to the server).
+            rv = self._handle_exception(req, e)
+            try:
+                return self._finalize(req, rv, afters if req._after is None
+                                      else (*req._after, *afters))
+            except _HandlerFailed as failed:
+                cause = failed.__cause__
+                traceback.print_exception(type(cause), cause, cause.__traceback__)
+                return rv
         finally:
             try:
                 for f in self._hooks(req)[3]:
