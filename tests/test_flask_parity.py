@@ -242,6 +242,28 @@ def errors(kind):
 def server_error(e):
     return jsonify(error="server", original=type(e.original_exception).__name__), 500
 
+@app.context_processor
+def inject():
+    return {{"site": "Parity & Co"}}
+
+@app.template_filter("shout")
+def shout(text):
+    return str(text).upper() + "!"
+
+@app.template_global()
+def double(n):
+    return n * 2
+
+@app.template_test("even")
+def is_even(n):
+    return n % 2 == 0
+
+@app.route("/page")
+def page():
+    from {fw} import render_template
+    return render_template(["missing.html", "page.html"], items=["<a>", "b"], n=3,
+                           html="<b>bold</b>")
+
 @app.route("/list")
 def as_list():
     return jsonify([1, "two", None])
@@ -260,11 +282,28 @@ def show_flashes():
 '''
 
 
+TEMPLATES = {
+    "base.html": "<title>{% block title %}{{ site }}{% endblock %}</title>"
+                 "<main>{% block body %}{% endblock %}</main>",
+    "macros.html": "{% macro li(x) %}<li>{{ x|shout }}</li>{% endmacro %}",
+    "page.html": "{% extends 'base.html' %}{% import 'macros.html' as m %}"
+                 "{% block title %}Items - {{ super() }}{% endblock %}"
+                 "{% block body %}<ul>{% for i in items %}{{ m.li(i) }}{% endfor %}</ul>"
+                 "{{ html }} {{ html|safe }} {{ double(n) }} {{ n is even }} {{ nothing }}"
+                 "{{ items|length }} {{ request.args.get('q', '-') }} {{ session.get('user') }}"
+                 " {{ url_for('page', q='a b') }} {% include 'part.txt' %}{% endblock %}",
+    "part.txt": "<raw & text>",
+}
+
+
 def build(fw, folder):
     # A module of its own, as an app is: both frameworks look for it to find their root.
     name = f"parity_{fw}"
     path = folder / f"{name}.py"
     path.write_text(SOURCE.format(fw=fw))
+    (folder / "templates").mkdir(exist_ok=True)
+    for template, text in TEMPLATES.items():
+        (folder / "templates" / template).write_text(text)
     spec = importlib.util.spec_from_file_location(name, path)
     module = sys.modules[name] = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
@@ -333,6 +372,7 @@ CASES = {
         "described", "json415", "see-other", "made", "empty", "tuple-json", "build", "unknown",
         "read-session")] + [("POST", "/errors/forced?a=1", {"data": '{"j": 2}'}),
                             ("HEAD", "/nowhere", {})],
+    "templates: inheritance, macros, filters, context": [("GET", "/page?q=%3Cx%3E", {})],
     "get_json on a form": [("POST", "/strictjson", {"data": {"a": "1"}}),
                            ("POST", "/strictjson", {"data": "{bad", "content_type":
                                                     "application/json"})],
