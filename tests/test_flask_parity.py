@@ -14,7 +14,7 @@ import functools
 from {fw} import (Blueprint, Flask, abort, after_this_request, flash, g, get_flashed_messages,
                   jsonify, make_response, redirect, render_template_string, request, session,
                   url_for)
-from {fw}.views import MethodView
+from {fw}.views import MethodView, View
 
 app = Flask(__name__)
 app.secret_key = "k"
@@ -107,8 +107,8 @@ app.add_url_rule("/things/<name>", view_func=Thing.as_view("thing"))
 
 @app.errorhandler(404)
 def missing(e):
-    # A routing 404 has no endpoint; the default descriptions are each framework's own.
-    return jsonify(error=e.description if request.endpoint else "missing"), 404
+    # The default descriptions are each framework's own.
+    return jsonify(error=e.description if request.endpoint == "item" else "missing"), 404
 
 @app.route("/teapot")
 def teapot():
@@ -264,6 +264,52 @@ def page():
     return render_template(["missing.html", "page.html"], items=["<a>", "b"], n=3,
                            html="<b>bold</b>")
 
+@app.route("/users/", defaults={{"page": 1}})
+@app.route("/users/page/<int:page>")
+def users(page):
+    return jsonify(page=page, first=url_for("users", page=1), second=url_for("users", page=2))
+
+@app.get("/loose", strict_slashes=False)
+def loose():
+    return "loose"
+
+@app.post("/only-post")
+def only_post():
+    return "posted"
+
+@app.route("/cookies/<op>")
+def cookies(op):
+    resp = make_response(jsonify(seen=request.cookies.to_dict()))
+    if op == "set":
+        resp.set_cookie("a", "1", samesite="Lax", secure=True, domain="localhost", path="/cookies")
+        resp.set_cookie("b", "x y", max_age=10)
+    elif op == "delete":
+        resp.delete_cookie("a", path="/cookies", domain="localhost")
+    return resp
+
+@app.route("/stream")
+def stream():
+    from {fw} import Response, stream_with_context
+    def gen():
+        yield "a:" + request.args.get("x", "-")
+        yield ",b"
+    return Response(stream_with_context(gen()), mimetype="text/plain")
+
+@app.route("/file/<name>")
+def file(name):
+    from {fw} import send_from_directory
+    return send_from_directory("templates", name, mimetype="text/plain")
+
+class Greeter(View):
+    methods = ["GET", "POST"]
+    decorators = [login_required]
+    def __init__(self, greeting):
+        self.greeting = greeting
+    def dispatch_request(self):
+        return f"{{self.greeting}} {{g.user}} {{request.method}}"
+
+app.add_url_rule("/greet", view_func=Greeter.as_view("greet", "hi"))
+
 @app.route("/list")
 def as_list():
     return jsonify([1, "two", None])
@@ -373,6 +419,17 @@ CASES = {
         "read-session")] + [("POST", "/errors/forced?a=1", {"data": '{"j": 2}'}),
                             ("HEAD", "/nowhere", {})],
     "templates: inheritance, macros, filters, context": [("GET", "/page?q=%3Cx%3E", {})],
+    "defaults and shortcuts": [("GET", "/users/", {}), ("GET", "/users/page/2", {}),
+                               ("GET", "/loose", {}), ("GET", "/only-post", {}),
+                               ("POST", "/only-post", {})],
+    "cookies": [("GET", "/cookies/set", {}), ("GET", "/cookies/read", {}),
+                ("GET", "/cookies/delete", {}), ("GET", "/cookies/read", {})],
+    "streamed and file bodies": [("GET", "/stream?x=1", {}), ("GET", "/file/part.txt", {}),
+                                 ("GET", "/file/..%2Fparity_kiv.py", {}),
+                                 ("GET", "/file/missing.txt", {}), ("HEAD", "/file/part.txt", {})],
+    "class views with decorators": [("GET", "/greet", {}),
+                                    ("POST", "/auth/login", {"data": {"name": "bo"}}),
+                                    ("POST", "/greet", {}), ("PUT", "/greet", {})],
     "get_json on a form": [("POST", "/strictjson", {"data": {"a": "1"}}),
                            ("POST", "/strictjson", {"data": "{bad", "content_type":
                                                     "application/json"})],
@@ -385,6 +442,13 @@ DIFFERENT = {
     ("GET", "/dir"): {"type": "", "location": "/dir/", "x-user": None, "body": "",
                       "vary": None},
     ("OPTIONS", "/items/3"): {"x-user": None, "vary": None},
+    # Flask redirects a URL that a rule's defaults spell shorter; kiv serves both.
+    ("GET", "/users/page/1"): {"status": 200, "location": None, "type": "application/json",
+                               "body": {"first": "/users/", "page": 1,
+                                        "second": "/users/page/2"}},
+    # The native router redirects the other slash form; Flask serves it (strict_slashes=False).
+    ("GET", "/loose/"): {"status": 308, "location": "/loose", "type": "", "body": "",
+                         "x-user": None, "vary": None},
     # The native float converter takes whole numbers too.
     ("GET", f"/kinds/1/{UUID}/a"): {"status": 200, "body": {"f": 1.0, "k": "a", "u": UUID}},
 }

@@ -111,8 +111,13 @@ class App(TemplateRegistry, Scaffold):
         self._pipeline: Callable[..., Any] = self._bare_pipeline
         self._dispatch: Callable[..., Any] = self._bare_dispatch
         self._make_request: type = self.request_class
+        # A static folder that does not exist still builds URLs (url_for("static", ...)),
+        # until app.static() names a folder that does.
+        self._static_placeholder = False
         if self.static_folder is not None:
-            self._add_static(self.static_url_path or "/static", static_folder_of(self), "static")
+            folder = static_folder_of(self)
+            self._add_static(self.static_url_path or "/static", folder, "static")
+            self._static_placeholder = folder is None
 
     # --- settings that live in the config ------------------------------------------
 
@@ -192,7 +197,10 @@ class App(TemplateRegistry, Scaffold):
     def static(self, url_path: str, folder: str | os.PathLike[str],
                endpoint: str | None = None) -> None:
         """Serves files of folder under url_path (natively, without entering Python)."""
-        if endpoint is None and "static" not in self.url_map.by_endpoint:
+        if endpoint is None and ("static" not in self.url_map.by_endpoint
+                                 or self._static_placeholder):
+            self.url_map.by_endpoint.pop("static", None)
+            self._static_placeholder = False
             endpoint = "static"
         self._add_static(url_path, os.fspath(folder), endpoint)
 

@@ -209,8 +209,12 @@ class UrlMap:
 
     def add(self, rule: str, endpoint: str, methods: Iterable[str],
             defaults: dict | None = None) -> None:
-        self.by_endpoint.setdefault(endpoint, []).append(
-            BuildRule(rule, endpoint, methods, defaults))
+        rules = self.by_endpoint.setdefault(endpoint, [])
+        rules.append(BuildRule(rule, endpoint, methods, defaults))
+        # Tried in Flask's order: more arguments first, then more defaults (so that
+        # url_for("users", page=1) gives "/users/" of a rule with defaults={"page": 1},
+        # whichever decorator came first); registration order otherwise.
+        rules.sort(key=lambda r: (-len(r.names | r.defaults.keys()), -len(r.defaults)))
 
     def iter_rules(self, endpoint: str | None = None) -> Iterable[BuildRule]:
         """Every rule (or an endpoint's), by endpoint in registration order."""
