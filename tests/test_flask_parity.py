@@ -310,6 +310,16 @@ class Greeter(View):
 
 app.add_url_rule("/greet", view_func=Greeter.as_view("greet", "hi"))
 
+@app.route("/multi", methods=["GET", "POST"])
+def multi():
+    a, f = request.args, request.form
+    return jsonify(
+        items=sorted(a.items(multi=True)), lists=sorted(a.lists()), flat=a.to_dict(),
+        full=a.to_dict(flat=False), ints=a.getlist("n", type=int), first=a.get("n", type=int),
+        bad=a.get("q", type=int), default=a.get("zz", 7, type=int), keys=sorted(a.keys()),
+        values=sorted(request.values.getlist("n")), form=f.to_dict(flat=False),
+        has="n" in a, length=len(a), copy=a.copy().getlist("n"))
+
 @app.route("/list")
 def as_list():
     return jsonify([1, "two", None])
@@ -430,6 +440,8 @@ CASES = {
     "class views with decorators": [("GET", "/greet", {}),
                                     ("POST", "/auth/login", {"data": {"name": "bo"}}),
                                     ("POST", "/greet", {}), ("PUT", "/greet", {})],
+    "multi-value containers": [("GET", "/multi?n=1&n=x&n=2&q=a&e=", {}),
+                               ("POST", "/multi?n=1", {"data": {"n": ["3", "4"], "f": "v"}})],
     "get_json on a form": [("POST", "/strictjson", {"data": {"a": "1"}}),
                            ("POST", "/strictjson", {"data": "{bad", "content_type":
                                                     "application/json"})],

@@ -280,3 +280,20 @@ def test_caching_headers_and_conditional_answers(headers, status):
     assert (r.headers["Cache-Control"], r.headers["Vary"], r.headers["ETag"]) == (
         "max-age=60", "Cookie, Accept-Encoding", '"v1"')
     assert client.post("/c", headers=headers).status_code == 200  # only GET and HEAD
+
+
+@pytest.mark.parametrize("op,first,lists", [
+    (lambda d: d.pop("a"), {"b": "3"}, [("b", ["3"])]),
+    (lambda d: d.__delitem__("a"), {"b": "3"}, [("b", ["3"])]),
+    (lambda d: d.setlist("a", ["9"]), {"a": "9", "b": "3"}, [("a", ["9"]), ("b", ["3"])]),
+    (lambda d: d.setlist("a", []), {"b": "3"}, [("b", ["3"])]),
+    (lambda d: d.update({"a": "5", "c": ["6", "7"]}), {"a": "1", "b": "3", "c": "6"},
+     [("a", ["1", "2", "5"]), ("b", ["3"]), ("c", ["6", "7"])]),
+    (lambda d: d.poplist("b"), {"a": "1"}, [("a", ["1", "2"])]),
+    (lambda d: d.clear(), {}, []),
+])
+def test_multidict_keeps_first_values_and_lists_in_step(op, first, lists):
+    from kiv import MultiDict
+    d = MultiDict([("a", "1"), ("a", "2"), ("b", "3")])
+    op(d)
+    assert (dict(d), d.lists(), d.copy().lists()) == (first, lists, lists)

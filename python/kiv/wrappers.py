@@ -209,11 +209,76 @@ class MultiDict(dict):
             return super().items()
         return [(k, v) for k, vs in self._lists.items() for v in vs]
 
+    def lists(self) -> list[tuple[str, list[Any]]]:
+        return [(k, list(vs)) for k, vs in self._lists.items()]
+
+    def listvalues(self) -> list[list[Any]]:
+        return [list(vs) for vs in self._lists.values()]
+
+    def setlist(self, key: str, values: Iterable[Any]) -> None:
+        values = list(values)
+        if values:
+            super().__setitem__(key, values[0])
+            self._lists[key] = values
+        else:
+            self.pop(key, None)
+
+    def setlistdefault(self, key: str, default: Iterable[Any] | None = None) -> list[Any]:
+        if key not in self:
+            self.setlist(key, default or ())
+        return self._lists.setdefault(key, [])
+
+    def poplist(self, key: str) -> list[Any]:
+        super().pop(key, None)
+        return self._lists.pop(key, [])
+
+    # The dict operations keep every value list in step with the first values.
+    def __delitem__(self, key: str) -> None:
+        super().__delitem__(key)
+        del self._lists[key]
+
+    _MISSING = object()
+
+    def pop(self, key: str, default: Any = _MISSING) -> Any:
+        if key in self:
+            self._lists.pop(key, None)
+            return super().pop(key)
+        if default is MultiDict._MISSING:
+            raise KeyError(key)
+        return default
+
+    def popitem(self) -> tuple[str, Any]:
+        key, value = super().popitem()
+        self._lists.pop(key, None)
+        return key, value
+
+    def setdefault(self, key: str, default: Any = None) -> Any:
+        if key not in self:
+            self[key] = default
+        return self[key]
+
+    def update(self, other: Any = (), **kwargs: Any) -> None:  # type: ignore[override]
+        """Adds the values (as werkzeug's MultiDict does), keeping those already here."""
+        pairs = other.items(multi=True) if isinstance(other, MultiDict) else (
+            other.items() if isinstance(other, dict) else other)
+        for k, v in [*pairs, *kwargs.items()]:
+            for item in (v if isinstance(v, list) else [v]):
+                self.add(k, item)
+
+    def clear(self) -> None:
+        super().clear()
+        self._lists.clear()
+
     def to_dict(self, flat: bool = True) -> dict:
         return dict(self) if flat else {k: list(v) for k, v in self._lists.items()}
 
     def copy(self) -> "MultiDict":
-        return MultiDict(self.items(multi=True))
+        return type(self)(self.items(multi=True))
+
+    __copy__ = copy
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self.items(multi=True)!r})"
 
 
 class Authorization(dict):
