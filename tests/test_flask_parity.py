@@ -11,6 +11,7 @@ import pytest
 
 SOURCE = '''
 import functools
+import json
 from {fw} import (Blueprint, Flask, abort, after_this_request, flash, g, get_flashed_messages,
                   jsonify, make_response, redirect, render_template_string, request, session,
                   url_for)
@@ -320,6 +321,31 @@ def multi():
         values=sorted(request.values.getlist("n")), form=f.to_dict(flat=False),
         has="n" in a, length=len(a), copy=a.copy().getlist("n"))
 
+@app.route("/headers")
+def headers():
+    h = request.headers
+    resp = make_response("text")
+    rh = resp.headers
+    rh.add("X-Multi", "1")
+    rh.add("X-Multi", "2")
+    rh.extend([("X-Ext", "e")])
+    rh.setdefault("X-Ext", "ignored")
+    rh["X-Set"] = "a"
+    rh["X-Set"] = "b"
+    rh.set("X-Low", "c")
+    popped = rh.pop("X-Low")
+    del rh["X-Gone"]
+    resp.status_code = 201
+    resp.set_data(resp.get_data(as_text=True) + "!")
+    resp.mimetype = "text/plain"
+    resp.headers["X-Report"] = json.dumps(dict(
+        get=h.get("X-A"), lower=h.get("x-a"), typed=h.get("X-N", type=int),
+        all=h.getlist("X-A"), has="x-a" in h, missing=h.get("X-None", "dflt"),
+        multi=rh.getlist("X-Multi"), popped=popped, status=resp.status,
+        length=resp.content_length, ctype=resp.content_type, data=resp.get_data(as_text=True)),
+        sort_keys=True)
+    return resp
+
 @app.route("/list")
 def as_list():
     return jsonify([1, "two", None])
@@ -378,7 +404,9 @@ def answer(client, method, path, kw):
     return {"status": r.status_code, "body": body, "type": ctype,
             "location": r.headers.get("Location"), "x-user": r.headers.get("X-User"),
             "cookies": cookies, "allow": sorted((r.headers.get("Allow") or "").split(", ")),
-            "vary": r.headers.get("Vary"), "x": r.headers.get("X")}
+            "vary": r.headers.get("Vary"), "x": r.headers.get("X"),
+            "report": r.headers.get("X-Report"), "multi": r.headers.getlist("X-Multi"),
+            "set": r.headers.getlist("X-Set"), "ext": r.headers.getlist("X-Ext")}
 
 
 UUID = "12345678-1234-5678-1234-567812345678"
@@ -442,6 +470,8 @@ CASES = {
                                     ("POST", "/greet", {}), ("PUT", "/greet", {})],
     "multi-value containers": [("GET", "/multi?n=1&n=x&n=2&q=a&e=", {}),
                                ("POST", "/multi?n=1", {"data": {"n": ["3", "4"], "f": "v"}})],
+    "headers both ways": [("GET", "/headers", {"headers": [("X-A", "1"), ("X-A", "2"),
+                                                          ("X-N", "42")]})],
     "get_json on a form": [("POST", "/strictjson", {"data": {"a": "1"}}),
                            ("POST", "/strictjson", {"data": "{bad", "content_type":
                                                     "application/json"})],

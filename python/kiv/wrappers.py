@@ -359,6 +359,21 @@ class MimeTypeMixin:
         return mime_params(self.content_type)
 
 
+def _joined(pairs: list[tuple[str, str]]) -> list[tuple[str, str]]:
+    seen: dict[str, int] = {}
+    out: list[tuple[str, str]] = []
+    for name, value in pairs:
+        key = name.lower()
+        at = seen.get(key)
+        if at is None:
+            seen[key] = len(out)
+            out.append((name, value))
+        else:
+            sep = "; " if key == "cookie" else ", "
+            out[at] = (out[at][0], out[at][1] + sep + value)
+    return out if len(out) < len(pairs) else pairs
+
+
 class UserAgent(str):
     """The User-Agent header: the text itself, and `.string` as code written for Flask
     reads it. (Nothing is parsed out of it: browser and platform stay None.)"""
@@ -426,8 +441,10 @@ class Request(MimeTypeMixin):
 
     @property
     def headers(self) -> Headers:
+        """The request's headers, a repeated one as one value joined with ", " ("; " for
+        Cookie), as a WSGI server hands them to Flask: no value is lost to get()."""
         if self._headers is None:
-            self._headers = Headers(self.header_list)
+            self._headers = Headers(_joined(self.header_list))
         return self._headers
 
     def _header(self, lname: str) -> str | None:
