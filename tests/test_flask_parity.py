@@ -346,6 +346,29 @@ def headers():
         sort_keys=True)
     return resp
 
+@app.route("/sess/<op>")
+def sess(op):
+    if op == "add":
+        session.setdefault("cart", []).append(1)  # nested change: not noticed
+    elif op == "mark":
+        session.setdefault("cart", []).append(2)
+        session.modified = True
+    elif op == "set":
+        session["n"] = session.get("n", 0) + 1
+    elif op == "pop":
+        session.pop("n", None)
+    elif op == "clear":
+        session.clear()
+    return jsonify(dict(session))
+
+@app.route("/async/<int:n>")
+async def async_view(n):
+    import asyncio
+    await asyncio.sleep(0)
+    if n == 0:
+        abort(404, description="async missing")
+    return jsonify(n=n, user=g.user, path=request.path)
+
 @app.route("/list")
 def as_list():
     return jsonify([1, "two", None])
@@ -472,6 +495,10 @@ CASES = {
                                ("POST", "/multi?n=1", {"data": {"n": ["3", "4"], "f": "v"}})],
     "headers both ways": [("GET", "/headers", {"headers": [("X-A", "1"), ("X-A", "2"),
                                                           ("X-N", "42")]})],
+    "session changes": [("GET", f"/sess/{op}", {}) for op in (
+        "read", "add", "read", "set", "mark", "read", "set", "pop", "read", "set", "clear",
+        "read")],
+    "async views": [("GET", "/async/3", {}), ("GET", "/async/0", {})],
     "get_json on a form": [("POST", "/strictjson", {"data": {"a": "1"}}),
                            ("POST", "/strictjson", {"data": "{bad", "content_type":
                                                     "application/json"})],
