@@ -107,7 +107,7 @@ def test_command_runs_in_app_context_with_teardown(register, fail):
 
 
 def routes_app():
-    app = App("routes_app")
+    app = App("routes_app", static_folder=None)
     app.add_url_rule("/", "index", lambda: "")
     app.add_url_rule("/users/<int:id>", "user", lambda id: "", methods=["GET", "POST"])
     bp = Blueprint("admin", __name__, url_prefix="/admin")

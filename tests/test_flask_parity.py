@@ -16,20 +16,16 @@ from {fw} import (Blueprint, Flask, abort, after_this_request, flash, g, get_fla
                   jsonify, make_response, redirect, render_template_string, request, session,
                   url_for)
 from {fw}.views import MethodView, View
-
 app = Flask(__name__)
 app.secret_key = "k"
 app.config["SERVER_NAME"] = None
-
 @app.before_request
 def load_user():
     g.user = session.get("user")
-
 @app.after_request
 def stamp(response):
     response.headers["X-User"] = g.get("user") or "-"
     return response
-
 def login_required(view):
     @functools.wraps(view)
     def wrapped(**kw):
@@ -37,9 +33,7 @@ def login_required(view):
             return redirect(url_for("auth.login", next=request.path))
         return view(**kw)
     return wrapped
-
 auth = Blueprint("auth", __name__, url_prefix="/auth")
-
 @auth.route("/login", methods=["GET", "POST"])
 def login():
     if request.method == "POST":
@@ -53,23 +47,18 @@ def login():
         session["user"] = name
         return redirect(request.args.get("next") or url_for("index"))
     return render_template_string("<form>{{{{ request.args.next }}}}</form>")
-
 @auth.route("/logout")
 def logout():
     session.clear()
     return redirect(url_for("index"))
-
 app.register_blueprint(auth)
-
 @app.route("/")
 def index():
     return render_template_string("hello {{{{ g.user or 'stranger' }}}} {{{{ url_for('index') }}}}")
-
 @app.route("/private")
 @login_required
 def private():
     return jsonify(user=g.user, flashes=get_flashed_messages())
-
 @app.route("/items/<int:n>", methods=["GET", "DELETE"])
 def item(n):
     if n > 10:
@@ -77,13 +66,11 @@ def item(n):
     if request.method == "DELETE":
         return "", 204
     return {{"n": n, "next": url_for("item", n=n + 1), "q": request.args.getlist("q")}}
-
 @app.route("/echo", methods=["POST"])
 def echo():
     body = request.get_json(silent=True)
     return jsonify(json=body, form=request.form.to_dict(), ct=request.mimetype,
                    files=sorted(request.files))
-
 @app.route("/cookie")
 def cookie():
     @after_this_request
@@ -93,39 +80,30 @@ def cookie():
     resp = make_response("set", 201)
     resp.headers["X-Extra"] = "yes"
     return resp
-
 @app.route("/tuple")
 def tuple_view():
     return "made", 202, {{"X-T": "1"}}
-
 class Thing(MethodView):
     def get(self, name):
         return f"get {{name}}"
     def post(self, name):
         return f"post {{name}}", 201
-
 app.add_url_rule("/things/<name>", view_func=Thing.as_view("thing"))
-
 @app.errorhandler(404)
 def missing(e):
     # The default descriptions are each framework's own.
     return jsonify(error=e.description if request.endpoint == "item" else "missing"), 404
-
 @app.route("/teapot")
 def teapot():
     abort(418)
-
 class Conflict(Exception):
     pass
-
 @app.errorhandler(Conflict)
 def on_conflict(e):
     return f"conflict: {{e}}", 409
-
 @app.route("/conflict")
 def conflict():
     raise Conflict("taken")
-
 @app.route("/urls/<path:rest>")
 def urls(rest):
     return jsonify(
@@ -137,59 +115,45 @@ def urls(rest):
         static=url_for("static", filename="a b.css"),
         ua=request.user_agent.string if hasattr(request.user_agent, "string") else None,
         cookies=request.cookies.to_dict())
-
 @app.route("/kinds/<float:f>/<uuid:u>/<any(a, b):k>")
 def kinds(f, u, k):
     return jsonify(f=f, u=str(u), k=k)
-
 @app.route("/dir/")
 def directory():
     return "dir"
-
 @app.route("/moved")
 def moved():
     return redirect(url_for("directory"), 301)
-
 @app.route("/tojson")
 def tojson():
     return render_template_string("<script>var x = {{{{ data|tojson }}}};</script>{{{{ t }}}}",
                                   data={{"a": "</script>&'", "b": [1, 2.5, None]}}, t="<i>")
-
 @app.route("/status")
 def status():
     return "made", "201 CREATED"
-
 @app.route("/permanent")
 def permanent():
     session.permanent = True
     session["p"] = 1
     return "ok"
-
 @app.route("/strictjson", methods=["POST"])
 def strictjson():
     return jsonify(request.get_json())
-
 shop = Blueprint("shop", __name__, url_prefix="/<lang>/shop")
-
 @shop.url_value_preprocessor
 def pull_lang(endpoint, values):
     g.lang = values.pop("lang")
-
 @shop.url_defaults
 def add_lang(endpoint, values):
     values.setdefault("lang", g.get("lang", "en"))
-
 @shop.errorhandler(ValueError)
 def shop_value_error(e):
     return jsonify(shop_error=str(e)), 422
-
 cart = Blueprint("cart", __name__, url_prefix="/cart")
-
 @cart.route("/")
 def cart_index():
     return jsonify(bp=request.blueprint, bps=list(request.blueprints), me=url_for(".cart_index"),
                    shop=url_for("shop.product", pid=3), lang=g.lang)
-
 @shop.route("/p/<int:pid>")
 def product(pid):
     if pid == 0:
@@ -197,25 +161,20 @@ def product(pid):
     return render_template_string(
         "{{{{ g.lang }}}} {{{{ config.SECRET_KEY }}}} {{{{ url_for('.product', pid=pid + 1) }}}} "
         "{{{{ request.blueprint }}}}", pid=pid)
-
 shop.register_blueprint(cart)
 app.register_blueprint(shop)
-
 @app.route("/upload", methods=["POST"])
 def upload():
     f = request.files["doc"]
     return jsonify(name=f.filename, ct=f.mimetype, data=f.read().decode(),
                    tags=request.form.getlist("tag"), missing="nope" in request.files)
-
 @app.route("/plain")
 def plain():
     from {fw} import Response
     return Response("a,b\\n", mimetype="text/csv", headers={{"X-Rows": "1"}})
-
 @app.route("/abort-redirect")
 def abort_redirect():
     abort(redirect("/elsewhere"))
-
 @app.route("/errors/<kind>", methods=["GET", "POST"])
 def errors(kind):
     if kind == "described":
@@ -238,46 +197,36 @@ def errors(kind):
     if kind == "read-session":
         return jsonify(user=session.get("user"))
     raise KeyError(kind)
-
 @app.errorhandler(500)
 def server_error(e):
     return jsonify(error="server", original=type(e.original_exception).__name__), 500
-
 @app.context_processor
 def inject():
     return {{"site": "Parity & Co"}}
-
 @app.template_filter("shout")
 def shout(text):
     return str(text).upper() + "!"
-
 @app.template_global()
 def double(n):
     return n * 2
-
 @app.template_test("even")
 def is_even(n):
     return n % 2 == 0
-
 @app.route("/page")
 def page():
     from {fw} import render_template
     return render_template(["missing.html", "page.html"], items=["<a>", "b"], n=3,
                            html="<b>bold</b>")
-
 @app.route("/users/", defaults={{"page": 1}})
 @app.route("/users/page/<int:page>")
 def users(page):
     return jsonify(page=page, first=url_for("users", page=1), second=url_for("users", page=2))
-
 @app.get("/loose", strict_slashes=False)
 def loose():
     return "loose"
-
 @app.post("/only-post")
 def only_post():
     return "posted"
-
 @app.route("/cookies/<op>")
 def cookies(op):
     resp = make_response(jsonify(seen=request.cookies.to_dict()))
@@ -287,7 +236,6 @@ def cookies(op):
     elif op == "delete":
         resp.delete_cookie("a", path="/cookies", domain="localhost")
     return resp
-
 @app.route("/stream")
 def stream():
     from {fw} import Response, stream_with_context
@@ -295,12 +243,10 @@ def stream():
         yield "a:" + request.args.get("x", "-")
         yield ",b"
     return Response(stream_with_context(gen()), mimetype="text/plain")
-
 @app.route("/file/<name>")
 def file(name):
     from {fw} import send_from_directory
     return send_from_directory("templates", name, mimetype="text/plain")
-
 class Greeter(View):
     methods = ["GET", "POST"]
     decorators = [login_required]
@@ -308,9 +254,7 @@ class Greeter(View):
         self.greeting = greeting
     def dispatch_request(self):
         return f"{{self.greeting}} {{g.user}} {{request.method}}"
-
 app.add_url_rule("/greet", view_func=Greeter.as_view("greet", "hi"))
-
 @app.route("/multi", methods=["GET", "POST"])
 def multi():
     a, f = request.args, request.form
@@ -320,7 +264,6 @@ def multi():
         bad=a.get("q", type=int), default=a.get("zz", 7, type=int), keys=sorted(a.keys()),
         values=sorted(request.values.getlist("n")), form=f.to_dict(flat=False),
         has="n" in a, length=len(a), copy=a.copy().getlist("n"))
-
 @app.route("/headers")
 def headers():
     h = request.headers
@@ -345,7 +288,6 @@ def headers():
         length=resp.content_length, ctype=resp.content_type, data=resp.get_data(as_text=True)),
         sort_keys=True)
     return resp
-
 @app.route("/sess/<op>")
 def sess(op):
     if op == "add":
@@ -360,7 +302,6 @@ def sess(op):
     elif op == "clear":
         session.clear()
     return jsonify(dict(session))
-
 @app.route("/async/<int:n>")
 async def async_view(n):
     import asyncio
@@ -368,17 +309,14 @@ async def async_view(n):
     if n == 0:
         abort(404, description="async missing")
     return jsonify(n=n, user=g.user, path=request.path)
-
 @app.route("/list")
 def as_list():
     return jsonify([1, "two", None])
-
 @app.route("/flash-page")
 def flash_page():
     flash("one")
     flash("two", "warn")
     return redirect(url_for("show_flashes"))
-
 @app.route("/show-flashes")
 def show_flashes():
     return render_template_string(
@@ -543,3 +481,47 @@ def test_flask_and_kiv_answer_alike(case, tmp_path):
             if got[fw]["type"] == "text/html" and got[fw]["status"] >= 400:
                 got[fw]["body"] = None
         assert got["kiv"] == got["flask"], (method, path, json.dumps(got, indent=1))
+
+
+HOSTS = '''
+from {fw} import Blueprint, Flask, request, url_for
+app = Flask(__name__, subdomain_matching=True)
+app.config["SERVER_NAME"] = "example.com"
+@app.route("/")
+def home():
+    return f"main {{url_for('user_home', user='bob')}} {{url_for('api.status')}}"
+@app.route("/", subdomain="<user>")
+def user_home(user):
+    return f"{{user}} {{url_for('home')}} {{url_for('user_home', user=user)}} {{request.host}}"
+@app.route("/n", subdomain="<int:n>.num", methods=["POST"])
+def number(n):
+    return f"{{n + 1}}"
+api = Blueprint("api", __name__, subdomain="api")
+@api.route("/status")
+def status():
+    return url_for("home", _external=False) + " " + url_for("status", _external=True)
+v1 = Blueprint("v1", __name__, subdomain="v1")
+@v1.route("/ping")
+def ping():
+    return url_for("api.v1.ping")
+api.register_blueprint(v1)
+app.register_blueprint(api)
+'''
+
+
+@pytest.mark.parametrize("host,method,path", [
+    ("example.com", "GET", "/"), ("bob.example.com", "GET", "/"), ("BOB.example.com:80", "GET", "/"),
+    ("api.example.com", "GET", "/status"), ("example.com", "GET", "/status"),
+    ("v1.api.example.com", "GET", "/ping"), ("7.num.example.com", "POST", "/n"),
+    ("x.num.example.com", "POST", "/n"), ("7.num.example.com", "GET", "/n"),
+])
+def test_subdomains_like_flask(tmp_path, host, method, path):
+    got = []
+    for fw in ("flask", "kiv"):
+        (tmp_path / f"hosts_{fw}.py").write_text(HOSTS.format(fw=fw))
+        spec = importlib.util.spec_from_file_location(f"hosts_{fw}", tmp_path / f"hosts_{fw}.py")
+        module = sys.modules[f"hosts_{fw}"] = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        r = module.app.test_client().open(path, method=method, headers={"Host": host})
+        got.append((r.status_code, r.get_data(as_text=True) if r.status_code == 200 else None))
+    assert got[1] == got[0]

@@ -128,7 +128,7 @@ XFH = ("X-Forwarded-Host", "evil.example, shop.example:8443")
     ("192.168.0.0/16", [("X-Forwarded-For", "1.2.3.4"), XFH], "127.0.0.1", "http", "localhost"),
     ("*", [("X-Forwarded-For", "1.2.3.4"), ("X-Forwarded-Host", "a b/c")], "1.2.3.4", "http",
      "localhost"),
-    ("*", [("X-Forwarded-Host", "[::1]:80")], "127.0.0.1", "http", "[::1]:80"),
+    ("*", [("X-Forwarded-Host", "[::1]:8080")], "127.0.0.1", "http", "[::1]:8080"),
     ("balancer", [("X-Forwarded-For", "1.2.3.4"), XFH], "1.2.3.4", "http", "localhost"),
 ])
 def test_forwarded_headers_believed_only_from_allowed_peers(allow, peer_header, remote, scheme,

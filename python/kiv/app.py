@@ -73,7 +73,8 @@ class App(TemplateRegistry, Scaffold):
                  max_body: int = 64 * 1024 * 1024, cache_max_age: int = 12 * 3600,
                  trap_http: bool = False, behind_balancer: bool = False,
                  forwarded_allow_ips: Any = None, instance_path: str | None = None,
-                 instance_relative_config: bool = False):
+                 instance_relative_config: bool = False, subdomain_matching: bool = False,
+                 host_matching: bool = False, static_host: str | None = None):
         super().__init__(import_name, static_folder, static_url_path, root_path)
         if instance_path is None:
             instance_path = self.auto_find_instance_path()
@@ -81,6 +82,10 @@ class App(TemplateRegistry, Scaffold):
             raise ValueError("If an instance path is provided it must be absolute. A "
                              "relative path was given instead.")
         self.instance_path = instance_path
+        # Rules may name a subdomain of SERVER_NAME (or, with host_matching, a whole host).
+        self.subdomain_matching = subdomain_matching
+        self.host_matching = host_matching
+        self.static_host = static_host  # kept for Flask's signature: static files answer on any host
         self.name = import_name
         self.template_folder = template_folder
         self._init_templates()
@@ -168,6 +173,7 @@ class App(TemplateRegistry, Scaffold):
                      provide_automatic_options: bool | None = None, *,
                      methods: Iterable[str] | None = None, auto_options: bool | None = None,
                      defaults: dict | None = None, strict_slashes: Any = None,
+                     subdomain: str | None = None, host: str | None = None,
                      **options: Any) -> None:
         if callable(endpoint) and view_func is None:  # add_url_rule(rule, view, ...)
             endpoint, view_func = options.pop("endpoint", None), endpoint
@@ -188,11 +194,29 @@ class App(TemplateRegistry, Scaffold):
         native_view = ensure_sync(view_func)  # an async view runs on the process's loop
         if defaults:
             native_view = WithDefaults(endpoint, native_view, defaults)
-        self._groups.setdefault(rule, RuleGroup(rule)).add(endpoint, native_view, methods, auto)
+        pattern = self._host_pattern(subdomain, host)
+        self._groups.setdefault(rule, RuleGroup(rule)).add(endpoint, native_view, methods, auto,
+                                                            pattern)
         self.url_map.add(rule, endpoint, methods + (["HEAD"] if "GET" in methods else []),
-                         defaults)
+                         defaults, pattern)
         self.view_functions[endpoint] = view_func
         self._changed()
+
+    def _host_pattern(self, subdomain: str | None, host: str | None) -> Any:
+        if host is not None:
+            if not self.host_matching:
+                raise ValueError("a rule's host= needs App(..., host_matching=True)")
+            text = host
+        elif subdomain:
+            if self.host_matching:
+                raise ValueError("with host_matching, rules name a host=, not a subdomain=")
+            if not self.subdomain_matching:
+                raise ValueError("a rule's subdomain= needs App(..., subdomain_matching=True)")
+            text = subdomain
+        else:
+            return None
+        from .hosts import HostPattern
+        return HostPattern(text)
 
     def static(self, url_path: str, folder: str | os.PathLike[str],
                endpoint: str | None = None) -> None:
@@ -278,7 +302,7 @@ class App(TemplateRegistry, Scaffold):
             "__slots__": (), "__module__": self.request_class.__module__, "app": self})
         self._native_views = {}
         for group in self._groups.values():
-            methods, view, endpoint, auto = group.native()
+            methods, view, endpoint, auto = group.native(self)
             server.add_rule(group.rule, methods, view, endpoint, auto)
             self._native_views[endpoint] = view
         for url_path, folder in self._statics:
@@ -576,9 +600,18 @@ class App(TemplateRegistry, Scaffold):
             raise ValueError("When specifying '_scheme', '_external' must be True.")
         if self.url_default_functions:
             self._inject_url_defaults(endpoint, values)
-        path = self.url_map.build(endpoint, values, _method)
+        path, bound = self.url_map.build_with_host(endpoint, values, _method)
         if _anchor is not None:
             path += "#" + quote(_anchor, safe="/?!$&'()*+,;=:@-._~")
+        if bound is None and self.subdomain_matching and self.config["SERVER_NAME"]:
+            bound = ""  # the rules that name no subdomain belong to SERVER_NAME itself
+        if bound is not None:
+            # A rule bound to another host than the request's is reached by a full URL.
+            from .hosts import full_host, request_host_key
+            if req is None or request_host_key(self, req) != bound:
+                scheme = _scheme or (req.scheme if req is not None
+                                     else self.config["PREFERRED_URL_SCHEME"])
+                return f"{scheme}://{full_host(self, bound)}{path}"
         if not _external:
             return path
         if req is not None:

@@ -31,6 +31,7 @@ class BlueprintSetupState:
         self.name_prefix = options.get("name_prefix", "")
         self.name = options.get("name", blueprint.name)
         self.url_defaults = dict(blueprint.url_values_defaults, **options.get("url_defaults", {}))
+        self.subdomain = options.get("subdomain", blueprint.subdomain)
 
     @property
     def full_name(self) -> str:
@@ -39,6 +40,8 @@ class BlueprintSetupState:
     def add_url_rule(self, rule: str, endpoint: str | None = None, view_func: F | None = None,
                      **options: Any) -> None:
         rule = join_rule(self.url_prefix, rule)
+        if self.subdomain is not None:
+            options.setdefault("subdomain", self.subdomain)
         if endpoint is None:
             endpoint = view_func.__name__  # type: ignore[union-attr]
         self.app.add_url_rule(rule, f"{self.full_name}.{endpoint}", view_func, **options)
@@ -57,6 +60,7 @@ class Blueprint(Scaffold):
             raise ValueError("'name' may not contain a dot '.' character.")
         self.name = name
         self.url_prefix = url_prefix
+        self.subdomain = subdomain
         self.template_folder = template_folder
         self.url_values_defaults = url_defaults or {}
         self.deferred_functions: list[Callable[[BlueprintSetupState], None]] = []
@@ -208,6 +212,10 @@ class Blueprint(Scaffold):
                     join_rule(state.url_prefix, child_prefix) if child_prefix
                     else state.url_prefix)
             child_options["name_prefix"] = name
+            child_sub = child_options.get("subdomain", child.subdomain)
+            if state.subdomain is not None:
+                child_options["subdomain"] = (f"{child_sub}.{state.subdomain}" if child_sub
+                                              else state.subdomain)
             child.register(app, child_options)
         app._changed()
 

@@ -93,31 +93,37 @@ class RuleGroup:
 
     def __init__(self, rule: str):
         self.rule = rule
-        # (endpoint, view, methods in order, auto_options), one per endpoint
-        self.entries: list[tuple[str, Callable[..., Any], list[str], bool]] = []
+        # (endpoint, view, methods in order, auto_options, host pattern or None), one per
+        # endpoint and host
+        self.entries: list[tuple[str, Callable[..., Any], list[str], bool, Any]] = []
 
     def add(self, endpoint: str, view: Callable[..., Any], methods: list[str],
-            auto_options: bool) -> None:
-        for i, (ep, v, ms, auto) in enumerate(self.entries):
-            if ep == endpoint:
+            auto_options: bool, host: Any = None) -> None:
+        text = host.text if host is not None else None
+        for i, (ep, v, ms, auto, h) in enumerate(self.entries):
+            if ep == endpoint and (h.text if h is not None else None) == text:
                 self.entries[i] = (ep, v, ms + [m for m in methods if m not in ms],
-                                   auto or auto_options)
+                                   auto or auto_options, h)
                 return
-        self.entries.append((endpoint, view, list(methods), auto_options))
+        self.entries.append((endpoint, view, list(methods), auto_options, host))
 
-    def native(self) -> tuple[list[str], Any, str, bool]:
+    def native(self, app: Any = None) -> tuple[list[str], Any, str, bool]:
         """(methods, view, endpoint, auto_options) of the one native rule for this text."""
         methods: list[str] = []
-        for _, _, ms, _ in self.entries:
+        for _, _, ms, _, _ in self.entries:
             methods += [m for m in ms if m not in methods]
         auto = any(e[3] for e in self.entries)
+        if any(e[4] is not None for e in self.entries):
+            from .hosts import HostMap
+            return methods, HostMap(self.rule, app, [(ep, v, ms, h) for ep, v, ms, _, h
+                                                     in self.entries]), "\0" + self.rule, auto
         if len(self.entries) == 1:
-            endpoint, view, _, _ = self.entries[0]
+            endpoint, view, _, _, _ = self.entries[0]
             if isinstance(view, Chooser):  # an endpoint may have several such rules
                 return methods, view, "\0" + self.rule, auto
             return methods, view, endpoint, auto
         chooser = MethodMap(self.rule)
-        for endpoint, view, ms, _ in self.entries:
+        for endpoint, view, ms, _, _ in self.entries:
             chooser.add(endpoint, view, ms)
         # The native endpoint names the rule text; MethodMap.select puts the real one in place.
         return methods, chooser, "\0" + self.rule, auto
@@ -153,11 +159,12 @@ def _to_url(kind: str, alternatives: tuple[str, ...], value: Any) -> str | None:
 class BuildRule:
     """A rule text parsed for building: static segments and (name, converter) slots."""
 
-    __slots__ = ("rule", "endpoint", "methods", "parts", "names", "trailing", "defaults")
+    __slots__ = ("rule", "endpoint", "methods", "parts", "names", "trailing", "defaults", "host")
 
     def __init__(self, rule: str, endpoint: str, methods: Iterable[str],
-                 defaults: dict | None = None):
+                 defaults: dict | None = None, host: Any = None):
         self.rule = rule
+        self.host = host  # a HostPattern, or None for any host
         self.endpoint = endpoint
         self.methods = frozenset(methods)
         # Values the view gets without them being in the URL; the rule builds only for
@@ -175,7 +182,8 @@ class BuildRule:
                 self.parts.append((conv or "string", name, alts))
             else:
                 self.parts.append(("", quote(seg, safe=_SEGMENT_SAFE + "%"), ()))
-        self.names = frozenset(name for kind, name, _ in self.parts if kind)
+        self.names = frozenset([*(name for kind, name, _ in self.parts if kind),
+                                *(host.names if host is not None else ())])
         self.trailing = len(rule) > 1 and rule.endswith("/")
 
     @property
@@ -208,9 +216,9 @@ class UrlMap:
         self.by_endpoint: dict[str, list[BuildRule]] = {}
 
     def add(self, rule: str, endpoint: str, methods: Iterable[str],
-            defaults: dict | None = None) -> None:
+            defaults: dict | None = None, host: Any = None) -> None:
         rules = self.by_endpoint.setdefault(endpoint, [])
-        rules.append(BuildRule(rule, endpoint, methods, defaults))
+        rules.append(BuildRule(rule, endpoint, methods, defaults, host))
         # Tried in Flask's order: more arguments first, then more defaults (so that
         # url_for("users", page=1) gives "/users/" of a rule with defaults={"page": 1},
         # whichever decorator came first); registration order otherwise.
@@ -232,6 +240,11 @@ class UrlMap:
 
     def build(self, endpoint: str, values: dict, method: str | None = None) -> str:
         """The path (with a query string for values no rule argument took)."""
+        return self.build_with_host(endpoint, values, method)[0]
+
+    def build_with_host(self, endpoint: str, values: dict,
+                        method: str | None = None) -> tuple[str, str | None]:
+        """(path, the subdomain or host its rule is bound to, or None)."""
         rules = self.by_endpoint.get(endpoint)
         if not rules:
             raise BuildError(endpoint, values, method, "No such endpoint.")
@@ -247,7 +260,8 @@ class UrlMap:
             if any(k in values and values[k] != v for k, v in rule.defaults.items()):
                 continue
             path = rule.build(values)
-            if path is None:
+            host = rule.host.build(values) if rule.host is not None else None
+            if path is None or (rule.host is not None and host is None):
                 continue
             extra = [(k, v) for k, v in values.items()
                      if k not in rule.names and k not in rule.defaults]
@@ -255,7 +269,7 @@ class UrlMap:
                 # Characters a query may hold as they are stay as they are, as in Flask
                 # ("?next=/private", not "?next=%2Fprivate").
                 path += "?" + urlencode(_flatten(extra), safe="!$'()*,/:;?@")
-            return path
+            return path, host
         reason = (f"Did you forget to specify values {sorted(missing)!r}?" if missing
                   else "The values do not fit the rule's converters.")
         raise BuildError(endpoint, values, method, reason)

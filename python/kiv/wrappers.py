@@ -739,8 +739,14 @@ class Request(MimeTypeMixin):
 
     @property
     def host(self) -> str:
-        """The Host header, or the host a trusted proxy forwarded (X-Forwarded-Host)."""
-        return self._forwarded_values()[2] or self._header("host") or "localhost"
+        """The Host header, or the host a trusted proxy forwarded (X-Forwarded-Host),
+        without the scheme's default port (as Flask gives it, and URLs are built from it)."""
+        host = self._forwarded_values()[2] or self._header("host") or "localhost"
+        if host.endswith((":80", ":443")):
+            port = host.rsplit(":", 1)[1]
+            if (port == "80") == (self.scheme in ("http", "ws")):
+                host = host[:-len(port) - 1]
+        return host
 
     @property
     def root_path(self) -> str:
