@@ -246,3 +246,16 @@ def test_method_view_routes_by_method():
     c = app.test_client()
     assert [c.get("/i/1").json, c.post("/i/2").status_code, c.put("/i/3").status_code] == [
         {"get": 1}, 201, 405]
+
+
+@pytest.mark.parametrize("host,status,body", [
+    ("acme.example.org", 200, "acme http://beta.example.org/"),
+    ("shop.test:8080", 200, "shop"), ("acme.example.com", 404, None),
+])
+def test_host_matching(host, status, body):
+    app = App("hosts", host_matching=True, static_folder=None)
+    app.add_url_rule("/", "tenant", lambda t: f"{t} {url_for('tenant', t='beta')}",
+                     host="<t>.example.org")
+    app.add_url_rule("/", "shop", lambda: "shop", host="shop.test")
+    r = app.test_client().get("/", headers={"Host": host})
+    assert (r.status_code, r.text if status == 200 else None) == (status, body)
