@@ -339,11 +339,11 @@ TEMPLATES = {
 }
 
 
-def build(fw, folder):
+def build(fw, folder, source=SOURCE, stem="parity"):
     # A module of its own, as an app is: both frameworks look for it to find their root.
-    name = f"parity_{fw}"
+    name = f"{stem}_{fw}"
     path = folder / f"{name}.py"
-    path.write_text(SOURCE.format(fw=fw))
+    path.write_text(source.format(fw=fw))
     (folder / "templates").mkdir(exist_ok=True)
     for template, text in TEMPLATES.items():
         (folder / "templates" / template).write_text(text)
@@ -518,10 +518,7 @@ app.register_blueprint(api)
 def test_subdomains_like_flask(tmp_path, host, method, path):
     got = []
     for fw in ("flask", "kiv"):
-        (tmp_path / f"hosts_{fw}.py").write_text(HOSTS.format(fw=fw))
-        spec = importlib.util.spec_from_file_location(f"hosts_{fw}", tmp_path / f"hosts_{fw}.py")
-        module = sys.modules[f"hosts_{fw}"] = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-        r = module.app.test_client().open(path, method=method, headers={"Host": host})
+        r = build(fw, tmp_path, HOSTS, "hosts").test_client().open(
+            path, method=method, headers={"Host": host})
         got.append((r.status_code, r.get_data(as_text=True) if r.status_code == 200 else None))
     assert got[1] == got[0]
