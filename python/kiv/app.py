@@ -30,7 +30,7 @@ from .exceptions import HTTPException, InternalServerError, MethodNotAllowed, No
 from .files import FileBody
 from .globals import _local
 from .helpers import fix_two_tuple, to_response
-from .routing import Chooser, RuleGroup, UrlMap, WithDefaults
+from .routing import CanonicalRedirect, Chooser, RuleGroup, UrlMap, WithDefaults
 from .scaffold import F, Scaffold
 from .sessions import SecureCookieSessionInterface
 from .templating import TemplateRegistry
@@ -200,7 +200,18 @@ class App(TemplateRegistry, Scaffold):
         self.url_map.add(rule, endpoint, methods + (["HEAD"] if "GET" in methods else []),
                          defaults, pattern)
         self.view_functions[endpoint] = view_func
+        if any(r.defaults for r in self.url_map.by_endpoint[endpoint]):
+            self._redirect_to_defaults(endpoint)
         self._changed()
+
+    def _redirect_to_defaults(self, endpoint: str) -> None:
+        """The endpoint's rules without defaults redirect a URL its rules with defaults
+        spell shorter (only endpoints with such rules pay for the check)."""
+        for group in self._groups.values():
+            for i, (ep, view, methods, auto, host) in enumerate(group.entries):
+                if ep == endpoint and not isinstance(view, (WithDefaults, CanonicalRedirect)):
+                    group.entries[i] = (ep, CanonicalRedirect(ep, view, self.url_map), methods,
+                                        auto, host)
 
     def _host_pattern(self, subdomain: str | None, host: str | None) -> Any:
         if host is not None:

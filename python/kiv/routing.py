@@ -59,6 +59,32 @@ class WithDefaults(Chooser):
         return self._call
 
 
+class CanonicalRedirect(Chooser):
+    """A rule of an endpoint that also has a rule with defaults: a URL that the other rule
+    spells shorter (`/users/page/1` beside `/users/` with defaults={"page": 1}) is
+    redirected there (308), as Flask does, so that each page has one address."""
+
+    __slots__ = ("endpoint", "view", "url_map")
+
+    def __init__(self, endpoint: str, view: Callable[..., Any], url_map: "UrlMap"):
+        self.endpoint, self.view, self.url_map = endpoint, view, url_map
+
+    def select(self, req: Any) -> Callable[..., Any]:
+        req.endpoint = self.endpoint
+        args = req.view_args or {}
+        for rule in self.url_map.by_endpoint.get(self.endpoint, ()):
+            if (rule.defaults and rule.host is None
+                    and rule.names | rule.defaults.keys() == args.keys()
+                    and all(args[k] == v for k, v in rule.defaults.items())):
+                path = rule.build(args)
+                if path is not None:
+                    if req.query_string:
+                        path += "?" + req.query_string
+                    from .helpers import redirect
+                    return lambda **_: redirect(path, 308)
+        return self.view.select(req) if isinstance(self.view, Chooser) else self.view
+
+
 class MethodMap(Chooser):
     """The native view of a rule text that several views share: picks one per request."""
 
