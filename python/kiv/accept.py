@@ -46,9 +46,9 @@ class Accept:
         for pattern, q in self._items:
             if self._matches(pattern, offer):
                 # The most specific pattern decides; ties go to the first seen.
-                spec = self._specificity(pattern)
-                if best is None or spec > best[0]:
-                    best = (spec, q)
+                rank = self._specificity(pattern)
+                if best is None or rank > best[0]:
+                    best = (rank, q)
         return best[1] if best else 0.0
 
     def _specificity(self, pattern: str) -> int:

@@ -121,18 +121,18 @@ def _import_file(target: str) -> Any:
         sys.path.insert(0, directory)
     origin = getattr(sys.modules.get(name), "__file__", None)
     if origin is None:
-        spec = importlib.util.find_spec(name)
-        origin = spec.origin if spec is not None else None
+        found = importlib.util.find_spec(name)
+        origin = found.origin if found is not None else None
     if origin is not None and os.path.abspath(origin) == path:
         return importlib.import_module(name)
     # The name is another module's (a standard one, or an app loaded earlier from another
     # folder): load the file under a name of its own rather than shadow that module.
     name = "__kiv_app__"
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)  # type: ignore[arg-type]
+    loader = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(loader)  # type: ignore[arg-type]
     sys.modules[name] = module
     try:
-        spec.loader.exec_module(module)  # type: ignore[union-attr]
+        loader.loader.exec_module(module)  # type: ignore[union-attr]
     except BaseException:
         sys.modules.pop(name, None)
         raise
