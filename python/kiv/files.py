@@ -11,10 +11,11 @@ from __future__ import annotations
 import io
 import os
 import stat
-from email.utils import format_datetime, parsedate_to_datetime
+from email.utils import parsedate_to_datetime
 from typing import Any
 from urllib.parse import quote
 
+from .caching import http_date
 from .exceptions import NotFound
 from .globals import _current_app, _local
 
@@ -136,7 +137,7 @@ def send_file(path_or_file: Any, mimetype: str | None = None, as_attachment: boo
 
     modified = _as_timestamp(last_modified)
     if modified is not None:
-        headers.set("Last-Modified", _http_date(modified))
+        headers.set("Last-Modified", http_date(int(modified)))
     if isinstance(etag, str):
         etag = etag if etag.startswith(('"', 'W/"')) else f'"{etag}"'
         headers.set("ETag", etag)
@@ -256,11 +257,6 @@ def _as_timestamp(value: Any) -> float | None:
     if isinstance(value, (int, float)):
         return float(value)
     return value.timestamp()
-
-
-def _http_date(ts: float) -> str:
-    import datetime as dt
-    return format_datetime(dt.datetime.fromtimestamp(int(ts), dt.timezone.utc), usegmt=True)
 
 
 def _parse_range(wanted: str, size: int) -> tuple[int, int] | None:

@@ -14,23 +14,15 @@ import datetime as _dt
 import decimal
 import json as _json
 import uuid
-from email.utils import format_datetime
 from typing import IO, Any
 
 __all__ = ["JSONProvider", "dump", "dumps", "jsonify", "load", "loads"]
 
 
-def _http_date(value: _dt.date) -> str:
-    if not isinstance(value, _dt.datetime):
-        value = _dt.datetime.combine(value, _dt.time(), tzinfo=_dt.timezone.utc)
-    elif value.tzinfo is None:
-        value = value.replace(tzinfo=_dt.timezone.utc)
-    return format_datetime(value.astimezone(_dt.timezone.utc), usegmt=True)
-
-
 def _default(value: Any) -> Any:
     if isinstance(value, _dt.date):
-        return _http_date(value)
+        from .caching import http_date
+        return http_date(value)
     if isinstance(value, (decimal.Decimal, uuid.UUID)):
         return str(value)
     if dataclasses.is_dataclass(value) and not isinstance(value, type):
@@ -53,10 +45,6 @@ class JSONProvider:
     def __init__(self, app: Any):
         self._app = app
 
-    def _as_native(self) -> bool:
-        return (self.sort_keys is True and self.ensure_ascii is True and self.compact is True
-                and type(self).dumps is JSONProvider.dumps)
-
     def dumps(self, obj: Any, **kwargs: Any) -> str:
         if kwargs:
             kwargs.setdefault("default", self.default)
@@ -65,7 +53,7 @@ class JSONProvider:
                            ensure_ascii=self.ensure_ascii,
                            separators=(",", ":") if self.compact else None,
                            indent=None if self.compact else 2)
-        if self._as_native():
+        if self.sort_keys and self.ensure_ascii and self.compact:  # the native writer's form
             from .helpers import _native_form
             text = _native_form(text)
         return text

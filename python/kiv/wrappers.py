@@ -607,12 +607,8 @@ class Request(MimeTypeMixin):
 
     @property
     def if_modified_since(self) -> _dt.datetime | None:
-        value = self._header("if-modified-since")
-        from email.utils import parsedate_to_datetime
-        try:
-            return parsedate_to_datetime(value) if value else None
-        except (TypeError, ValueError):
-            return None
+        from .caching import parse_date
+        return parse_date(self._header("if-modified-since"))
 
     @property
     def if_none_match(self) -> frozenset[str]:
