@@ -214,15 +214,13 @@ def test_session_cookies_read_by_flask_and_kiv_alike(writer):
     values = {"t": (1, ("a",)), "b": b"\x00\xff", "u": uuid.UUID(int=7), "m": Markup("<b>"),
               "d": dt.datetime(2020, 1, 2, 3, 4, 5, tzinfo=dt.timezone.utc),
               "n": [{" t": "looks like a tag"}, {"x": None}]}
-    apps = {"flask": flask.Flask("f"), "kiv": App("k")}
-    for name, app in apps.items():
+    apps = {"flask": (flask.Flask("f"), flask.session), "kiv": (App("k"), session)}
+    for app, store in apps.values():
         app.secret_key = "shared"
-        store = flask.session if name == "flask" else session
         app.add_url_rule("/set", "set", lambda store=store: store.update(values) or "ok")
         app.add_url_rule("/get", "get", lambda store=store: repr(sorted(store.items())))
-    client = apps[writer].test_client()
+    client = apps[writer][0].test_client()
     client.get("/set")
-    cookie = client.get_cookie("session").value
-    reader = apps["kiv" if writer == "flask" else "flask"].test_client()
-    reader.set_cookie("session", cookie)
+    reader = apps["kiv" if writer == "flask" else "flask"][0].test_client()
+    reader.set_cookie("session", client.get_cookie("session").value)
     assert reader.get("/get").text == repr(sorted(values.items()))
