@@ -26,7 +26,8 @@ from .asyncsupport import ensure_sync
 from .blueprints import Blueprint, static_folder_of
 from .config import DEFAULTS, Config
 from .ctx import AppContext, RequestContext
-from .exceptions import HTTPException, InternalServerError, MethodNotAllowed, NotFound
+from .exceptions import (HTTPException, InternalServerError, MethodNotAllowed, NotFound,
+                         response_of)
 from .files import FileBody
 from .globals import _local
 from .helpers import fix_two_tuple, to_response
@@ -112,6 +113,7 @@ class App(TemplateRegistry, Scaffold):
         self._flags: tuple | None = None
         self._version = 0
         self._native_views: dict[str, Any] = {}
+        self._viewless: dict[str, list[tuple[str, dict]]] = {}
         self._hook_cache: dict[str | None, tuple] = {}
         self._pipeline: Callable[..., Any] = self._bare_pipeline
         self._dispatch: Callable[..., Any] = self._bare_dispatch
@@ -184,7 +186,16 @@ class App(TemplateRegistry, Scaffold):
         if view_func is None:
             view_func = self.view_functions.get(endpoint)
             if view_func is None:
-                raise ValueError(f"no view function for endpoint {endpoint!r}")
+                # A rule for an endpoint whose view comes later (@app.endpoint): its URLs
+                # build now; it answers once the view is there.
+                self._viewless.setdefault(endpoint, []).append((rule, dict(
+                    options, methods=methods, defaults=defaults, subdomain=subdomain,
+                    host=host, strict_slashes=strict_slashes,
+                    provide_automatic_options=provide_automatic_options)))
+                self.url_map.add(rule, endpoint, methods + (["HEAD"] if "GET" in methods
+                                                           else []), defaults,
+                                 self._host_pattern(subdomain, host))
+                return
         existing = self.view_functions.get(endpoint)
         if existing is not None and existing is not view_func:
             raise _EndpointTaken(
@@ -203,6 +214,18 @@ class App(TemplateRegistry, Scaffold):
         if any(r.defaults for r in self.url_map.by_endpoint[endpoint]):
             self._redirect_to_defaults(endpoint)
         self._changed()
+
+    def endpoint(self, endpoint: str) -> Callable[[F], F]:
+        def decorator(f: F) -> F:
+            pending = self._viewless.pop(endpoint, ())
+            if pending:
+                # Their URLs are in the map already: drop them, add_url_rule adds them back.
+                self.url_map.by_endpoint.pop(endpoint, None)
+            for rule, options in pending:
+                self.add_url_rule(rule, endpoint, f, **options)
+            self.view_functions[endpoint] = f
+            return f
+        return decorator
 
     def _redirect_to_defaults(self, endpoint: str) -> None:
         """The endpoint's rules without defaults redirect a URL its rules with defaults
@@ -364,6 +387,8 @@ class App(TemplateRegistry, Scaffold):
             rv = view(**args)
             if req._after is not None:
                 rv = self._after_this(req, rv)
+        except HTTPException as e:  # costs nothing until one is raised
+            rv = self._answer_http(e)
         finally:
             _local.request = None
             if req._files is not None:
@@ -372,9 +397,16 @@ class App(TemplateRegistry, Scaffold):
             return fix_two_tuple(rv)
         return rv
 
+    def _answer_http(self, e: HTTPException) -> Any:
+        # Trapped, it goes on to the server as a failure; else its page, as a kiv
+        # response (the server reads only those).
+        if self.trap_http or self.config["TRAP_HTTP_EXCEPTIONS"]:
+            raise e
+        return response_of(e)
+
     def _bare_dispatch(self, req: Request) -> Any:
         if req.error_code is not None:
-            raise self._routing_exception(req)
+            return self._answer_http(self._routing_exception(req))
         return self._bare_pipeline(req, self._native_views[req.endpoint], req.view_args)
 
     # --- the full plan ---------------------------------------------------------------
@@ -511,7 +543,7 @@ class App(TemplateRegistry, Scaffold):
                 raise e
             handler = self._find_handler(e, req.blueprints)
             if handler is None:
-                return e.get_response()
+                return response_of(e)
         else:
             handler = self._find_handler(e, req.blueprints)
             if handler is None:

@@ -159,6 +159,8 @@ class Blueprint(Scaffold):
         name_prefix = options.get("name_prefix", "")
         self_name = options.get("name", self.name)
         name = f"{name_prefix}.{self_name}".lstrip(".")
+        # record_once functions run on each app's first registration of this blueprint.
+        first_on_app = not any(bp is self for bp in app.blueprints.values())
         if name in app.blueprints:
             if app.blueprints[name] is not self:
                 raise ValueError(f"The name {self_name!r} is already registered for a different "
@@ -167,7 +169,7 @@ class Blueprint(Scaffold):
         else:
             first_name_registration = True
         app.blueprints[name] = self
-        state = BlueprintSetupState(self, app, options, not self._got_registered_once)
+        state = BlueprintSetupState(self, app, options, first_on_app)
         self._got_registered_once = True
 
         folder = static_folder_of(self)

@@ -72,6 +72,12 @@ def fix_two_tuple(rv: tuple) -> tuple:
     return rv
 
 
+def _is_werkzeug_response(rv: Any) -> bool:
+    # Extensions build Werkzeug's responses (redirects, error pages): sent as they are.
+    from werkzeug.sansio.response import Response as SansIOResponse
+    return isinstance(rv, SansIOResponse)
+
+
 def to_response(rv: Any, response_class: type = Response) -> Response:
     """A view's return value as a response object, by the rules the server converts with."""
     if isinstance(rv, Response):
@@ -104,6 +110,9 @@ def to_response(rv: Any, response_class: type = Response) -> Response:
     elif callable(getattr(rv, "_fast", None)):
         code, pairs, body = rv._fast()
         resp = response_class(body, code, _pairs_of(pairs))
+    elif _is_werkzeug_response(rv):
+        body = rv.response if rv.is_streamed else rv.get_data()
+        resp = response_class(body, rv.status_code, rv.headers.to_wsgi_list())
     else:
         raise TypeError(
             f"The view function returned an unsupported value of type {type(rv).__name__}.")

@@ -20,12 +20,14 @@ from urllib.parse import parse_qsl, quote
 from .accept import Accept, LanguageAccept, MIMEAccept
 from .exceptions import (  # noqa: F401  (re-exported: older imports used this module)
     BadRequest,
+    BadRequestKeyError,
     Forbidden,
     HTTPException,
     InternalServerError,
     MethodNotAllowed,
     NotFound,
     Unauthorized,
+    UnsupportedMediaType,
     abort,
 )
 from .globals import _local, request  # noqa: F401
@@ -46,6 +48,8 @@ class Headers:
             self._items = list(items._items)
         elif isinstance(items, dict):
             self._items = [(k, str(v)) for k, v in items.items()]
+        elif hasattr(items, "to_wsgi_list"):  # Werkzeug's Headers (iterating one gives pairs)
+            self._items = items.to_wsgi_list()
         else:
             self._items = [(k, v) for k, v in items]
 
@@ -171,6 +175,10 @@ class MultiDict(dict):
             self._lists.setdefault(k, []).append(v)
             if k not in self:
                 super().__setitem__(k, v)
+
+    def __missing__(self, key: str) -> Any:
+        # A missing form or query field is the client's fault: a 400 that is also a KeyError.
+        raise BadRequestKeyError(key)
 
     def get(self, key: str, default: Any = None, type: Any = None) -> Any:
         if key not in self:
@@ -811,8 +819,7 @@ def _trusted(addr: str, networks: tuple) -> bool:
     return any(ip in net for net in networks)
 
 
-class UnsupportedMediaTypeJSON(HTTPException):
-    code, name = 415, "Unsupported Media Type"
+class UnsupportedMediaTypeJSON(UnsupportedMediaType):
     description = "Did not attempt to load JSON data because the request Content-Type was not 'application/json'."
 
 
@@ -1085,7 +1092,10 @@ class Response:
                         httponly=httponly, samesite=samesite, partitioned=partitioned)
 
     def _fast(self):
-        return (self.status_code, self.headers._items, self.body)
+        try:
+            return (self.status_code, self.headers._items, self.body)
+        except AttributeError:  # headers replaced by another container (Werkzeug's Headers)
+            return (self.status_code, [(k, str(v)) for k, v in self.headers.items()], self.body)
 
     def __repr__(self) -> str:
         size = "streamed" if self.is_streamed else f"{self.content_length} bytes"
