@@ -58,6 +58,12 @@ _SIGNALS = frozenset((
     "request_started", "request_tearing_down", "template_rendered"))
 
 
+def install_as_flask() -> None:
+    """Makes `import flask` give kiv in this process (see kiv.compat)."""
+    from .compat import install_as_flask
+    install_as_flask()
+
+
 def __getattr__(name: str):  # the signals import blinker: only for apps that use them
     if name in _SIGNALS:
         from . import signals

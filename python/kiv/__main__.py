@@ -4,8 +4,10 @@ run --help); python -m kiv cmd module:app COMMAND [ARGS] runs one of its command
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 
+from .compat import ENV, install_from_env
 from .serving import ServeOptions, load_app, run_worker, serve
 
 
@@ -28,6 +30,9 @@ def _add_common(p: argparse.ArgumentParser) -> None:
                         "X-Forwarded-Proto are believed, '*' for all (default: loopback)")
     p.add_argument("--log", action="store_true", help="print an access log on stderr")
     p.add_argument("--debug", action="store_true", help="show tracebacks in error pages")
+    p.add_argument("--flask", action="store_true",
+                   help="the app is written for Flask: `import flask` gives kiv, so it runs "
+                        "on kiv natively (as KIV_AS_FLASK=1 does)")
     p.add_argument("--interface", choices=("kiv", "wsgi"), default="kiv",
                    help="what the app reference names: a kiv app (default) or a WSGI "
                         "application such as a Flask or Django one")
@@ -77,6 +82,9 @@ def main(argv: list[str] | None = None) -> int:
     worker.add_argument("--port", type=int, default=0)
     _add_common(worker)
     opts = parser.parse_args(args)
+    if opts.flask:
+        os.environ[ENV] = "1"  # the workers and the reloader's children inherit it
+    install_from_env()
 
     if opts.command == "worker":
         return run_worker(opts.app, _options(opts, host=opts.host, port=opts.port,

@@ -750,9 +750,14 @@ class App(TemplateRegistry, Scaffold):
         from .serving import serve
         serve(self, host, port, workers=workers, quiet=quiet)
 
-    def test_client(self, use_cookies: bool = True) -> Any:
-        from .testing import TestClient
-        return TestClient(self, use_cookies=use_cookies)
+    test_client_class: type | None = None
+
+    def test_client(self, use_cookies: bool = True, **kwargs: Any) -> Any:
+        """A test client; test_client_class (a TestClient subclass) may take kwargs."""
+        cls = self.test_client_class
+        if cls is None:
+            from .testing import TestClient as cls
+        return cls(self, use_cookies=use_cookies, **kwargs)
 
 
 def _request_signals_live(app: App) -> bool:

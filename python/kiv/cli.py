@@ -17,6 +17,7 @@ from typing import Any, Callable
 import click
 from click.testing import CliRunner, Result
 
+from .compat import ENV, install_from_env
 from .globals import current_app, has_app_context
 
 
@@ -109,10 +110,35 @@ class AppCommands(AppGroup):
             app_ctx.pop(error)
 
     def get_command(self, ctx: click.Context, name: str) -> click.Command | None:
-        return super().get_command(ctx, name) or BUILTIN_COMMANDS.get(name)
+        return (super().get_command(ctx, name) or BUILTIN_COMMANDS.get(name)
+                or plugin_commands().get(name))
 
     def list_commands(self, ctx: click.Context) -> list[str]:
-        return sorted(set(super().list_commands(ctx)) | BUILTIN_COMMANDS.keys())
+        return sorted(set(super().list_commands(ctx)) | BUILTIN_COMMANDS.keys()
+                      | plugin_commands().keys())
+
+
+def plugin_commands() -> dict[str, click.Command]:
+    """Commands that installed packages offer to Flask apps (the "flask.commands"
+    entry points, e.g. Flask-Migrate's `db`): loaded only once install_as_flask()
+    made `flask` mean kiv, since they import flask."""
+    from .compat import installed
+    if not installed():
+        return {}
+    found = _PLUGINS.get("flask")
+    if found is None:
+        from importlib.metadata import entry_points
+        found = _PLUGINS["flask"] = {}
+        for ep in entry_points(group="flask.commands"):
+            try:
+                found[ep.name] = ep.load()
+            except Exception as exc:  # a broken plugin must not take the others down
+                print(f"kiv: the command {ep.name!r} of {ep.value} did not load: {exc}",
+                      file=sys.stderr)
+    return found
+
+
+_PLUGINS: dict[str, dict[str, click.Command]] = {}
 
 
 class AppCliRunner(CliRunner):
@@ -200,11 +226,12 @@ BUILTIN_COMMANDS: dict[str, click.Command] = {"routes": routes_command,
 
 # --- python -m kiv cmd ---------------------------------------------------------------
 
-_USAGE = """usage: python -m kiv cmd APP [COMMAND] [ARGS]...
+_USAGE = """usage: python -m kiv cmd [--flask] APP [COMMAND] [ARGS]...
 
 Runs one of an app's commands (app.cli) in the app context. APP is "module:attr" or
 "path/to/file.py:attr" (attr defaults to app); everything after it goes to the app's
-command group, so "python -m kiv cmd APP --help" lists the commands."""
+command group, so "python -m kiv cmd APP --help" lists the commands. --flask (or
+KIV_AS_FLASK=1) runs an app written for Flask: `import flask` gives kiv."""
 
 
 def main(args: list[str], prog: str = "python -m kiv cmd") -> int:
@@ -212,6 +239,10 @@ def main(args: list[str], prog: str = "python -m kiv cmd") -> int:
     if not args or args[0] in ("-h", "--help"):
         print(_USAGE, file=sys.stdout if args else sys.stderr)
         return 0 if args else 2
+    if args[0] == "--flask":  # the app imports flask: give it kiv
+        os.environ[ENV] = "1"
+        args = args[1:]
+    install_from_env()
     ref, rest = args[0], args[1:]
     from .serving import load_app
     try:

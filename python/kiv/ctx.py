@@ -22,8 +22,8 @@ class AppContext:
         self._saved: list[tuple[Any, Any]] = []
 
     def push(self) -> None:
-        self._saved.append((_local.app, _local.g))
-        _local.app, _local.g = self.app, self.g
+        self._saved.append((_local.app, _local.g, _local.app_ctx))
+        _local.app, _local.g, _local.app_ctx = self.app, self.g, self
         signals = sys.modules.get("kiv.signals")
         if signals is not None:
             signals.send(signals.appcontext_pushed, self.app)
@@ -37,7 +37,7 @@ class AppContext:
                 signals.send(signals.appcontext_tearing_down, self.app, exc=exc)
                 signals.send(signals.appcontext_popped, self.app)
         finally:
-            _local.app, _local.g = self._saved.pop()
+            _local.app, _local.g, _local.app_ctx = self._saved.pop()
 
     def __enter__(self) -> "AppContext":
         self.push()

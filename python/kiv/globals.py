@@ -15,6 +15,7 @@ class _Local(threading.local):
     request: Any = None  # the Request being handled
     app: Any = None  # the app of an app context pushed outside a request
     g: Any = None  # that app context's `g`
+    app_ctx: Any = None  # that app context itself
 
 
 _local = _Local()
@@ -124,3 +125,43 @@ def has_request_context() -> bool:
 
 def has_app_context() -> bool:
     return _local.request is not None or _local.app is not None
+
+
+class RequestState:
+    """The request's context as an object (Flask's `request_ctx`, and its `app_ctx`
+    during a request): the request, its app, session and g, and room for the
+    per-request attributes extensions keep there. Made on first use only."""
+
+    def __init__(self, req: Any):
+        self.request = req
+        self.app = req.app
+
+    @property
+    def session(self) -> Any:
+        return self.request.session
+
+    @property
+    def g(self) -> Any:
+        return self.request.g
+
+
+def _request_state() -> Any:
+    req = _current_request()
+    try:
+        return req._state
+    except AttributeError:
+        state = req._state = RequestState(req)
+        return state
+
+
+def _current_app_ctx() -> Any:
+    # A request is its own app context here; outside one, the pushed AppContext.
+    if _local.request is not None:
+        return _request_state()
+    if _local.app_ctx is None:
+        raise RuntimeError("Working outside of application context (use app.app_context()).")
+    return _local.app_ctx
+
+
+request_ctx: Any = _Proxy(_request_state)
+app_ctx: Any = _Proxy(_current_app_ctx)

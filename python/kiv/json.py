@@ -107,3 +107,6 @@ def load(fp: IO[Any], **kwargs: Any) -> Any:
 
 def jsonify(*args: Any, **kwargs: Any) -> Any:
     return _provider().response(*args, **kwargs)
+
+
+DefaultJSONProvider = JSONProvider  # the name extensions subclass or call

@@ -161,34 +161,15 @@ _UNTAG: dict[str, Any] = {
 }
 
 
-class SecureCookieSessionInterface:
-    """Opens the session from the request's cookie and writes it into the response."""
+class SessionInterface:
+    """Where sessions come from and go: the cookie settings every kind shares. A
+    subclass (a server-side store, say) gives open_session and save_session."""
 
-    salt = "cookie-session"
-    digest_method = staticmethod(hashlib.sha1)
-    key_derivation = "hmac"
-    serializer = TaggedJSON
-    session_class = SecureCookieSession
     null_session_class = NullSession
+    pickle_based = False
 
-    def get_signing_serializer(self, app: Any) -> Any:
-        secret = app.secret_key
-        if not secret:
-            return None
-        cache = app.__dict__.get("_session_serializer")
-        fallbacks = app.config.get("SECRET_KEY_FALLBACKS") or []
-        key = (secret, tuple(fallbacks))
-        if cache is not None and cache[0] == key:
-            return cache[1]
-        from itsdangerous import URLSafeTimedSerializer
-
-        # itsdangerous tries every key in the list and signs with the last one.
-        serializer = URLSafeTimedSerializer(
-            [*fallbacks, secret], salt=self.salt, serializer=self.serializer,
-            signer_kwargs={"key_derivation": self.key_derivation,
-                           "digest_method": self.digest_method})
-        app.__dict__["_session_serializer"] = (key, serializer)
-        return serializer
+    def make_null_session(self, app: Any) -> Any:
+        return self.null_session_class()
 
     def is_null_session(self, session: Any) -> bool:
         return isinstance(session, self.null_session_class)
@@ -219,6 +200,44 @@ class SecureCookieSessionInterface:
     def should_set_cookie(self, app: Any, session: Any) -> bool:
         return session.modified or (
             session.permanent and app.config["SESSION_REFRESH_EACH_REQUEST"])
+
+    def get_cookie_partitioned(self, app: Any) -> bool:
+        return bool(app.config.get("SESSION_COOKIE_PARTITIONED", False))
+
+    def open_session(self, app: Any, request: Any) -> Any:
+        raise NotImplementedError
+
+    def save_session(self, app: Any, session: Any, response: Any) -> None:
+        raise NotImplementedError
+
+
+class SecureCookieSessionInterface(SessionInterface):
+    """Opens the session from the request's cookie and writes it into the response."""
+
+    salt = "cookie-session"
+    digest_method = staticmethod(hashlib.sha1)
+    key_derivation = "hmac"
+    serializer = TaggedJSON
+    session_class = SecureCookieSession
+
+    def get_signing_serializer(self, app: Any) -> Any:
+        secret = app.secret_key
+        if not secret:
+            return None
+        cache = app.__dict__.get("_session_serializer")
+        fallbacks = app.config.get("SECRET_KEY_FALLBACKS") or []
+        key = (secret, tuple(fallbacks))
+        if cache is not None and cache[0] == key:
+            return cache[1]
+        from itsdangerous import URLSafeTimedSerializer
+
+        # itsdangerous tries every key in the list and signs with the last one.
+        serializer = URLSafeTimedSerializer(
+            [*fallbacks, secret], salt=self.salt, serializer=self.serializer,
+            signer_kwargs={"key_derivation": self.key_derivation,
+                           "digest_method": self.digest_method})
+        app.__dict__["_session_serializer"] = (key, serializer)
+        return serializer
 
     def open_session(self, app: Any, request: Any) -> SecureCookieSession:
         serializer = self.get_signing_serializer(app)

@@ -234,4 +234,14 @@ class TestClient:
         return self.open(*args, method="OPTIONS", **kw)
 
 
-__all__ = ["Headers", "TestClient", "TestResponse"]
+FlaskClient = TestClient  # the name extensions subclass
+
+
+def __getattr__(name: str) -> Any:
+    if name == "FlaskCliRunner":  # in kiv.cli, which imports click: only when asked for
+        from .cli import AppCliRunner
+        return AppCliRunner
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+__all__ = ["FlaskClient", "Headers", "TestClient", "TestResponse"]

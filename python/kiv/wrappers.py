@@ -405,7 +405,7 @@ class Request(MimeTypeMixin):
         "method", "path", "query_string", "query", "header_list", "body", "peer_addr",
         "endpoint", "view_args", "error_code", "allowed_methods",
         "_headers", "_args", "_form", "_cookies", "_g", "_session", "_forwarded",
-        "_flashes", "_files", "_after", "__weakref__",
+        "_flashes", "_files", "_after", "_state", "__weakref__",
     )
 
     app: Any = None
@@ -804,7 +804,10 @@ class Request(MimeTypeMixin):
     @property
     def session(self) -> Any:
         if self._session is None:
-            self._session = self.app.session_interface.open_session(self.app, self)
+            iface = self.app.session_interface
+            session = iface.open_session(self.app, self)
+            # A backend that cannot open one gives None: the null session stands in.
+            self._session = iface.make_null_session(self.app) if session is None else session
         return self._session
 
 
