@@ -96,7 +96,7 @@ CASES = {
     "login flow": [("GET", "/"), ("POST", "/auth/login?next=/", [], {"name": "ann"}),
                    ("GET", "/")],
     "converters and 404s": [("GET", "/items/3"), ("GET", "/items/x"), ("GET", "/items/99"),
-                            ("DELETE", "/items/3"), ("POST", "/items/3"),
+                            ("DELETE", "/items/3"), ("POST", "/items/3"), ("OPTIONS", "/items/3"),
                             ("GET", f"/kinds/1.5/{UUID}"), ("GET", "/kinds/1.5/nope")],
     "500 handler goes through after_request": [("GET", "/boom")],
     "rules with defaults": [("GET", "/users/"), ("GET", "/users/page/2")],
@@ -111,7 +111,6 @@ DIFFERENT = {
     # its redirect's Location is relative.
     ("GET", "/dir"): {"type": "", "location": "/dir/", "x-user": None, "body": "",
                       "vary": None},
-    ("OPTIONS", "/items/3"): {"x-user": None, "vary": None},
     # So is the redirect of a URL that a rule's defaults spell shorter.
     ("GET", "/users/page/1"): {"location": "/users/"},
     # The native float converter takes whole numbers too.

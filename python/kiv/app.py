@@ -335,13 +335,6 @@ class App(TemplateRegistry, Scaffold):
         self._make_request = type("Request", (self.request_class,), {
             "__slots__": (), "__module__": self.request_class.__module__, "app": self})
         self._native_views = {}
-        for group in self._groups.values():
-            methods, view, endpoint, auto = group.native(self)
-            server.add_rule(group.rule, methods, view, endpoint, auto)
-            self._native_views[endpoint] = view
-        for url_path, folder in self._statics:
-            server.set_static(url_path, folder)
-        self._hook_cache = {}
         plain = not (any(self.before_request_funcs.values())
                      or any(self.after_request_funcs.values())
                      or any(self.teardown_request_funcs.values())
@@ -349,6 +342,17 @@ class App(TemplateRegistry, Scaffold):
                      or any(self.url_value_preprocessors.values())
                      or any(self.error_handler_spec.values())
                      or self.secret_key is not None)
+        for group in self._groups.values():
+            methods, view, endpoint, auto = group.native(self)
+            if auto and not plain and "OPTIONS" not in methods:
+                # With hooks, the automatic OPTIONS answer is made where they see it.
+                view, auto = _AutoOptions(view, methods), False
+                methods = [*methods, "OPTIONS"]
+            server.add_rule(group.rule, methods, view, endpoint, auto)
+            self._native_views[endpoint] = view
+        for url_path, folder in self._statics:
+            server.set_static(url_path, folder)
+        self._hook_cache = {}
         if _request_signals_live(self):
             self._pipeline, self._dispatch = self._signal_pipeline, self._signal_dispatch
         elif plain:
@@ -766,6 +770,27 @@ def _request_signals_live(app: App) -> bool:
 
 
 _PLAIN_RESULTS = frozenset((str, bytes, dict, list, Response))
+
+
+class _AutoOptions(Chooser):
+    """A rule's automatic OPTIONS answer, made in Python on an app with hooks so that
+    they run for it as for any request (a CORS extension answers preflights there)."""
+
+    __slots__ = ("view", "allow")
+
+    def __init__(self, view: Any, methods: list[str]):
+        self.view = view
+        allow = {*methods, "OPTIONS"} | ({"HEAD"} if "GET" in methods else set())
+        self.allow = ", ".join(sorted(allow))
+
+    def select(self, req: Request) -> Any:
+        if req.method == "OPTIONS":
+            return self._answer
+        view = self.view
+        return view.select(req) if isinstance(view, Chooser) else view
+
+    def _answer(self, **args: Any) -> Any:
+        return ("", 200, [("Allow", self.allow)])
 
 
 class _HandlerFailed(Exception):

@@ -15,10 +15,21 @@ from typing import Any
 
 
 class SessionMixin:
-    permanent: bool
-    modified: bool
-    accessed: bool
-    new: bool
+    """What the app asks of any session object: `permanent` lives in the data as
+    "_permanent"; a session class that does not track reads and writes counts as
+    always read and changed."""
+
+    new = False
+    modified = True
+    accessed = True
+
+    @property
+    def permanent(self) -> bool:
+        return bool(self.get("_permanent", False))  # type: ignore[attr-defined]
+
+    @permanent.setter
+    def permanent(self, value: bool) -> None:
+        self["_permanent"] = bool(value)  # type: ignore[index]
 
 
 class SecureCookieSession(dict, SessionMixin):
