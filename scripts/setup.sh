@@ -23,10 +23,13 @@ if [ ${#need_apt[@]} -gt 0 ]; then
 fi
 
 PY=${PYTHON:-python3}
+# Flask and Django: real WSGI applications in tests/test_wsgi_apps.py. The Flask-*
+# extensions run on kiv in tests/test_extensions.py.
 "$PY" -m pip install -q --disable-pip-version-check \
   "scikit-build-core>=0.10" cmake ninja pytest pytest-timeout \
-  "jinja2>=3.1" "multipart>=1.2" "watchfiles>=0.21" "selenium>=4.10" \
-  "flask>=3.0" "django>=4.2"  # real WSGI applications in tests/test_wsgi_apps.py
+  "jinja2>=3.1" "multipart>=1.2" "watchfiles>=0.21" "selenium>=4.10" "werkzeug>=3.0" \
+  "flask>=3.0" "django>=4.2" Flask-Login Flask-WTF Flask-SQLAlchemy Flask-Migrate Flask-Cors \
+  Flask-Caching Flask-Limiter Flask-Session Flask-HTTPAuth Flask-JWT-Extended
 # No build isolation: the tools above are used directly and the build folder
 # under build/ is reused, so a rebuild compiles only what changed.
 "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation .

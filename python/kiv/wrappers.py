@@ -17,6 +17,8 @@ from http import HTTPStatus
 from typing import Any, Iterable, Iterator
 from urllib.parse import parse_qsl, quote
 
+from werkzeug.datastructures import Headers as _WerkzeugHeaders
+
 from .accept import Accept, LanguageAccept, MIMEAccept
 from .exceptions import (  # noqa: F401  (re-exported: older imports used this module)
     BadRequest,
@@ -36,10 +38,22 @@ from .globals import _local, request  # noqa: F401
 _HOST_RE = re.compile(r"(?:[A-Za-z0-9.-]+|\[[0-9A-Fa-f:.]+\])(?::[0-9]{1,5})?")
 
 
-class Headers:
-    """Header pairs in order, looked up by name ignoring case; a name may repeat."""
+class Headers(_WerkzeugHeaders):
+    """Header pairs in order, looked up by name ignoring case; a name may repeat.
+
+    A Werkzeug Headers to code that checks (extensions keep or replace a response's
+    headers by that test); the methods below are kiv's own, and Werkzeug's others
+    work on the same list through `_list`."""
 
     __slots__ = ("_items",)
+
+    @property
+    def _list(self) -> list[tuple[str, str]]:
+        return self._items
+
+    @_list.setter
+    def _list(self, value: list[tuple[str, str]]) -> None:
+        self._items = value
 
     def __init__(self, items: Any = None):
         if items is None:
