@@ -40,6 +40,7 @@ VPY = VENV / "bin" / "python"
 HOST = "127.0.0.1"
 
 PIP_PACKAGES = ["granian", "uvicorn[standard]", "gunicorn", "matplotlib", "flask", "django",
+                "Flask-Login", "Flask-SQLAlchemy",  # the extension-stack scenario
                 # the database scenarios' driver and connection pool
                 "psycopg[binary]", "psycopg_pool",
                 # kiv is built without isolation so the build folder is reused
@@ -205,6 +206,7 @@ class Scenario:
     db: bool = False  # needs the database
     conns: int | None = None  # connections, instead of --connections
     wsgi: bool = False  # real Flask/Django applications: only the servers with wsgi set
+    ext: bool = False  # the Flask extension-stack app: only the servers with ext set
 
 
 def expect_text(status: int, body: bytes) -> str | None:
@@ -283,6 +285,13 @@ SCENARIOS = [
              body.count(b"<li ") == 20 and b"Hello, bench" in body else f"status {status}",
              framework=True, headers={"Cookie": "session=eyJ1c2VyIjoiYmVuY2giLCJ2aXNpdHMiOjN9"
                                       ".axbXEQ.HWk9omRy8lBxPGImLcGZgE0Y6Pw"}),
+    # One Flask application with Flask-Login and Flask-SQLAlchemy (apps/flask_ext_app.py):
+    # on Flask, and on kiv natively through install_as_flask. The cookie signs in user 1.
+    Scenario("ext_stack", "Flask extensions: Flask-Login user + one Flask-SQLAlchemy row "
+             "(SQLite), JSON", "/ext", "ext.lua",
+             expect_json({"user": "bench", "item": {"id": 1, "title": "lamp", "price": 40}}),
+             ext=True, headers={"Cookie": "session=eyJfdXNlcl9pZCI6IjEifQ.axetSQ"
+                                ".u0Qu1BQIcknpKJOY9exHfBLKIKQ"}),
     # Scenarios that look like applications: PostgreSQL through psycopg's
     # connection pool, and views that wait as a call to another service does.
     Scenario("db", "Database: one random row as JSON", "/db", "get.lua",
@@ -331,13 +340,14 @@ class Server:
     crashes: list[tuple[str, str]] = field(default_factory=list)  # (scenario, log tail)
     log_path: Path | None = None
     wsgi: bool = False  # runs apps/wsgi_real_app.py, and only the wsgi scenarios
+    ext: bool = False  # runs apps/flask_ext_app.py, and only the ext scenarios
     # Extra arguments for the database scenarios (the server is restarted
     # with them, and without them after), and whether it runs with them now.
     db_args: list[str] = field(default_factory=list)
     db_mode: bool = False
 
     def serves(self, sc: Scenario) -> bool:
-        if sc.wsgi != self.wsgi:
+        if sc.wsgi != self.wsgi or sc.ext != self.ext:
             return False
         if sc.framework != self.framework:
             return False
@@ -528,6 +538,7 @@ def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
     servers.append(gu)
 
     servers += wsgi_servers(vbin, notes)
+    servers += ext_servers(vbin)
 
     nginx_bin = shutil.which("nginx") or "/usr/sbin/nginx"
     ng = Server("nginx", "nginx, one process (master_process off), fixed responses via "
@@ -585,6 +596,31 @@ def wsgi_servers(vbin: Path, notes: list[str]) -> list[Server]:
         notes.append("uvicorn-a2wsgi skipped: a2wsgi does not import.")
     for s in out:
         s.cwd = APPS
+    return out
+
+
+def ext_servers(vbin: Path) -> list[Server]:
+    """apps/flask_ext_app.py: kiv natively (--flask) against Flask under granian and
+    gunicorn. They share one SQLite file, made by whichever starts first."""
+    app, out = "flask_ext_app:app", []
+    s = Server("kiv-flask-ext", "python -m kiv run --flask, one process: the Flask app on "
+               "kiv natively", static=False, ext=True)
+    s.cmd = [str(VPY), "-m", "kiv", "run", "--flask", app, "--host", HOST, "--port", "{port}"]
+    out.append(s)
+    s = Server("granian-flask-ext", "granian --interface wsgi --workers 1 --runtime-threads 1, "
+               "the app on Flask", static=False, ext=True)
+    s.cmd = [str(vbin / "granian"), "--interface", "wsgi", "--host", HOST, "--port", "{port}",
+             "--workers", "1", "--runtime-threads", "1", "--no-ws", "--log-level", "warning",
+             app]
+    out.append(s)
+    s = Server("gunicorn-flask-ext", "gunicorn -k sync -w 1, the app on Flask", static=False,
+               ext=True)
+    s.cmd = [str(vbin / "gunicorn"), "-k", "sync", "-w", "1", "-b", f"{HOST}:{{port}}",
+             "--log-level", "warning", app]
+    out.append(s)
+    for s in out:
+        s.cwd = APPS
+        s.env = {"BENCH_EXT_DB": str(ROOT / "build" / "bench-ext.sqlite")}
     return out
 
 

@@ -21,3 +21,5 @@ signer = URLSafeTimedSerializer(
     "bench-secret", salt="cookie-session", serializer=_Compact,
     signer_kwargs={"key_derivation": "hmac", "digest_method": hashlib.sha1})
 print("session=" + signer.dumps({"user": "bench", "visits": 3}))
+# flask_ext_app.py's (bench/wrk/ext.lua): signed in as user 1 through Flask-Login.
+print("session=" + signer.dumps({"_user_id": "1"}))
