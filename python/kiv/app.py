@@ -31,7 +31,7 @@ from .exceptions import (HTTPException, InternalServerError, MethodNotAllowed, N
 from .files import FileBody
 from .globals import _local
 from .helpers import fix_two_tuple, to_response
-from .routing import CanonicalRedirect, Chooser, RuleGroup, UrlMap, WithDefaults
+from .routing import CanonicalRedirect, Chooser, MethodMap, RuleGroup, UrlMap, WithDefaults
 from .scaffold import F, Scaffold
 from .sessions import SecureCookieSessionInterface
 from .templating import TemplateRegistry
@@ -785,6 +785,8 @@ class _AutoOptions(Chooser):
 
     def select(self, req: Request) -> Any:
         if req.method == "OPTIONS":
+            if isinstance(self.view, MethodMap):  # name the rule's first view, as Flask does
+                req.endpoint = next(iter(self.view.by_method.values()))[0]
             return self._answer
         view = self.view
         return view.select(req) if isinstance(view, Chooser) else view
