@@ -88,7 +88,7 @@ class Headers(_WerkzeugHeaders):
     def __getitem__(self, name: str) -> str:
         value = self.get(name)
         if value is None:
-            raise KeyError(name)
+            raise BadRequestKeyError(name)  # a KeyError, and a 400 if a view lets it go
         return value
 
     def __contains__(self, name: object) -> bool:
