@@ -12,10 +12,9 @@ INNER = os.environ.get("KIV_EXTENSIONS_INNER") == "1"
 
 @pytest.mark.skipif(INNER, reason="the outer run")
 def test_extensions_on_kiv():
-    done = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "kiv.as_flask",
-         __file__], env=dict(os.environ, KIV_EXTENSIONS_INNER="1"), capture_output=True,
-        text=True, timeout=300)
+    done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p",
+                           "kiv.as_flask", __file__], capture_output=True, text=True, timeout=300,
+                          env=dict(os.environ, KIV_EXTENSIONS_INNER="1"))
     assert done.returncode == 0 and " passed" in done.stdout, done.stdout[-4000:]
 
 
@@ -128,11 +127,9 @@ def test_extension_stack(app, case):
 def test_migrate_upgrade_through_kiv_command_line(tmp_path):
     (tmp_path / "app.py").write_text(f"DB = 'sqlite:///{tmp_path}/m.db'\n"
                                      f"SESSIONS = '{tmp_path}/s'\nSEED = False\n" + APP)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.environ["PYTHONPATH"], str(tmp_path)]))
-    for args in (["init"], ["migrate", "-m", "users"], ["upgrade"]):
+    for args in (["init"], ["migrate", "-m", "users"], ["upgrade"]):  # app.py: found in cwd
         done = subprocess.run([sys.executable, "-m", "kiv", "cmd", "--flask", "app:app", "db",
-                               *args], cwd=tmp_path, env=env, capture_output=True, text=True,
-                              timeout=120)
+                               *args], cwd=tmp_path, capture_output=True, text=True, timeout=120)
         assert done.returncode == 0, done.stderr[-2000:]
     import sqlite3
     tables = sqlite3.connect(tmp_path / "m.db").execute("SELECT name FROM sqlite_master")

@@ -1,5 +1,4 @@
-"""Flask's own tutorial app (flaskr) and its 24 tests, from Flask's source release, run on
-kiv: unchanged under install_as_flask, and with its imports changed to kiv."""
+"""Flask's tutorial app and its 24 tests, as released, on kiv: unchanged, and kiv-imported."""
 
 import os
 import re

@@ -259,3 +259,11 @@ def test_host_matching(host, status, body):
     app.add_url_rule("/", "shop", lambda: "shop", host="shop.test")
     r = app.test_client().get("/", headers={"Host": host})
     assert (r.status_code, r.text if status == 200 else None) == (status, body)
+
+
+@pytest.mark.parametrize("late", ["endpoint", "rule"])
+def test_a_rule_may_come_before_its_view(late):
+    app = App("x")
+    app.add_url_rule("/", endpoint="i")  # built now, answers once a view comes
+    app.endpoint("i")(str) if late == "endpoint" else app.add_url_rule("/s", "i", str)
+    assert app.test_client().get("/").status_code == 200 and app.url_for("i") == "/"

@@ -214,18 +214,28 @@ class App(TemplateRegistry, Scaffold):
         if any(r.defaults for r in self.url_map.by_endpoint[endpoint]):
             self._redirect_to_defaults(endpoint)
         self._changed()
+        pending = self._viewless.pop(endpoint, None) if self._viewless else None
+        if pending:
+            self._route_pending(endpoint, view_func, pending)
 
     def endpoint(self, endpoint: str) -> Callable[[F], F]:
         def decorator(f: F) -> F:
-            pending = self._viewless.pop(endpoint, ())
-            if pending:
-                # Their URLs are in the map already: drop them, add_url_rule adds them back.
-                self.url_map.by_endpoint.pop(endpoint, None)
-            for rule, options in pending:
-                self.add_url_rule(rule, endpoint, f, **options)
             self.view_functions[endpoint] = f
+            pending = self._viewless.pop(endpoint, None)
+            if pending:
+                self._route_pending(endpoint, f, pending)
             return f
         return decorator
+
+    def _route_pending(self, endpoint: str, view_func: F,
+                       pending: list[tuple[str, dict]]) -> None:
+        """Rules registered before their endpoint had a view answer with it now. Their
+        URLs were in the map already, and keep their place there (url_for tries the
+        endpoint's rules in registration order)."""
+        for rule, options in pending:
+            self.add_url_rule(rule, endpoint, view_func, **options)
+            built = self.url_map.by_endpoint[endpoint]
+            del built[max(i for i, r in enumerate(built) if r.rule == rule)]
 
     def _redirect_to_defaults(self, endpoint: str) -> None:
         """The endpoint's rules without defaults redirect a URL its rules with defaults
