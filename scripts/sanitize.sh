@@ -15,7 +15,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 
-PY=${PYTHON:-python3}
+# The project's virtual environment (made by scripts/setup.sh when missing), or $PYTHON.
+if [ -n "${PYTHON:-}" ]; then
+  PY=$PYTHON
+else
+  source scripts/venv.sh
+  [ -x "$PY" ] || scripts/setup.sh
+fi
 PYEXE=$(command -v "$PY")
 steps=("${@:-asan tsan py}")
 steps=(${steps[*]})
