@@ -1,6 +1,7 @@
 """python -m examples.notes --data FOLDER [--host H] [--port P] [--workers N]"""
 
 import argparse
+import os
 import sys
 
 from kiv.serving import StartupError
@@ -16,7 +17,7 @@ parser.add_argument("--port", type=int, default=8000)
 parser.add_argument("--workers", type=int, default=1)
 opts = parser.parse_args()
 app = create_app(opts.data)
-print(f" * notes data in {app.config['NOTES_UPLOADS'].rsplit('/', 1)[0]}", flush=True)
+print(f" * notes data in {os.path.dirname(app.config['NOTES_UPLOADS'])}", flush=True)
 try:
     app.run(opts.host, opts.port, workers=opts.workers)
 except StartupError as exc:  # a port in use, a host that does not resolve: one line
