@@ -90,20 +90,10 @@ def kiv_threads():
     return names.count("kiv-io")
 
 
+
 def pytest_make_parametrize_id(config, val, argname):
-    # pytest spells an id from every byte of a bytes or str value; for a body of a few
-    # hundred KiB that is megabytes of ids and, under a sanitizer, minutes of collection.
-    # Long values are named by their length instead.
+    # An id spelled from every byte of a large value costs megabytes, and minutes under
+    # a sanitizer: long values are named by their length.
     if isinstance(val, (bytes, bytearray, str)) and len(val) > 64:
-        return f"{argname}-{len(val)}{'chars' if isinstance(val, str) else 'bytes'}"
-    return None
+        return f"{argname}-len{len(val)}"
 
-
-def pytest_terminal_summary(terminalreporter):
-    # The suite's peak memory, to keep an eye on it for small CI machines.
-    try:
-        with open("/proc/self/status") as f:
-            peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
-    except (OSError, StopIteration):
-        return
-    terminalreporter.write_line(f"peak RSS of the pytest process: {peak / 1024:.0f} MiB")
