@@ -493,7 +493,7 @@ class Request(MimeTypeMixin):
             raise UnsupportedMediaTypeJSON()
         try:
             return _json.loads(self.body)
-        except (ValueError, RecursionError):  # nesting deeper than the parser's stack is bad input
+        except (ValueError, RecursionError):  # too deeply nested is bad input too
             if silent:
                 return None
             raise BadRequest("Failed to decode JSON object.") from None
