@@ -15,11 +15,8 @@ URLENC = "application/x-www-form-urlencoded"
     pytest.param(lambda: (b"a=1&" * 1000 + b"a=2", URLENC), 413, id="parts+1"),
     pytest.param(lambda: (b"a=" + b"x" * 500_001, URLENC), 413, id="memory+1"),
     pytest.param(lambda: encode_multipart({"a": ["x"] * 1001}), 413, id="multipart-parts+1"),
-    pytest.param(lambda: encode_multipart({"a": ["x"] * 1000}), 200, id="multipart-at-limit"),
     pytest.param(lambda: encode_multipart({"a": ["x" * 300_000] * 2}), 413, id="multi-memory"),
     pytest.param(lambda: ("[" * 100_000 + "]" * 100_000, "application/json"), 400, id="deep"),
-    pytest.param(lambda: ('{"a":' * 1000 + "}" * 1000, "application/json"), 400, id="deep-obj"),
-    pytest.param(lambda: ("[" * 50 + "]" * 50, "application/json"), 200, id="shallow"),
 ])
 def test_form_and_json_limits(make, status):
     app = App("limits")

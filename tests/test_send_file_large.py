@@ -10,7 +10,6 @@ from kiv.files import FileBody
 
 BIG = os.urandom(1 << 16) * 80 + b"tail"  # 5 MiB and a little, not a multiple of any step
 SPARSE = 256 << 20
-# Each target with the slice of BIG it answers, cut in the test: short ids, no copies held.
 TARGETS = [pytest.param(t, span, id=t) for t, span in [
     ("/path/big.bin", (0, None)), ("/object", (100, None)), ("/slice", (10, 70010))]]
 
