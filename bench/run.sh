@@ -3,4 +3,8 @@
 # (bench/run.py --help lists every option).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-exec python3 bench/run.py "$@"
+# The driver needs only the standard library: the project's virtual environment when
+# scripts/setup.sh made one, else python3 (the peers get their own venv either way).
+py=python3
+[ -x "${KIV_VENV:-.venv}/bin/python" ] && py=${KIV_VENV:-.venv}/bin/python
+exec "$py" bench/run.py "$@"

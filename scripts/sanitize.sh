@@ -15,7 +15,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 
-PY=${PYTHON:-python3}
+# The project's virtual environment (made by scripts/setup.sh when missing), or $PYTHON.
+if [ -n "${PYTHON:-}" ]; then
+  PY=$PYTHON
+else
+  source scripts/venv.sh
+  [ -x "$PY" ] || scripts/setup.sh
+fi
 PYEXE=$(command -v "$PY")
 steps=("${@:-asan tsan py}")
 steps=(${steps[*]})
@@ -87,7 +93,11 @@ WRAP
   # CPython itself is not leak-clean, hence detect_leaks=0; a small
   # quarantine keeps the RSS-based leak test meaningful while freed memory
   # is still poisoned for a while.
-  local env=(env PATH="$wrap/bin:$PATH" PYTHONPATH="$wrap/site:$ROOT/build/asan:$ROOT/python${PYTHONPATH:+:$PYTHONPATH}"
+  # The wrapper's path is the interpreter's argv[0], so a virtual environment is not
+  # recognised from it: its site-packages (pytest and the rest) go on the path last.
+  local venv_site
+  venv_site=$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+  local env=(env PATH="$wrap/bin:$PATH" PYTHONPATH="$wrap/site:$ROOT/build/asan:$ROOT/python${PYTHONPATH:+:$PYTHONPATH}:$venv_site"
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:quarantine_size_mb=16:log_path=$ROOT/build/asan/reports/asan
     UBSAN_OPTIONS=print_stacktrace=1:log_path=$ROOT/build/asan/reports/ubsan)
   local where

@@ -88,3 +88,12 @@ def kiv_threads():
         except OSError:
             pass  # the thread ended meanwhile
     return names.count("kiv-io")
+
+
+
+def pytest_make_parametrize_id(config, val, argname):
+    # An id spelled from every byte of a large value costs megabytes, and minutes under
+    # a sanitizer: long values are named by their length.
+    if isinstance(val, (bytes, bytearray, str)) and len(val) > 64:
+        return f"{argname}-len{len(val)}"
+

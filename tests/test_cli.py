@@ -130,7 +130,7 @@ def test_shell_has_app_g_and_processor_names(tmp_path):
 
 @pytest.mark.parametrize("ref,names", [
     ("missing.py:app", "No such file"), ("good:other", "has no attribute 'other'"),
-    ("raises:app", "RuntimeError: half-written"), ("good:VALUE", "is a int, not a kiv app"),
+    ("raises:app", "RuntimeError: half-written"), ("good:VALUE", "of type int, not a kiv App"),
 ])
 def test_bad_app_reference_is_one_line_and_status_2(tmp_path, ref, names):
     (tmp_path / "good.py").write_text("VALUE = 1\n")
@@ -169,3 +169,37 @@ def test_app_factories_and_files_load_like_imports(tmp_path, monkeypatch, file, 
     assert app.given == name
     assert app.root_path == str(tmp_path / "site")  # templates and static beside the file
     assert json.dumps([1]) == "[1]"  # the standard module is left alone
+
+
+@pytest.mark.parametrize("args,names,lines", [
+    (["nosuchmod:app"], "no module named 'nosuchmod'", 1),
+    (["good:nope"], "has no attribute 'nope'", 1),
+    (["num:app"], "of type int, not a kiv App", 1),
+    (["missing.py:app"], "No such file", 1),
+    (["good:app", "--port", "99999"], "not a port number", 1),
+    (["good:app", "--port", "{busy}"], "Address already in use", 1),
+    (["good:app", "--port", "{busy}", "--workers", "2"], "Address already in use", 1),
+    (["good:app", "--host", "nosuchhost.invalid"], "cannot resolve the host", 1),
+    (["bad:app"], 'bad.py", line 2, in <module>', 5),  # the app's own frames only
+])
+def test_start_up_mistakes_are_short_and_status_2(tmp_path, args, names, lines):
+    import socket
+    (tmp_path / "good.py").write_text("from kiv import App\napp = App(__name__)\n")
+    (tmp_path / "num.py").write_text("app = 42\n")
+    (tmp_path / "bad.py").write_text("x = 1\nraise RuntimeError('half-written')\n")
+    with socket.create_server(("127.0.0.1", 0)) as busy:
+        args = [a.format(busy=busy.getsockname()[1]) for a in args]
+        done = subprocess.run([sys.executable, "-m", "kiv", "run", *args], cwd=tmp_path,
+                              capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, len(done.stderr.splitlines())) == (2, "", lines)
+    assert names in done.stderr, done.stderr
+
+
+@pytest.mark.parametrize("args,shown,hidden", [
+    (["--help"], "run", "worker"), (["--version"], "kiv ", "usage"),
+    (["run", "--help"], "(default: 8000)", "==SUPPRESS=="),
+])
+def test_help_and_version(args, shown, hidden):
+    out = subprocess.run([sys.executable, "-m", "kiv", *args], capture_output=True,
+                         text=True, timeout=60).stdout
+    assert shown in out and hidden not in out

@@ -61,14 +61,64 @@ def test_wrong_password_is_refused(app, password):
     c.post("/signup", data={"username": "ann", "password": "correct horse"})
     r = c.post("/login", data={"username": "ann", "password": password})
     assert "Wrong user name or password." in r.text
+    assert 'value="ann"' in r.text  # the name stays in the form
     assert c.get("/api/notes").status_code == 401
+
+
+@pytest.mark.parametrize("change,after,files_left", [
+    ({"title": "new", "body": "b"}, [("new", "a.txt")], 1),
+    ({"title": "new", "body": "b", "remove_file": "on"}, [("new", None)], 0),
+    ({"title": "new", "file": (io.BytesIO(b"2"), "b.txt")}, [("new", "b.txt")], 1),
+    ({"title": " ", "body": "b"}, [("old", "a.txt")], 1),  # refused: a note needs a title
+    ("delete", [], 0), ("api-delete", [], 0),
+    ({"title": "api", "body": "b"}, [("api", "a.txt")], 1),
+])
+def test_edit_and_delete(app, tmp_path, change, after, files_left):
+    c, other = app.test_client(), app.test_client()
+    sign_up_and_in(c)
+    sign_up_and_in(other, "bob")
+    c.post("/notes", data={"title": "old", "body": "a", "file": (io.BytesIO(b"1"), "a.txt")})
+    url = f"/notes/{c.get('/api/notes').json['notes'][0]['id']}"
+    assert other.post(url + "/delete").status_code == other.get(url + "/edit").status_code == 404
+    if change == "delete":
+        c.post(url + "/delete")
+    elif change == "api-delete":
+        assert c.delete("/api" + url).status_code == 204
+    elif change["title"] == "api":
+        assert c.put("/api" + url, json=change).json["title"] == "api"
+    else:
+        assert 'value="old"' in c.get(url + "/edit").text
+        c.post(url + "/edit", data=change)
+    assert [(n["title"], n["filename"]) for n in c.get("/api/notes").json["notes"]] == after
+    assert len(list((tmp_path / "data" / "uploads").iterdir())) == files_left
+
+
+@pytest.mark.parametrize("method,path,kwargs,status", [
+    ("post", "/api/notes", {"json": [1, 2]}, 400),
+    ("post", "/api/notes", {"json": {"title": 3}}, 400),
+    ("post", "/api/notes", {"data": b"{", "content_type": "application/json"}, 400),
+    ("delete", "/api/notes", {}, 405), ("get", "/api/notes/999", {}, 404),
+    ("post", "/api/notes", {"data": b"x" * (16 << 20) + b"x", "content_type": "text/plain"}, 413),
+    ("get", "/api/boom", {}, 500),
+    ("delete", "/notes", {}, 405),
+    ("post", "/notes", {"data": {"title": "t", "body": "x" * 600_000}}, 413),
+    ("post", "/notes", {"data": {"title": "t", "file": (io.BytesIO(b"x" * (16 << 20)), "f")}}, 413),
+])
+def test_errors_are_json_under_api_and_pages_in_the_layout(app, method, path, kwargs, status):
+    app.get("/api/boom")(lambda: 1 / 0)
+    c = app.test_client()
+    sign_up_and_in(c)
+    r = getattr(c, method)(path, **kwargs)
+    assert r.status_code == status
+    assert (set(r.json) == {"error"} if path.startswith("/api/") else
+            'class="brand"' in r.text and 'id="who"' in r.text and 'id="error"' in r.text)
 
 
 def test_custom_404_and_static_css(app):
     c = app.test_client()
     r = c.get("/no/such/page")
     assert r.status_code == 404 and 'id="not-found"' in r.text
-    assert c.get("/api/nothing").json == {"error": "not found"}
+    assert c.get("/api/nothing").json == {"error": "The requested URL was not found on the server."}
     assert b"font" in c.get("/static/style.css").data
 
 
@@ -134,16 +184,29 @@ def test_in_headless_chromium(app, tmp_path):
         driver.find_element(By.ID, "submit").click()
         assert shows("Signed in.") and driver.find_element(By.ID, "who").text == "carol"
         driver.find_element(By.ID, "title").send_keys("Shopping")
-        driver.find_element(By.ID, "body").send_keys("milk, bread")
+        driver.find_element(By.ID, "body").send_keys("milk\nbread")
         driver.find_element(By.ID, "file").send_keys(str(upload))
         driver.find_element(By.ID, "save").click()
         assert shows("Note saved.")
         note = driver.find_element(By.CSS_SELECTOR, ".note")
-        assert "Shopping" in note.text and "milk, bread" in note.text
+        assert "Shopping" in note.text and "milk\nbread" in note.text  # two lines
         link = note.find_element(By.CSS_SELECTOR, "a.file")
         assert link.text == "plan.txt"
         link.click()
         assert _wait_for_file(downloads / "plan.txt") == b"the plan, in a file\n"
+        # A phone-sized window: nothing wider than the screen, on the list and the editor.
+        driver.set_window_size(390, 844)
+        narrow = "return window.innerWidth <= 390 ? document.documentElement.scrollWidth : -1"
+        assert 0 < driver.execute_script(narrow) <= 390
+        driver.find_element(By.CSS_SELECTOR, ".note a.edit").click()
+        assert shows("Edit note")
+        driver.find_element(By.ID, "remove-file").click()
+        driver.find_element(By.ID, "save").click()
+        assert shows("Note updated.")
+        note = driver.find_element(By.CSS_SELECTOR, ".note")
+        assert "milk\nbread" in note.text and not note.find_elements(By.CSS_SELECTOR, "a.file")
+        note.find_element(By.CSS_SELECTOR, "button.delete").click()
+        assert shows("Note deleted.") and shows("No notes yet.")
         driver.find_element(By.ID, "logout").click()
         assert shows("Signed out.")
         driver.get(base + "/notes")

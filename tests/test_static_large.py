@@ -60,7 +60,10 @@ def test_large_file_whole_and_exact(served, requests, bodies):
 def test_file_that_shrinks_while_sent_cuts_the_connection(served):
     addr, folder = served
     path = folder / "shrinks.bin"
-    path.write_bytes(os.urandom(1 << 16) * 1024)  # 64 MiB, far more than socket buffers
+    block = os.urandom(1 << 16)
+    with open(path, "wb") as f:  # 64 MiB, far more than socket buffers, written a block
+        for _ in range(1024):    # at a time rather than built in memory
+            f.write(block)
     with socket.create_connection(addr, timeout=10) as s:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 16)
         s.sendall(b"GET /files/shrinks.bin HTTP/1.1\r\n\r\n")

@@ -1,4 +1,5 @@
-"""Notes: a small kiv application with accounts, notes with attached files and a JSON API.
+"""Notes: a small kiv application with accounts, notes with attached files (written, edited
+and deleted in the browser or through a JSON API).
 
     python -m examples.notes --data ./notes-data [--host 127.0.0.1] [--port 8000]
 

@@ -265,6 +265,9 @@ def main(args: list[str], prog: str = "python -m kiv cmd") -> int:
 
 def _describe(exc: BaseException) -> str:
     """One line: the error, and where in the app's own code it was raised."""
+    from .serving import StartupError
+    if isinstance(exc, StartupError):
+        return str(exc)  # says what is wrong with the reference itself
     text = f"{type(exc).__name__}: {exc}"
     if isinstance(exc, (ImportError, LookupError, OSError, SyntaxError)):
         return text  # names the module, file or attribute (or the line) already

@@ -78,6 +78,31 @@ class FileStorage(MimeTypeMixin):
         return f"<FileStorage: {self.filename!r} ({self.content_type!r})>"
 
 
+def form_limits(config: Any) -> tuple[int | None, int | None]:
+    """(MAX_FORM_PARTS, MAX_FORM_MEMORY_SIZE) of an app's config; None is no limit."""
+    return config.get("MAX_FORM_PARTS", 1000), config.get("MAX_FORM_MEMORY_SIZE", 500_000)
+
+
+def check_form_limits(size: int, parts: int, max_parts: int | None,
+                      max_memory: int | None) -> None:
+    """413 when a form of `size` bytes in `parts` fields is past either limit; called
+    before the fields are built, so an oversized form costs a count, not a parse."""
+    if max_memory is not None and size > max_memory:
+        raise RequestEntityTooLarge("The form is too large.")
+    if max_parts is not None and parts > max_parts:
+        raise RequestEntityTooLarge("Too many fields in the form.")
+
+
+def parse_urlencoded(body: bytes, max_parts: int | None,
+                     max_memory: int | None) -> list[tuple[str, str]]:
+    """The pairs of an application/x-www-form-urlencoded body; 413 past a limit."""
+    from urllib.parse import parse_qsl
+    # Counting separators is a scan of bytes already in memory; only a body
+    # within both limits is split into strings.
+    check_form_limits(len(body), body.count(b"&") + 1 if body else 0, max_parts, max_memory)
+    return parse_qsl(body.decode("utf-8", "replace"), keep_blank_values=True)
+
+
 def parse_multipart(body: bytes, boundary: str, max_parts: int | None,
                     max_field_size: int | None) -> tuple[list, list]:
     """(form pairs, file pairs); 400 for a malformed body, 413 past a limit.

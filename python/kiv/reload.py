@@ -1,5 +1,5 @@
 """--reload: serve the app in a child process and start a new one when a Python file or a
-template under the app's folder changes (needs watchfiles: pip install 'kiv[reload]').
+template under the app's folder changes (needs watchfiles: pip install watchfiles).
 
 The supervisor never imports the app, so a change that breaks the import only stops the
 child; the next change starts it again.
@@ -45,7 +45,7 @@ def run_with_reload(app_ref: str, child_argv: list[str]) -> int:
     try:
         import watchfiles
     except ImportError:
-        print("--reload needs watchfiles: pip install 'kiv[reload]'", file=sys.stderr)
+        print("--reload needs watchfiles: pip install watchfiles", file=sys.stderr)
         return 2
     folder = app_folder(app_ref)
     cmd = [sys.executable, "-m", "kiv", *child_argv]

@@ -25,6 +25,25 @@ import _kiv
 READY = "KIV-WORKER-READY "
 
 
+class StartupError(Exception):
+    """A mistake in how the server was asked to start: its message is one line for the
+    person who typed the command (python -m kiv prints it and exits 2)."""
+
+
+class AppNotFound(StartupError, LookupError):
+    """The app reference names no module, file or attribute, or names something that is
+    not an app."""
+
+
+class ListenError(StartupError, OSError):
+    """The address cannot be listened on: a host that does not resolve, a port in use or
+    out of range, no permission. errno is the failed call's, if any."""
+
+    def __init__(self, message: str, errno: int | None = None):
+        super().__init__(message)
+        self.errno = errno
+
+
 @dataclass
 class ServeOptions:
     """How to serve; the command line fills one of these."""
@@ -49,11 +68,20 @@ def load_app(app_ref: str, interface: str = "kiv") -> Any:
     """Finds an app from "module:attr" or "path/to/file.py:attr". Without attr: `app` or
     `application`, else a factory `create_app()` or `make_app()` is called; "module:f(...)"
     calls f with the literal arguments given. With interface "wsgi" the attribute is a WSGI
-    application, served through a kiv app."""
+    application, served through a kiv app. AppNotFound when the reference names nothing
+    usable; what the app's own code raises while loading comes out as it is."""
     app = _find(app_ref, interface)
     if interface == "wsgi":
+        if not callable(app):
+            raise AppNotFound(f"{app_ref!r} names an object of type {type(app).__name__}, "
+                              "not a WSGI application")
         from .wsgi import host_app
         return host_app(app)
+    from .app import App
+    if not isinstance(app, App):
+        hint = " (a WSGI application is served with --interface wsgi)" if callable(app) else ""
+        raise AppNotFound(f"{app_ref!r} names an object of type {type(app).__name__}, "
+                          f"not a kiv App{hint}")
     return app
 
 
@@ -65,7 +93,15 @@ def _find(app_ref: str, interface: str = "kiv") -> Any:
     else:
         if os.getcwd() not in sys.path and "" not in sys.path:
             sys.path.insert(0, os.getcwd())
-        module = importlib.import_module(target)
+        try:
+            module = importlib.import_module(target)
+        except ModuleNotFoundError as exc:
+            # Only the module named in the reference: one the app's code imports and
+            # cannot find is the app's own error.
+            if exc.name and (target == exc.name or target.startswith(exc.name + ".")):
+                raise AppNotFound(f"no module named {exc.name!r} (from {app_ref!r}; "
+                                  f"looked in {os.getcwd()} and sys.path)") from None
+            raise
         where = f"module {target!r}"
     if not attr:
         for name in ("app", "application"):
@@ -74,13 +110,13 @@ def _find(app_ref: str, interface: str = "kiv") -> Any:
         for name in ("create_app", "make_app"):
             if callable(getattr(module, name, None)):
                 return getattr(module, name)()
-        raise LookupError(f"{where} has no 'app' or 'application', nor a 'create_app' or "
+        raise AppNotFound(f"{where} has no 'app' or 'application', nor a 'create_app' or "
                           "'make_app' factory")
     name, args, kwargs = _parse_call(attr)
     try:
         found = getattr(module, name)
     except AttributeError:
-        raise LookupError(f"{where} has no attribute {name!r}") from None
+        raise AppNotFound(f"{where} has no attribute {name!r}") from None
     if args is not None:
         return found(*args, **kwargs)
     if interface == "kiv" and inspect.isfunction(found):
@@ -93,7 +129,7 @@ def _parse_call(attr: str) -> tuple[str, tuple | None, dict]:
     try:
         expr = ast.parse(attr.strip(), mode="eval").body
     except SyntaxError:
-        raise LookupError(f"{attr!r} is not an attribute name or a call") from None
+        raise AppNotFound(f"{attr!r} is not an attribute name or a call") from None
     if isinstance(expr, ast.Name):
         return expr.id, None, {}
     if isinstance(expr, ast.Call) and isinstance(expr.func, ast.Name):
@@ -101,9 +137,9 @@ def _parse_call(attr: str) -> tuple[str, tuple | None, dict]:
             args = tuple(ast.literal_eval(a) for a in expr.args)
             kwargs = {k.arg: ast.literal_eval(k.value) for k in expr.keywords if k.arg}
         except ValueError:
-            raise LookupError(f"{attr!r}: a factory's arguments must be literals") from None
+            raise AppNotFound(f"{attr!r}: a factory's arguments must be literals") from None
         return expr.func.id, args, kwargs
-    raise LookupError(f"{attr!r} is not an attribute name or a call")
+    raise AppNotFound(f"{attr!r} is not an attribute name or a call")
 
 
 def _import_file(target: str) -> Any:
@@ -112,7 +148,7 @@ def _import_file(target: str) -> Any:
     templates and static files beside the file. Its `__main__` block does not run."""
     path = os.path.abspath(target)
     if not os.path.isfile(path):
-        raise FileNotFoundError(f"No such file: {target!r}")
+        raise AppNotFound(f"No such file: {target!r}")
     directory, name = os.path.split(path)
     name = os.path.splitext(name)[0]
     if name == "__init__":  # a package: import it by its name
@@ -148,7 +184,8 @@ def log(message: str) -> None:
 
 def bind_socket(opts: ServeOptions, *, reuse_port: bool = False, listen: bool = True
                 ) -> socket.socket:
-    """The listening socket for opts: a Unix domain socket or TCP on host:port."""
+    """The listening socket for opts: a Unix domain socket or TCP on host:port.
+    ListenError, with the address in its message, when it cannot be had."""
     if opts.uds:
         try:
             if stat.S_ISSOCK(os.stat(opts.uds).st_mode):
@@ -161,11 +198,20 @@ def bind_socket(opts: ServeOptions, *, reuse_port: bool = False, listen: bool = 
             if opts.uds_mode is not None:
                 os.chmod(opts.uds, opts.uds_mode)
             sock.listen(opts.backlog)
+        except OSError as exc:
+            sock.close()
+            raise ListenError(f"cannot listen on {opts.uds}: {exc.strerror or exc}",
+                              exc.errno) from None
         except BaseException:
             sock.close()
             raise
         return sock
-    info = socket.getaddrinfo(opts.host, opts.port, type=socket.SOCK_STREAM)
+    if not isinstance(opts.port, int) or not 0 <= opts.port <= 65535:
+        raise ListenError(f"port {opts.port!r} is out of range (0-65535)")
+    try:
+        info = socket.getaddrinfo(opts.host, opts.port, type=socket.SOCK_STREAM)
+    except socket.gaierror as exc:
+        raise ListenError(f"cannot resolve the host {opts.host!r}: {exc.strerror}") from None
     error: OSError | None = None
     for family, kind, proto, _, address in info:
         sock = socket.socket(family, kind, proto)
@@ -180,7 +226,11 @@ def bind_socket(opts: ServeOptions, *, reuse_port: bool = False, listen: bool = 
         except OSError as exc:
             sock.close()
             error = exc
-    raise error or OSError(f"cannot resolve {opts.host}")
+    where = f"[{opts.host}]:{opts.port}" if ":" in opts.host else f"{opts.host}:{opts.port}"
+    if error is None:
+        raise ListenError(f"cannot resolve the host {opts.host!r}")
+    raise ListenError(f"cannot listen on {where}: {error.strerror or error}",
+                      error.errno) from None
 
 
 def _addr_text(sock: socket.socket) -> str:

@@ -15,7 +15,7 @@ import re
 import sys
 from http import HTTPStatus
 from typing import Any, Iterable, Iterator
-from urllib.parse import parse_qsl, quote
+from urllib.parse import quote
 
 from werkzeug.datastructures import Headers as _WerkzeugHeaders
 
@@ -515,7 +515,7 @@ class Request(MimeTypeMixin):
             raise UnsupportedMediaTypeJSON()
         try:
             return _json.loads(self.body)
-        except ValueError:
+        except (ValueError, RecursionError):  # too deeply nested is bad input too
             if silent:
                 return None
             raise BadRequest("Failed to decode JSON object.") from None
@@ -529,8 +529,8 @@ class Request(MimeTypeMixin):
         if self._form is None:
             mimetype = self.mimetype
             if mimetype == "application/x-www-form-urlencoded":
-                text = self.body.decode("utf-8", "replace")
-                self._form = MultiDict(parse_qsl(text, keep_blank_values=True))
+                from .formparser import form_limits, parse_urlencoded
+                self._form = MultiDict(parse_urlencoded(self.body, *form_limits(self._config())))
             elif mimetype == "multipart/form-data":
                 self._parse_multipart()
             else:
@@ -548,13 +548,14 @@ class Request(MimeTypeMixin):
         return self._files
 
     def _parse_multipart(self) -> None:
-        from .formparser import parse_multipart
-        config = self.app.config if self.app is not None else {}
+        from .formparser import form_limits, parse_multipart
         fields, files = parse_multipart(
-            self.body, self.mimetype_params.get("boundary", ""),
-            config.get("MAX_FORM_PARTS", 1000), config.get("MAX_FORM_MEMORY_SIZE", 500_000))
+            self.body, self.mimetype_params.get("boundary", ""), *form_limits(self._config()))
         self._form = MultiDict(fields)
         self._files = MultiDict(files)
+
+    def _config(self) -> Any:
+        return self.app.config if self.app is not None else {}
 
     def close(self) -> None:
         """Closes uploaded files; the server calls this when the request ends."""
@@ -1165,12 +1166,25 @@ def _quote_cookie(value: str) -> str:
     return '"' + "".join(out) + '"'
 
 
+# A cookie name is an HTTP token (RFC 6265 section 4.1.1): visible ASCII but separators.
+_COOKIE_NAME_RE = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
+# Characters that would end an attribute or the header line early.
+_ATTR_BAD_RE = re.compile(r"[;\x00-\x1f\x7f]")
+
+
 def dump_cookie(key: str, value: str = "", max_age: Any = None, expires: Any = None,
                 path: str | None = "/", domain: str | None = None, secure: bool = False,
                 httponly: bool = False, samesite: str | None = None,
                 partitioned: bool = False) -> str:
     """One Set-Cookie value (RFC 6265 section 4.1)."""
     from email.utils import format_datetime
+    if isinstance(key, bytes):
+        key = key.decode("latin-1")
+    if not _COOKIE_NAME_RE.fullmatch(key):
+        raise ValueError(f"invalid cookie name {key!r}: letters, digits and !#$%&'*+-.^_`|~ only")
+    for attr, text in (("domain", domain), ("path", path)):
+        if text and _ATTR_BAD_RE.search(text):
+            raise ValueError(f"invalid cookie {attr} {text!r}: no ';' or control characters")
     if isinstance(value, bytes):
         value = value.decode()
     parts = [f"{key}={_quote_cookie(value)}"]
