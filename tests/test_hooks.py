@@ -253,5 +253,6 @@ def test_signals_follow_the_request_only_while_connected():
     assert [e[0] for e in events] == start + [
         "message_flashed", "before_render_template", "template_rendered", "request_finished",
         "request_tearing_down", "appcontext_tearing_down"] + end + start + [
-        "got_request_exception", "request_tearing_down", "appcontext_tearing_down"] + end
+        "got_request_exception", "request_finished", "request_tearing_down",
+        "appcontext_tearing_down"] + end
     assert events[-2] == ("appcontext_tearing_down", "KeyError")

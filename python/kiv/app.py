@@ -116,6 +116,13 @@ class App(TemplateRegistry, Scaffold):
         self._pipeline: Callable[..., Any] = self._bare_pipeline
         self._dispatch: Callable[..., Any] = self._bare_dispatch
         self._make_request: type = self.request_class
+        # A list while the test client runs a request: exceptions that leave the app.
+        self._escaped: list[BaseException] | None = None
+        # MAX_CONTENT_LENGTH checked here rather than by the server, for a 413 handler.
+        self._body_limit: int | None = None
+        self._handles_413 = False
+        self._refresh_sessions = self._own_sessions = False
+        self._trusted_hosts: Any = None
         # A static folder that does not exist still builds URLs (url_for("static", ...)),
         # until app.static() names a folder that does.
         self._static_placeholder = False
@@ -133,6 +140,9 @@ class App(TemplateRegistry, Scaffold):
     @debug.setter
     def debug(self, value: bool) -> None:
         self.config["DEBUG"] = bool(value)
+        logger = self.__dict__.get("_logger")
+        if value and logger is not None and not logger.level:
+            logger.setLevel(10)  # logging.DEBUG
 
     @property
     def testing(self) -> bool:
@@ -276,9 +286,12 @@ class App(TemplateRegistry, Scaffold):
 
     @property
     def logger(self) -> Any:
-        """The standard library logger named after the app."""
-        import logging
-        return logging.getLogger(self.name)
+        """The standard library logger named after the app: at DEBUG level in debug mode,
+        and writing to stderr unless logging was configured to handle its records."""
+        logger = self.__dict__.get("_logger")
+        if logger is None:
+            logger = self.__dict__["_logger"] = _make_logger(self)
+        return logger
 
     def register_blueprint(self, blueprint: Blueprint, **options: Any) -> None:
         blueprint.register(self, options)
@@ -289,7 +302,9 @@ class App(TemplateRegistry, Scaffold):
     # --- the native server ----------------------------------------------------------
 
     def _plan(self) -> tuple:
-        return (self._version, self.secret_key is not None, _request_signals_live(self))
+        return (self._version, self.secret_key is not None, _request_signals_live(self),
+                self.session_interface, self.config["SESSION_REFRESH_EACH_REQUEST"],
+                _frozen(self.config["TRUSTED_HOSTS"]))
 
     @property
     def server(self) -> _kiv.Server:
@@ -300,7 +315,12 @@ class App(TemplateRegistry, Scaffold):
             self._flags = None
         # Settings are plain attributes; hand them over only when they changed.
         limit = self.config["MAX_CONTENT_LENGTH"]
-        flags = (self.fast, self.debug, self.log, self.max_body if limit is None else limit,
+        self._body_limit = None
+        if limit is not None and self._handles_413 and limit < self.max_body:
+            self._body_limit, limit = limit, self.max_body
+        # The server's debug flag is always on: its debug page is _failure_page, which
+        # shows the traceback only in debug mode.
+        flags = (self.fast, True, self.log, self.max_body if limit is None else limit,
                  self.cache_max_age, self.trap_http or self.config["TRAP_HTTP_EXCEPTIONS"])
         if flags != self._flags:
             self._server.set_flags(*flags)
@@ -319,13 +339,22 @@ class App(TemplateRegistry, Scaffold):
         for url_path, folder in self._statics:
             server.set_static(url_path, folder)
         self._hook_cache = {}
+        self._handles_413 = any(413 in spec for spec in self.error_handler_spec.values())
+        self._trusted_hosts = self.config["TRUSTED_HOSTS"]
+        # A session backend of the app's own is opened and saved on every request, as in
+        # Flask; signed-cookie sessions are opened unread only to refresh a permanent one.
+        own_sessions = self._own_sessions = (
+            type(self.session_interface) is not SecureCookieSessionInterface)
+        self._refresh_sessions = own_sessions or (
+            self.secret_key is not None and self.config["SESSION_REFRESH_EACH_REQUEST"])
         plain = not (any(self.before_request_funcs.values())
                      or any(self.after_request_funcs.values())
                      or any(self.teardown_request_funcs.values())
                      or self.teardown_appcontext_funcs
                      or any(self.url_value_preprocessors.values())
                      or any(self.error_handler_spec.values())
-                     or self.secret_key is not None)
+                     or self.secret_key is not None or own_sessions
+                     or self._trusted_hosts is not None)
         if _request_signals_live(self):
             self._pipeline, self._dispatch = self._signal_pipeline, self._signal_dispatch
         elif plain:
@@ -339,7 +368,7 @@ class App(TemplateRegistry, Scaffold):
         server.set_dispatch(self._dispatch)
         server.set_pipeline(self._pipeline)
         server.set_convert_slow(self.convert_slow)
-        server.set_debug_page(self.debug_page)
+        server.set_debug_page(self._failure_page)
         server.set_http_exception(HTTPException)
         server.set_uuid_class(uuid.UUID)
         return server
@@ -364,12 +393,28 @@ class App(TemplateRegistry, Scaffold):
             rv = view(**args)
             if req._after is not None:
                 rv = self._after_this(req, rv)
-        finally:
+        except Exception as e:
+            try:
+                if isinstance(e, HTTPException):
+                    raise  # the server answers it with its own page
+                return self._handle_exception(req, e)
+            finally:
+                _local.request = None
+                if req._files is not None:
+                    req.close()
+        except BaseException as e:
             _local.request = None
-            if req._files is not None:
-                req.close()
-        if rv.__class__ is tuple and len(rv) == 2:
-            return fix_two_tuple(rv)
+            self._escaping(e)
+            raise
+        if req._files is not None:
+            req.close()
+        # The request is over. A dict or list the server's JSON writer might refuse stays
+        # in the thread's request slot until the server has written it (see
+        # _failure_page); anything else leaves the slot empty, as it was.
+        if rv.__class__ is tuple:
+            _local.request = rv if rv and rv[0].__class__ in _JSON_BODIES else None
+            return fix_two_tuple(rv) if len(rv) == 2 else rv
+        _local.request = rv if rv.__class__ in _JSON_BODIES else None
         return rv
 
     def _bare_dispatch(self, req: Request) -> Any:
@@ -383,57 +428,67 @@ class App(TemplateRegistry, Scaffold):
         view = None if req.error_code is not None else self._native_views[req.endpoint]
         return self._full_pipeline(req, view, req.view_args)
 
-    def _full_pipeline(self, req: Request, view: Any, args: dict) -> Any:
+    def _full_pipeline(self, req: Request, view: Any, args: dict,
+                       failed: list | None = None) -> Any:
         _local.request = req
         error: BaseException | None = None
         afters: tuple = ()
+        rv = None
         try:
             try:
-                if isinstance(view, Chooser):
-                    view = view.select(req)
-                preprocessors, befores, afters, _ = self._hooks(req)
-                if req.error_code is None:  # a 404 or 405 has no URL values to take
-                    for f in preprocessors:
-                        f(req.endpoint, args)
-                rv = None
-                for f in befores:
-                    rv = f()
-                    if rv is not None:
-                        break
-                if rv is None:
-                    if req.error_code is not None:
-                        raise self._routing_exception(req)
-                    rv = view(**args)
-            except Exception as e:
-                rv = self._handle_user_exception(req, e)
-            if req._after is not None:
-                afters = (*req._after, *afters)
-            return self._finalize(req, rv, afters)
-        except _HandlerFailed as failed:
-            error = failed.__cause__
-            if isinstance(error, HTTPException):
-                # Not answered as its own page: a failing handler or hook is a server error.
-                raise _HandlerFailed(f"{error!r} raised by an error handler or after-request "
-                                     "function") from error
-            raise error from None  # type: ignore[misc]
-        except Exception as e:
-            error = e
-            # The 500 handler's answer goes through the after_request functions and the
-            # session like any other (no handler: the exception goes on to the server).
-            rv = self._handle_exception(req, e)
-            try:
-                return self._finalize(req, rv, afters if req._after is None
-                                      else (*req._after, *afters))
-            except _HandlerFailed as failed:
-                cause = failed.__cause__
-                traceback.print_exception(type(cause), cause, cause.__traceback__)
+                try:
+                    if self._trusted_hosts is not None:
+                        self._check_host(req)  # before the host picks a rule
+                    if isinstance(view, Chooser):
+                        view = view.select(req)
+                    preprocessors, befores, afters, _ = self._hooks(req)
+                    if req.error_code is None:  # a 404 or 405 has no URL values to take
+                        for f in preprocessors:
+                            f(req.endpoint, args)
+                    rv = None
+                    for f in befores:
+                        rv = f()
+                        if rv is not None:
+                            break
+                    if rv is None:
+                        if req.error_code is not None:
+                            raise self._routing_exception(req)
+                        if self._body_limit is not None:
+                            self._check_body(req)
+                        rv = view(**args)
+                except Exception as e:
+                    rv = self._handle_user_exception(req, e)
+                rv = self._finalize(req, rv, afters if req._after is None
+                                    else (*req._after, *afters))
                 return rv
+            except Exception as e:
+                # A view, an error handler or an after_request function failed: the 500
+                # handler's answer (or the plain 500 page) goes through the after_request
+                # functions and the session like any other.
+                error = e
+                rv = self._handle_exception(req, e)
+                response = self.make_response(rv)
+                try:
+                    return self._finalize(req, response, afters if req._after is None
+                                          else (*req._after, *afters))
+                except Exception:
+                    self.logger.exception("Request finalizing failed with an error while "
+                                          "handling an error")
+                    return response
+        except BaseException as e:
+            error = error or e
+            self._escaping(e)
+            raise
         finally:
+            if failed is not None:
+                failed.append(error)
             try:
                 for f in self._hooks(req)[3]:
                     f(error)
             finally:
-                _local.request = None
+                # As in _bare_pipeline: a result the server is yet to write as JSON.
+                _local.request = rv if rv.__class__ in _JSON_BODIES or (
+                    rv.__class__ is tuple and rv and rv[0].__class__ in _JSON_BODIES) else None
                 if req._files is not None:
                     req.close()
 
@@ -450,13 +505,15 @@ class App(TemplateRegistry, Scaffold):
         try:
             s.send(s.appcontext_pushed, self)
             s.send(s.request_started, self)
-            rv = self._full_pipeline(req, view, args)
+            failed: list = []
+            rv = self._full_pipeline(req, view, args, failed)
+            error = failed[0]
             _local.request = req
             response = rv if isinstance(rv, Response) else self.make_response(rv)
             s.send(s.request_finished, self, response=response)
             return response
         except BaseException as e:
-            error = e
+            error = error or e
             raise
         finally:
             _local.request = req
@@ -516,25 +573,59 @@ class App(TemplateRegistry, Scaffold):
             handler = self._find_handler(e, req.blueprints)
             if handler is None:
                 raise e
-        try:
-            return handler(e)
-        except Exception as failed:
-            raise _HandlerFailed() from failed
+        return handler(e)
 
     def _handle_exception(self, req: Request, e: Exception) -> Any:
-        """An exception no handler took: the 500 handler answers, else the server does."""
+        """An exception no handler took: logged, then the 500 handler answers, else the
+        plain 500 page. In debug mode the server's debug page answers instead."""
         signals = sys.modules.get("kiv.signals")
         if signals is not None:
             signals.send(signals.got_request_exception, self, exception=e)
+        if self._escaping(e):
+            return InternalServerError().get_response()  # the test client raises e
         if self.debug:
             raise e
+        self.log_exception(req, e)
         server_error = InternalServerError()
         server_error.original_exception = e  # type: ignore[attr-defined]
         handler = self._find_handler(server_error, req.blueprints)
         if handler is None:
-            raise e
-        traceback.print_exception(type(e), e, e.__traceback__)
-        return self.make_response(handler(server_error))
+            return server_error.get_response()
+        return handler(server_error)
+
+    def _check_host(self, req: Request) -> None:
+        from .hosts import host_is_trusted
+        if not host_is_trusted(req.headers.get("Host"), self._trusted_hosts):
+            from .exceptions import BadRequest
+            raise BadRequest("The request's host is not trusted.")
+
+    def _check_body(self, req: Request) -> None:
+        length = req.content_length
+        if length is not None and length > self._body_limit:  # type: ignore[operator]
+            from .exceptions import RequestEntityTooLarge
+            raise RequestEntityTooLarge()
+
+    def log_exception(self, req: Any, exc: BaseException) -> None:
+        """Logs an exception no handler took, as Flask does, through app.logger."""
+        self.logger.error(f"Exception on {req.path} [{req.method}]",
+                          exc_info=(type(exc), exc, exc.__traceback__))
+
+    def _escaping(self, e: BaseException) -> bool:
+        """Whether e leaves the app rather than becoming a 500 page: with the test client
+        running a request and TESTING (or PROPAGATE_EXCEPTIONS) set, it is raised in the
+        test; Ctrl-C always goes on to the main thread."""
+        caught = self._escaped
+        if caught is not None and (not isinstance(e, Exception) or self._propagates()):
+            caught.append(e)
+            return True
+        if isinstance(e, KeyboardInterrupt):
+            import _thread
+            _thread.interrupt_main()
+        return False
+
+    def _propagates(self) -> bool:
+        value = self.config.get("PROPAGATE_EXCEPTIONS")
+        return bool(self.testing if value is None else value)
 
     def _after_this(self, req: Request, rv: Any) -> Response:
         """The functions after_this_request registered, on a plan without hooks."""
@@ -547,25 +638,35 @@ class App(TemplateRegistry, Scaffold):
 
     def _finalize(self, req: Request, rv: Any, afters: tuple) -> Any:
         session = req._session
+        if session is None and self._refresh_sessions:
+            session = self._session_to_refresh(req)
         save = session is not None and not self.session_interface.is_null_session(session)
-        if not afters:
+        if not afters and not self._own_sessions:
             if not save or not (session.accessed or session.modified or session.permanent):
                 return fix_two_tuple(rv) if rv.__class__ is tuple and len(rv) == 2 else rv
             if not (session.modified or session.permanent) and isinstance(
                     rv, (str, bytes, dict, list)):
                 # Only read: the answer varies with the cookie, nothing to write back.
                 return (rv, 200, [("Vary", "Cookie")])
-        try:
-            response = self.make_response(rv)
-            for f in afters:
-                response = f(response)
-                if response is None:
-                    raise TypeError("an after_request function returned None")
-            if save:
-                self.session_interface.save_session(self, session, response)
-        except Exception as failed:
-            raise _HandlerFailed() from failed
+        response = self.make_response(rv)
+        for f in afters:
+            response = f(response)
+            if response is None:
+                raise TypeError("an after_request function returned None")
+        if save:
+            self.session_interface.save_session(self, session, response)
         return response
+
+    def _session_to_refresh(self, req: Request) -> Any:
+        """The session the view did not read that must be saved all the same: any of a
+        backend of the app's own, a permanent signed-cookie one (its expiry moves on)."""
+        iface = self.session_interface
+        if type(iface) is not SecureCookieSessionInterface:
+            return req.session
+        if iface.get_cookie_name(self) not in req.cookies:
+            return None
+        session = req.session
+        return session if session.permanent else None
 
     # --- conversion and error pages -------------------------------------------------
 
@@ -588,6 +689,30 @@ class App(TemplateRegistry, Scaffold):
         if isinstance(rv, tuple) and rv and isinstance(rv[0], (FileBody, Iterator)):
             return (self._body_as_response(rv[0]), *rv[1:])
         return rv
+
+    def _failure_page(self, exc: BaseException) -> Response:
+        """The server's answer to an exception that left the Python pipeline (asked only
+        on that path, so it costs nothing otherwise): a dict or list result that the
+        server's JSON writer refused (a datetime, a Decimal, a dataclass...) is written by
+        the app's JSON provider, as Flask's would have; anything else is logged through
+        app.logger and answered with the 500 page, or the debug page in debug mode."""
+        result, _local.request = _local.request, None
+        if result.__class__ is tuple and result and result[0].__class__ in _JSON_BODIES:
+            pass
+        elif result.__class__ not in _JSON_BODIES:
+            result = None
+        if (result is not None and type(exc) is ValueError and exc.args
+                and str(exc.args[0]).startswith(("unsupported type ", "non-str dict key"))):
+            try:
+                return self.make_response(_with_provider(self, result))
+            except Exception as e:
+                exc = e
+        if self.debug:
+            return self.debug_page(exc)
+        if isinstance(exc, Exception) and not self._escaping(exc):
+            self.logger.error("Exception on a request", exc_info=(type(exc), exc,
+                                                                  exc.__traceback__))
+        return InternalServerError().get_response()
 
     def debug_page(self, exc: BaseException) -> Response:
         tb = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
@@ -728,11 +853,39 @@ def _request_signals_live(app: App) -> bool:
     return signals is not None and signals.request_signals_live(app)
 
 
+def _frozen(value: Any) -> Any:
+    return tuple(value) if isinstance(value, (list, set)) else value
+
+
+def _make_logger(app: App) -> Any:
+    import logging
+    logger = logging.getLogger(app.name)
+    if app.debug and not logger.level:
+        logger.setLevel(logging.DEBUG)
+    # A handler of its own only when no configured handler would take its errors.
+    current, handled = logger, False
+    while current is not None and not handled:
+        handled = any(h.level <= logger.getEffectiveLevel() for h in current.handlers)
+        current = current.parent if current.propagate else None
+    if not handled:
+        handler = logging.StreamHandler()  # sys.stderr, looked up when it writes
+        handler.setFormatter(logging.Formatter(
+            "[%(asctime)s] %(levelname)s in %(module)s: %(message)s"))
+        logger.addHandler(handler)
+    return logger
+
+
+def _with_provider(app: App, rv: Any) -> Any:
+    """rv with its dict or list body written by app.json."""
+    if isinstance(rv, tuple):
+        return (_with_provider(app, rv[0]), *rv[1:])
+    if isinstance(rv, (dict, list)):
+        return app.json.response(rv)
+    return rv
+
+
+_JSON_BODIES = frozenset((dict, list))
 _PLAIN_RESULTS = frozenset((str, bytes, dict, list, Response))
-
-
-class _HandlerFailed(Exception):
-    """An error handler or an after-request step raised: the server's 500 page answers."""
 
 
 Flask = App

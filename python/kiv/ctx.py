@@ -49,10 +49,14 @@ class AppContext:
 
 def build_request(app: Any, path: str = "/", method: str = "GET", headers: Any = None,
                   data: Any = None, json: Any = None, query_string: Any = None,
-                  base_url: str | None = None, content_type: str | None = None) -> Any:
-    """A request object as the server would build it for these values (no routing)."""
+                  base_url: str | None = None, content_type: str | None = None,
+                  subdomain: str | None = None) -> Any:
+    """A request object as the server would build it for these values (no routing).
+    The host is SERVER_NAME (under subdomain, if given), as in Flask, else localhost."""
     pairs = list(headers.items()) if isinstance(headers, dict) else list(headers or [])
-    host = "localhost"
+    host = app.config["SERVER_NAME"] or "localhost"
+    if subdomain:
+        host = f"{subdomain}.{host}"
     if base_url:
         host = urlsplit(base_url).netloc or host
     if "://" in path:

@@ -128,7 +128,7 @@ def make_response(*args: Any) -> Response:
     if not args:
         return _current_app().response_class()
     rv = args[0] if len(args) == 1 else args
-    return to_response(rv, _current_app().response_class)
+    return _current_app().make_response(rv)
 
 
 def redirect(location: str, code: int = 302, Response: type | None = None) -> Any:

@@ -78,8 +78,8 @@ class CanonicalRedirect(Chooser):
                     and all(args[k] == v for k, v in rule.defaults.items())):
                 path = rule.build(args)
                 if path is not None:
-                    if req.query_string:
-                        path += "?" + req.query_string
+                    if req.raw_query:
+                        path += "?" + req.raw_query
                     from .helpers import redirect
                     return lambda **_: redirect(path, 308)
         return self.view.select(req) if isinstance(self.view, Chooser) else self.view

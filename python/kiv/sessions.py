@@ -161,34 +161,18 @@ _UNTAG: dict[str, Any] = {
 }
 
 
-class SecureCookieSessionInterface:
-    """Opens the session from the request's cookie and writes it into the response."""
+class SessionInterface:
+    """What the app asks of a session backend; subclass it and set
+    `app.session_interface` for sessions kept elsewhere (a database, a cache). The app
+    calls open_session when a request first reads the session (and, for a backend of
+    one's own, on every request, as Flask does) and save_session before the response
+    is sent."""
 
-    salt = "cookie-session"
-    digest_method = staticmethod(hashlib.sha1)
-    key_derivation = "hmac"
-    serializer = TaggedJSON
-    session_class = SecureCookieSession
     null_session_class = NullSession
+    pickle_based = False
 
-    def get_signing_serializer(self, app: Any) -> Any:
-        secret = app.secret_key
-        if not secret:
-            return None
-        cache = app.__dict__.get("_session_serializer")
-        fallbacks = app.config.get("SECRET_KEY_FALLBACKS") or []
-        key = (secret, tuple(fallbacks))
-        if cache is not None and cache[0] == key:
-            return cache[1]
-        from itsdangerous import URLSafeTimedSerializer
-
-        # itsdangerous tries every key in the list and signs with the last one.
-        serializer = URLSafeTimedSerializer(
-            [*fallbacks, secret], salt=self.salt, serializer=self.serializer,
-            signer_kwargs={"key_derivation": self.key_derivation,
-                           "digest_method": self.digest_method})
-        app.__dict__["_session_serializer"] = (key, serializer)
-        return serializer
+    def make_null_session(self, app: Any) -> Any:
+        return self.null_session_class()
 
     def is_null_session(self, session: Any) -> bool:
         return isinstance(session, self.null_session_class)
@@ -211,6 +195,9 @@ class SecureCookieSessionInterface:
     def get_cookie_samesite(self, app: Any) -> str | None:
         return app.config["SESSION_COOKIE_SAMESITE"]
 
+    def get_cookie_partitioned(self, app: Any) -> bool:
+        return app.config["SESSION_COOKIE_PARTITIONED"]
+
     def get_expiration_time(self, app: Any, session: Any) -> _dt.datetime | None:
         if session.permanent:
             return _dt.datetime.now(_dt.timezone.utc) + app.permanent_session_lifetime
@@ -219,6 +206,41 @@ class SecureCookieSessionInterface:
     def should_set_cookie(self, app: Any, session: Any) -> bool:
         return session.modified or (
             session.permanent and app.config["SESSION_REFRESH_EACH_REQUEST"])
+
+    def open_session(self, app: Any, request: Any) -> Any:
+        raise NotImplementedError()
+
+    def save_session(self, app: Any, session: Any, response: Any) -> None:
+        raise NotImplementedError()
+
+
+class SecureCookieSessionInterface(SessionInterface):
+    """Opens the session from the request's cookie and writes it into the response."""
+
+    salt = "cookie-session"
+    digest_method = staticmethod(hashlib.sha1)
+    key_derivation = "hmac"
+    serializer = TaggedJSON
+    session_class = SecureCookieSession
+
+    def get_signing_serializer(self, app: Any) -> Any:
+        secret = app.secret_key
+        if not secret:
+            return None
+        cache = app.__dict__.get("_session_serializer")
+        fallbacks = app.config.get("SECRET_KEY_FALLBACKS") or []
+        key = (secret, tuple(fallbacks))
+        if cache is not None and cache[0] == key:
+            return cache[1]
+        from itsdangerous import URLSafeTimedSerializer
+
+        # itsdangerous tries every key in the list and signs with the last one.
+        serializer = URLSafeTimedSerializer(
+            [*fallbacks, secret], salt=self.salt, serializer=self.serializer,
+            signer_kwargs={"key_derivation": self.key_derivation,
+                           "digest_method": self.digest_method})
+        app.__dict__["_session_serializer"] = (key, serializer)
+        return serializer
 
     def open_session(self, app: Any, request: Any) -> SecureCookieSession:
         serializer = self.get_signing_serializer(app)
@@ -244,16 +266,18 @@ class SecureCookieSessionInterface:
         secure = self.get_cookie_secure(app)
         samesite = self.get_cookie_samesite(app)
         httponly = self.get_cookie_httponly(app)
+        partitioned = self.get_cookie_partitioned(app)
         if session.accessed and "cookie" not in (response.headers.get("Vary") or "").lower():
             response.headers.add("Vary", "Cookie")
         if not session:
             if session.modified:
                 response.delete_cookie(name, domain=domain, path=path, secure=secure,
-                                       samesite=samesite, httponly=httponly)
+                                       samesite=samesite, httponly=httponly,
+                                       partitioned=partitioned)
             return
         if not self.should_set_cookie(app, session):
             return
         value = self.get_signing_serializer(app).dumps(dict(session))
         response.set_cookie(name, value, expires=self.get_expiration_time(app, session),
                             httponly=httponly, domain=domain, path=path, secure=secure,
-                            samesite=samesite)
+                            samesite=samesite, partitioned=partitioned)

@@ -155,9 +155,14 @@ class TestClient:
     def open(self, path: str = "/", method: str = "GET", *, headers: Any = None,
              data: Any = None, json: Any = None, query_string: Any = None,
              content_type: str | None = None, follow_redirects: bool = False,
-             base_url: str | None = None, query: Any = None, **kwargs: Any) -> TestResponse:
+             base_url: str | None = None, query: Any = None, subdomain: str | None = None,
+             **kwargs: Any) -> TestResponse:
         if kwargs:
             raise TypeError(f"unexpected arguments: {', '.join(kwargs)}")
+        if subdomain:
+            if base_url is not None:
+                raise TypeError("give base_url or subdomain, not both")
+            base_url = f"http://{subdomain}.{self.app.config['SERVER_NAME'] or 'localhost'}"
         response = self._one(path, method, headers, data, json, query_string or query,
                              content_type, base_url)
         history: list[TestResponse] = []
@@ -185,12 +190,30 @@ class TestClient:
             if cookie:
                 pairs.append(("Cookie", cookie))
         target = path.split("?", 1)[0] if "://" not in path else urlsplit(path).path
-        if req.query_string:
-            target += "?" + req.query_string
-        server = self.app.server
+        if req.raw_query:
+            target += "?" + req.raw_query
+        app = self.app
+        server = app.server
+        # Exceptions that leave the app (TESTING, PROPAGATE_EXCEPTIONS, Ctrl-C) are raised
+        # here, as Flask's test client does.
+        escaped = app._escaped = []
+        try:
+            status, resp_headers, body = self._run(server, method, target, pairs, req.body)
+        finally:
+            app._escaped = None
+        if escaped:
+            raise escaped[0]
+        response = TestResponse(status, resp_headers, body)
+        response.request = req  # what was asked for (after redirects: the last request)
+        if self.use_cookies:
+            self._store_cookies(response.headers)
+        return response
+
+    def _run(self, server: Any, method: str, target: str, pairs: list,
+             body: bytes) -> tuple[int, list, bytes]:
         if not self._preserve:
             status, resp_headers, body = server.test_request(
-                method.upper(), target or "/", pairs, req.body)
+                method.upper(), target or "/", pairs, body)
         else:
             made: list[Any] = []
             request_class = self.app._make_request
@@ -202,15 +225,11 @@ class TestClient:
             server.set_request_class(recording)
             try:
                 status, resp_headers, body = server.test_request(
-                    method.upper(), target or "/", pairs, req.body)
+                    method.upper(), target or "/", pairs, body)
             finally:
                 server.set_request_class(request_class)
             self._keep(made[-1] if made else None)
-        response = TestResponse(status, resp_headers, body)
-        response.request = req  # what was asked for (after redirects: the last request)
-        if self.use_cookies:
-            self._store_cookies(response.headers)
-        return response
+        return status, resp_headers, body
 
     def get(self, *args: Any, **kw: Any) -> TestResponse:
         return self.open(*args, method="GET", **kw)

@@ -394,7 +394,7 @@ class Request(MimeTypeMixin):
     """
 
     __slots__ = (
-        "method", "path", "query_string", "query", "header_list", "body", "peer_addr",
+        "method", "path", "raw_query", "query", "header_list", "body", "peer_addr",
         "endpoint", "view_args", "error_code", "allowed_methods",
         "_headers", "_args", "_form", "_cookies", "_g", "_session", "_forwarded",
         "_flashes", "_files", "_after", "__weakref__",
@@ -417,7 +417,7 @@ class Request(MimeTypeMixin):
                  endpoint, view_args, error_code, allowed_methods):
         self.method = method
         self.path = path
-        self.query_string = query_string
+        self.raw_query = query_string  # as text; query_string gives Flask's bytes
         self.query = query
         self.header_list = headers
         self.body = body
@@ -438,6 +438,11 @@ class Request(MimeTypeMixin):
         self._after = None
 
     # --- headers, query, body ---------------------------------------------
+
+    @property
+    def query_string(self) -> bytes:
+        """The raw query, as bytes (Flask's type); raw_query has it as text."""
+        return self.raw_query.encode("utf-8", "surrogateescape")
 
     @property
     def headers(self) -> Headers:
@@ -649,7 +654,7 @@ class Request(MimeTypeMixin):
         env: dict[str, Any] = {
             "REQUEST_METHOD": self.method, "SCRIPT_NAME": "",
             "PATH_INFO": self.path.encode("utf-8", "surrogateescape").decode("latin-1"),
-            "QUERY_STRING": self.query_string, "SERVER_NAME": name, "SERVER_PORT": port,
+            "QUERY_STRING": self.raw_query, "SERVER_NAME": name, "SERVER_PORT": port,
             "SERVER_PROTOCOL": "HTTP/1.1", "REMOTE_ADDR": self.remote_addr,
             "wsgi.version": (1, 0), "wsgi.url_scheme": scheme, "wsgi.input": self.stream,
             "wsgi.errors": sys.stderr, "wsgi.multithread": True, "wsgi.multiprocess": False,
@@ -763,11 +768,11 @@ class Request(MimeTypeMixin):
     @property
     def url(self) -> str:
         base = self.base_url
-        return f"{base}?{self.query_string}" if self.query_string else base
+        return f"{base}?{self.raw_query}" if self.raw_query else base
 
     @property
     def full_path(self) -> str:
-        return f"{self.path}?{self.query_string}"
+        return f"{self.path}?{self.raw_query}"
 
     # --- framework state --------------------------------------------------
 
@@ -796,7 +801,9 @@ class Request(MimeTypeMixin):
     @property
     def session(self) -> Any:
         if self._session is None:
-            self._session = self.app.session_interface.open_session(self.app, self)
+            iface = self.app.session_interface
+            session = iface.open_session(self.app, self)
+            self._session = iface.make_null_session(self.app) if session is None else session
         return self._session
 
 
@@ -1074,9 +1081,38 @@ class Response:
                    expires: Any = None, path: str | None = "/", domain: str | None = None,
                    secure: bool = False, httponly: bool = False,
                    samesite: str | None = None, partitioned: bool = False) -> None:
-        self.headers.add("Set-Cookie", dump_cookie(
+        line = dump_cookie(
             key, value, max_age=max_age, expires=expires, path=path, domain=domain,
-            secure=secure, httponly=httponly, samesite=samesite, partitioned=partitioned))
+            secure=secure, httponly=httponly, samesite=samesite, partitioned=partitioned)
+        limit = self.max_cookie_size
+        if limit and len(line) > limit:
+            import warnings
+            warnings.warn(
+                f"The {key!r} cookie is too large: the value was {len(value)} bytes but the "
+                f"header required {len(line) - len(value)} extra bytes. The final size was "
+                f"{len(line)} bytes but the limit is {limit} bytes. Browsers may silently "
+                "ignore cookies larger than this.", stacklevel=2)
+        self.headers.add("Set-Cookie", line)
+
+    @property
+    def max_cookie_size(self) -> int:
+        """The app's MAX_COOKIE_SIZE (4093 outside an app): larger cookies are warned of."""
+        from .globals import _local
+        app = _local.request.app if _local.request is not None else _local.app
+        return app.config.get("MAX_COOKIE_SIZE", 4093) if app is not None else 4093
+
+    def call_on_close(self, func: Any) -> Any:
+        """func runs when the response is closed."""
+        self.__dict__.setdefault("_on_close", []).append(func)
+        return func
+
+    def close(self) -> None:
+        """Closes a streamed body and runs the call_on_close functions."""
+        close = getattr(self.body, "close", None)
+        if close is not None:
+            close()
+        for func in self.__dict__.pop("_on_close", ()):
+            func()
 
     def delete_cookie(self, key: str, path: str | None = "/", domain: str | None = None,
                       secure: bool = False, httponly: bool = False,

@@ -1,0 +1,215 @@
+"""What a Flask application observes, checked on Flask and on kiv alike: each test runs
+once per framework with the same source, so Flask itself shows the answer is right."""
+
+import datetime
+import logging
+import sys
+
+import pytest
+
+from test_flask_parity import build
+
+FRAMEWORKS = ["flask", "kiv"]
+
+# A plain app (no hooks, no handlers, no secret key: kiv's bare plan) and one with hooks.
+PLAIN = '''
+import dataclasses, datetime, decimal, uuid
+from {fw} import Flask, make_response, request
+app = Flask(__name__)
+@dataclasses.dataclass
+class Point:
+    x: int
+@app.route("/boom")
+def boom():
+    raise KeyError("k")
+@app.route("/stop")
+def stop():
+    raise KeyboardInterrupt
+@app.route("/values")
+def values():
+    return {{"d": datetime.datetime(2020, 1, 2, 3, 4, 5), "u": uuid.UUID(int=1),
+            "m": decimal.Decimal("1.5"), "p": Point(1)}}
+@app.route("/values/created")
+def values_created():
+    return [datetime.date(2020, 1, 2)], 201
+@app.route("/query")
+def query():
+    return type(request.query_string).__name__ + ":" + request.query_string.decode()
+@app.route("/stream")
+def stream():
+    return make_response((part for part in ["a", "b"]))
+'''
+
+HOOKED = '''
+from {fw} import Flask, request
+app = Flask(__name__)
+app.config["MAX_CONTENT_LENGTH"] = 10
+@app.after_request
+def cors(response):
+    if request.path == "/after-fails":
+        raise ValueError("after")
+    response.headers["X-Cors"] = "1"
+    return response
+@app.errorhandler(413)
+def too_large(e):
+    return "too large", 413
+@app.route("/boom")
+def boom():
+    raise KeyError("k")
+@app.route("/after-fails")
+def after_fails():
+    return "fine"
+@app.route("/upload", methods=["POST"])
+def upload():
+    return request.get_data()
+'''
+
+HANDLED = HOOKED.replace("@app.errorhandler(413)", '''@app.errorhandler(500)
+def server_error(e):
+    return "handled " + type(e.original_exception).__name__, 500
+@app.errorhandler(413)''')
+
+
+@pytest.fixture(params=FRAMEWORKS)
+def fw(request):
+    return request.param
+
+
+def client(fw, tmp_path, source, **config):
+    app = build(fw, tmp_path, source, stem=f"sem{abs(hash(source))}")
+    app.config.update(config)
+    return app.test_client()
+
+
+ANSWERS = {
+    "values the JSON provider writes": (PLAIN, "GET", "/values", None, 200, {
+        "d": "Thu, 02 Jan 2020 03:04:05 GMT", "m": "1.5", "p": {"x": 1},
+        "u": "00000000-0000-0000-0000-000000000001"}, None),
+    "and with a status": (PLAIN, "GET", "/values/created", None, 201,
+                          ["Thu, 02 Jan 2020 00:00:00 GMT"], None),
+    "query string": (PLAIN, "GET", "/query?a=%20b&c", None, 200, "bytes:a=%20b&c", None),
+    "make_response(generator)": (PLAIN, "GET", "/stream", None, 200, "ab", None),
+    "500 page after after_request": (HOOKED, "GET", "/boom", None, 500, None, "1"),
+    "413 handler": (HOOKED, "POST", "/upload", b"x" * 11, 413, "too large", "1"),
+    "within the limit": (HOOKED, "POST", "/upload", b"x" * 10, 200, "x" * 10, "1"),
+    "after_request raising": (HANDLED, "GET", "/after-fails", None, 500, "handled ValueError",
+                              None),
+    "500 handler": (HANDLED, "GET", "/boom", None, 500, "handled KeyError", "1"),
+}
+
+
+@pytest.mark.parametrize("case", list(ANSWERS))
+def test_answers(fw, tmp_path, case):
+    source, method, path, data, status, body, cors = ANSWERS[case]
+    r = client(fw, tmp_path, source).open(path, method=method, data=data)
+    assert (r.status_code, r.headers.get("X-Cors")) == (status, cors)
+    assert body is None or (r.get_json() if r.is_json else r.get_data(as_text=True)) == body
+
+
+@pytest.mark.parametrize("config,path,raised", [
+    ({"TESTING": True}, "/boom", KeyError),
+    ({"PROPAGATE_EXCEPTIONS": True}, "/boom", KeyError),
+    ({}, "/stop", KeyboardInterrupt),
+])
+def test_exceptions_leave_the_test_client(fw, tmp_path, config, path, raised):
+    c = client(fw, tmp_path, PLAIN, **config)
+    with pytest.raises(raised):
+        c.get(path)
+
+
+@pytest.mark.parametrize("source", [PLAIN, HOOKED])
+def test_unhandled_exceptions_are_logged_by_the_app(fw, tmp_path, source, caplog):
+    c = client(fw, tmp_path, source)
+    with caplog.at_level(logging.ERROR):
+        assert c.get("/boom").status_code == 500
+    [record] = [r for r in caplog.records if r.name.startswith("sem")]
+    assert record.getMessage() == "Exception on /boom [GET]"
+    assert record.exc_info[0] is KeyError
+
+
+def test_debug_logs_at_debug_level(fw, tmp_path):
+    app = build(fw, tmp_path, PLAIN.replace("Flask(__name__)", "Flask(__name__)\napp.debug = True"),
+                stem="debuglog")
+    assert app.logger.getEffectiveLevel() == logging.DEBUG
+
+
+SESSIONS = '''
+from {fw} import Flask, request, session
+from {fw}.sessions import SessionInterface
+app = Flask(__name__)
+app.secret_key = "k"
+@app.route("/login")
+def login():
+    session.permanent = "temporary" not in request.args
+    session["user"] = "ann" * int(request.args.get("times", 1))
+    return "in"
+@app.route("/plain")
+def plain():
+    return "plain"
+class Memory(SessionInterface):
+    store = {{}}
+    def open_session(self, app, request):
+        return dict(self.store.get(request.cookies.get("sid"), {{"user": "bob"}}))
+    def save_session(self, app, session, response):
+        self.store["1"] = dict(session, seen=session.get("seen", 0) + 1)
+        response.set_cookie("sid", "1", partitioned=self.get_cookie_partitioned(app))
+'''
+
+
+@pytest.mark.parametrize("config,login,cookie_on_plain", [
+    ({}, "/login", True),
+    ({}, "/login?temporary", False),
+    ({"SESSION_REFRESH_EACH_REQUEST": False}, "/login", False),
+])
+def test_permanent_sessions_are_refreshed(fw, tmp_path, config, login, cookie_on_plain):
+    c = client(fw, tmp_path, SESSIONS, **config)
+    assert c.get(login).headers.get("Set-Cookie")
+    assert bool(c.get("/plain").headers.get("Set-Cookie")) == cookie_on_plain
+
+
+@pytest.mark.parametrize("config,expect", [
+    ({"SESSION_COOKIE_PARTITIONED": True}, "Partitioned"),
+    ({"SESSION_COOKIE_SAMESITE": "Bogus"}, ValueError),
+    ({"MAX_COOKIE_SIZE": 100}, UserWarning),
+])
+def test_session_cookie_settings(fw, tmp_path, config, expect):
+    c = client(fw, tmp_path, SESSIONS, TESTING=True, **config)
+    if isinstance(expect, str):
+        assert expect in c.get("/login").headers["Set-Cookie"]
+    else:
+        with pytest.raises(expect) if expect is ValueError else pytest.warns(expect):
+            c.get("/login?times=40")
+
+
+def test_a_session_interface_of_ones_own(fw, tmp_path):
+    app = build(fw, tmp_path, SESSIONS, stem="own_sessions")
+    app.session_interface = sys.modules[app.import_name].Memory()
+    c = app.test_client()
+    c.get("/plain"), c.get("/plain")
+    assert app.session_interface.store["1"] == {"user": "bob", "seen": 2}
+
+
+HOSTS = '''
+from {fw} import Flask, request, url_for
+app = Flask(__name__, subdomain_matching=True)
+app.config.update(SERVER_NAME="example.com:8080", TRUSTED_HOSTS=[".example.com"])
+@app.route("/")
+def home():
+    return request.host + " " + url_for("home", _external=False)
+@app.route("/", subdomain="<name>")
+def user(name):
+    return name
+@app.errorhandler(400)
+def bad(e):
+    return "untrusted", 400
+'''
+
+
+@pytest.mark.parametrize("kwargs,answer", [
+    ({}, "example.com:8080 /"),
+    ({"subdomain": "ann"}, "ann"),
+    ({"headers": {"Host": "evil.com"}}, "untrusted"),
+])
+def test_test_client_hosts(fw, tmp_path, kwargs, answer):
+    r = client(fw, tmp_path, HOSTS).get("/", **kwargs)
+    assert r.get_data(as_text=True) == answer
