@@ -117,7 +117,7 @@ def test_exceptions_leave_the_test_client(fw, tmp_path, config, path, raised):
         c.get(path)
 
 
-@pytest.mark.parametrize("source", [PLAIN, HOOKED])
+@pytest.mark.parametrize("source", [PLAIN, HOOKED], ids=["plain", "hooked"])
 def test_unhandled_exceptions_are_logged_by_the_app(fw, tmp_path, source, caplog):
     c = client(fw, tmp_path, source)
     with caplog.at_level(logging.ERROR):
@@ -213,3 +213,90 @@ def bad(e):
 def test_test_client_hosts(fw, tmp_path, kwargs, answer):
     r = client(fw, tmp_path, HOSTS).get("/", **kwargs)
     assert r.get_data(as_text=True) == answer
+
+
+ROUTES = '''
+import datetime
+from werkzeug.routing import BaseConverter
+from {fw} import Blueprint, Flask, render_template_string, url_for
+from {fw}.views import View
+class ListConverter(BaseConverter):
+    regex = r"\\d+(?:,\\d+)*"
+    def to_python(self, value):
+        return [int(x) for x in value.split(",")]
+    def to_url(self, value):
+        return ",".join(str(x) for x in value)
+app = Flask(__name__)
+app.url_map.converters["list"] = ListConverter
+@app.route("/sum/<list:nums>")
+def total(nums):
+    return {{"sum": sum(nums), "url": url_for("total", nums=[1, 2])}}
+@app.route("/opts", provide_automatic_options=False)
+def opts():
+    return "x"
+@app.url_defaults
+def lang_default(endpoint, values):
+    if "lang" not in values and endpoint == "about" and app.url_map.is_endpoint_expecting(
+            endpoint, "lang"):
+        values["lang"] = "en"
+@app.route("/<lang>/about")
+def about(lang):
+    return url_for("about")
+bp = Blueprint("bp", __name__)
+@bp.route("/page")
+def page(kind):
+    return kind + " " + url_for(".page")
+bp.add_app_template_filter(lambda s: s[::-1], "rev")
+app.register_blueprint(bp, url_prefix="/bp", url_defaults={{"kind": "plain"}})
+class Async(View):
+    async def dispatch_request(self):
+        return "async"
+app.add_url_rule("/async", view_func=Async.as_view("async_view"))
+app.url_build_error_handlers.append(lambda error, endpoint, values: "/fallback/" + endpoint)
+@app.route("/links")
+def links():
+    return url_for("nowhere")
+@app.route("/tpl")
+def tpl():
+    return render_template_string("{{{{ 'abc'|rev }}}} {{{{ d|tojson }}}}",
+                                  d=datetime.date(2020, 1, 2))
+'''
+
+ROUTE_ANSWERS = {
+    "converter of ones own": ("GET", "/sum/1,2,3", 200, {"sum": 6, "url": "/sum/1,2"}),
+    "its regex": ("GET", "/sum/1,x", 404, None),
+    "no automatic OPTIONS": ("OPTIONS", "/opts", 405, None),
+    "is_endpoint_expecting": ("GET", "/en/about", 200, "/en/about"),
+    "blueprint url_defaults": ("GET", "/bp/page", 200, "plain /bp/page"),
+    "async View": ("GET", "/async", 200, "async"),
+    "url_build_error_handlers": ("GET", "/links", 200, "/fallback/nowhere"),
+    "app template filter, tojson": ("GET", "/tpl", 200, 'cba "Thu, 02 Jan 2020 00:00:00 GMT"'),
+}
+
+
+@pytest.mark.parametrize("case", list(ROUTE_ANSWERS))
+def test_routes(fw, tmp_path, case):
+    method, path, status, body = ROUTE_ANSWERS[case]
+    r = client(fw, tmp_path, ROUTES).open(path, method=method)
+    assert r.status_code == status
+    assert body is None or (r.get_json() if r.is_json else r.get_data(as_text=True)) == body
+
+
+def test_urls_outside_a_request_name_the_server(fw, tmp_path):
+    app = build(fw, tmp_path, ROUTES, stem="outside")
+    app.config.update(SERVER_NAME="example.com", APPLICATION_ROOT="/root")
+    with app.app_context():
+        assert url_for_of(fw)("total", nums=[3]) == "http://example.com/root/sum/3"
+
+
+def url_for_of(fw):
+    return __import__(fw).url_for
+
+
+def test_a_blueprint_name_is_registered_once(fw, tmp_path):
+    app = build(fw, tmp_path, ROUTES, stem="twice")
+    bp = sys.modules[app.import_name].bp
+    with pytest.raises(ValueError):
+        app.register_blueprint(bp, url_prefix="/again")
+    app.register_blueprint(bp, url_prefix="/again", name="again", url_defaults={"kind": "k"})
+    assert app.test_client().get("/again/page").get_data(as_text=True) == "k /again/page"

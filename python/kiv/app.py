@@ -30,7 +30,8 @@ from .exceptions import HTTPException, InternalServerError, MethodNotAllowed, No
 from .files import FileBody
 from .globals import _local
 from .helpers import fix_two_tuple, to_response
-from .routing import CanonicalRedirect, Chooser, RuleGroup, UrlMap, WithDefaults
+from .routing import (BuildError, CanonicalRedirect, Chooser, Converting, NoAutomaticOptions,
+                      RuleGroup, UrlMap, WithDefaults, split_custom)
 from .scaffold import F, Scaffold
 from .sessions import SecureCookieSessionInterface
 from .templating import TemplateRegistry
@@ -102,6 +103,8 @@ class App(TemplateRegistry, Scaffold):
         self.forwarded_allow_ips = forwarded_allow_ips
         self.blueprints: dict[str, Blueprint] = {}
         self.extensions: dict[str, Any] = {}  # where extensions keep their state, as in Flask
+        # f(error, endpoint, values) -> a URL or None, tried when url_for cannot build.
+        self.url_build_error_handlers: list[Callable[..., Any]] = []
         self.teardown_appcontext_funcs: list[F] = []
         self.url_map = UrlMap()
         self._groups: dict[str, RuleGroup] = {}
@@ -199,16 +202,28 @@ class App(TemplateRegistry, Scaffold):
         if existing is not None and existing is not view_func:
             raise _EndpointTaken(
                 f"View function mapping is overwriting an existing endpoint function: {endpoint}")
+        custom: dict = {}
+        native_rule = rule
+        if "<" in rule:
+            native_rule, custom = split_custom(rule, self.url_map.converters, self.url_map)
         # The native compiler checks the rule text now, with its own messages.
-        _kiv.Server().add_rule(rule, methods, None, endpoint, auto)
+        _kiv.Server().add_rule(native_rule, methods, None, endpoint, auto)
         native_view = ensure_sync(view_func)  # an async view runs on the process's loop
         if defaults:
             native_view = WithDefaults(endpoint, native_view, defaults)
+        if custom:
+            native_view = Converting(endpoint, native_view, custom)
+        allowed = methods + (["HEAD"] if "GET" in methods and "HEAD" not in methods else [])
+        native_methods = methods
+        if not auto and "OPTIONS" not in methods:
+            # The router answers OPTIONS itself unless a rule takes it: this one does, to
+            # refuse it as Flask does.
+            native_view = NoAutomaticOptions(endpoint, native_view, allowed)
+            native_methods = methods + ["OPTIONS"]
         pattern = self._host_pattern(subdomain, host)
-        self._groups.setdefault(rule, RuleGroup(rule)).add(endpoint, native_view, methods, auto,
-                                                            pattern)
-        self.url_map.add(rule, endpoint, methods + (["HEAD"] if "GET" in methods else []),
-                         defaults, pattern)
+        self._groups.setdefault(native_rule, RuleGroup(native_rule)).add(
+            endpoint, native_view, native_methods, auto, pattern)
+        self.url_map.add(rule, endpoint, allowed, defaults, pattern, custom)
         self.view_functions[endpoint] = view_func
         if any(r.defaults for r in self.url_map.by_endpoint[endpoint]):
             self._redirect_to_defaults(endpoint)
@@ -730,13 +745,22 @@ class App(TemplateRegistry, Scaffold):
         if endpoint[:1] == ".":
             bp = req.blueprint if req is not None else None
             endpoint = f"{bp}{endpoint}" if bp else endpoint[1:]
+        outside = req is None and self.config["SERVER_NAME"] and not self.host_matching
         if _external is None:
-            _external = _scheme is not None
+            # Outside a request, URLs name SERVER_NAME by default, as Flask's do.
+            _external = _scheme is not None or bool(outside)
         elif _scheme is not None and not _external:
             raise ValueError("When specifying '_scheme', '_external' must be True.")
         if self.url_default_functions:
             self._inject_url_defaults(endpoint, values)
-        path, bound = self.url_map.build_with_host(endpoint, values, _method)
+        try:
+            path, bound = self.url_map.build_with_host(endpoint, values, _method)
+        except BuildError as error:
+            values.update(_anchor=_anchor, _method=_method, _scheme=_scheme,
+                          _external=_external)
+            return self.handle_url_build_error(error, endpoint, values)
+        if outside:  # under APPLICATION_ROOT
+            path = (self.config["APPLICATION_ROOT"] or "/").rstrip("/") + path
         if _anchor is not None:
             path += "#" + quote(_anchor, safe="/?!$&'()*+,;=:@-._~")
         if bound is None and self.subdomain_matching and self.config["SERVER_NAME"]:
@@ -757,6 +781,19 @@ class App(TemplateRegistry, Scaffold):
             raise RuntimeError("Unable to build an external URL outside a request without "
                                "SERVER_NAME configured.")
         return f"{_scheme or self.config['PREFERRED_URL_SCHEME']}://{host}{path}"
+
+    def handle_url_build_error(self, error: BuildError, endpoint: str, values: dict) -> str:
+        """url_for could not build: the first url_build_error_handlers function that
+        returns a URL gives it; else the error goes on."""
+        for handler in self.url_build_error_handlers:
+            try:
+                rv = handler(error, endpoint, values)
+            except BuildError as e:
+                error = e
+                continue
+            if rv is not None:
+                return rv
+        raise error
 
     def _inject_url_defaults(self, endpoint: str, values: dict) -> None:
         # The app's functions, then those of each blueprint from the outermost in.

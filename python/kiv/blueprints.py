@@ -27,7 +27,9 @@ class BlueprintSetupState:
         self.blueprint = blueprint
         self.options = options
         self.first_registration = first
-        self.url_prefix = options.get("url_prefix", blueprint.url_prefix)
+        self.url_prefix = options.get("url_prefix")
+        if self.url_prefix is None:
+            self.url_prefix = blueprint.url_prefix
         self.name_prefix = options.get("name_prefix", "")
         self.name = options.get("name", blueprint.name)
         self.url_defaults = dict(blueprint.url_values_defaults, **options.get("url_defaults", {}))
@@ -42,6 +44,8 @@ class BlueprintSetupState:
         rule = join_rule(self.url_prefix, rule)
         if self.subdomain is not None:
             options.setdefault("subdomain", self.subdomain)
+        if self.url_defaults:  # the blueprint's and its registration's, under the rule's
+            options["defaults"] = dict(self.url_defaults, **(options.get("defaults") or {}))
         if endpoint is None:
             endpoint = view_func.__name__  # type: ignore[union-attr]
         self.app.add_url_rule(rule, f"{self.full_name}.{endpoint}", view_func, **options)
@@ -154,18 +158,25 @@ class Blueprint(Scaffold):
             return f
         return decorator
 
+    def add_app_template_filter(self, f: F, name: str | None = None) -> None:
+        self.record_once(lambda s: s.app.add_template_filter(f, name))
+
+    def add_app_template_test(self, f: F, name: str | None = None) -> None:
+        self.record_once(lambda s: s.app.add_template_test(f, name))
+
+    def add_app_template_global(self, f: F, name: str | None = None) -> None:
+        self.record_once(lambda s: s.app.add_template_global(f, name))
+
     def register(self, app: Any, options: dict) -> None:
         """Replays the recorded registrations onto app (App.register_blueprint calls this)."""
         name_prefix = options.get("name_prefix", "")
         self_name = options.get("name", self.name)
         name = f"{name_prefix}.{self_name}".lstrip(".")
         if name in app.blueprints:
-            if app.blueprints[name] is not self:
-                raise ValueError(f"The name {self_name!r} is already registered for a different "
-                                 "blueprint. Use 'name=' to give it a unique name.")
-            first_name_registration = False
-        else:
-            first_name_registration = True
+            which = "this" if app.blueprints[name] is self else "a different"
+            raise ValueError(f"The name {self_name!r} is already registered for {which} "
+                             "blueprint. Use 'name=' to give it a unique name.")
+        first_name_registration = True
         app.blueprints[name] = self
         state = BlueprintSetupState(self, app, options, not self._got_registered_once)
         self._got_registered_once = True
