@@ -14,7 +14,7 @@ FRAMEWORKS = ["flask", "kiv"]
 # A plain app (no hooks, no handlers, no secret key: kiv's bare plan) and one with hooks.
 PLAIN = '''
 import dataclasses, datetime, decimal, uuid
-from {fw} import Flask, make_response, request
+from {fw} import Flask, Response, make_response, request
 app = Flask(__name__)
 @dataclasses.dataclass
 class Point:
@@ -38,6 +38,9 @@ def query():
 @app.route("/stream")
 def stream():
     return make_response((part for part in ["a", "b"]))
+@app.route("/gone")
+def gone():
+    return Response("gone", 404), {{"X-H": "1"}}
 '''
 
 HOOKED = '''
@@ -89,6 +92,7 @@ ANSWERS = {
                           ["Thu, 02 Jan 2020 00:00:00 GMT"], None),
     "query string": (PLAIN, "GET", "/query?a=%20b&c", None, 200, "bytes:a=%20b&c", None),
     "make_response(generator)": (PLAIN, "GET", "/stream", None, 200, "ab", None),
+    "(response, headers)": (PLAIN, "GET", "/gone", None, 404, "gone", None),
     "500 page after after_request": (HOOKED, "GET", "/boom", None, 500, None, "1"),
     "413 handler": (HOOKED, "POST", "/upload", b"x" * 11, 413, "too large", "1"),
     "within the limit": (HOOKED, "POST", "/upload", b"x" * 10, 200, "x" * 10, "1"),
@@ -300,3 +304,45 @@ def test_a_blueprint_name_is_registered_once(fw, tmp_path):
         app.register_blueprint(bp, url_prefix="/again")
     app.register_blueprint(bp, url_prefix="/again", name="again", url_defaults={"kind": "k"})
     assert app.test_client().get("/again/page").get_data(as_text=True) == "k /again/page"
+
+
+STATIC = '''
+from {fw} import Flask, send_file
+class App(Flask):
+    def get_send_file_max_age(self, filename):
+        return 7 if self.config.get("PER_FILE") else super().get_send_file_max_age(filename)
+app = App(__name__, KWARGS)
+torn = []
+app.teardown_request(torn.append)
+@app.route("/file")
+def file():
+    return send_file("public/a.txt")
+'''
+
+
+@pytest.mark.parametrize("kwargs,config,method,path,header,value", [
+    ({"static_folder": "public"}, {}, "GET", "/public/a.txt", "Cache-Control", "no-cache"),
+    ({"static_url_path": ""}, {}, "GET", "/a.txt", "Cache-Control", "no-cache"),
+    ({}, {"SEND_FILE_MAX_AGE_DEFAULT": 60}, "GET", "/static/a.txt", "Cache-Control",
+     "public, max-age=60"),
+    ({}, {"PER_FILE": True}, "GET", "/static/a.txt", "Cache-Control", "public, max-age=7"),
+    ({}, {}, "HEAD", "/file", "Content-Length", "3"),
+])
+def test_static_files(fw, tmp_path, kwargs, config, method, path, header, value):
+    for folder in ("public", "static"):
+        (tmp_path / folder).mkdir(exist_ok=True)
+        (tmp_path / folder / "a.txt").write_text("hi\n")
+    source = STATIC.replace("KWARGS", ", ".join(f"{k}={v!r}" for k, v in kwargs.items()))
+    r = client(fw, tmp_path, source, **config).open(path, method=method)
+    assert r.status_code == 200
+    # With no max age the server says max-age=0, where Flask says no-cache: both have the
+    # browser ask again each time (docs/guide.md).
+    assert r.headers.get(header) in ((value, "public, max-age=0") if value == "no-cache"
+                                     else (value,))
+
+
+def test_popping_a_request_context_tears_down(fw, tmp_path):
+    app = build(fw, tmp_path, STATIC.replace("KWARGS", ""), stem="teardown")
+    with pytest.raises(KeyError), app.test_request_context("/file"):
+        raise KeyError("k")
+    assert [type(e) for e in sys.modules[app.import_name].torn] == [KeyError]

@@ -71,7 +71,7 @@ class App(TemplateRegistry, Scaffold):
                  static_folder: str | os.PathLike[str] | None = "static",
                  template_folder: str | None = "templates", root_path: str | None = None, *,
                  debug: bool = False, fast: bool = True, log: bool = False,
-                 max_body: int = 64 * 1024 * 1024, cache_max_age: int = 12 * 3600,
+                 max_body: int = 64 * 1024 * 1024, cache_max_age: int | None = None,
                  trap_http: bool = False, behind_balancer: bool = False,
                  forwarded_allow_ips: Any = None, instance_path: str | None = None,
                  instance_relative_config: bool = False, subdomain_matching: bool = False,
@@ -131,8 +131,15 @@ class App(TemplateRegistry, Scaffold):
         self._static_placeholder = False
         if self.static_folder is not None:
             folder = static_folder_of(self)
-            self._add_static(self.static_url_path or "/static", folder, "static")
-            self._static_placeholder = folder is None
+            url = self.static_url_path or ""
+            if url and type(self).get_send_file_max_age is App.get_send_file_max_age:
+                self._add_static(url, folder, "static")
+                self._static_placeholder = folder is None
+            else:
+                # Served through Python: at the root (the server's mounts take every path
+                # under them), or with a max age the app decides per file.
+                self.add_url_rule(f"{url}/<path:filename>", "static",
+                                  lambda filename: self.send_static_file(filename))
 
     # --- settings that live in the config ------------------------------------------
 
@@ -289,6 +296,15 @@ class App(TemplateRegistry, Scaffold):
         self._wsgi_mounts = mounts
         self._changed()
 
+    def get_send_file_max_age(self, filename: str | None) -> int | None:
+        """Seconds a browser may keep a file of send_file or the static folder without
+        asking again: SEND_FILE_MAX_AGE_DEFAULT, None by default (it asks each time).
+        Override it to decide per file; static files are then served through Python."""
+        value = self.config["SEND_FILE_MAX_AGE_DEFAULT"]
+        if isinstance(value, _dt.timedelta):
+            return int(value.total_seconds())
+        return value
+
     def ensure_sync(self, func: F) -> F:
         """func, or for an `async def` function a sync wrapper that runs it on the loop."""
         return ensure_sync(func)
@@ -335,8 +351,11 @@ class App(TemplateRegistry, Scaffold):
             self._body_limit, limit = limit, self.max_body
         # The server's debug flag is always on: its debug page is _failure_page, which
         # shows the traceback only in debug mode.
+        max_age = self.cache_max_age
+        if max_age is None:  # Flask's default, no max age: 0 has browsers ask each time
+            max_age = self.get_send_file_max_age(None) or 0
         flags = (self.fast, True, self.log, self.max_body if limit is None else limit,
-                 self.cache_max_age, self.trap_http or self.config["TRAP_HTTP_EXCEPTIONS"])
+                 max_age, self.trap_http or self.config["TRAP_HTTP_EXCEPTIONS"])
         if flags != self._flags:
             self._server.set_flags(*flags)
             self._flags = flags

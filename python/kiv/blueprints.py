@@ -183,7 +183,7 @@ class Blueprint(Scaffold):
 
         folder = static_folder_of(self)
         if self.static_folder is not None and first_name_registration:
-            url = self.static_url_path or "/static"
+            url = self.static_url_path or ""
             app._add_static(join_rule(state.url_prefix, url), folder, f"{name}.static")
 
         if first_name_registration:

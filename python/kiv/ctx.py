@@ -106,14 +106,23 @@ class RequestContext:
         _local.request = self.request
 
     def pop(self, exc: BaseException | None = None) -> None:
-        _local.request = self._saved.pop()
+        """Runs the teardown_request functions (the request's blueprints', then the
+        app's) and the teardown_appcontext ones, given exc, as a handled request does."""
+        try:
+            if len(self._saved) == 1:  # the outermost push
+                app, req = self.app, self.request
+                app.server  # noqa: B018  (brings the hook plan up to date)
+                for f in app._hooks(req)[3]:
+                    f(exc)
+        finally:
+            _local.request = self._saved.pop()
 
     def __enter__(self) -> "RequestContext":
         self.push()
         return self
 
-    def __exit__(self, *exc: Any) -> None:
-        self.pop()
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        self.pop(exc)
 
 
 # --- carrying the request past the view ------------------------------------------------

@@ -65,9 +65,14 @@ def _is_header_container(value: Any) -> bool:
         isinstance(value, tuple) and not isinstance(value, str))
 
 
-def fix_two_tuple(rv: tuple) -> tuple:
-    """(body, headers) becomes (body, 200, headers); (body, status) stays as it is."""
+def fix_two_tuple(rv: tuple) -> Any:
+    """(body, headers) becomes (body, 200, headers), or a response given as the body
+    with the headers added (its status stays); (body, status) stays as it is."""
     if _is_header_container(rv[1]):
+        if isinstance(rv[0], Response):
+            for name, value in _pairs_of(rv[1]):
+                rv[0].headers.set(name, value)
+            return rv[0]
         return (rv[0], 200, rv[1])
     return rv
 

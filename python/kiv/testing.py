@@ -203,6 +203,9 @@ class TestClient:
             app._escaped = None
         if escaped:
             raise escaped[0]
+        if method.upper() != "HEAD" and not any(k.lower() == "content-length"
+                                                for k, _ in resp_headers):
+            resp_headers.append(("Content-Length", str(len(body))))  # as the server writes
         response = TestResponse(status, resp_headers, body)
         response.request = req  # what was asked for (after redirects: the last request)
         if self.use_cookies:
