@@ -91,6 +91,9 @@ app.add_url_rule("/<lang>/about", "about", lambda lang: url_for("about"))
 bp = Blueprint("bp", __name__)
 bp.add_url_rule("/page", "page", lambda kind: kind + " " + url_for(".page"))
 bp.add_app_template_filter(lambda s: s[::-1], "rev")
+child = Blueprint("child", __name__, url_prefix="/child")
+child.add_url_rule("/c", "c", lambda **kw: "nested")
+bp.register_blueprint(child, url_prefix=None)
 app.register_blueprint(bp, url_prefix="/bp", url_defaults={{"kind": "plain"}})
 class Async(View):
     async def dispatch_request(self): return "async"
@@ -143,6 +146,7 @@ ANSWERS = {
     "no automatic OPTIONS": (ROUTES, {}, "OPTIONS", "/opts", {}, 405, None, None),
     "is_endpoint_expecting": (ROUTES, {}, "GET", "/en/about", {}, 200, "/en/about", None),
     "blueprint url_defaults": (ROUTES, {}, "GET", "/bp/page", {}, 200, "plain /bp/page", None),
+    "nested blueprint's prefix": (ROUTES, {}, "GET", "/bp/child/c", {}, 200, "nested", None),
     "async View": (ROUTES, {}, "GET", "/async", {}, 200, "async", None),
     "url_build_error_handlers": (ROUTES, {}, "GET", "/links", {}, 200, "/fallback/nowhere",
                                  None),

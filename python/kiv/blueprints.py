@@ -217,11 +217,15 @@ class Blueprint(Scaffold):
 
         for child, child_options in self._blueprints:
             child_options = dict(child_options)
-            child_prefix = child_options.get("url_prefix", child.url_prefix)
-            if state.url_prefix is not None:
-                child_options["url_prefix"] = (
-                    join_rule(state.url_prefix, child_prefix) if child_prefix
-                    else state.url_prefix)
+            child_prefix = child_options.get("url_prefix")
+            if child_prefix is None:  # given as None or not at all: the child's own
+                child_prefix = child.url_prefix
+            if state.url_prefix is not None and child_prefix is not None:
+                child_options["url_prefix"] = (state.url_prefix.rstrip("/") + "/"
+                                               + child_prefix.lstrip("/"))
+            else:
+                child_options["url_prefix"] = (child_prefix if child_prefix is not None
+                                               else state.url_prefix)
             child_options["name_prefix"] = name
             child_sub = child_options.get("subdomain", child.subdomain)
             if state.subdomain is not None:
