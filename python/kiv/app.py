@@ -780,6 +780,8 @@ class App(TemplateRegistry, Scaffold):
             return self.handle_url_build_error(error, endpoint, values)
         if outside:  # under APPLICATION_ROOT
             path = (self.config["APPLICATION_ROOT"] or "/").rstrip("/") + path
+        elif req is not None and req._script_root:
+            path = req._script_root + path
         if _anchor is not None:
             path += "#" + quote(_anchor, safe="/?!$&'()*+,;=:@-._~")
         if bound is None and self.subdomain_matching and self.config["SERVER_NAME"]:

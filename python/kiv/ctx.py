@@ -86,9 +86,24 @@ def build_request(app: Any, path: str = "/", method: str = "GET", headers: Any =
                                                                               doseq=True)
         query = f"{query}&{extra}" if query else extra
     app.server  # noqa: B018  (the request class of the current plan)
-    return app._make_request(method.upper(), path or "/", query,
+    return mounted_request_class(app)(method.upper(), path or "/", query,
                              parse_qsl(query, keep_blank_values=True), pairs, body,
                              "127.0.0.1", None, {}, None, None)
+
+
+def mounted_request_class(app: Any) -> Any:
+    """The app's request class, or for an APPLICATION_ROOT other than "/" one whose
+    script_root it is: the test client and test_request_context mount the app there,
+    as Flask's do, so that url_for prefixes it."""
+    root = (app.config["APPLICATION_ROOT"] or "/").rstrip("/")
+    cls = app._make_request
+    if not root:
+        return cls
+    cached = app.__dict__.get("_mounted_request")
+    if cached is None or cached[:2] != (cls, root):
+        mounted = type("Request", (cls,), {"__slots__": (), "_script_root": root})
+        cached = app.__dict__["_mounted_request"] = (cls, root, mounted)
+    return cached[2]
 
 
 class RequestContext:

@@ -8,7 +8,7 @@ from email.utils import parsedate_to_datetime
 from typing import Any, Iterator
 from urllib.parse import urljoin, urlsplit
 
-from .ctx import build_request
+from .ctx import build_request, mounted_request_class
 from .globals import _local
 from .wrappers import Headers, Response
 
@@ -170,9 +170,14 @@ class TestClient:
             if len(history) >= 20:
                 raise RuntimeError("too many redirects")
             history.append(response)
-            location = urljoin(path, response.headers.get("Location", "/"))
+            location = urljoin(response.request.script_root + path,
+                               response.headers.get("Location", "/"))
             parts = urlsplit(location)
-            path = parts.path + ("?" + parts.query if parts.query else "")
+            path = parts.path
+            root = response.request.script_root
+            if root and (path + "/").startswith(root + "/"):
+                path = path[len(root):] or "/"  # the app is mounted there
+            path += "?" + parts.query if parts.query else ""
             if response.status_code not in (307, 308):
                 method, data, json, content_type = ("GET" if method != "HEAD" else "HEAD",
                                                     None, None, None)
@@ -186,7 +191,7 @@ class TestClient:
                             content_type)
         pairs = list(req.header_list)
         if self.use_cookies and not any(k.lower() == "cookie" for k, _ in pairs):
-            cookie = self._cookie_header(req.path)
+            cookie = self._cookie_header(req.script_root + req.path)
             if cookie:
                 pairs.append(("Cookie", cookie))
         target = path.split("?", 1)[0] if "://" not in path else urlsplit(path).path
@@ -214,23 +219,22 @@ class TestClient:
 
     def _run(self, server: Any, method: str, target: str, pairs: list,
              body: bytes) -> tuple[int, list, bytes]:
-        if not self._preserve:
+        request_class = mounted_request_class(self.app)
+        if not self._preserve and request_class is self.app._make_request:
+            return server.test_request(method.upper(), target or "/", pairs, body)
+        made: list[Any] = []
+
+        def recording(*args: Any) -> Any:
+            made.append(request_class(*args))
+            return made[-1]
+
+        server.set_request_class(recording)
+        try:
             status, resp_headers, body = server.test_request(
                 method.upper(), target or "/", pairs, body)
-        else:
-            made: list[Any] = []
-            request_class = self.app._make_request
-
-            def recording(*args: Any) -> Any:
-                made.append(request_class(*args))
-                return made[-1]
-
-            server.set_request_class(recording)
-            try:
-                status, resp_headers, body = server.test_request(
-                    method.upper(), target or "/", pairs, body)
-            finally:
-                server.set_request_class(request_class)
+        finally:
+            server.set_request_class(self.app._make_request)
+        if self._preserve:
             self._keep(made[-1] if made else None)
         return status, resp_headers, body
 

@@ -749,9 +749,13 @@ class Request(MimeTypeMixin):
                 host = host[:-len(port) - 1]
         return host
 
+    # Where the app is mounted: "" when it answers at the server's root, as it does
+    # when served; the test client mounts it at APPLICATION_ROOT.
+    _script_root = ""
+
     @property
     def root_path(self) -> str:
-        return ""
+        return self._script_root
 
     script_root = root_path
 
@@ -759,11 +763,14 @@ class Request(MimeTypeMixin):
     def host_url(self) -> str:
         return f"{self.scheme}://{self.host}/"
 
-    url_root = host_url
+    @property
+    def url_root(self) -> str:
+        return f"{self.scheme}://{self.host}{self._script_root}/"
 
     @property
     def base_url(self) -> str:
-        return f"{self.scheme}://{self.host}{quote(self.path, safe=_PATH_SAFE)}"
+        return (f"{self.scheme}://{self.host}{self._script_root}"
+                f"{quote(self.path, safe=_PATH_SAFE)}")
 
     @property
     def url(self) -> str:
