@@ -693,11 +693,13 @@ class App(TemplateRegistry, Scaffold):
 
     def _session_to_refresh(self, req: Request) -> Any:
         """The session the view did not read that must be saved all the same: any of a
-        backend of the app's own, a permanent signed-cookie one (its expiry moves on)."""
+        backend of the app's own, a permanent signed-cookie one (its expiry moves on).
+        A signed cookie is opened for this only once the process has seen a permanent
+        session, so apps without them pay nothing."""
         iface = self.session_interface
         if type(iface) is not SecureCookieSessionInterface:
             return req.session
-        if iface.get_cookie_name(self) not in req.cookies:
+        if not iface.permanent_seen or iface.get_cookie_name(self) not in req.cookies:
             return None
         session = req.session
         return session if session.permanent else None
