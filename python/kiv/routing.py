@@ -37,8 +37,11 @@ class Chooser:
         raise NotImplementedError
 
     def __call__(self, **args: Any) -> Any:
+        # select() may change the arguments (converters, host values): call with its.
         from .globals import _local
-        return self.select(_local.request)(**args)
+        req = _local.request
+        view = self.select(req)
+        return view(**req.view_args)
 
 
 class WithDefaults(Chooser):
@@ -420,11 +423,6 @@ class Converting(Chooser):
                     raise
         req.endpoint = self.endpoint
         return self.view.select(req) if isinstance(self.view, Chooser) else self.view
-
-    def __call__(self, **args: Any) -> Any:
-        from .globals import _local
-        req = _local.request
-        return self.select(req)(**req.view_args)
 
 
 def _no_match() -> None:
