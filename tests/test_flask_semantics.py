@@ -123,7 +123,6 @@ def client(fw, tmp_path, source, **config):
 
 
 DATE = "Thu, 02 Jan 2020 00:00:00 GMT"
-# name: (source, config, method, path, open() arguments, status, body, X-Cors header)
 ANSWERS = {
     "values the JSON provider writes": (PLAIN, {}, "GET", "/values", {}, 200, {
         "d": "Thu, 02 Jan 2020 03:04:05 GMT", "m": "1.5", "p": {"x": 1},
@@ -233,13 +232,14 @@ def test_static_files(fw, tmp_path, kwargs, config, method, path, header, value)
     source = STATIC.replace("KWARGS", ", ".join(f"{k}={v!r}" for k, v in kwargs.items()))
     r = client(fw, tmp_path, source, **config).open(path, method=method)
     assert r.status_code == 200
-    # max-age=0 where Flask says no-cache: either way the browser asks (docs/guide.md)
     assert r.headers.get(header) in ((value, "public, max-age=0") if value == "no-cache"
-                                     else (value,))
+                                     else (value,))  # kiv's max-age=0: see docs/guide.md
 
 
 def test_popping_a_request_context_tears_down(fw, tmp_path):
     app = build(fw, tmp_path, STATIC.replace("KWARGS", ""), stem="teardown")
     with pytest.raises(KeyError), app.test_request_context("/file"):
         raise KeyError("k")
-    assert [type(e) for e in sys.modules[app.import_name].torn] == [KeyError]
+    response, torn = app.response_class(iter(["a"])), sys.modules[app.import_name].torn
+    response.call_on_close(lambda: torn.append(None)), response.close()
+    assert [type(e) for e in torn] == [KeyError, type(None)]
