@@ -126,6 +126,7 @@ class App(TemplateRegistry, Scaffold):
         self._handles_413 = False
         self._refresh_sessions = self._own_sessions = False
         self._trusted_hosts: Any = None
+        self._request_checks = False
         # A static folder that does not exist still builds URLs (url_for("static", ...)),
         # until app.static() names a folder that does.
         self._static_placeholder = False
@@ -349,6 +350,7 @@ class App(TemplateRegistry, Scaffold):
         self._body_limit = None
         if limit is not None and self._handles_413 and limit < self.max_body:
             self._body_limit, limit = limit, self.max_body
+        self._request_checks = self._trusted_hosts is not None or self._body_limit is not None
         # The server's debug flag is always on: its debug page is _failure_page, which
         # shows the traceback only in debug mode.
         max_age = self.cache_max_age
@@ -377,8 +379,8 @@ class App(TemplateRegistry, Scaffold):
         self._trusted_hosts = self.config["TRUSTED_HOSTS"]
         # A session backend of the app's own is opened and saved on every request, as in
         # Flask; signed-cookie sessions are opened unread only to refresh a permanent one.
-        own_sessions = self._own_sessions = (
-            type(self.session_interface) is not SecureCookieSessionInterface)
+        own_sessions = self._own_sessions = not isinstance(self.session_interface,
+                                                          SecureCookieSessionInterface)
         self._refresh_sessions = own_sessions or (
             self.secret_key is not None and self.config["SESSION_REFRESH_EACH_REQUEST"])
         plain = not (any(self.before_request_funcs.values())
@@ -471,11 +473,13 @@ class App(TemplateRegistry, Scaffold):
         try:
             try:
                 try:
-                    if self._trusted_hosts is not None:
+                    if self._request_checks:
                         self._check_host(req)  # before the host picks a rule
                     if isinstance(view, Chooser):
                         view = view.select(req)
                     preprocessors, befores, afters, _ = self._hooks(req)
+                    if self._request_checks:
+                        self._check_body(req)
                     if req.error_code is None:  # a 404 or 405 has no URL values to take
                         for f in preprocessors:
                             f(req.endpoint, args)
@@ -487,8 +491,6 @@ class App(TemplateRegistry, Scaffold):
                     if rv is None:
                         if req.error_code is not None:
                             raise self._routing_exception(req)
-                        if self._body_limit is not None:
-                            self._check_body(req)
                         rv = view(**args)
                 except Exception as e:
                     rv = self._handle_user_exception(req, e)
@@ -628,14 +630,16 @@ class App(TemplateRegistry, Scaffold):
         return handler(server_error)
 
     def _check_host(self, req: Request) -> None:
-        from .hosts import host_is_trusted
-        if not host_is_trusted(req.headers.get("Host"), self._trusted_hosts):
-            from .exceptions import BadRequest
-            raise BadRequest("The request's host is not trusted.")
+        if self._trusted_hosts is not None:
+            from .hosts import host_is_trusted
+            if not host_is_trusted(req.headers.get("Host"), self._trusted_hosts):
+                from .exceptions import BadRequest
+                raise BadRequest("The request's host is not trusted.")
 
     def _check_body(self, req: Request) -> None:
+        """MAX_CONTENT_LENGTH, when a 413 handler is to answer it rather than the server."""
         length = req.content_length
-        if length is not None and length > self._body_limit:  # type: ignore[operator]
+        if self._body_limit is not None and length is not None and length > self._body_limit:
             from .exceptions import RequestEntityTooLarge
             raise RequestEntityTooLarge()
 
@@ -672,8 +676,11 @@ class App(TemplateRegistry, Scaffold):
 
     def _finalize(self, req: Request, rv: Any, afters: tuple) -> Any:
         session = req._session
-        if session is None and self._refresh_sessions:
-            session = self._session_to_refresh(req)
+        if session is None:
+            if self._own_sessions:
+                session = req.session
+            elif self._refresh_sessions and SecureCookieSessionInterface.permanent_seen:
+                session = self._permanent_to_refresh(req)
         save = session is not None and not self.session_interface.is_null_session(session)
         if not afters and not self._own_sessions:
             if not save or not (session.accessed or session.modified or session.permanent):
@@ -691,15 +698,11 @@ class App(TemplateRegistry, Scaffold):
             self.session_interface.save_session(self, session, response)
         return response
 
-    def _session_to_refresh(self, req: Request) -> Any:
-        """The session the view did not read that must be saved all the same: any of a
-        backend of the app's own, a permanent signed-cookie one (its expiry moves on).
-        A signed cookie is opened for this only once the process has seen a permanent
-        session, so apps without them pay nothing."""
-        iface = self.session_interface
-        if type(iface) is not SecureCookieSessionInterface:
-            return req.session
-        if not iface.permanent_seen or iface.get_cookie_name(self) not in req.cookies:
+    def _permanent_to_refresh(self, req: Request) -> Any:
+        """A permanent signed-cookie session the view did not read: saved all the same, so
+        its expiry moves on. Asked only once the process has seen a permanent session
+        (SecureCookieSessionInterface.permanent_seen), so apps without them pay nothing."""
+        if self.session_interface.get_cookie_name(self) not in req.cookies:
             return None
         session = req.session
         return session if session.permanent else None

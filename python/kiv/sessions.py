@@ -223,7 +223,7 @@ class SecureCookieSessionInterface(SessionInterface):
     serializer = TaggedJSON
     session_class = SecureCookieSession
     # Set once this process has read or written a permanent session: only then is a
-    # session no view read opened to refresh its expiry (see App._session_to_refresh).
+    # session no view read opened to refresh its expiry (see App._permanent_to_refresh).
     permanent_seen = False
 
     def get_signing_serializer(self, app: Any) -> Any:
@@ -261,7 +261,7 @@ class SecureCookieSessionInterface(SessionInterface):
         if not isinstance(data, dict):
             return self.session_class(new=True)
         if data.get("_permanent"):
-            self.permanent_seen = True
+            SecureCookieSessionInterface.permanent_seen = True
         return self.session_class(data)
 
     def save_session(self, app: Any, session: Any, response: Any) -> None:
@@ -283,7 +283,7 @@ class SecureCookieSessionInterface(SessionInterface):
         if not self.should_set_cookie(app, session):
             return
         if session.permanent:
-            self.permanent_seen = True
+            SecureCookieSessionInterface.permanent_seen = True
         value = self.get_signing_serializer(app).dumps(dict(session))
         response.set_cookie(name, value, expires=self.get_expiration_time(app, session),
                             httponly=httponly, domain=domain, path=path, secure=secure,
