@@ -164,10 +164,11 @@ def test_answers(fw, tmp_path, case):
 @pytest.mark.parametrize("source,config,path,raised", [
     (PLAIN, {"TESTING": True}, "/boom", KeyError),
     (PLAIN, {"PROPAGATE_EXCEPTIONS": True}, "/boom", KeyError),
+    (PLAIN, {"DEBUG": True}, "/boom", KeyError),
     (PLAIN, {}, "/stop", KeyboardInterrupt),
     (SESSIONS, {"SESSION_COOKIE_SAMESITE": "Bogus", "TESTING": True}, "/login", ValueError),
     (SESSIONS, {"MAX_COOKIE_SIZE": 100}, "/login?times=40", UserWarning),
-], ids=["TESTING", "PROPAGATE_EXCEPTIONS", "Ctrl-C", "SameSite", "MAX_COOKIE_SIZE"])
+], ids=["TESTING", "PROPAGATE_EXCEPTIONS", "debug", "Ctrl-C", "SameSite", "MAX_COOKIE_SIZE"])
 def test_what_the_test_client_raises(fw, tmp_path, source, config, path, raised):
     c = client(fw, tmp_path, source, **config)
     with pytest.warns(raised) if raised is UserWarning else pytest.raises(raised):

@@ -650,8 +650,8 @@ class App(TemplateRegistry, Scaffold):
 
     def _escaping(self, e: BaseException) -> bool:
         """Whether e leaves the app rather than becoming a 500 page: with the test client
-        running a request and TESTING (or PROPAGATE_EXCEPTIONS) set, it is raised in the
-        test; Ctrl-C always goes on to the main thread."""
+        running a request in TESTING or debug mode (or PROPAGATE_EXCEPTIONS set), it is
+        raised in the test; Ctrl-C always goes on to the main thread."""
         caught = self._escaped
         if caught is not None and (not isinstance(e, Exception) or self._propagates()):
             caught.append(e)
@@ -663,7 +663,7 @@ class App(TemplateRegistry, Scaffold):
 
     def _propagates(self) -> bool:
         value = self.config.get("PROPAGATE_EXCEPTIONS")
-        return bool(self.testing if value is None else value)
+        return bool(self.testing or self.debug if value is None else value)
 
     def _after_this(self, req: Request, rv: Any) -> Response:
         """The functions after_this_request registered, on a plan without hooks."""
