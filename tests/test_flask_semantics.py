@@ -118,8 +118,7 @@ app.add_url_rule("/file", "file", lambda: send_file("public/a.txt"))
 
 def client(fw, tmp_path, source, **config):
     app = build(fw, tmp_path, source, stem=f"sem{abs(hash(source))}")
-    app.config.update(config)
-    return app.test_client()
+    return app.config.update(config) or app.test_client()
 
 
 DATE = "Thu, 02 Jan 2020 00:00:00 GMT"
@@ -227,9 +226,8 @@ def test_urls_outside_a_request_and_blueprint_names(fw, tmp_path):
     ({}, {}, "HEAD", "/file", "Content-Length", "3"),
 ])
 def test_static_files(fw, tmp_path, kwargs, config, method, path, header, value):
-    for folder in ("public", "static"):
-        (tmp_path / folder).mkdir(exist_ok=True)
-        (tmp_path / folder / "a.txt").write_text("hi\n")
+    for file in (tmp_path / "public" / "a.txt", tmp_path / "static" / "a.txt"):
+        file.parent.mkdir(exist_ok=True) or file.write_text("hi\n")
     source = STATIC.replace("KWARGS", ", ".join(f"{k}={v!r}" for k, v in kwargs.items()))
     r = client(fw, tmp_path, source, **config).open(path, method=method)
     assert r.status_code == 200
