@@ -124,7 +124,11 @@ class App(TemplateRegistry, Scaffold):
         # MAX_CONTENT_LENGTH checked here rather than by the server, for a 413 handler.
         self._body_limit: int | None = None
         self._handles_413 = False
-        self._refresh_sessions = self._own_sessions = False
+        self._own_sessions = False
+        # Whether a request whose view did not read the session still has one to save:
+        # always with a backend of the app's own; with signed cookies, once a permanent
+        # session was seen and SESSION_REFRESH_EACH_REQUEST is on.
+        self._session_work = self._permanent_sessions = False
         self._trusted_hosts: Any = None
         self._request_checks = False
         # A static folder that does not exist still builds URLs (url_for("static", ...)),
@@ -381,8 +385,8 @@ class App(TemplateRegistry, Scaffold):
         # Flask; signed-cookie sessions are opened unread only to refresh a permanent one.
         own_sessions = self._own_sessions = not isinstance(self.session_interface,
                                                           SecureCookieSessionInterface)
-        self._refresh_sessions = own_sessions or (
-            self.secret_key is not None and self.config["SESSION_REFRESH_EACH_REQUEST"])
+        self._session_work = own_sessions or (
+            self._permanent_sessions and self.config["SESSION_REFRESH_EACH_REQUEST"])
         plain = not (any(self.before_request_funcs.values())
                      or any(self.after_request_funcs.values())
                      or any(self.teardown_request_funcs.values())
@@ -447,10 +451,14 @@ class App(TemplateRegistry, Scaffold):
         # The request is over. A dict or list the server's JSON writer might refuse stays
         # in the thread's request slot until the server has written it (see
         # _failure_page); anything else leaves the slot empty, as it was.
-        if rv.__class__ is tuple:
+        cls = rv.__class__
+        if cls is str:
+            _local.request = None
+            return rv
+        if cls is tuple:
             _local.request = rv if rv and rv[0].__class__ in _JSON_BODIES else None
             return fix_two_tuple(rv) if len(rv) == 2 else rv
-        _local.request = rv if rv.__class__ in _JSON_BODIES else None
+        _local.request = rv if cls is dict or cls is list else None
         return rv
 
     def _bare_dispatch(self, req: Request) -> Any:
@@ -523,8 +531,9 @@ class App(TemplateRegistry, Scaffold):
                     f(error)
             finally:
                 # As in _bare_pipeline: a result the server is yet to write as JSON.
-                _local.request = rv if rv.__class__ in _JSON_BODIES or (
-                    rv.__class__ is tuple and rv and rv[0].__class__ in _JSON_BODIES) else None
+                cls = rv.__class__
+                _local.request = rv if cls is dict or cls is list or (
+                    cls is tuple and rv and rv[0].__class__ in _JSON_BODIES) else None
                 if req._files is not None:
                     req.close()
 
@@ -676,13 +685,10 @@ class App(TemplateRegistry, Scaffold):
 
     def _finalize(self, req: Request, rv: Any, afters: tuple) -> Any:
         session = req._session
-        if session is None:
-            if self._own_sessions:
-                session = req.session
-            elif self._refresh_sessions and SecureCookieSessionInterface.permanent_seen:
-                session = self._permanent_to_refresh(req)
+        if session is None and self._session_work:
+            session = req.session if self._own_sessions else self._permanent_to_refresh(req)
         save = session is not None and not self.session_interface.is_null_session(session)
-        if not afters and not self._own_sessions:
+        if not afters and (not save or not self._own_sessions):
             if not save or not (session.accessed or session.modified or session.permanent):
                 return fix_two_tuple(rv) if rv.__class__ is tuple and len(rv) == 2 else rv
             if not (session.modified or session.permanent) and isinstance(
@@ -700,8 +706,8 @@ class App(TemplateRegistry, Scaffold):
 
     def _permanent_to_refresh(self, req: Request) -> Any:
         """A permanent signed-cookie session the view did not read: saved all the same, so
-        its expiry moves on. Asked only once the process has seen a permanent session
-        (SecureCookieSessionInterface.permanent_seen), so apps without them pay nothing."""
+        its expiry moves on. Asked only once the app has read or written a permanent
+        session (see _session_work), so apps without them pay nothing."""
         if self.session_interface.get_cookie_name(self) not in req.cookies:
             return None
         session = req.session

@@ -222,9 +222,6 @@ class SecureCookieSessionInterface(SessionInterface):
     key_derivation = "hmac"
     serializer = TaggedJSON
     session_class = SecureCookieSession
-    # Set once this process has read or written a permanent session: only then is a
-    # session no view read opened to refresh its expiry (see App._permanent_to_refresh).
-    permanent_seen = False
 
     def get_signing_serializer(self, app: Any) -> Any:
         secret = app.secret_key
@@ -261,7 +258,7 @@ class SecureCookieSessionInterface(SessionInterface):
         if not isinstance(data, dict):
             return self.session_class(new=True)
         if data.get("_permanent"):
-            SecureCookieSessionInterface.permanent_seen = True
+            _permanent_seen(app)
         return self.session_class(data)
 
     def save_session(self, app: Any, session: Any, response: Any) -> None:
@@ -283,8 +280,17 @@ class SecureCookieSessionInterface(SessionInterface):
         if not self.should_set_cookie(app, session):
             return
         if session.permanent:
-            SecureCookieSessionInterface.permanent_seen = True
+            _permanent_seen(app)
         value = self.get_signing_serializer(app).dumps(dict(session))
         response.set_cookie(name, value, expires=self.get_expiration_time(app, session),
                             httponly=httponly, domain=domain, path=path, secure=secure,
                             samesite=samesite, partitioned=partitioned)
+
+
+def _permanent_seen(app: Any) -> None:
+    """From now on the app refreshes a permanent session on requests that do not read it
+    (SESSION_REFRESH_EACH_REQUEST), as Flask does; until one is seen, it opens no cookie
+    for that."""
+    if not getattr(app, "_permanent_sessions", True):
+        app._permanent_sessions = True
+        app._session_work = app._session_work or app.config["SESSION_REFRESH_EACH_REQUEST"]
