@@ -451,7 +451,7 @@ class App(TemplateRegistry, Scaffold):
         # The request is over. A dict or list the server's JSON writer might refuse stays
         # in the thread's request slot until the server has written it (see
         # _failure_page); anything else leaves the slot empty, as it was.
-        cls = rv.__class__
+        cls = type(rv)
         if cls is str:
             _local.request = None
             return rv
@@ -481,12 +481,13 @@ class App(TemplateRegistry, Scaffold):
         try:
             try:
                 try:
-                    if self._request_checks:
+                    checks = self._request_checks
+                    if checks:
                         self._check_host(req)  # before the host picks a rule
                     if isinstance(view, Chooser):
                         view = view.select(req)
                     preprocessors, befores, afters, _ = self._hooks(req)
-                    if self._request_checks:
+                    if checks:
                         self._check_body(req)
                     if req.error_code is None:  # a 404 or 405 has no URL values to take
                         for f in preprocessors:
@@ -531,7 +532,7 @@ class App(TemplateRegistry, Scaffold):
                     f(error)
             finally:
                 # As in _bare_pipeline: a result the server is yet to write as JSON.
-                cls = rv.__class__
+                cls = type(rv)  # (type() is the quickest class lookup here)
                 _local.request = rv if cls is dict or cls is list or (
                     cls is tuple and rv and rv[0].__class__ in _JSON_BODIES) else None
                 if req._files is not None:
