@@ -27,5 +27,5 @@ def whoami():
 
 @app.route("/echo", methods=["GET", "POST"])
 def echo():
-    return {"path": request.path, "query": request.query_string, "length": len(request.body or b""),
+    return {"path": request.path, "query": request.query_string.decode(), "length": len(request.body or b""),
             "server": os.environ.get("KIV_TEST_NAME")}

@@ -105,6 +105,7 @@ def test_hooks_and_handlers_shape_the_answer(method, path, status, body, user, f
 @pytest.mark.parametrize("debug", [False, True])
 def test_failing_handler_gives_the_plain_500_page(debug, capfd):
     app = make_app(debug=debug)
+    app.config["PROPAGATE_EXCEPTIONS"] = False  # the debug page, not the test client raising
     r = app.test_client().get("/handler-fails")
     assert r.status_code == 500
     assert ("the handler itself fails" in r.text) == debug
@@ -253,5 +254,6 @@ def test_signals_follow_the_request_only_while_connected():
     assert [e[0] for e in events] == start + [
         "message_flashed", "before_render_template", "template_rendered", "request_finished",
         "request_tearing_down", "appcontext_tearing_down"] + end + start + [
-        "got_request_exception", "request_tearing_down", "appcontext_tearing_down"] + end
+        "got_request_exception", "request_finished", "request_tearing_down",
+        "appcontext_tearing_down"] + end
     assert events[-2] == ("appcontext_tearing_down", "KeyError")

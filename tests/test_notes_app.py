@@ -8,6 +8,7 @@ import time
 import pytest
 
 from examples.notes import create_app
+from kiv import NotFound
 
 
 @pytest.fixture
@@ -118,7 +119,7 @@ def test_custom_404_and_static_css(app):
     c = app.test_client()
     r = c.get("/no/such/page")
     assert r.status_code == 404 and 'id="not-found"' in r.text
-    assert c.get("/api/nothing").json == {"error": "The requested URL was not found on the server."}
+    assert c.get("/api/nothing").json == {"error": NotFound.description}
     assert b"font" in c.get("/static/style.css").data
 
 

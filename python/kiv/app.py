@@ -31,7 +31,8 @@ from .exceptions import (HTTPException, InternalServerError, MethodNotAllowed, N
 from .files import FileBody
 from .globals import _local
 from .helpers import fix_two_tuple, to_response
-from .routing import CanonicalRedirect, Chooser, MethodMap, RuleGroup, UrlMap, WithDefaults
+from .routing import (BuildError, CanonicalRedirect, Chooser, Converting, MethodMap,
+                      NoAutomaticOptions, RuleGroup, UrlMap, WithDefaults, split_custom)
 from .scaffold import F, Scaffold
 from .sessions import SecureCookieSessionInterface
 from .templating import TemplateRegistry
@@ -71,7 +72,7 @@ class App(TemplateRegistry, Scaffold):
                  static_folder: str | os.PathLike[str] | None = "static",
                  template_folder: str | None = "templates", root_path: str | None = None, *,
                  debug: bool = False, fast: bool = True, log: bool = False,
-                 max_body: int = 64 * 1024 * 1024, cache_max_age: int = 12 * 3600,
+                 max_body: int = 64 * 1024 * 1024, cache_max_age: int | None = None,
                  trap_http: bool = False, behind_balancer: bool = False,
                  forwarded_allow_ips: Any = None, instance_path: str | None = None,
                  instance_relative_config: bool = False, subdomain_matching: bool = False,
@@ -103,6 +104,8 @@ class App(TemplateRegistry, Scaffold):
         self.forwarded_allow_ips = forwarded_allow_ips
         self.blueprints: dict[str, Blueprint] = {}
         self.extensions: dict[str, Any] = {}  # where extensions keep their state, as in Flask
+        # f(error, endpoint, values) -> a URL or None, tried when url_for cannot build.
+        self.url_build_error_handlers: list[Callable[..., Any]] = []
         self.teardown_appcontext_funcs: list[F] = []
         self.url_map = UrlMap()
         self._groups: dict[str, RuleGroup] = {}
@@ -118,13 +121,32 @@ class App(TemplateRegistry, Scaffold):
         self._pipeline: Callable[..., Any] = self._bare_pipeline
         self._dispatch: Callable[..., Any] = self._bare_dispatch
         self._make_request: type = self.request_class
+        # A list while the test client runs a request: exceptions that leave the app.
+        self._escaped: list[BaseException] | None = None
+        # MAX_CONTENT_LENGTH checked here rather than by the server, for a 413 handler.
+        self._body_limit: int | None = None
+        self._handles_413 = False
+        self._own_sessions = False
+        # Whether a request whose view did not read the session still has one to save:
+        # always with a backend of the app's own; with signed cookies, once a permanent
+        # session was seen and SESSION_REFRESH_EACH_REQUEST is on.
+        self._session_work = self._permanent_sessions = False
+        self._trusted_hosts: Any = None
+        self._request_checks = False
         # A static folder that does not exist still builds URLs (url_for("static", ...)),
         # until app.static() names a folder that does.
         self._static_placeholder = False
         if self.static_folder is not None:
             folder = static_folder_of(self)
-            self._add_static(self.static_url_path or "/static", folder, "static")
-            self._static_placeholder = folder is None
+            url = self.static_url_path or ""
+            if url and type(self).get_send_file_max_age is App.get_send_file_max_age:
+                self._add_static(url, folder, "static")
+                self._static_placeholder = folder is None
+            else:
+                # Served through Python: at the root (the server's mounts take every path
+                # under them), or with a max age the app decides per file.
+                self.add_url_rule(f"{url}/<path:filename>", "static",
+                                  lambda filename: self.send_static_file(filename))
 
     # --- settings that live in the config ------------------------------------------
 
@@ -135,6 +157,9 @@ class App(TemplateRegistry, Scaffold):
     @debug.setter
     def debug(self, value: bool) -> None:
         self.config["DEBUG"] = bool(value)
+        logger = self.__dict__.get("_logger")
+        if value and logger is not None and not logger.level:
+            logger.setLevel(10)  # logging.DEBUG
 
     @property
     def testing(self) -> bool:
@@ -200,16 +225,28 @@ class App(TemplateRegistry, Scaffold):
         if existing is not None and existing is not view_func:
             raise _EndpointTaken(
                 f"View function mapping is overwriting an existing endpoint function: {endpoint}")
+        custom: dict = {}
+        native_rule = rule
+        if "<" in rule:
+            native_rule, custom = split_custom(rule, self.url_map.converters, self.url_map)
         # The native compiler checks the rule text now, with its own messages.
-        _kiv.Server().add_rule(rule, methods, None, endpoint, auto)
+        _kiv.Server().add_rule(native_rule, methods, None, endpoint, auto)
         native_view = ensure_sync(view_func)  # an async view runs on the process's loop
         if defaults:
             native_view = WithDefaults(endpoint, native_view, defaults)
+        if custom:
+            native_view = Converting(endpoint, native_view, custom)
+        allowed = methods + (["HEAD"] if "GET" in methods and "HEAD" not in methods else [])
+        native_methods = methods
+        if not auto and "OPTIONS" not in methods:
+            # The router answers OPTIONS itself unless a rule takes it: this one does, to
+            # refuse it as Flask does.
+            native_view = NoAutomaticOptions(endpoint, native_view, allowed)
+            native_methods = methods + ["OPTIONS"]
         pattern = self._host_pattern(subdomain, host)
-        self._groups.setdefault(rule, RuleGroup(rule)).add(endpoint, native_view, methods, auto,
-                                                            pattern)
-        self.url_map.add(rule, endpoint, methods + (["HEAD"] if "GET" in methods else []),
-                         defaults, pattern)
+        self._groups.setdefault(native_rule, RuleGroup(native_rule)).add(
+            endpoint, native_view, native_methods, auto, pattern)
+        self.url_map.add(rule, endpoint, allowed, defaults, pattern, custom)
         self.view_functions[endpoint] = view_func
         if any(r.defaults for r in self.url_map.by_endpoint[endpoint]):
             self._redirect_to_defaults(endpoint)
@@ -297,6 +334,15 @@ class App(TemplateRegistry, Scaffold):
         self._wsgi_mounts = mounts
         self._changed()
 
+    def get_send_file_max_age(self, filename: str | None) -> int | None:
+        """Seconds a browser may keep a file of send_file or the static folder without
+        asking again: SEND_FILE_MAX_AGE_DEFAULT, None by default (it asks each time).
+        Override it to decide per file; static files are then served through Python."""
+        value = self.config["SEND_FILE_MAX_AGE_DEFAULT"]
+        if isinstance(value, _dt.timedelta):
+            return int(value.total_seconds())
+        return value
+
     def ensure_sync(self, func: F) -> F:
         """func, or for an `async def` function a sync wrapper that runs it on the loop."""
         return ensure_sync(func)
@@ -309,9 +355,12 @@ class App(TemplateRegistry, Scaffold):
 
     @property
     def logger(self) -> Any:
-        """The standard library logger named after the app."""
-        import logging
-        return logging.getLogger(self.name)
+        """The standard library logger named after the app: at DEBUG level in debug mode,
+        and writing to stderr unless logging was configured to handle its records."""
+        logger = self.__dict__.get("_logger")
+        if logger is None:
+            logger = self.__dict__["_logger"] = _make_logger(self)
+        return logger
 
     def register_blueprint(self, blueprint: Blueprint, **options: Any) -> None:
         blueprint.register(self, options)
@@ -322,7 +371,9 @@ class App(TemplateRegistry, Scaffold):
     # --- the native server ----------------------------------------------------------
 
     def _plan(self) -> tuple:
-        return (self._version, self.secret_key is not None, _request_signals_live(self))
+        return (self._version, self.secret_key is not None, _request_signals_live(self),
+                self.session_interface, self.config["SESSION_REFRESH_EACH_REQUEST"],
+                _frozen(self.config["TRUSTED_HOSTS"]))
 
     @property
     def server(self) -> _kiv.Server:
@@ -333,8 +384,17 @@ class App(TemplateRegistry, Scaffold):
             self._flags = None
         # Settings are plain attributes; hand them over only when they changed.
         limit = self.config["MAX_CONTENT_LENGTH"]
-        flags = (self.fast, self.debug, self.log, self.max_body if limit is None else limit,
-                 self.cache_max_age, self.trap_http or self.config["TRAP_HTTP_EXCEPTIONS"])
+        self._body_limit = None
+        if limit is not None and self._handles_413 and limit < self.max_body:
+            self._body_limit, limit = limit, self.max_body
+        self._request_checks = self._trusted_hosts is not None or self._body_limit is not None
+        # The server's debug flag is always on: its debug page is _failure_page, which
+        # shows the traceback only in debug mode.
+        max_age = self.cache_max_age
+        if max_age is None:  # Flask's default, no max age: 0 has browsers ask each time
+            max_age = self.get_send_file_max_age(None) or 0
+        flags = (self.fast, True, self.log, self.max_body if limit is None else limit,
+                 max_age, self.trap_http or self.config["TRAP_HTTP_EXCEPTIONS"])
         if flags != self._flags:
             self._server.set_flags(*flags)
             self._flags = flags
@@ -345,13 +405,23 @@ class App(TemplateRegistry, Scaffold):
         self._make_request = type("Request", (self.request_class,), {
             "__slots__": (), "__module__": self.request_class.__module__, "app": self})
         self._native_views = {}
+        self._hook_cache = {}
+        self._handles_413 = any(413 in spec for spec in self.error_handler_spec.values())
+        self._trusted_hosts = self.config["TRUSTED_HOSTS"]
+        # A session backend of the app's own is opened and saved on every request, as in
+        # Flask; signed-cookie sessions are opened unread only to refresh a permanent one.
+        own_sessions = self._own_sessions = not isinstance(self.session_interface,
+                                                          SecureCookieSessionInterface)
+        self._session_work = own_sessions or (
+            self._permanent_sessions and self.config["SESSION_REFRESH_EACH_REQUEST"])
         plain = not (any(self.before_request_funcs.values())
                      or any(self.after_request_funcs.values())
                      or any(self.teardown_request_funcs.values())
                      or self.teardown_appcontext_funcs
                      or any(self.url_value_preprocessors.values())
                      or any(self.error_handler_spec.values())
-                     or self.secret_key is not None)
+                     or self.secret_key is not None or own_sessions
+                     or self._trusted_hosts is not None)
         for group in self._groups.values():
             methods, view, endpoint, auto = group.native(self)
             if auto and not plain and "OPTIONS" not in methods:
@@ -362,7 +432,6 @@ class App(TemplateRegistry, Scaffold):
             self._native_views[endpoint] = view
         for url_path, folder in self._statics:
             server.set_static(url_path, folder)
-        self._hook_cache = {}
         if _request_signals_live(self):
             self._pipeline, self._dispatch = self._signal_pipeline, self._signal_dispatch
         elif plain:
@@ -376,7 +445,7 @@ class App(TemplateRegistry, Scaffold):
         server.set_dispatch(self._dispatch)
         server.set_pipeline(self._pipeline)
         server.set_convert_slow(self.convert_slow)
-        server.set_debug_page(self.debug_page)
+        server.set_debug_page(self._failure_page)
         server.set_http_exception(HTTPException)
         server.set_uuid_class(uuid.UUID)
         return server
@@ -401,14 +470,32 @@ class App(TemplateRegistry, Scaffold):
             rv = view(**args)
             if req._after is not None:
                 rv = self._after_this(req, rv)
-        except HTTPException as e:  # costs nothing until one is raised
-            rv = self._answer_http(e)
-        finally:
+        except Exception as e:
+            try:
+                if isinstance(e, HTTPException):
+                    return self._answer_http(e)
+                return self._handle_exception(req, e)
+            finally:
+                _local.request = None
+                if req._files is not None:
+                    req.close()
+        except BaseException as e:
             _local.request = None
-            if req._files is not None:
-                req.close()
-        if rv.__class__ is tuple and len(rv) == 2:
-            return fix_two_tuple(rv)
+            self._escaping(e)
+            raise
+        if req._files is not None:
+            req.close()
+        # The request is over. A dict or list the server's JSON writer might refuse stays
+        # in the thread's request slot until the server has written it (see
+        # _failure_page); anything else leaves the slot empty, as it was.
+        cls = type(rv)
+        if cls is str:
+            _local.request = None
+            return rv
+        if cls is tuple:
+            _local.request = rv if rv and rv[0].__class__ in _JSON_BODIES else None
+            return fix_two_tuple(rv) if len(rv) == 2 else rv
+        _local.request = rv if cls is dict or cls is list else None
         return rv
 
     def _answer_http(self, e: HTTPException) -> Any:
@@ -429,57 +516,69 @@ class App(TemplateRegistry, Scaffold):
         view = None if req.error_code is not None else self._native_views[req.endpoint]
         return self._full_pipeline(req, view, req.view_args)
 
-    def _full_pipeline(self, req: Request, view: Any, args: dict) -> Any:
+    def _full_pipeline(self, req: Request, view: Any, args: dict,
+                       failed: list | None = None) -> Any:
         _local.request = req
         error: BaseException | None = None
         afters: tuple = ()
+        rv = None
         try:
             try:
-                if isinstance(view, Chooser):
-                    view = view.select(req)
-                preprocessors, befores, afters, _ = self._hooks(req)
-                if req.error_code is None:  # a 404 or 405 has no URL values to take
-                    for f in preprocessors:
-                        f(req.endpoint, args)
-                rv = None
-                for f in befores:
-                    rv = f()
-                    if rv is not None:
-                        break
-                if rv is None:
-                    if req.error_code is not None:
-                        raise self._routing_exception(req)
-                    rv = view(**args)
-            except Exception as e:
-                rv = self._handle_user_exception(req, e)
-            if req._after is not None:
-                afters = (*req._after, *afters)
-            return self._finalize(req, rv, afters)
-        except _HandlerFailed as failed:
-            error = failed.__cause__
-            if isinstance(error, HTTPException):
-                # Not answered as its own page: a failing handler or hook is a server error.
-                raise _HandlerFailed(f"{error!r} raised by an error handler or after-request "
-                                     "function") from error
-            raise error from None  # type: ignore[misc]
-        except Exception as e:
-            error = e
-            # The 500 handler's answer goes through the after_request functions and the
-            # session like any other (no handler: the exception goes on to the server).
-            rv = self._handle_exception(req, e)
-            try:
-                return self._finalize(req, rv, afters if req._after is None
-                                      else (*req._after, *afters))
-            except _HandlerFailed as failed:
-                cause = failed.__cause__
-                traceback.print_exception(type(cause), cause, cause.__traceback__)
+                try:
+                    checks = self._request_checks
+                    if checks:
+                        self._check_host(req)  # before the host picks a rule
+                    if isinstance(view, Chooser):
+                        view = view.select(req)
+                    preprocessors, befores, afters, _ = self._hooks(req)
+                    if checks:
+                        self._check_body(req)
+                    if req.error_code is None:  # a 404 or 405 has no URL values to take
+                        for f in preprocessors:
+                            f(req.endpoint, args)
+                    rv = None
+                    for f in befores:
+                        rv = f()
+                        if rv is not None:
+                            break
+                    if rv is None:
+                        if req.error_code is not None:
+                            raise self._routing_exception(req)
+                        rv = view(**args)
+                except Exception as e:
+                    rv = self._handle_user_exception(req, e)
+                rv = self._finalize(req, rv, afters if req._after is None
+                                    else (*req._after, *afters))
                 return rv
+            except Exception as e:
+                # A view, an error handler or an after_request function failed: the 500
+                # handler's answer (or the plain 500 page) goes through the after_request
+                # functions and the session like any other.
+                error = e
+                rv = self._handle_exception(req, e)
+                response = self.make_response(rv)
+                try:
+                    return self._finalize(req, response, afters if req._after is None
+                                          else (*req._after, *afters))
+                except Exception:
+                    self.logger.exception("Request finalizing failed with an error while "
+                                          "handling an error")
+                    return response
+        except BaseException as e:
+            error = error or e
+            self._escaping(e)
+            raise
         finally:
+            if failed is not None:
+                failed.append(error)
             try:
                 for f in self._hooks(req)[3]:
                     f(error)
             finally:
-                _local.request = None
+                # As in _bare_pipeline: a result the server is yet to write as JSON.
+                cls = type(rv)  # (type() is the quickest class lookup here)
+                _local.request = rv if cls is dict or cls is list or (
+                    cls is tuple and rv and rv[0].__class__ in _JSON_BODIES) else None
                 if req._files is not None:
                     req.close()
 
@@ -496,13 +595,15 @@ class App(TemplateRegistry, Scaffold):
         try:
             s.send(s.appcontext_pushed, self)
             s.send(s.request_started, self)
-            rv = self._full_pipeline(req, view, args)
+            failed: list = []
+            rv = self._full_pipeline(req, view, args, failed)
+            error = failed[0]
             _local.request = req
             response = rv if isinstance(rv, Response) else self.make_response(rv)
             s.send(s.request_finished, self, response=response)
             return response
         except BaseException as e:
-            error = e
+            error = error or e
             raise
         finally:
             _local.request = req
@@ -562,25 +663,61 @@ class App(TemplateRegistry, Scaffold):
             handler = self._find_handler(e, req.blueprints)
             if handler is None:
                 raise e
-        try:
-            return handler(e)
-        except Exception as failed:
-            raise _HandlerFailed() from failed
+        return handler(e)
 
     def _handle_exception(self, req: Request, e: Exception) -> Any:
-        """An exception no handler took: the 500 handler answers, else the server does."""
+        """An exception no handler took: logged, then the 500 handler answers, else the
+        plain 500 page. In debug mode the server's debug page answers instead."""
         signals = sys.modules.get("kiv.signals")
         if signals is not None:
             signals.send(signals.got_request_exception, self, exception=e)
+        if self._escaping(e):
+            return response_of(InternalServerError())  # the test client raises e
         if self.debug:
             raise e
+        self.log_exception(req, e)
         server_error = InternalServerError()
         server_error.original_exception = e  # type: ignore[attr-defined]
         handler = self._find_handler(server_error, req.blueprints)
         if handler is None:
-            raise e
-        traceback.print_exception(type(e), e, e.__traceback__)
-        return self.make_response(handler(server_error))
+            return response_of(server_error)
+        return handler(server_error)
+
+    def _check_host(self, req: Request) -> None:
+        if self._trusted_hosts is not None:
+            from .hosts import host_is_trusted
+            if not host_is_trusted(req.headers.get("Host"), self._trusted_hosts):
+                from .exceptions import BadRequest
+                raise BadRequest("The request's host is not trusted.")
+
+    def _check_body(self, req: Request) -> None:
+        """MAX_CONTENT_LENGTH, when a 413 handler is to answer it rather than the server."""
+        length = req.content_length
+        if self._body_limit is not None and length is not None and length > self._body_limit:
+            from .exceptions import RequestEntityTooLarge
+            raise RequestEntityTooLarge()
+
+    def log_exception(self, req: Any, exc: BaseException) -> None:
+        """Logs an exception no handler took, as Flask does, through app.logger."""
+        self.logger.error(f"Exception on {req.path} [{req.method}]",
+                          exc_info=(type(exc), exc, exc.__traceback__))
+
+    def _escaping(self, e: BaseException) -> bool:
+        """Whether e leaves the app rather than becoming a 500 page: with the test client
+        running a request in TESTING or debug mode (or PROPAGATE_EXCEPTIONS set), it is
+        raised in the test; Ctrl-C always goes on to the main thread."""
+        caught = self._escaped
+        if caught is not None and (not isinstance(e, Exception) or self._propagates()):
+            caught.append(e)
+            return True
+        if isinstance(e, KeyboardInterrupt):
+            import _thread
+            _thread.interrupt_main()
+        return False
+
+    def _propagates(self) -> bool:
+        value = self.config.get("PROPAGATE_EXCEPTIONS")
+        return bool(self.testing or self.debug if value is None else value)
 
     def _after_this(self, req: Request, rv: Any) -> Response:
         """The functions after_this_request registered, on a plan without hooks."""
@@ -593,25 +730,33 @@ class App(TemplateRegistry, Scaffold):
 
     def _finalize(self, req: Request, rv: Any, afters: tuple) -> Any:
         session = req._session
+        if session is None and self._session_work:
+            session = req.session if self._own_sessions else self._permanent_to_refresh(req)
         save = session is not None and not self.session_interface.is_null_session(session)
-        if not afters:
+        if not afters and (not save or not self._own_sessions):
             if not save or not (session.accessed or session.modified or session.permanent):
                 return fix_two_tuple(rv) if rv.__class__ is tuple and len(rv) == 2 else rv
             if not (session.modified or session.permanent) and isinstance(
                     rv, (str, bytes, dict, list)):
                 # Only read: the answer varies with the cookie, nothing to write back.
                 return (rv, 200, [("Vary", "Cookie")])
-        try:
-            response = self.make_response(rv)
-            for f in afters:
-                response = f(response)
-                if response is None:
-                    raise TypeError("an after_request function returned None")
-            if save:
-                self.session_interface.save_session(self, session, response)
-        except Exception as failed:
-            raise _HandlerFailed() from failed
+        response = self.make_response(rv)
+        for f in afters:
+            response = f(response)
+            if response is None:
+                raise TypeError("an after_request function returned None")
+        if save:
+            self.session_interface.save_session(self, session, response)
         return response
+
+    def _permanent_to_refresh(self, req: Request) -> Any:
+        """A permanent signed-cookie session the view did not read: saved all the same, so
+        its expiry moves on. Asked only once the app has read or written a permanent
+        session (see _session_work), so apps without them pay nothing."""
+        if self.session_interface.get_cookie_name(self) not in req.cookies:
+            return None
+        session = req.session
+        return session if session.permanent else None
 
     # --- conversion and error pages -------------------------------------------------
 
@@ -635,6 +780,30 @@ class App(TemplateRegistry, Scaffold):
             return (self._body_as_response(rv[0]), *rv[1:])
         return rv
 
+    def _failure_page(self, exc: BaseException) -> Response:
+        """The server's answer to an exception that left the Python pipeline (asked only
+        on that path, so it costs nothing otherwise): a dict or list result that the
+        server's JSON writer refused (a datetime, a Decimal, a dataclass...) is written by
+        the app's JSON provider, as Flask's would have; anything else is logged through
+        app.logger and answered with the 500 page, or the debug page in debug mode."""
+        result, _local.request = _local.request, None
+        if result.__class__ is tuple and result and result[0].__class__ in _JSON_BODIES:
+            pass
+        elif result.__class__ not in _JSON_BODIES:
+            result = None
+        if (result is not None and type(exc) is ValueError and exc.args
+                and str(exc.args[0]).startswith(("unsupported type ", "non-str dict key"))):
+            try:
+                return self.make_response(_with_provider(self, result))
+            except Exception as e:
+                exc = e
+        if self.debug:
+            return self.debug_page(exc)
+        if isinstance(exc, Exception) and not self._escaping(exc):
+            self.logger.error("Exception on a request", exc_info=(type(exc), exc,
+                                                                  exc.__traceback__))
+        return response_of(InternalServerError())
+
     def debug_page(self, exc: BaseException) -> Response:
         tb = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
         body = ("<!doctype html>\n<html lang=en>\n<title>500 Internal Server Error (debug)</title>\n"
@@ -651,13 +820,24 @@ class App(TemplateRegistry, Scaffold):
         if endpoint[:1] == ".":
             bp = req.blueprint if req is not None else None
             endpoint = f"{bp}{endpoint}" if bp else endpoint[1:]
+        outside = req is None and self.config["SERVER_NAME"] and not self.host_matching
         if _external is None:
-            _external = _scheme is not None
+            # Outside a request, URLs name SERVER_NAME by default, as Flask's do.
+            _external = _scheme is not None or bool(outside)
         elif _scheme is not None and not _external:
             raise ValueError("When specifying '_scheme', '_external' must be True.")
         if self.url_default_functions:
             self._inject_url_defaults(endpoint, values)
-        path, bound = self.url_map.build_with_host(endpoint, values, _method)
+        try:
+            path, bound = self.url_map.build_with_host(endpoint, values, _method)
+        except BuildError as error:
+            values.update(_anchor=_anchor, _method=_method, _scheme=_scheme,
+                          _external=_external)
+            return self.handle_url_build_error(error, endpoint, values)
+        if outside:  # under APPLICATION_ROOT
+            path = (self.config["APPLICATION_ROOT"] or "/").rstrip("/") + path
+        elif req is not None and req._script_root:
+            path = req._script_root + path
         if _anchor is not None:
             path += "#" + quote(_anchor, safe="/?!$&'()*+,;=:@-._~")
         if bound is None and self.subdomain_matching and self.config["SERVER_NAME"]:
@@ -678,6 +858,19 @@ class App(TemplateRegistry, Scaffold):
             raise RuntimeError("Unable to build an external URL outside a request without "
                                "SERVER_NAME configured.")
         return f"{_scheme or self.config['PREFERRED_URL_SCHEME']}://{host}{path}"
+
+    def handle_url_build_error(self, error: BuildError, endpoint: str, values: dict) -> str:
+        """url_for could not build: the first url_build_error_handlers function that
+        returns a URL gives it; else the error goes on."""
+        for handler in self.url_build_error_handlers:
+            try:
+                rv = handler(error, endpoint, values)
+            except BuildError as e:
+                error = e
+                continue
+            if rv is not None:
+                return rv
+        raise error
 
     def _inject_url_defaults(self, endpoint: str, values: dict) -> None:
         # The app's functions, then those of each blueprint from the outermost in.
@@ -779,6 +972,38 @@ def _request_signals_live(app: App) -> bool:
     return signals is not None and signals.request_signals_live(app)
 
 
+def _frozen(value: Any) -> Any:
+    return tuple(value) if isinstance(value, (list, set)) else value
+
+
+def _make_logger(app: App) -> Any:
+    import logging
+    logger = logging.getLogger(app.name)
+    if app.debug and not logger.level:
+        logger.setLevel(logging.DEBUG)
+    # A handler of its own only when no configured handler would take its errors.
+    current, handled = logger, False
+    while current is not None and not handled:
+        handled = any(h.level <= logger.getEffectiveLevel() for h in current.handlers)
+        current = current.parent if current.propagate else None
+    if not handled:
+        handler = logging.StreamHandler()  # sys.stderr, looked up when it writes
+        handler.setFormatter(logging.Formatter(
+            "[%(asctime)s] %(levelname)s in %(module)s: %(message)s"))
+        logger.addHandler(handler)
+    return logger
+
+
+def _with_provider(app: App, rv: Any) -> Any:
+    """rv with its dict or list body written by app.json."""
+    if isinstance(rv, tuple):
+        return (_with_provider(app, rv[0]), *rv[1:])
+    if isinstance(rv, (dict, list)):
+        return app.json.response(rv)
+    return rv
+
+
+_JSON_BODIES = frozenset((dict, list))
 _PLAIN_RESULTS = frozenset((str, bytes, dict, list, Response))
 
 
@@ -803,10 +1028,6 @@ class _AutoOptions(Chooser):
 
     def _answer(self, **args: Any) -> Any:
         return ("", 200, [("Allow", self.allow)])
-
-
-class _HandlerFailed(Exception):
-    """An error handler or an after-request step raised: the server's 500 page answers."""
 
 
 Flask = App

@@ -27,7 +27,9 @@ class BlueprintSetupState:
         self.blueprint = blueprint
         self.options = options
         self.first_registration = first
-        self.url_prefix = options.get("url_prefix", blueprint.url_prefix)
+        self.url_prefix = options.get("url_prefix")
+        if self.url_prefix is None:
+            self.url_prefix = blueprint.url_prefix
         self.name_prefix = options.get("name_prefix", "")
         self.name = options.get("name", blueprint.name)
         self.url_defaults = dict(blueprint.url_values_defaults, **options.get("url_defaults", {}))
@@ -42,6 +44,8 @@ class BlueprintSetupState:
         rule = join_rule(self.url_prefix, rule)
         if self.subdomain is not None:
             options.setdefault("subdomain", self.subdomain)
+        if self.url_defaults:  # the blueprint's and its registration's, under the rule's
+            options["defaults"] = dict(self.url_defaults, **(options.get("defaults") or {}))
         if endpoint is None:
             endpoint = view_func.__name__  # type: ignore[union-attr]
         self.app.add_url_rule(rule, f"{self.full_name}.{endpoint}", view_func, **options)
@@ -154,6 +158,15 @@ class Blueprint(Scaffold):
             return f
         return decorator
 
+    def add_app_template_filter(self, f: F, name: str | None = None) -> None:
+        self.record_once(lambda s: s.app.add_template_filter(f, name))
+
+    def add_app_template_test(self, f: F, name: str | None = None) -> None:
+        self.record_once(lambda s: s.app.add_template_test(f, name))
+
+    def add_app_template_global(self, f: F, name: str | None = None) -> None:
+        self.record_once(lambda s: s.app.add_template_global(f, name))
+
     def register(self, app: Any, options: dict) -> None:
         """Replays the recorded registrations onto app (App.register_blueprint calls this)."""
         name_prefix = options.get("name_prefix", "")
@@ -162,19 +175,17 @@ class Blueprint(Scaffold):
         # record_once functions run on each app's first registration of this blueprint.
         first_on_app = not any(bp is self for bp in app.blueprints.values())
         if name in app.blueprints:
-            if app.blueprints[name] is not self:
-                raise ValueError(f"The name {self_name!r} is already registered for a different "
-                                 "blueprint. Use 'name=' to give it a unique name.")
-            first_name_registration = False
-        else:
-            first_name_registration = True
+            which = "this" if app.blueprints[name] is self else "a different"
+            raise ValueError(f"The name {self_name!r} is already registered for {which} "
+                             "blueprint. Use 'name=' to give it a unique name.")
+        first_name_registration = True
         app.blueprints[name] = self
         state = BlueprintSetupState(self, app, options, first_on_app)
         self._got_registered_once = True
 
         folder = static_folder_of(self)
         if self.static_folder is not None and first_name_registration:
-            url = self.static_url_path or "/static"
+            url = self.static_url_path or ""
             app._add_static(join_rule(state.url_prefix, url), folder, f"{name}.static")
 
         if first_name_registration:
@@ -208,11 +219,15 @@ class Blueprint(Scaffold):
 
         for child, child_options in self._blueprints:
             child_options = dict(child_options)
-            child_prefix = child_options.get("url_prefix", child.url_prefix)
-            if state.url_prefix is not None:
-                child_options["url_prefix"] = (
-                    join_rule(state.url_prefix, child_prefix) if child_prefix
-                    else state.url_prefix)
+            child_prefix = child_options.get("url_prefix")
+            if child_prefix is None:  # given as None or not at all: the child's own
+                child_prefix = child.url_prefix
+            if state.url_prefix is not None and child_prefix is not None:
+                child_options["url_prefix"] = (state.url_prefix.rstrip("/") + "/"
+                                               + child_prefix.lstrip("/"))
+            else:
+                child_options["url_prefix"] = (child_prefix if child_prefix is not None
+                                               else state.url_prefix)
             child_options["name_prefix"] = name
             child_sub = child_options.get("subdomain", child.subdomain)
             if state.subdomain is not None:

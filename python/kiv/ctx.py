@@ -49,10 +49,14 @@ class AppContext:
 
 def build_request(app: Any, path: str = "/", method: str = "GET", headers: Any = None,
                   data: Any = None, json: Any = None, query_string: Any = None,
-                  base_url: str | None = None, content_type: str | None = None) -> Any:
-    """A request object as the server would build it for these values (no routing)."""
+                  base_url: str | None = None, content_type: str | None = None,
+                  subdomain: str | None = None) -> Any:
+    """A request object as the server would build it for these values (no routing).
+    The host is SERVER_NAME (under subdomain, if given), as in Flask, else localhost."""
     pairs = list(headers.items()) if isinstance(headers, dict) else list(headers or [])
-    host = "localhost"
+    host = app.config["SERVER_NAME"] or "localhost"
+    if subdomain:
+        host = f"{subdomain}.{host}"
     if base_url:
         host = urlsplit(base_url).netloc or host
     if "://" in path:
@@ -82,9 +86,24 @@ def build_request(app: Any, path: str = "/", method: str = "GET", headers: Any =
                                                                               doseq=True)
         query = f"{query}&{extra}" if query else extra
     app.server  # noqa: B018  (the request class of the current plan)
-    return app._make_request(method.upper(), path or "/", query,
+    return mounted_request_class(app)(method.upper(), path or "/", query,
                              parse_qsl(query, keep_blank_values=True), pairs, body,
                              "127.0.0.1", None, {}, None, None)
+
+
+def mounted_request_class(app: Any) -> Any:
+    """The app's request class, or for an APPLICATION_ROOT other than "/" one whose
+    script_root it is: the test client and test_request_context mount the app there,
+    as Flask's do, so that url_for prefixes it."""
+    root = (app.config["APPLICATION_ROOT"] or "/").rstrip("/")
+    cls = app._make_request
+    if not root:
+        return cls
+    cached = app.__dict__.get("_mounted_request")
+    if cached is None or cached[:2] != (cls, root):
+        mounted = type("Request", (cls,), {"__slots__": (), "_script_root": root})
+        cached = app.__dict__["_mounted_request"] = (cls, root, mounted)
+    return cached[2]
 
 
 class RequestContext:
@@ -102,14 +121,23 @@ class RequestContext:
         _local.request = self.request
 
     def pop(self, exc: BaseException | None = None) -> None:
-        _local.request = self._saved.pop()
+        """Runs the teardown_request functions (the request's blueprints', then the
+        app's) and the teardown_appcontext ones, given exc, as a handled request does."""
+        try:
+            if len(self._saved) == 1:  # the outermost push
+                app, req = self.app, self.request
+                app.server  # noqa: B018  (brings the hook plan up to date)
+                for f in app._hooks(req)[3]:
+                    f(exc)
+        finally:
+            _local.request = self._saved.pop()
 
     def __enter__(self) -> "RequestContext":
         self.push()
         return self
 
-    def __exit__(self, *exc: Any) -> None:
-        self.pop()
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        self.pop(exc)
 
 
 # --- carrying the request past the view ------------------------------------------------

@@ -125,9 +125,9 @@ def send_file(path_or_file: Any, mimetype: str | None = None, as_attachment: boo
         headers.set("Content-Disposition", _disposition(
             "attachment" if as_attachment else "inline", name))
     if max_age is None:
-        max_age = app.config.get("SEND_FILE_MAX_AGE_DEFAULT")
-        if callable(max_age):
-            max_age = max_age(path)
+        max_age = app.get_send_file_max_age(path)
+    if callable(max_age):
+        max_age = max_age(path)
     if isinstance(max_age, int) and max_age > 0:
         headers.set("Cache-Control", f"public, max-age={max_age}")
     else:
@@ -152,6 +152,9 @@ def send_file(path_or_file: Any, mimetype: str | None = None, as_attachment: boo
         headers.remove("Content-Disposition")
         return response
     headers.set("Accept-Ranges", "bytes")
+    if req.method == "HEAD" and path is not None:
+        # The server writes the length of a body it sends; a HEAD answer has none.
+        headers.set("Content-Length", str(st.st_size))
     wanted = req._header("range")
     if wanted is not None and req.method == "GET" and _if_range_holds(req, etag, modified):
         _apply_range(response, wanted)

@@ -65,9 +65,14 @@ def _is_header_container(value: Any) -> bool:
         isinstance(value, tuple) and not isinstance(value, str))
 
 
-def fix_two_tuple(rv: tuple) -> tuple:
-    """(body, headers) becomes (body, 200, headers); (body, status) stays as it is."""
+def fix_two_tuple(rv: tuple) -> Any:
+    """(body, headers) becomes (body, 200, headers), or a response given as the body
+    with the headers added (its status stays); (body, status) stays as it is."""
     if _is_header_container(rv[1]):
+        if isinstance(rv[0], Response):
+            for name, value in _pairs_of(rv[1]):
+                rv[0].headers.set(name, value)
+            return rv[0]
         return (rv[0], 200, rv[1])
     return rv
 
@@ -137,7 +142,7 @@ def make_response(*args: Any) -> Response:
     if not args:
         return _current_app().response_class()
     rv = args[0] if len(args) == 1 else args
-    return to_response(rv, _current_app().response_class)
+    return _current_app().make_response(rv)
 
 
 def redirect(location: str, code: int = 302, Response: type | None = None) -> Any:

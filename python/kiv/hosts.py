@@ -130,3 +130,27 @@ class HostMap(Chooser):
         req = _local.request
         view = self.select(req)
         return view(**req.view_args)
+
+
+_HOST_CHARS = re.compile(r"[a-z0-9.\-_]+(?::[0-9]+)?|\[[a-f0-9:.]+\](?::[0-9]+)?", re.I)
+
+
+def host_is_trusted(host: str | None, trusted: Iterable[str] | str | None) -> bool:
+    """Whether a Host header names one of trusted (TRUSTED_HOSTS): a name, or ".name"
+    for it and its subdomains; the port does not count. None or empty trusts all."""
+    if not host or not _HOST_CHARS.fullmatch(host):
+        return False
+    if not trusted:
+        return True
+    if isinstance(trusted, str):
+        trusted = [trusted]
+    name = host.rpartition(":")[0] if not host.endswith("]") and ":" in host else host
+    name = name.lower().rstrip(".")
+    for ref in trusted:
+        ref = ref.lower()
+        if ref.startswith("."):
+            if name == ref[1:] or name.endswith(ref):
+                return True
+        elif name == ref:
+            return True
+    return False

@@ -37,8 +37,11 @@ class Chooser:
         raise NotImplementedError
 
     def __call__(self, **args: Any) -> Any:
+        # select() may change the arguments (converters, host values): call with its.
         from .globals import _local
-        return self.select(_local.request)(**args)
+        req = _local.request
+        view = self.select(req)
+        return view(**req.view_args)
 
 
 class WithDefaults(Chooser):
@@ -78,8 +81,8 @@ class CanonicalRedirect(Chooser):
                     and all(args[k] == v for k, v in rule.defaults.items())):
                 path = rule.build(args)
                 if path is not None:
-                    if req.query_string:
-                        path += "?" + req.query_string
+                    if req.raw_query:
+                        path += "?" + req.raw_query
                     from .helpers import redirect
                     return lambda **_: redirect(path, 308)
         return self.view.select(req) if isinstance(self.view, Chooser) else self.view
@@ -185,10 +188,12 @@ def _to_url(kind: str, alternatives: tuple[str, ...], value: Any) -> str | None:
 class BuildRule:
     """A rule text parsed for building: static segments and (name, converter) slots."""
 
-    __slots__ = ("rule", "endpoint", "methods", "parts", "names", "trailing", "defaults", "host")
+    __slots__ = ("rule", "endpoint", "methods", "parts", "names", "trailing", "defaults", "host",
+                 "custom")
 
     def __init__(self, rule: str, endpoint: str, methods: Iterable[str],
-                 defaults: dict | None = None, host: Any = None):
+                 defaults: dict | None = None, host: Any = None, custom: dict | None = None):
+        self.custom = custom or {}  # argument name -> converter object of the app's own
         self.rule = rule
         self.host = host  # a HostPattern, or None for any host
         self.endpoint = endpoint
@@ -227,7 +232,9 @@ class BuildRule:
                 continue
             if text not in values:
                 return None
-            piece = _to_url(kind, alts, values[text])
+            conv = self.custom.get(text)
+            piece = (_to_url(kind, alts, values[text]) if conv is None
+                     else conv.to_url(values[text]))
             if piece is None:
                 return None
             out.append(piece)
@@ -240,11 +247,19 @@ class UrlMap:
 
     def __init__(self) -> None:
         self.by_endpoint: dict[str, list[BuildRule]] = {}
+        # Converters of the app's own by name (`url_map.converters["list"] = ListConverter`):
+        # classes with Werkzeug's BaseConverter interface (regex, to_python, to_url).
+        self.converters: dict[str, type] = dict(DEFAULT_CONVERTERS)
+
+    def is_endpoint_expecting(self, endpoint: str, *arguments: str) -> bool:
+        """Whether a rule of endpoint takes all of these arguments."""
+        return any(set(arguments) <= rule.names for rule in self.by_endpoint[endpoint])
 
     def add(self, rule: str, endpoint: str, methods: Iterable[str],
-            defaults: dict | None = None, host: Any = None) -> None:
+            defaults: dict | None = None, host: Any = None,
+            custom: dict | None = None) -> None:
         rules = self.by_endpoint.setdefault(endpoint, [])
-        rules.append(BuildRule(rule, endpoint, methods, defaults, host))
+        rules.append(BuildRule(rule, endpoint, methods, defaults, host, custom))
         # Tried in Flask's order: more arguments first, then more defaults (so that
         # url_for("users", page=1) gives "/users/" of a rule with defaults={"page": 1},
         # whichever decorator came first); registration order otherwise.
@@ -309,3 +324,124 @@ def _flatten(pairs: list[tuple[str, Any]]) -> list[tuple[str, str]]:
         else:
             out.append((k, str(v)))
     return out
+
+
+# --- converters of the app's own ------------------------------------------------
+
+class ValidationError(ValueError):
+    """Raised by a converter's to_python: the URL does not match after all (a 404)."""
+
+
+class BaseConverter:
+    """A converter of the app's own: `regex` says what one URL segment it takes (the
+    native router hands it the segment; `path`-like converters whose regex spans "/"
+    must end the rule), to_python turns the text into the view's value, to_url back."""
+
+    regex = "[^/]+"
+    weight = 100
+    part_isolating = True
+
+    def __init__(self, map: Any = None, *args: Any, **kwargs: Any):
+        self.map = map
+
+    def to_python(self, value: str) -> Any:
+        return value
+
+    def to_url(self, value: Any) -> str:
+        return quote(str(value), safe=_SEGMENT_SAFE)
+
+
+def _builtin(name: str) -> type:
+    return type(name, (BaseConverter,), {"native": name})
+
+
+# The router's own converters, by the names rules use; a class put in their place is
+# used instead, as one of the app's own.
+DEFAULT_CONVERTERS: dict[str, type] = {
+    name: _builtin(name) for name in ("default", "string", "any", "path", "int", "float",
+                                      "uuid")}
+
+_SEGMENT = __import__("re").compile(r"<([^<>]*)>")
+
+
+def split_custom(rule: str, converters: dict[str, type], url_map: Any) -> tuple[str, dict]:
+    """The rule as the native router takes it, with each converter of the app's own made a
+    `string` (or, ending the rule and spanning "/", a `path`) argument; and those
+    converters by argument name."""
+    custom: dict[str, Any] = {}
+
+    def native(m: Any) -> str:
+        converter, _, name = m.group(1).rpartition(":")
+        conv_name, _, args = converter.strip().partition("(")
+        cls = converters.get(conv_name or "default")
+        if cls is None or getattr(cls, "native", None) is not None:
+            return m.group(0)
+        args = args.rstrip(")").strip()
+        positional, keywords = _converter_args(args) if args else ((), {})
+        conv = cls(url_map, *positional, **keywords)
+        custom[name] = conv
+        last = m.end() == len(rule.rstrip("/"))
+        spans = "/" in conv.regex or not getattr(conv, "part_isolating", True)
+        return f"<{'path' if spans and last else 'string'}:{name}>"
+
+    text = _SEGMENT.sub(native, rule)
+    return text, custom
+
+
+def _converter_args(text: str) -> tuple[tuple, dict]:
+    import ast
+    call = ast.parse(f"f({text})", mode="eval").body
+    return (tuple(ast.literal_eval(a) for a in call.args),  # type: ignore[attr-defined]
+            {k.arg: ast.literal_eval(k.value) for k in call.keywords})  # type: ignore
+
+
+class Converting(Chooser):
+    """A rule with converters of the app's own: each argument must match its converter's
+    regex (else 404) and reaches the view as to_python made it."""
+
+    __slots__ = ("endpoint", "view", "custom", "patterns")
+
+    def __init__(self, endpoint: str, view: Callable[..., Any], custom: dict):
+        import re
+        self.endpoint, self.view, self.custom = endpoint, view, custom
+        self.patterns = {name: re.compile(conv.regex) for name, conv in custom.items()}
+
+    def select(self, req: Any) -> Callable[..., Any]:
+        args = req.view_args
+        if args is not None:
+            for name, conv in self.custom.items():
+                value = args.get(name)
+                if value is None:
+                    continue
+                if not self.patterns[name].fullmatch(value):
+                    _no_match()
+                try:
+                    args[name] = conv.to_python(value)
+                except ValueError as e:  # ValidationError, or Werkzeug's own
+                    if type(e).__name__ == "ValidationError":
+                        _no_match()
+                    raise
+        req.endpoint = self.endpoint
+        return self.view.select(req) if isinstance(self.view, Chooser) else self.view
+
+
+def _no_match() -> None:
+    from .exceptions import NotFound
+    raise NotFound()
+
+
+class NoAutomaticOptions(Chooser):
+    """A rule registered with provide_automatic_options=False: OPTIONS is refused (405)
+    rather than answered by the router."""
+
+    __slots__ = ("endpoint", "view", "allowed")
+
+    def __init__(self, endpoint: str, view: Callable[..., Any], allowed: list[str]):
+        self.endpoint, self.view, self.allowed = endpoint, view, allowed
+
+    def select(self, req: Any) -> Callable[..., Any]:
+        if req.method == "OPTIONS":
+            from .exceptions import MethodNotAllowed
+            raise MethodNotAllowed(self.allowed)
+        req.endpoint = self.endpoint
+        return self.view.select(req) if isinstance(self.view, Chooser) else self.view

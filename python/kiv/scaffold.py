@@ -31,7 +31,7 @@ class Scaffold:
         self.root_path = root_path or _root_path(import_name)
         self.static_folder = (os.path.join(self.root_path, os.fspath(static_folder))
                               if static_folder is not None else None)
-        self.static_url_path = static_url_path
+        self._static_url_path = static_url_path
         self.view_functions: dict[str, F] = {}
         self.before_request_funcs: dict[str | None, list[F]] = {}
         self.after_request_funcs: dict[str | None, list[F]] = {}
@@ -44,6 +44,21 @@ class Scaffold:
         # f may take values out of the view arguments; in url_for, add values to build with
         self.url_value_preprocessors: dict[str | None, list[F]] = {}
         self.url_default_functions: dict[str | None, list[F]] = {}
+
+    @property
+    def static_url_path(self) -> str | None:
+        """Where the static folder is served: as given, else the folder's own name."""
+        if self._static_url_path is not None:
+            return self._static_url_path
+        if self.static_folder is not None:
+            return ("/" + os.path.basename(self.static_folder)).rstrip("/")
+        return None
+
+    @static_url_path.setter
+    def static_url_path(self, value: str | None) -> None:
+        if value is not None:
+            value = value.rstrip("/")
+        self._static_url_path = value
 
     # --- routes -----------------------------------------------------------------
 
@@ -118,7 +133,10 @@ class Scaffold:
         if self.static_folder is None:
             raise RuntimeError("'static_folder' must be set to serve static_files.")
         from .files import send_from_directory
-        return send_from_directory(self.static_folder, filename)
+        from .globals import _current_app
+        app = self if hasattr(self, "get_send_file_max_age") else _current_app()
+        return send_from_directory(self.static_folder, filename,
+                                   max_age=app.get_send_file_max_age(filename))
 
     # --- hooks ------------------------------------------------------------------
 

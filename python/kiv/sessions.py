@@ -173,8 +173,11 @@ _UNTAG: dict[str, Any] = {
 
 
 class SessionInterface:
-    """Where sessions come from and go: the cookie settings every kind shares. A
-    subclass (a server-side store, say) gives open_session and save_session."""
+    """What the app asks of a session backend; subclass it and set
+    `app.session_interface` for sessions kept elsewhere (a database, a cache). The app
+    calls open_session when a request first reads the session (and, for a backend of
+    one's own, on every request, as Flask does) and save_session before the response
+    is sent."""
 
     null_session_class = NullSession
     pickle_based = False
@@ -203,6 +206,9 @@ class SessionInterface:
     def get_cookie_samesite(self, app: Any) -> str | None:
         return app.config["SESSION_COOKIE_SAMESITE"]
 
+    def get_cookie_partitioned(self, app: Any) -> bool:
+        return app.config["SESSION_COOKIE_PARTITIONED"]
+
     def get_expiration_time(self, app: Any, session: Any) -> _dt.datetime | None:
         if session.permanent:
             return _dt.datetime.now(_dt.timezone.utc) + app.permanent_session_lifetime
@@ -212,14 +218,11 @@ class SessionInterface:
         return session.modified or (
             session.permanent and app.config["SESSION_REFRESH_EACH_REQUEST"])
 
-    def get_cookie_partitioned(self, app: Any) -> bool:
-        return bool(app.config.get("SESSION_COOKIE_PARTITIONED", False))
-
     def open_session(self, app: Any, request: Any) -> Any:
-        raise NotImplementedError
+        raise NotImplementedError()
 
     def save_session(self, app: Any, session: Any, response: Any) -> None:
-        raise NotImplementedError
+        raise NotImplementedError()
 
 
 class SecureCookieSessionInterface(SessionInterface):
@@ -265,6 +268,8 @@ class SecureCookieSessionInterface(SessionInterface):
             return self.session_class(new=True)
         if not isinstance(data, dict):
             return self.session_class(new=True)
+        if data.get("_permanent"):
+            _permanent_seen(app)
         return self.session_class(data)
 
     def save_session(self, app: Any, session: Any, response: Any) -> None:
@@ -274,16 +279,29 @@ class SecureCookieSessionInterface(SessionInterface):
         secure = self.get_cookie_secure(app)
         samesite = self.get_cookie_samesite(app)
         httponly = self.get_cookie_httponly(app)
+        partitioned = self.get_cookie_partitioned(app)
         if session.accessed and "cookie" not in (response.headers.get("Vary") or "").lower():
             response.headers.add("Vary", "Cookie")
         if not session:
             if session.modified:
                 response.delete_cookie(name, domain=domain, path=path, secure=secure,
-                                       samesite=samesite, httponly=httponly)
+                                       samesite=samesite, httponly=httponly,
+                                       partitioned=partitioned)
             return
         if not self.should_set_cookie(app, session):
             return
+        if session.permanent:
+            _permanent_seen(app)
         value = self.get_signing_serializer(app).dumps(dict(session))
         response.set_cookie(name, value, expires=self.get_expiration_time(app, session),
                             httponly=httponly, domain=domain, path=path, secure=secure,
-                            samesite=samesite)
+                            samesite=samesite, partitioned=partitioned)
+
+
+def _permanent_seen(app: Any) -> None:
+    """From now on the app refreshes a permanent session on requests that do not read it
+    (SESSION_REFRESH_EACH_REQUEST), as Flask does; until one is seen, it opens no cookie
+    for that."""
+    if not getattr(app, "_permanent_sessions", True):
+        app._permanent_sessions = True
+        app._session_work = app._session_work or app.config["SESSION_REFRESH_EACH_REQUEST"]

@@ -72,6 +72,7 @@ def create_environment(app: Any) -> Any:
                       auto_reload=bool(auto_reload), **app.jinja_options)
     env.globals.update(url_for=url_for, get_flashed_messages=get_flashed_messages,
                        config=app.config, request=request, session=session, g=g)
+    env.policies["json.dumps_function"] = app.json.dumps  # |tojson writes what jsonify does
     env.filters.update(app.template_filters)
     env.globals.update(app.template_globals)
     env.tests.update(app.template_tests)

@@ -8,7 +8,7 @@ from email.utils import parsedate_to_datetime
 from typing import Any, Iterator
 from urllib.parse import urljoin, urlsplit
 
-from .ctx import build_request
+from .ctx import build_request, mounted_request_class
 from .globals import _local
 from .wrappers import Headers, Response
 
@@ -155,9 +155,14 @@ class TestClient:
     def open(self, path: str = "/", method: str = "GET", *, headers: Any = None,
              data: Any = None, json: Any = None, query_string: Any = None,
              content_type: str | None = None, follow_redirects: bool = False,
-             base_url: str | None = None, query: Any = None, **kwargs: Any) -> TestResponse:
+             base_url: str | None = None, query: Any = None, subdomain: str | None = None,
+             **kwargs: Any) -> TestResponse:
         if kwargs:
             raise TypeError(f"unexpected arguments: {', '.join(kwargs)}")
+        if subdomain:
+            if base_url is not None:
+                raise TypeError("give base_url or subdomain, not both")
+            base_url = f"http://{subdomain}.{self.app.config['SERVER_NAME'] or 'localhost'}"
         response = self._one(path, method, headers, data, json, query_string or query,
                              content_type, base_url)
         history: list[TestResponse] = []
@@ -165,9 +170,14 @@ class TestClient:
             if len(history) >= 20:
                 raise RuntimeError("too many redirects")
             history.append(response)
-            location = urljoin(path, response.headers.get("Location", "/"))
+            location = urljoin(response.request.script_root + path,
+                               response.headers.get("Location", "/"))
             parts = urlsplit(location)
-            path = parts.path + ("?" + parts.query if parts.query else "")
+            path = parts.path
+            root = response.request.script_root
+            if root and (path + "/").startswith(root + "/"):
+                path = path[len(root):] or "/"  # the app is mounted there
+            path += "?" + parts.query if parts.query else ""
             if response.status_code not in (307, 308):
                 method, data, json, content_type = ("GET" if method != "HEAD" else "HEAD",
                                                     None, None, None)
@@ -181,36 +191,52 @@ class TestClient:
                             content_type)
         pairs = list(req.header_list)
         if self.use_cookies and not any(k.lower() == "cookie" for k, _ in pairs):
-            cookie = self._cookie_header(req.path)
+            cookie = self._cookie_header(req.script_root + req.path)
             if cookie:
                 pairs.append(("Cookie", cookie))
         target = path.split("?", 1)[0] if "://" not in path else urlsplit(path).path
-        if req.query_string:
-            target += "?" + req.query_string
-        server = self.app.server
-        if not self._preserve:
-            status, resp_headers, body = server.test_request(
-                method.upper(), target or "/", pairs, req.body)
-        else:
-            made: list[Any] = []
-            request_class = self.app._make_request
-
-            def recording(*args: Any) -> Any:
-                made.append(request_class(*args))
-                return made[-1]
-
-            server.set_request_class(recording)
-            try:
-                status, resp_headers, body = server.test_request(
-                    method.upper(), target or "/", pairs, req.body)
-            finally:
-                server.set_request_class(request_class)
-            self._keep(made[-1] if made else None)
+        if req.raw_query:
+            target += "?" + req.raw_query
+        app = self.app
+        server = app.server
+        # Exceptions that leave the app (TESTING, PROPAGATE_EXCEPTIONS, Ctrl-C) are raised
+        # here, as Flask's test client does.
+        escaped = app._escaped = []
+        try:
+            status, resp_headers, body = self._run(server, method, target, pairs, req.body)
+        finally:
+            app._escaped = None
+        if escaped:
+            raise escaped[0]
+        if method.upper() != "HEAD" and not any(k.lower() == "content-length"
+                                                for k, _ in resp_headers):
+            resp_headers.append(("Content-Length", str(len(body))))  # as the server writes
         response = TestResponse(status, resp_headers, body)
         response.request = req  # what was asked for (after redirects: the last request)
         if self.use_cookies:
             self._store_cookies(response.headers)
         return response
+
+    def _run(self, server: Any, method: str, target: str, pairs: list,
+             body: bytes) -> tuple[int, list, bytes]:
+        request_class = mounted_request_class(self.app)
+        if not self._preserve and request_class is self.app._make_request:
+            return server.test_request(method.upper(), target or "/", pairs, body)
+        made: list[Any] = []
+
+        def recording(*args: Any) -> Any:
+            made.append(request_class(*args))
+            return made[-1]
+
+        server.set_request_class(recording)
+        try:
+            status, resp_headers, body = server.test_request(
+                method.upper(), target or "/", pairs, body)
+        finally:
+            server.set_request_class(self.app._make_request)
+        if self._preserve:
+            self._keep(made[-1] if made else None)
+        return status, resp_headers, body
 
     def get(self, *args: Any, **kw: Any) -> TestResponse:
         return self.open(*args, method="GET", **kw)

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any, Callable
 
-from .asyncsupport import ensure_sync
+from .asyncsupport import ensure_sync, is_async, run_coroutine
 from .globals import _current_request
 
 _HTTP_METHODS = ("get", "post", "head", "options", "delete", "put", "trace", "patch")
@@ -21,14 +21,20 @@ class View:
 
     @classmethod
     def as_view(cls, name: str, *class_args: Any, **class_kwargs: Any) -> Callable[..., Any]:
-        if cls.init_every_request:
+        # An `async def dispatch_request` runs on the process's loop, as async views do.
+        if cls.init_every_request and is_async(cls.dispatch_request):
+            def view(**kwargs: Any) -> Any:
+                self = view.view_class(*class_args, **class_kwargs)
+                return run_coroutine(self.dispatch_request(**kwargs))
+        elif cls.init_every_request:
             def view(**kwargs: Any) -> Any:
                 return view.view_class(*class_args, **class_kwargs).dispatch_request(**kwargs)
         else:
             instance = cls(*class_args, **class_kwargs)
+            dispatch = ensure_sync(instance.dispatch_request)
 
             def view(**kwargs: Any) -> Any:
-                return instance.dispatch_request(**kwargs)
+                return dispatch(**kwargs)
         for decorator in cls.decorators:
             view = decorator(view)
         view.view_class = cls  # type: ignore[attr-defined]

@@ -416,7 +416,7 @@ class Request(MimeTypeMixin):
     """
 
     __slots__ = (
-        "method", "path", "query_string", "query", "header_list", "body", "peer_addr",
+        "method", "path", "raw_query", "query", "header_list", "body", "peer_addr",
         "endpoint", "view_args", "error_code", "allowed_methods",
         "_headers", "_args", "_form", "_cookies", "_g", "_session", "_forwarded",
         "_flashes", "_files", "_after", "_state", "__weakref__",
@@ -439,7 +439,7 @@ class Request(MimeTypeMixin):
                  endpoint, view_args, error_code, allowed_methods):
         self.method = method
         self.path = path
-        self.query_string = query_string
+        self.raw_query = query_string  # as text; query_string gives Flask's bytes
         self.query = query
         self.header_list = headers
         self.body = body
@@ -460,6 +460,11 @@ class Request(MimeTypeMixin):
         self._after = None
 
     # --- headers, query, body ---------------------------------------------
+
+    @property
+    def query_string(self) -> bytes:
+        """The raw query, as bytes (Flask's type); raw_query has it as text."""
+        return self.raw_query.encode("utf-8", "surrogateescape")
 
     @property
     def headers(self) -> Headers:
@@ -672,7 +677,7 @@ class Request(MimeTypeMixin):
         env: dict[str, Any] = {
             "REQUEST_METHOD": self.method, "SCRIPT_NAME": "",
             "PATH_INFO": self.path.encode("utf-8", "surrogateescape").decode("latin-1"),
-            "QUERY_STRING": self.query_string, "SERVER_NAME": name, "SERVER_PORT": port,
+            "QUERY_STRING": self.raw_query, "SERVER_NAME": name, "SERVER_PORT": port,
             "SERVER_PROTOCOL": "HTTP/1.1", "REMOTE_ADDR": self.remote_addr,
             "wsgi.version": (1, 0), "wsgi.url_scheme": scheme, "wsgi.input": self.stream,
             "wsgi.errors": sys.stderr, "wsgi.multithread": True, "wsgi.multiprocess": False,
@@ -767,9 +772,13 @@ class Request(MimeTypeMixin):
                 host = host[:-len(port) - 1]
         return host
 
+    # Where the app is mounted: "" when it answers at the server's root, as it does
+    # when served; the test client mounts it at APPLICATION_ROOT.
+    _script_root = ""
+
     @property
     def root_path(self) -> str:
-        return ""
+        return self._script_root
 
     script_root = root_path
 
@@ -777,20 +786,23 @@ class Request(MimeTypeMixin):
     def host_url(self) -> str:
         return f"{self.scheme}://{self.host}/"
 
-    url_root = host_url
+    @property
+    def url_root(self) -> str:
+        return f"{self.scheme}://{self.host}{self._script_root}/"
 
     @property
     def base_url(self) -> str:
-        return f"{self.scheme}://{self.host}{quote(self.path, safe=_PATH_SAFE)}"
+        return (f"{self.scheme}://{self.host}{self._script_root}"
+                f"{quote(self.path, safe=_PATH_SAFE)}")
 
     @property
     def url(self) -> str:
         base = self.base_url
-        return f"{base}?{self.query_string}" if self.query_string else base
+        return f"{base}?{self.raw_query}" if self.raw_query else base
 
     @property
     def full_path(self) -> str:
-        return f"{self.path}?{self.query_string}"
+        return f"{self.path}?{self.raw_query}"
 
     # --- framework state --------------------------------------------------
 
@@ -1099,9 +1111,38 @@ class Response:
                    expires: Any = None, path: str | None = "/", domain: str | None = None,
                    secure: bool = False, httponly: bool = False,
                    samesite: str | None = None, partitioned: bool = False) -> None:
-        self.headers.add("Set-Cookie", dump_cookie(
+        line = dump_cookie(
             key, value, max_age=max_age, expires=expires, path=path, domain=domain,
-            secure=secure, httponly=httponly, samesite=samesite, partitioned=partitioned))
+            secure=secure, httponly=httponly, samesite=samesite, partitioned=partitioned)
+        limit = self.max_cookie_size
+        if limit and len(line) > limit:
+            import warnings
+            warnings.warn(
+                f"The {key!r} cookie is too large: the value was {len(value)} bytes but the "
+                f"header required {len(line) - len(value)} extra bytes. The final size was "
+                f"{len(line)} bytes but the limit is {limit} bytes. Browsers may silently "
+                "ignore cookies larger than this.", stacklevel=2)
+        self.headers.add("Set-Cookie", line)
+
+    @property
+    def max_cookie_size(self) -> int:
+        """The app's MAX_COOKIE_SIZE (4093 outside an app): larger cookies are warned of."""
+        from .globals import _local
+        app = _local.request.app if _local.request is not None else _local.app
+        return app.config.get("MAX_COOKIE_SIZE", 4093) if app is not None else 4093
+
+    def call_on_close(self, func: Any) -> Any:
+        """func runs when the response is closed."""
+        self.__dict__.setdefault("_on_close", []).append(func)
+        return func
+
+    def close(self) -> None:
+        """Closes a streamed body and runs the call_on_close functions."""
+        close = getattr(self.body, "close", None)
+        if close is not None:
+            close()
+        for func in self.__dict__.pop("_on_close", ()):
+            func()
 
     def delete_cookie(self, key: str, path: str | None = "/", domain: str | None = None,
                       secure: bool = False, httponly: bool = False,
