@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 need_apt=()
-for pkg in libasio-dev libgtest-dev; do
+for pkg in libasio-dev libgtest-dev zlib1g-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
 done
 command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
