@@ -203,11 +203,13 @@ FrameReader::Event FrameReader::take_payload(std::string_view& in) {
       if (masked_) unmask(scratch, step, key_, mask_at_ + done);
       const std::size_t old = msg_.size();
       const auto r = inflater_->inflate({scratch, step}, msg_, limits_.max_message);
-      if (r == Inflater::kTooBig) return fail(kCloseTooBig, "message too big once inflated");
-      if (r == Inflater::kCorrupt) return fail(kCloseInvalidData, "corrupt compressed data");
+      // The text is checked first, so the answer does not depend on how the
+      // bytes were split into reads.
       if (msg_op_ == 0x1 && !utf8_.feed(std::string_view(msg_).substr(old))) {
         return fail(kCloseInvalidData, "invalid UTF-8 in a text message");
       }
+      if (r == Inflater::kTooBig) return fail(kCloseTooBig, "message too big once inflated");
+      if (r == Inflater::kCorrupt) return fail(kCloseInvalidData, "corrupt compressed data");
       done += step;
     }
   }
@@ -240,11 +242,11 @@ FrameReader::Event FrameReader::end_frame() {
   if (compressed_) {
     const std::size_t old = msg_.size();
     const auto r = inflater_->finish(msg_, limits_.max_message);
-    if (r == Inflater::kTooBig) return fail(kCloseTooBig, "message too big once inflated");
-    if (r == Inflater::kCorrupt) return fail(kCloseInvalidData, "corrupt compressed data");
     if (msg_op_ == 0x1 && !utf8_.feed(std::string_view(msg_).substr(old))) {
       return fail(kCloseInvalidData, "invalid UTF-8 in a text message");
     }
+    if (r == Inflater::kTooBig) return fail(kCloseTooBig, "message too big once inflated");
+    if (r == Inflater::kCorrupt) return fail(kCloseInvalidData, "corrupt compressed data");
   }
   if (msg_op_ == 0x1 && !utf8_.complete()) {
     return fail(kCloseInvalidData, "text message ends inside a character");

@@ -216,7 +216,7 @@ void WsSession::finish() {
 asio::awaitable<void> WsSession::run(std::string leftover) {
   auto self = shared_from_this();
   // The writer and the watchdog keep the session alive until they see it done.
-  idle_due_ = Clock::now() + opts_.idle_timeout;
+  last_read_ = Clock::now();
   asio::co_spawn(strand_, [self]() { return self->writer(); }, asio::detached);
   asio::co_spawn(strand_, [self]() { return self->watchdog(); }, asio::detached);
   handler_->on_open(self);
@@ -265,7 +265,8 @@ asio::awaitable<void> WsSession::reader(std::string leftover) {
     if (done_) break;
     auto [ec, n] = co_await socket_.async_read_some(asio::buffer(buf.get(), kReadSize), kNoThrow);
     if (ec || n == 0) break;
-    idle_due_ = Clock::now() + opts_.idle_timeout;
+    last_read_ = Clock::now();
+    pinged_ = false;
     in = std::string_view(buf.get(), n);
     leftover.clear();
   }
@@ -291,6 +292,11 @@ asio::awaitable<void> WsSession::writer() {
         pong_.reset();
         has_pong = true;
       }
+      if (ping_ && !close_queued_) {
+        pong += make_frame(Opcode::kPing, {});
+        has_pong = true;
+      }
+      ping_ = false;
       while (!queue_.empty() && batch.size() < kBatch) {
         batch.push_back(std::move(queue_.front()));
         queue_.pop_front();
@@ -346,13 +352,23 @@ asio::awaitable<void> WsSession::watchdog() {
       break;
     }
     const bool open = close_due_ == Clock::time_point::max();
-    if (idle_on && open && now >= idle_due_) {
+    const auto idle_due = last_read_ + opts_.idle_timeout;
+    if (idle_on && open && now >= idle_due) {
       queue_close(kCloseGoingAway, "idle");
       close_due_ = now + opts_.close_timeout;
       continue;
     }
+    const bool ping_on = open && !pinged_ && opts_.ping_interval.count() > 0;
+    if (ping_on && now >= last_read_ + opts_.ping_interval) {
+      pinged_ = true;
+      std::lock_guard lock(mu_);
+      ping_ = true;
+      wake();
+      continue;
+    }
     auto due = close_due_;
-    if (idle_on && open) due = std::min(due, idle_due_);
+    if (idle_on && open) due = std::min(due, idle_due);
+    if (ping_on) due = std::min(due, last_read_ + opts_.ping_interval);
     if (idle_on && writing_) due = std::min(due, write_since_ + opts_.idle_timeout);
     dog_.expires_at(due);
     co_await dog_.async_wait(kNoThrow);

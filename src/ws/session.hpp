@@ -11,8 +11,10 @@
 // - A close (ours or the peer's) is written after every frame queued before
 //   it. From the moment it is queued the connection has close_timeout to
 //   write the queue, exchange close frames and end; then it is cut.
-// - Nothing received for idle_timeout closes with 1001; a write that makes
-//   no progress for idle_timeout cuts the connection.
+// - After ping_interval with nothing received the server sends one ping, so
+//   a quiet but live client answers with a pong; nothing received for
+//   idle_timeout closes with 1001. One write (a batch of queued frames) that
+//   has not completed after idle_timeout cuts the connection.
 // - Pings are answered with one pong carrying the latest ping's payload.
 #pragma once
 
@@ -62,6 +64,7 @@ struct SessionOptions {
   std::size_t max_queue_frames = 1024;
   Overflow overflow = Overflow::kClose;
   std::chrono::milliseconds idle_timeout{60000};  // 0: none
+  std::chrono::milliseconds ping_interval{20000};  // 0: none
   std::chrono::milliseconds close_timeout{5000};
   std::shared_ptr<Topics> topics;  // for subscribe(); may be null
 };
@@ -137,6 +140,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   std::deque<Item> queue_;
   std::size_t queued_bytes_ = 0;  // queued and being written
   std::optional<std::string> pong_;
+  bool ping_ = false;
   bool close_queued_ = false;
   bool wake_posted_ = false;
   bool ended_ = false;
@@ -149,7 +153,8 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   bool done_ = false;
   bool sent_close_ = false, received_close_ = false;
   bool writing_ = false;
-  Clock::time_point idle_due_, close_due_ = Clock::time_point::max(), write_since_;
+  Clock::time_point last_read_, close_due_ = Clock::time_point::max(), write_since_;
+  bool pinged_ = false;  // since the last read
   std::uint16_t end_code_ = 1006;
   std::string end_reason_;
 };

@@ -17,7 +17,11 @@ std::string masked(Opcode op, std::string_view payload, bool fin = true, bool rs
   return make_frame(op, payload, fin, rsv1, kKey);
 }
 
-// Every event until the input runs out or an error, as "kind:code:payload".
+std::string ev(K kind, std::uint16_t code, std::string_view payload = {}) {
+  return std::to_string(int(kind)) + ":" + std::to_string(code) + ":" + std::string(payload);
+}
+
+// Every event until the input runs out or an error.
 std::vector<std::string> events(FrameReader& r, std::string_view in, std::size_t step) {
   std::vector<std::string> out;
   while (!in.empty()) {
@@ -26,16 +30,11 @@ std::vector<std::string> events(FrameReader& r, std::string_view in, std::size_t
     for (;;) {
       const auto e = r.next(piece);
       if (e.kind == K::kNeedMore) break;
-      out.push_back(std::to_string(int(e.kind)) + ":" + std::to_string(e.code) + ":" +
-                    std::string(e.kind == K::kError ? "" : e.payload));
+      out.push_back(ev(e.kind, e.code, e.kind == K::kError ? "" : e.payload));
       if (e.kind == K::kError) return out;
     }
   }
   return out;
-}
-
-std::string ev(K kind, std::uint16_t code, std::string_view payload = {}) {
-  return std::to_string(int(kind)) + ":" + std::to_string(code) + ":" + std::string(payload);
 }
 
 struct ReadCase {
@@ -55,11 +54,7 @@ TEST_P(Read, SameEventsWholeAndBytewise) {
 }
 
 std::string big(std::size_t n) { return std::string(n, 'x'); }
-std::string raw(std::initializer_list<int> b) {
-  std::string s;
-  for (int x : b) s += char(x);
-  return s;
-}
+std::string raw(std::initializer_list<int> b) { return std::string(b.begin(), b.end()); }
 
 INSTANTIATE_TEST_SUITE_P(
     Ws, Read,

@@ -29,9 +29,13 @@ std::string masked(Opcode op, std::string_view payload, bool rsv1 = false) {
   return make_frame(op, payload, true, rsv1, kKey);
 }
 std::string close_frame(std::uint16_t code, std::string_view reason = {}) {
-  std::string p{char(code >> 8), char(code & 0xFF)};
-  return masked(Opcode::kClose, p + std::string(reason));
+  return masked(Opcode::kClose, std::string{char(code >> 8), char(code & 0xFF)} + std::string(reason));
 }
+
+std::string ev(FrameReader::Kind kind, std::uint16_t code, std::string_view payload = {}) {
+  return std::to_string(int(kind)) + ":" + std::to_string(code) + ":" + std::string(payload);
+}
+using K = FrameReader::Kind;
 
 struct App final : WsHandler {
   std::function<void(const SessionPtr&)> opened;
@@ -65,9 +69,7 @@ struct Client {
       std::string_view in = pending;
       const auto e = r.next(in);
       pending.erase(0, pending.size() - in.size());
-      if (e.kind != FrameReader::Kind::kNeedMore) {
-        return std::to_string(int(e.kind)) + ":" + std::to_string(e.code) + ":" + std::string(e.payload);
-      }
+      if (e.kind != K::kNeedMore) return ev(e.kind, e.code, e.payload);
       char buf[65536];
       const ssize_t n = ::recv(s.native_handle(), buf, sizeof buf, 0);
       if (n <= 0) return "eof";
@@ -77,10 +79,6 @@ struct Client {
   void send(const std::string& bytes) { asio::write(s, asio::buffer(bytes)); }
 };
 
-std::string ev(FrameReader::Kind kind, std::uint16_t code, std::string_view payload = {}) {
-  return std::to_string(int(kind)) + ":" + std::to_string(code) + ":" + std::string(payload);
-}
-using K = FrameReader::Kind;
 
 // io_context threads serving sessions for one test.
 struct Loop {
@@ -123,6 +121,7 @@ struct SessionCase {
   std::vector<std::string> want;  // frames the client gets, then "eof"
   int close_code;                 // what on_close reports
   std::size_t max_queue_bytes = 1u << 20;
+  std::chrono::milliseconds ping_interval{0};
 };
 class Session : public ::testing::TestWithParam<SessionCase> {};
 
@@ -135,6 +134,7 @@ TEST_P(Session, Converses) {
   opts.idle_timeout = 100ms;
   opts.close_timeout = 300ms;
   opts.max_queue_bytes = c.max_queue_bytes;
+  opts.ping_interval = c.ping_interval;
   Client client = loop.open(app, opts, c.leftover);
   if (!c.sends.empty()) client.send(c.sends);
   std::vector<std::string> got;
@@ -147,7 +147,7 @@ TEST_P(Session, Converses) {
   }
   auto want = c.want;
   want.push_back("eof");
-  EXPECT_EQ(got, want);
+  EXPECT_EQ(got, want) << c.name;
   EXPECT_EQ(app->closed().first, c.close_code);
 }
 
@@ -166,6 +166,7 @@ void flood(const SessionPtr& s) {
 INSTANTIATE_TEST_SUITE_P(
     Ws, Session,
     ::testing::Values(
+        // Bytes read past the handshake are frames too.
         SessionCase{"echo", nullptr, masked(Opcode::kText, "early"),
                     masked(Opcode::kBinary, "bin") + close_frame(1000, "done"), false,
                     {ev(K::kText, 0, "early"), ev(K::kBinary, 0, "bin"), ev(K::kClose, 1000, "done")},
@@ -183,15 +184,13 @@ INSTANTIATE_TEST_SUITE_P(
                      ev(K::kClose, 4000, "bye")},
                     1006},
         SessionCase{"idle", nullptr, {}, {}, true, {ev(K::kClose, 1001, "idle")}, 1001},
+        // A silent client is pinged once before the idle close.
+        SessionCase{"keepalive", nullptr, {}, {}, true,
+                    {ev(K::kPing, 0), ev(K::kClose, 1001, "idle")}, 1001, 1u << 20, 30ms},
         SessionCase{"protocol failure", nullptr, {}, make_frame(Opcode::kText, "unmasked"), false,
                     {ev(K::kClose, 1002, "unmasked frame")}, 1002},
         SessionCase{"queue full", flood, {}, {}, true, {ev(K::kClose, 1008, "send queue full")}, 1008,
-                    10000}),
-    [](const auto& info) {
-      std::string n = info.param.name;
-      for (char& ch : n) ch = ch == ' ' ? '_' : ch;
-      return n;
-    });
+                    10000}));
 
 // With Overflow::kDrop a refused message was already compressed: the next
 // one must not refer back to it, or the client could not inflate it.
