@@ -74,7 +74,9 @@ void WsSession::wake() {
 
 SendResult WsSession::push(Item item, bool compressed_here) {
   const std::size_t size = item.bytes().size();
-  if (queue_.size() >= opts_.max_queue_frames || queued_bytes_ + size > opts_.max_queue_bytes) {
+  // One message larger than the whole bound still goes out, alone.
+  const bool too_many_bytes = queued_bytes_ + size > opts_.max_queue_bytes && queued_bytes_ > 0;
+  if (queue_.size() >= opts_.max_queue_frames || too_many_bytes) {
     if (opts_.overflow == Overflow::kDrop) {
       // Our compressor has seen a message the client never will.
       if (compressed_here) reset_deflater_ = true;

@@ -7,7 +7,8 @@
 // - Outgoing frames wait in a bounded queue (bytes and count). When a send
 //   would overflow it, Overflow::kClose drops what is queued and closes with
 //   1008; Overflow::kDrop refuses that one message. Either way the server
-//   never buffers without bound for a slow reader.
+//   never buffers without bound for a slow reader. A message larger than the
+//   byte bound is taken only when nothing else is queued or being written.
 // - A close (ours or the peer's) is written after every frame queued before
 //   it. From the moment it is queued the connection has close_timeout to
 //   write the queue, exchange close frames and end; then it is cut.

@@ -163,6 +163,12 @@ void flood(const SessionPtr& s) {
   EXPECT_EQ(s->send_binary("x"), SendResult::kClosed);
 }
 
+void big_then_close(const SessionPtr& s) {  // larger than the whole queue, but alone
+  EXPECT_EQ(s->send_binary(std::string(20000, 'x')), SendResult::kQueued);
+  s->close();
+}
+const std::vector<std::string> kAbcBye = {ev(K::kText, 0, "a"), ev(K::kText, 0, "b"),
+                                          ev(K::kText, 0, "c"), ev(K::kClose, 4000, "bye")};
 INSTANTIATE_TEST_SUITE_P(
     Ws, Session,
     ::testing::Values(
@@ -174,15 +180,9 @@ INSTANTIATE_TEST_SUITE_P(
         SessionCase{"ping", nullptr, {}, masked(Opcode::kPing, "p1") + close_frame(1001), false,
                     {ev(K::kPong, 0, "p1"), ev(K::kClose, 1001)}, 1001},
         // Everything queued before a close is written before it.
-        SessionCase{"server close", send_then_close, {}, {}, true,
-                    {ev(K::kText, 0, "a"), ev(K::kText, 0, "b"), ev(K::kText, 0, "c"),
-                     ev(K::kClose, 4000, "bye")},
-                    4000},
+        SessionCase{"server close", send_then_close, {}, {}, true, kAbcBye, 4000},
         // No answer to our close: cut at the close deadline.
-        SessionCase{"close deadline", send_then_close, {}, {}, false,
-                    {ev(K::kText, 0, "a"), ev(K::kText, 0, "b"), ev(K::kText, 0, "c"),
-                     ev(K::kClose, 4000, "bye")},
-                    1006},
+        SessionCase{"close deadline", send_then_close, {}, {}, false, kAbcBye, 1006},
         SessionCase{"idle", nullptr, {}, {}, true, {ev(K::kClose, 1001, "idle")}, 1001},
         // A silent client is pinged once before the idle close.
         SessionCase{"keepalive", nullptr, {}, {}, true,
@@ -190,7 +190,9 @@ INSTANTIATE_TEST_SUITE_P(
         SessionCase{"protocol failure", nullptr, {}, make_frame(Opcode::kText, "unmasked"), false,
                     {ev(K::kClose, 1002, "unmasked frame")}, 1002},
         SessionCase{"queue full", flood, {}, {}, true, {ev(K::kClose, 1008, "send queue full")}, 1008,
-                    10000}));
+                    10000},
+        SessionCase{"big message", big_then_close, {}, {}, true,
+                    {ev(K::kBinary, 0, std::string(20000, 'x')), ev(K::kClose, 1000)}, 1000, 10000}));
 
 // With Overflow::kDrop a refused message was already compressed: the next
 // one must not refer back to it, or the client could not inflate it.
@@ -253,13 +255,11 @@ TEST(WsTopics, FanOutAcrossThreads) {
     readers.emplace_back([&, i] {
       int seen[kPublishers] = {};
       for (int n = 0; n < kPublishers * kEach; ++n) {
-        const std::string e = clients[i].next();
-        if (e.size() < 8) {
+        const std::string e = clients[i].next();  // "1:0:....p:seq"
+        if (e.size() < 8 || std::stoi(e.substr(e.size() - 4)) != seen[e[e.size() - 6] - '0']++) {
           faults[i] = e;
           break;
         }
-        const int p = e[e.size() - 6] - '0', seq = std::stoi(e.substr(e.size() - 4));
-        if (seq != seen[p]++) faults[i] = e;
       }
     });
   }
