@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <exception>
 
 #include "ws/topics.hpp"
 
@@ -221,7 +222,11 @@ asio::awaitable<void> WsSession::run(std::string leftover) {
   last_read_ = Clock::now();
   asio::co_spawn(strand_, [self]() { return self->writer(); }, asio::detached);
   asio::co_spawn(strand_, [self]() { return self->watchdog(); }, asio::detached);
-  handler_->on_open(self);
+  try {
+    handler_->on_open(self);
+  } catch (const std::exception&) {
+    queue_close(kCloseInternal, "internal error");
+  }
   auto reading = reader(std::move(leftover));
   co_await asio::co_spawn(strand_, std::move(reading), asio::use_awaitable);
 }
@@ -239,7 +244,13 @@ asio::awaitable<void> WsSession::reader(std::string leftover) {
       if (ev.kind == K::kText || ev.kind == K::kBinary) {
         if (!sent_close_ && is_open()) {
           const Opcode op = ev.kind == K::kText ? Opcode::kText : Opcode::kBinary;
-          co_await handler_->on_message(self, op, ev.payload);
+          bool failed = false;
+          try {
+            co_await handler_->on_message(self, op, ev.payload);
+          } catch (const std::exception&) {
+            failed = true;  // the application's fault, not the client's
+          }
+          if (failed) queue_close(kCloseInternal, "internal error");
         }
       } else if (ev.kind == K::kPing) {
         queue_pong(ev.payload);

@@ -43,6 +43,7 @@ using SessionPtr = std::shared_ptr<WsSession>;
 
 struct WsHandler {
   virtual ~WsHandler() = default;
+  // An exception from on_open or on_message closes the connection with 1011.
   virtual void on_open(const SessionPtr&) {}
   // `data` stays valid until the returned awaitable completes; the next frame
   // is not read before that, so a slow handler slows its client down.

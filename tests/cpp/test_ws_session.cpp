@@ -10,6 +10,7 @@
 #include <asio.hpp>
 
 #include <functional>
+#include <stdexcept>
 #include <future>
 #include <string>
 #include <thread>
@@ -46,6 +47,7 @@ struct App final : WsHandler {
     open_p.set_value();
   }
   asio::awaitable<void> on_message(const SessionPtr& s, Opcode op, std::string_view data) override {
+    if (data == "throw") throw std::runtime_error("view failed");
     s->send(op, data);
     co_return;
   }
@@ -191,6 +193,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {ev(K::kClose, 1002, "unmasked frame")}, 1002},
         SessionCase{"queue full", flood, {}, {}, true, {ev(K::kClose, 1008, "send queue full")}, 1008,
                     10000},
+        SessionCase{"application fault", nullptr, {}, masked(Opcode::kText, "throw"), true,
+                    {ev(K::kClose, 1011, "internal error")}, 1011},
         SessionCase{"big message", big_then_close, {}, {}, true,
                     {ev(K::kBinary, 0, std::string(20000, 'x')), ev(K::kClose, 1000)}, 1000, 10000}));
 
