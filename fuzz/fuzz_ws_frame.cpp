@@ -35,7 +35,8 @@ std::vector<Ev> read_all(std::string_view in, std::size_t step, bool deflate, bo
       const auto e = r.next(piece);
       if (e.kind == FrameReader::Kind::kNeedMore) break;
       // An error's text may name another of the faults a bad input holds.
-      out.push_back({e.kind, e.code, e.kind == FrameReader::Kind::kError ? "" : std::string(e.payload)});
+      out.push_back(
+          {e.kind, e.code, e.kind == FrameReader::Kind::kError ? "" : std::string(e.payload)});
       if (e.kind == FrameReader::Kind::kError) return out;
     }
     FUZZ_CHECK(piece.empty());  // everything is taken unless an event stops it

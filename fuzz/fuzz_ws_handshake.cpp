@@ -42,14 +42,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kiv::ParsedHead head;
   if (const long n = kiv::parse_head(in, head); n > 0) {
     const auto up = kiv::ws::check_upgrade(head, opts);
-    FUZZ_CHECK((up.kind == kiv::ws::Upgrade::kNotWebSocket) == !has_token(head, "upgrade", "websocket"));
+    FUZZ_CHECK((up.kind == kiv::ws::Upgrade::kNotWebSocket) ==
+               !has_token(head, "upgrade", "websocket"));
     if (up.kind == kiv::ws::Upgrade::kAccepted) {
       FUZZ_CHECK(head.method == "GET" && head.minor_version == 1);
       FUZZ_CHECK(has_token(head, "connection", "upgrade"));
       std::string_view key;
       int keys = 0;
       for (std::size_t i = 0; i < head.num_headers; ++i) {
-        if (kivfuzz::iequal(head.headers[i].name, "sec-websocket-key")) key = trim(head.headers[i].value), ++keys;
+        if (kivfuzz::iequal(head.headers[i].name, "sec-websocket-key"))
+          key = trim(head.headers[i].value), ++keys;
       }
       FUZZ_CHECK(keys == 1);
       const auto nonce = kiv::ws::base64_decode(key);

@@ -6,7 +6,9 @@ namespace kiv::ws {
 
 namespace {
 
-inline std::uint32_t rotl(std::uint32_t v, int s) { return (v << s) | (v >> (32 - s)); }
+inline std::uint32_t rotl(std::uint32_t v, int s) {
+  return (v << s) | (v >> (32 - s));
+}
 
 void sha1_block(std::uint32_t h[5], const std::uint8_t* block) {
   std::uint32_t w[80];

@@ -18,7 +18,9 @@ Inflater::Inflater() {
   if (inflateInit2(&z_, -15) != Z_OK) throw std::bad_alloc();
 }
 
-Inflater::~Inflater() { inflateEnd(&z_); }
+Inflater::~Inflater() {
+  inflateEnd(&z_);
+}
 
 Inflater::Result Inflater::run(const char* in, std::size_t n, std::string& out, std::size_t limit) {
   if (ended_) return kOk;  // bytes after a final block carry nothing
@@ -85,7 +87,9 @@ Deflater::Deflater(int window_bits, bool no_context_takeover, int level)
   }
 }
 
-Deflater::~Deflater() { deflateEnd(&z_); }
+Deflater::~Deflater() {
+  deflateEnd(&z_);
+}
 
 void Deflater::compress(std::string_view in, std::string& out) {
   const std::size_t start = out.size();
@@ -107,7 +111,9 @@ void Deflater::compress(std::string_view in, std::string& out) {
   if (no_context_takeover_) deflateReset(&z_);
 }
 
-void Deflater::reset() { deflateReset(&z_); }
+void Deflater::reset() {
+  deflateReset(&z_);
+}
 
 // ---- FrameReader ------------------------------------------------------------
 
@@ -134,7 +140,8 @@ FrameReader::Event FrameReader::start_frame() {
   masked_ = b1 & 0x80;
   head_len_ = 0;
   if (b0 & 0x30) return fail(kCloseProtocol, "reserved bits set");
-  if (masked_ != require_mask_) return fail(kCloseProtocol, masked_ ? "masked frame" : "unmasked frame");
+  if (masked_ != require_mask_)
+    return fail(kCloseProtocol, masked_ ? "masked frame" : "unmasked frame");
   std::uint64_t len = b1 & 0x7F;
   std::size_t at = 2;
   if (len == 126) {
@@ -228,7 +235,8 @@ FrameReader::Event FrameReader::end_frame() {
       if (ctrl.size() == 1) return fail(kCloseProtocol, "close payload of one byte");
       const auto code = std::uint16_t(std::uint8_t(ctrl[0]) << 8 | std::uint8_t(ctrl[1]));
       if (!close_code_valid(code)) return fail(kCloseProtocol, "invalid close code");
-      if (!valid_utf8(ctrl.substr(2))) return fail(kCloseInvalidData, "invalid UTF-8 in a close reason");
+      if (!valid_utf8(ctrl.substr(2)))
+        return fail(kCloseInvalidData, "invalid UTF-8 in a close reason");
       return {Kind::kClose, ctrl.substr(2), code};
     }
     case 0x9:

@@ -25,9 +25,8 @@ enum class Opcode : std::uint8_t {
 };
 
 // Close codes the engine itself sends.
-inline constexpr std::uint16_t kCloseNormal = 1000, kCloseGoingAway = 1001,
-                               kCloseProtocol = 1002, kCloseNoStatus = 1005,
-                               kCloseInvalidData = 1007, kClosePolicy = 1008,
+inline constexpr std::uint16_t kCloseNormal = 1000, kCloseGoingAway = 1001, kCloseProtocol = 1002,
+                               kCloseNoStatus = 1005, kCloseInvalidData = 1007, kClosePolicy = 1008,
                                kCloseTooBig = 1009, kCloseInternal = 1011;
 
 // A code a peer may put in a close frame: 1000-1003, 1007-1011 and the

@@ -10,11 +10,13 @@ namespace kiv::ws {
 
 namespace {
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
+char lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? char(c + 32) : c;
+}
 
 bool iequal(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return lower(x) == lower(y); });
 }
 
 bool is_tchar(char c) {
@@ -22,7 +24,9 @@ bool is_tchar(char c) {
   return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
 
-bool is_token(std::string_view s) { return !s.empty() && std::all_of(s.begin(), s.end(), is_tchar); }
+bool is_token(std::string_view s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), is_tchar);
+}
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -41,7 +45,8 @@ void each_element(std::string_view list, F&& f) {
   }
 }
 
-bool list_has(const std::vector<FieldView>& headers, std::string_view name, std::string_view token) {
+bool list_has(const std::vector<FieldView>& headers, std::string_view name,
+              std::string_view token) {
   bool found = false;
   for (const auto& [n, v] : headers) {
     if (!iequal(n, name)) continue;
@@ -282,8 +287,8 @@ std::string accept_response(const Upgrade& up, std::string_view subprotocol) {
       "Sec-WebSocket-Accept: ";
   out += up.accept;
   out += "\r\n";
-  if (!subprotocol.empty() &&
-      std::find(up.subprotocols.begin(), up.subprotocols.end(), subprotocol) != up.subprotocols.end()) {
+  if (!subprotocol.empty() && std::find(up.subprotocols.begin(), up.subprotocols.end(),
+                                        subprotocol) != up.subprotocols.end()) {
     out += "Sec-WebSocket-Protocol: ";
     out += subprotocol;
     out += "\r\n";

@@ -52,10 +52,10 @@ struct Upgrade {
   std::string_view why;      // for logs
   std::string accept;        // Sec-WebSocket-Accept
   std::optional<std::string> origin;
-  std::vector<std::string> subprotocols;    // offered, in the client's order
-  std::vector<ExtensionOffer> extensions;   // every well-formed offer, in order
-  std::optional<DeflateParams> deflate;     // set when permessage-deflate was agreed
-  std::string deflate_answer;               // its Sec-WebSocket-Extensions value
+  std::vector<std::string> subprotocols;   // offered, in the client's order
+  std::vector<ExtensionOffer> extensions;  // every well-formed offer, in order
+  std::optional<DeflateParams> deflate;    // set when permessage-deflate was agreed
+  std::string deflate_answer;              // its Sec-WebSocket-Extensions value
 };
 
 // One header line's name and value as the request carried them.

@@ -145,7 +145,9 @@ void WsSession::queue_close(std::uint16_t code, std::string_view reason) {
   asio::post(strand_, [self = shared_from_this()] { self->arm_close_deadline(); });
 }
 
-void WsSession::close(std::uint16_t code, std::string_view reason) { queue_close(code, reason); }
+void WsSession::close(std::uint16_t code, std::string_view reason) {
+  queue_close(code, reason);
+}
 
 void WsSession::queue_pong(std::string_view payload) {
   std::lock_guard lock(mu_);
@@ -220,8 +222,10 @@ asio::awaitable<void> WsSession::run(std::string leftover) {
   auto self = shared_from_this();
   // The writer and the watchdog keep the session alive until they see it done.
   last_read_ = Clock::now();
-  asio::co_spawn(strand_, [self]() { return self->writer(); }, asio::detached);
-  asio::co_spawn(strand_, [self]() { return self->watchdog(); }, asio::detached);
+  asio::co_spawn(
+      strand_, [self]() { return self->writer(); }, asio::detached);
+  asio::co_spawn(
+      strand_, [self]() { return self->watchdog(); }, asio::detached);
   try {
     handler_->on_open(self);
   } catch (const std::exception&) {
@@ -390,7 +394,8 @@ asio::awaitable<void> WsSession::watchdog() {
 
 asio::awaitable<void> serve_ws(asio::ip::tcp::socket socket, std::string leftover,
                                std::shared_ptr<WsHandler> handler, SessionOptions opts) {
-  auto session = std::make_shared<WsSession>(std::move(socket), std::move(handler), std::move(opts));
+  auto session =
+      std::make_shared<WsSession>(std::move(socket), std::move(handler), std::move(opts));
   co_await session->run(std::move(leftover));
 }
 

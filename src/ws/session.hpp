@@ -65,7 +65,7 @@ struct SessionOptions {
   std::size_t max_queue_bytes = 1u << 20;
   std::size_t max_queue_frames = 1024;
   Overflow overflow = Overflow::kClose;
-  std::chrono::milliseconds idle_timeout{60000};  // 0: none
+  std::chrono::milliseconds idle_timeout{60000};   // 0: none
   std::chrono::milliseconds ping_interval{20000};  // 0: none
   std::chrono::milliseconds close_timeout{5000};
   std::shared_ptr<Topics> topics;  // for subscribe(); may be null

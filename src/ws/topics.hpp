@@ -20,8 +20,8 @@ class WsSession;
 class Topics {
  public:
   struct Published {
-    std::size_t queued = 0;    // subscribers that got it
-    std::size_t refused = 0;   // subscribers closing, or whose queue was full
+    std::size_t queued = 0;   // subscribers that got it
+    std::size_t refused = 0;  // subscribers closing, or whose queue was full
   };
 
   // Sessions subscribe through WsSession::subscribe, which also keeps the
