@@ -27,7 +27,7 @@ case $secs in '' | *[!0-9]*)
   exit 2
   ;;
 esac
-all=(head framing router percent query ims static)
+all=(head framing router percent query ims static ws_frame ws_handshake)
 targets=("${@:-${all[@]}}")
 
 # libFuzzer comes with clang's runtime, packaged apart from the compiler.
@@ -79,7 +79,8 @@ for t in "${targets[@]}"; do
   # Inputs no longer than the target needs keep the executions fast: heads
   # need room for 100 header lines, a date never needs more than a line.
   case $t in
-    head | framing) maxlen=4096 ;;
+    head | framing | ws_handshake) maxlen=4096 ;;
+    ws_frame) maxlen=8192 ;;
     router | query) maxlen=1024 ;;
     *) maxlen=512 ;;
   esac

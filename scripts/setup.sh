@@ -12,6 +12,7 @@ cd "$(dirname "$0")/.."
 # Debian packages, checked one by one with dpkg.
 APT_PACKAGES=(
   g++ libasio-dev libgtest-dev   # the module and its unit tests
+  zlib1g-dev                     # WebSocket compression
   python3-venv python3-dev       # the virtual environment and Python's headers
   clang libclang-rt-14-dev       # the fuzzing pass (libFuzzer)
   curl                           # a real client in the wire tests
