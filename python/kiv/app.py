@@ -22,7 +22,7 @@ from urllib.parse import quote
 
 import _kiv
 
-from .asyncsupport import ensure_sync
+from .asyncsupport import ensure_sync, event_loop, start
 from .blueprints import Blueprint, static_folder_of
 from .config import DEFAULTS, Config
 from .ctx import AppContext, RequestContext
@@ -332,6 +332,11 @@ class App(TemplateRegistry, Scaffold):
             self._pipeline, self._dispatch = self._bare_pipeline, self._bare_dispatch
         else:
             self._pipeline, self._dispatch = self._full_pipeline, self._full_dispatch
+        if plain and not _request_signals_live(self) and hasattr(server, "set_loop_pipeline"):
+            # Requests of async views run on the event loop, with no pool thread.
+            server.set_loop_pipeline(self._loop_bare)
+            if any(hasattr(v, "_kiv_async") for v in self._native_views.values()):
+                event_loop()
         for mount in self._wsgi_mounts:
             mount.base["wsgi.multiprocess"] = bool(getattr(self, "wsgi_multiprocess", False))
             server.set_wsgi_mount(mount.prefix, mount, mount.base)
@@ -366,6 +371,22 @@ class App(TemplateRegistry, Scaffold):
                 rv = self._after_this(req, rv)
         finally:
             _local.request = None
+            if req._files is not None:
+                req.close()
+        if rv.__class__ is tuple and len(rv) == 2:
+            return fix_two_tuple(rv)
+        return rv
+
+    def _loop_bare(self, req: Request, view: Any, args: dict, done: Any) -> None:
+        """The bare plan for an async view, on the event loop's thread."""
+        start(self._bare_async(req, view._kiv_async, args), req, done)
+
+    async def _bare_async(self, req: Request, view: Any, args: dict) -> Any:
+        try:
+            rv = await view(**args)
+            if req._after is not None:
+                rv = self._after_this(req, rv)
+        finally:
             if req._files is not None:
                 req.close()
         if rv.__class__ is tuple and len(rv) == 2:

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "pyapi/args.hpp"
+#include "py/loop.hpp"
 #include "pyapi/server.hpp"
 #include "runtime.hpp"
 
@@ -175,6 +176,7 @@ KIV_SETTER(set_convert_slow, convert_slow, kNamesF, "set_convert_slow")
 KIV_SETTER(set_debug_page, debug_page, kNamesF, "set_debug_page")
 KIV_SETTER(set_http_exception, http_exception, kNamesCls, "set_http_exception")
 KIV_SETTER(set_uuid_class, uuid_class, kNamesCls, "set_uuid_class")
+KIV_SETTER(set_loop_pipeline, loop_pipeline, kNamesF, "set_loop_pipeline")
 #undef KIV_SETTER
 
 PyObject* set_flags(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -253,6 +255,7 @@ PyMethodDef methods[] = {
     {"set_debug_page", KW(set_debug_page), "set_debug_page($self, f)\n--\n\n"},
     {"set_http_exception", KW(set_http_exception), "set_http_exception($self, cls)\n--\n\n"},
     {"set_uuid_class", KW(set_uuid_class), "set_uuid_class($self, cls)\n--\n\n"},
+    {"set_loop_pipeline", KW(set_loop_pipeline), "set_loop_pipeline($self, f)\n--\n\n"},
     {"set_flags", KW(set_flags),
      "set_flags($self, fast, debug, log, max_body, cc_max_age, trap_http)\n--\n\n"},
     {"start", KW(wrap<server_start>),
@@ -352,6 +355,7 @@ PyMODINIT_FUNC PyInit__kiv(void) {
     Py_IncRef(the_module);
     return the_module;
   }
+  module_def.m_methods = loop_functions();
   PyObject* m = PyModule_Create(&module_def);
   if (!m) return nullptr;
   PyObject* version = PyUnicode_FromString(kVersion);
