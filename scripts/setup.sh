@@ -26,7 +26,8 @@ PY=${PYTHON:-python3}
 "$PY" -m pip install -q --disable-pip-version-check \
   "scikit-build-core>=0.10" cmake ninja pytest pytest-timeout \
   "jinja2>=3.1" "multipart>=1.2" "watchfiles>=0.21" "selenium>=4.10" \
-  "flask>=3.0" "django>=4.2"  # real WSGI applications in tests/test_wsgi_apps.py
+  "flask>=3.0" "django>=4.2" \
+  "fastapi>=0.110" "starlette>=0.36" "quart>=0.19" "litestar>=2.0" "uvloop>=0.19"  # real WSGI and ASGI applications in tests
 # No build isolation: the tools above are used directly and the build folder
 # under build/ is reused, so a rebuild compiles only what changed.
 "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation .

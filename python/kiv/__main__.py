@@ -28,9 +28,10 @@ def _add_common(p: argparse.ArgumentParser) -> None:
                         "X-Forwarded-Proto are believed, '*' for all (default: loopback)")
     p.add_argument("--log", action="store_true", help="print an access log on stderr")
     p.add_argument("--debug", action="store_true", help="show tracebacks in error pages")
-    p.add_argument("--interface", choices=("kiv", "wsgi"), default="kiv",
-                   help="what the app reference names: a kiv app (default) or a WSGI "
-                        "application such as a Flask or Django one")
+    p.add_argument("--interface", choices=("kiv", "wsgi", "asgi"), default="kiv",
+                   help="what the app reference names: a kiv app (default), a WSGI "
+                        "application such as a Flask or Django one, or an ASGI application "
+                        "such as a FastAPI or Starlette one")
 
 
 def _options(opts: argparse.Namespace, **extra) -> ServeOptions:

@@ -107,6 +107,7 @@ class App(TemplateRegistry, Scaffold):
         self._groups: dict[str, RuleGroup] = {}
         self._statics: list[tuple[str, str]] = []
         self._wsgi_mounts: list[Any] = []
+        self._asgi_mounts: list[Any] = []
         self._server: _kiv.Server | None = None
         self._plan_key: tuple | None = None
         self._flags: tuple | None = None
@@ -259,9 +260,24 @@ class App(TemplateRegistry, Scaffold):
         Rules of this app still win. The longest covering prefix decides."""
         from .wsgi import WSGIHost, clean_prefix
         prefix = clean_prefix(prefix)
+        self._asgi_mounts = [m for m in self._asgi_mounts if m.prefix != prefix]
         mounts = [m for m in self._wsgi_mounts if m.prefix != prefix]
         mounts.append(WSGIHost(application, prefix, self))
         self._wsgi_mounts = mounts
+        self._changed()
+
+    def mount_asgi(self, prefix: str, application: Callable) -> None:
+        """Sends every request at or under prefix, any method, to an ASGI application
+        (FastAPI, Starlette, Quart, ...) with root_path set to prefix; it runs on the
+        event loop (see kiv.asgi). Rules of this app still win; the longest covering
+        prefix, WSGI mounts included, decides."""
+        from .asgi import ASGIHost
+        from .wsgi import clean_prefix
+        prefix = clean_prefix(prefix)
+        self._wsgi_mounts = [m for m in self._wsgi_mounts if m.prefix != prefix]
+        mounts = [m for m in self._asgi_mounts if m.prefix != prefix]
+        mounts.append(ASGIHost(application, prefix, self))
+        self._asgi_mounts = mounts
         self._changed()
 
     def ensure_sync(self, func: F) -> F:
@@ -340,6 +356,10 @@ class App(TemplateRegistry, Scaffold):
         for mount in self._wsgi_mounts:
             mount.base["wsgi.multiprocess"] = bool(getattr(self, "wsgi_multiprocess", False))
             server.set_wsgi_mount(mount.prefix, mount, mount.base)
+        for host in self._asgi_mounts:
+            server.set_asgi_mount(host.prefix, host)
+        if self._asgi_mounts:
+            event_loop()
         server.set_request_class(self._make_request)
         server.set_dispatch(self._dispatch)
         server.set_pipeline(self._pipeline)

@@ -1,9 +1,8 @@
 """Async views, hooks and error handlers: one event loop per process, on a thread of its own.
 
 A request whose view is an `async def` function runs on the loop from start to end: the
-server queues it for the loop's thread, which builds the request object, runs the
-coroutine's first step at once (a view that never waits costs no task) and otherwise
-makes it a task; whenever it finishes, the result goes back to the connection. No
+server queues it for the loop's thread, which builds the request object and makes the
+coroutine a task; whenever it finishes, the result goes back to the connection. No
 pool thread waits for it, so 10,000 requests awaiting a timer hold 10,000 tasks, not
 10,000 threads. All requests share the loop, so clients bound to a loop (database
 pools, HTTP sessions) work across requests.
@@ -23,8 +22,10 @@ chooses the standard one.
 
 from __future__ import annotations
 
+import asyncio
 import functools
 import os
+import sys
 import threading
 from types import FunctionType
 from typing import Any, Callable, Coroutine
@@ -95,27 +96,17 @@ def event_loop() -> Any:
     return _loop_thread.loop()
 
 
-_FIRST = object()
-
-
 class _WithRequest:
-    """Drives a coroutine with `req` in the thread-local slot during each of its steps;
-    given what its first step yielded, it goes on from there."""
+    """Drives a coroutine with `req` in the thread-local slot during each of its steps."""
 
-    __slots__ = ("coro", "req", "yielded")
+    __slots__ = ("coro", "req")
 
-    def __init__(self, coro: Coroutine, req: Any, yielded: Any = _FIRST):
-        self.coro, self.req, self.yielded = coro, req, yielded
+    def __init__(self, coro: Coroutine, req: Any):
+        self.coro, self.req = coro, req
 
     def __await__(self) -> Any:
         coro, req = self.coro, self.req
         send, error = None, None
-        if self.yielded is not _FIRST:
-            yielded, self.yielded = self.yielded, None
-            try:
-                send = yield yielded
-            except BaseException as e:  # noqa: BLE001
-                error = e
         while True:
             _local.request = req
             try:
@@ -135,31 +126,30 @@ async def _drive(coro: Coroutine, req: Any) -> Any:
 
 
 def start(coro: Coroutine, req: Any, done: Callable[..., Any]) -> None:
-    """Runs a request's coroutine on the loop (called on the loop's thread), and its
-    outcome through done(value) or done(None, exception). The first step runs now: a
-    coroutine that finishes without waiting needs no task."""
-    _local.request = req
+    """Runs a request's coroutine as a task of the loop (called on the loop's thread),
+    and its outcome through done(value) or done(None, exception). On Python 3.12 and
+    later the task's first step runs at once, so a coroutine that finishes without
+    waiting does not wait for the loop's next round. (Running that first step outside a
+    task is not an option: asyncio.timeout, anyio and others need the current task.)"""
+    _new_task(_run(coro, req, done))
+
+
+async def _run(coro: Coroutine, req: Any, done: Callable[..., Any]) -> None:
     try:
-        yielded = coro.send(None)
-    except StopIteration as stop:
-        _local.request = None
-        done(stop.value)
-        return
+        value = await (coro if req is None else _WithRequest(coro, req))
     except BaseException as e:  # noqa: BLE001  (the server answers it)
-        _local.request = None
-        done(None, e)
-        return
-    _local.request = None
-    _running.create_task(_rest(coro, req, yielded, done))
-
-
-async def _rest(coro: Coroutine, req: Any, yielded: Any, done: Callable[..., Any]) -> None:
-    try:
-        value = await _WithRequest(coro, req, yielded)
-    except BaseException as e:  # noqa: BLE001
         done(None, e)
     else:
         done(value)
+
+
+def _new_task(coro: Coroutine) -> None:
+    _running.create_task(coro)
+
+
+if sys.version_info >= (3, 12):
+    def _new_task(coro: Coroutine) -> None:  # noqa: F811
+        asyncio.Task(coro, loop=_running, eager_start=True)
 
 
 def run_coroutine(coro: Coroutine) -> Any:

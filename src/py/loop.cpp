@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
+#include "http/handler.hpp"
 #include "py/convert.hpp"
 #include "pyref.hpp"
 #include "runtime.hpp"
@@ -53,16 +55,22 @@ struct WaiterFor final : Waiter {
   asio::executor_work_guard<Executor> work;
 };
 
-struct LoopTask {
-  DispatchJob job;
-  std::unique_ptr<Waiter> waiter;
+// Work for the loop's thread; run() holds the interpreter lock.
+struct LoopWork {
+  virtual ~LoopWork() = default;
+  virtual void run() = 0;
 };
+
+template <class Handler, class Executor>
+std::unique_ptr<Waiter> make_waiter(Handler&& h, const Executor& e) {
+  return std::make_unique<WaiterFor<Handler, Executor>>(std::move(h), e);
+}
 
 struct Bridge {
   // Guarded by mutex: what network threads queued for the loop, and whether
   // the eventfd was signalled since the loop last took the queue.
   std::mutex mutex;
-  std::vector<LoopTask> queue;
+  std::vector<std::unique_ptr<LoopWork>> queue;
   bool signalled = false;
 
   std::atomic<bool> attached{false};
@@ -90,7 +98,7 @@ void signal_loop() {
   [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
 }
 
-void submit(LoopTask task) {
+void submit(std::unique_ptr<LoopWork> task) {
   Bridge& b = bridge();
   bool first;
   {
@@ -208,7 +216,235 @@ void done_dealloc(PyObject* self) {
   Py_DecRef(reinterpret_cast<PyObject*>(tp));
 }
 
+// --- streamed bodies fed from the loop ---------------------------------------
+
+// Calls fn(None) on the loop's thread (an asyncio future's set_result).
+struct CallWork final : LoopWork {
+  explicit CallWork(HeldRef f) : fn(std::move(f)) {}
+  void run() override {
+    PyRef r = PyRef::steal(PyObject_CallFunctionObjArgs(fn.get(), Py_None, nullptr));
+    if (!r) PyErr_Clear();  // the waiter is gone (its task was cancelled)
+    fn.reset();
+  }
+  HeldRef fn;
+};
+
+// A body that a coroutine writes piece by piece. One piece waits here at most:
+// the writer's `wake` is called once the connection took it (or went away),
+// so a slow client slows the coroutine down instead of filling memory.
+class LoopBody final : public BodySource, public std::enable_shared_from_this<LoopBody> {
+ public:
+  struct PullWaiter {
+    virtual ~PullWaiter() = default;
+    virtual void post(Piece p) = 0;
+  };
+  template <class Handler, class Executor>
+  struct PullWaiterFor final : PullWaiter {
+    PullWaiterFor(Handler&& h, const Executor& e)
+        : handler(std::move(h)), ex(e), work(asio::make_work_guard(e)) {}
+    void post(Piece p) override {
+      asio::post(ex, [h = std::move(handler), p = std::move(p)]() mutable { std::move(h)(std::move(p)); });
+      work.reset();
+    }
+    Handler handler;
+    Executor ex;
+    asio::executor_work_guard<Executor> work;
+  };
+
+  asio::awaitable<Piece> pull(std::size_t) override {
+    auto ex = co_await asio::this_coro::executor;
+    auto self = shared_from_this();
+    auto initiation = [ex, self](auto handler) {
+      auto w = std::make_unique<PullWaiterFor<decltype(handler), decltype(ex)>>(std::move(handler), ex);
+      std::optional<Piece> ready;
+      HeldRef wake;
+      {
+        std::lock_guard lock(self->mutex_);
+        if (self->has_piece_) {
+          ready = std::move(self->piece_);
+          self->has_piece_ = false;
+          wake = std::move(self->wake_);
+        } else {
+          self->puller_ = std::move(w);
+        }
+      }
+      if (ready) w->post(std::move(*ready));
+      if (wake) submit(std::make_unique<CallWork>(std::move(wake)));
+    };
+    auto op = asio::async_initiate<decltype(asio::use_awaitable), void(Piece)>(
+        std::move(initiation), asio::use_awaitable);
+    co_return co_await std::move(op);
+  }
+
+  asio::awaitable<void> close() override {
+    HeldRef wake, on_close;
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+      has_piece_ = false;
+      wake = std::move(wake_);
+      on_close = std::move(on_close_);
+    }
+    if (wake) submit(std::make_unique<CallWork>(std::move(wake)));
+    if (on_close) submit(std::make_unique<CallWork>(std::move(on_close)));
+    co_return;
+  }
+
+  // fn(None) runs on the loop once the connection is done with the body.
+  void on_close(PyObject* fn) {
+    std::lock_guard lock(mutex_);
+    if (!closed_) on_close_ = HeldRef::borrow(fn);
+  }
+
+  // From the loop's thread (interpreter lock held). True: the piece waits
+  // here and `wake` will be called; false: no need to wait (the connection
+  // took it at once, or is gone).
+  bool put(Piece piece, PyObject* wake) {
+    std::unique_ptr<PullWaiter> puller;
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_ || ended_) return false;
+      ended_ = piece.state != State::kMore;
+      if (puller_) {
+        puller = std::move(puller_);
+      } else {
+        piece_ = std::move(piece);
+        has_piece_ = true;
+        if (wake) wake_ = HeldRef::borrow(wake);
+        return wake != nullptr;
+      }
+    }
+    puller->post(std::move(piece));
+    return false;
+  }
+
+  bool closed() {
+    std::lock_guard lock(mutex_);
+    return closed_;
+  }
+
+ private:
+  std::mutex mutex_;
+  Piece piece_;
+  bool has_piece_ = false;
+  bool ended_ = false;   // the last piece was put
+  bool closed_ = false;  // the connection is done with the body
+  std::unique_ptr<PullWaiter> puller_;
+  HeldRef wake_, on_close_;
+};
+
+struct StreamObject {
+  PyObject_HEAD
+  std::shared_ptr<LoopBody>* body;
+};
+
+PyTypeObject* stream_type = nullptr;
+
+// put(data: bytes, more: bool, wake) -> bool: whether to wait for wake(None).
+PyObject* stream_put(PyObject* self, PyObject* args) {
+  auto* so = reinterpret_cast<StreamObject*>(self);
+  PyObject *data, *wake;
+  int more;
+  if (!PyArg_ParseTuple(args, "OpO:put", &data, &more, &wake)) return nullptr;
+  BodySource::Piece piece;
+  char* bytes = nullptr;
+  Py_ssize_t len = 0;
+  if (PyBytes_AsStringAndSize(data, &bytes, &len) < 0) return nullptr;
+  piece.bytes.assign(bytes, static_cast<std::size_t>(len));
+  piece.state = more ? BodySource::State::kMore : BodySource::State::kEnd;
+  GilMark mark;
+  bool wait = (*so->body)->put(std::move(piece), wake == Py_None ? nullptr : wake);
+  return PyBool_FromLong(wait);
+}
+
+// fail(): the body cannot be completed; the connection is cut.
+PyObject* stream_fail(PyObject* self, PyObject*) {
+  auto* so = reinterpret_cast<StreamObject*>(self);
+  BodySource::Piece piece;
+  piece.state = BodySource::State::kFailed;
+  GilMark mark;
+  (*so->body)->put(std::move(piece), nullptr);
+  Py_RETURN_NONE;
+}
+
+PyObject* stream_on_close(PyObject* self, PyObject* fn) {
+  GilMark mark;
+  (*reinterpret_cast<StreamObject*>(self)->body)->on_close(fn);
+  Py_RETURN_NONE;
+}
+
+PyObject* stream_closed(PyObject* self, void*) {
+  return PyBool_FromLong((*reinterpret_cast<StreamObject*>(self)->body)->closed());
+}
+
+void stream_dealloc(PyObject* self) {
+  auto* so = reinterpret_cast<StreamObject*>(self);
+  if (so->body) {
+    // Dropped unfinished: cut the body rather than leave the client waiting.
+    BodySource::Piece piece;
+    piece.state = BodySource::State::kFailed;
+    GilMark mark;
+    (*so->body)->put(std::move(piece), nullptr);
+    delete so->body;
+  }
+  PyTypeObject* tp = Py_TYPE(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+  Py_DecRef(reinterpret_cast<PyObject*>(tp));
+}
+
+PyMethodDef stream_methods[] = {
+    {"put", stream_put, METH_VARARGS, nullptr},
+    {"fail", stream_fail, METH_NOARGS, nullptr},
+    {"on_close", stream_on_close, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyGetSetDef stream_getset[] = {
+    {"closed", stream_closed, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyType_Slot stream_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_methods, stream_methods},
+    {Py_tp_getset, stream_getset},
+    {0, nullptr},
+};
+PyType_Spec stream_spec = {"_kiv.LoopStream", sizeof(StreamObject), 0, Py_TPFLAGS_DEFAULT,
+                           stream_slots};
+
+// done.stream(status, headers) -> LoopStream: answers with this head now and
+// a body that the coroutine writes through the stream.
+PyObject* done_stream(PyObject* self, PyObject* args) {
+  auto* d = reinterpret_cast<DoneObject*>(self);
+  int status;
+  PyObject* headers;
+  if (!PyArg_ParseTuple(args, "iO:stream", &status, &headers)) return nullptr;
+  if (!d->waiter) {
+    PyErr_SetString(PyExc_RuntimeError, "the response was already given");
+    return nullptr;
+  }
+  auto pairs = headers_from_py(headers);
+  if (!pairs) return nullptr;
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(stream_type, Py_tp_alloc));
+  PyObject* obj = alloc(stream_type, 0);
+  if (!obj) return nullptr;
+  auto body = std::make_shared<LoopBody>();
+  reinterpret_cast<StreamObject*>(obj)->body = new std::shared_ptr<LoopBody>(body);
+  ResponseOut resp;
+  resp.status = static_cast<std::uint16_t>(status);
+  resp.headers = std::move(*pairs);
+  resp.stream = std::move(body);
+  GilMark mark;
+  complete(take_waiter(d), std::move(resp));
+  return obj;
+}
+
+PyMethodDef done_methods[] = {
+    {"stream", done_stream, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot done_slots[] = {
+    {Py_tp_methods, done_methods},
     {Py_tp_call, reinterpret_cast<void*>(done_call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(done_dealloc)},
     {Py_tp_doc, const_cast<char*>("Completes one request run on the event loop.")},
@@ -229,30 +465,90 @@ PyRef new_done(std::unique_ptr<Waiter>& w, const SharedPtr& shared) {
 
 // --- running the queue ------------------------------------------------------
 
-void run_task(LoopTask& t) {
-  const Shared& sh = *t.job.shared;
-  PyRef arg_dict;
-  PyRef request = make_request(t.job, arg_dict);
-  if (!request) {
-    complete(std::move(t.waiter), error_response(sh));
-    return;
-  }
-  PyRef done = new_done(t.waiter, t.job.shared);
-  if (!done) {
-    complete(std::move(t.waiter), error_response(sh));
-    return;
-  }
-  PyObject* view = route_view(t.job);
-  PyRef r = PyRef::steal(PyObject_CallFunctionObjArgs(sh.loop_pipeline.get(), request.get(),
-                                                     view ? view : Py_None, arg_dict.get(),
-                                                     done.get(), nullptr));
-  if (r) return;
-  auto* d = reinterpret_cast<DoneObject*>(done.get());
+struct DispatchWork final : LoopWork {
+  DispatchWork(DispatchJob j, std::unique_ptr<Waiter> w) : job(std::move(j)), waiter(std::move(w)) {}
+  void run() override;
+  DispatchJob job;
+  std::unique_ptr<Waiter> waiter;
+};
+
+// Answers through `done` what a call that took it raised: the handle's
+// connection if it still waits, else only the developer (the traceback).
+void answer_raised(PyObject* done, const Shared& sh) {
+  auto* d = reinterpret_cast<DoneObject*>(done);
   if (d->waiter)
     complete(take_waiter(d), error_response(sh));
   else
-    PyErr_PrintEx(0);  // raised after it answered: the developer should still see it
+    PyErr_PrintEx(0);
 }
+
+void DispatchWork::run() {
+  const Shared& sh = *job.shared;
+  PyRef arg_dict;
+  PyRef request = make_request(job, arg_dict);
+  if (!request) {
+    complete(std::move(waiter), error_response(sh));
+    return;
+  }
+  PyRef done = new_done(waiter, job.shared);
+  if (!done) {
+    complete(std::move(waiter), error_response(sh));
+    return;
+  }
+  PyObject* view = route_view(job);
+  PyRef r = PyRef::steal(PyObject_CallFunctionObjArgs(sh.loop_pipeline.get(), request.get(),
+                                                     view ? view : Py_None, arg_dict.get(),
+                                                     done.get(), nullptr));
+  if (!r) answer_raised(done.get(), sh);
+}
+
+// --- ASGI mounts ------------------------------------------------------------
+
+PyObject* bytes_of(std::string_view s) {
+  return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+struct AsgiWork final : LoopWork {
+  AsgiWork(Req r, std::string p, const WsgiMount* m, SharedPtr s, std::unique_ptr<Waiter> w)
+      : req(std::move(r)), path(std::move(p)), mount(m), shared(std::move(s)), waiter(std::move(w)) {}
+
+  void run() override {
+    const Shared& sh = *shared;
+    PyRef done = new_done(waiter, shared);
+    if (!done) {
+      complete(std::move(waiter), error_response(sh));
+      return;
+    }
+    PyRef headers = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(req.headers.size())));
+    if (!headers) {
+      answer_raised(done.get(), sh);
+      return;
+    }
+    Py_ssize_t i = 0;
+    for (auto& [name, value] : req.headers) {
+      for (char& c : name)
+        if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+      PyObject* pair = Py_BuildValue("(NN)", bytes_of(name), bytes_of(value));
+      if (!pair) {
+        answer_raised(done.get(), sh);
+        return;
+      }
+      PyList_SetItem(headers.get(), i++, pair);
+    }
+    PyRef r = PyRef::steal(PyObject_CallFunction(
+        mount->host.get(), "sNNNONNsO", req.method.c_str(), bytes_of(path), bytes_of(req.path),
+        bytes_of(req.query_string), headers.get(), bytes_of(req.body),
+        Py_BuildValue("(sH)", req.remote_addr.c_str(), req.remote_port),
+        req.minor_version == 0 ? "1.0" : "1.1", done.get()));
+    if (!r) answer_raised(done.get(), sh);
+  }
+
+  Req req;
+  std::string path;
+  const WsgiMount* mount;  // lives in shared
+  SharedPtr shared;
+  std::unique_ptr<Waiter> waiter;
+};
 
 PyObject* loop_run(PyObject*, PyObject*) {
   Bridge& b = bridge();
@@ -261,14 +557,14 @@ PyObject* loop_run(PyObject*, PyObject*) {
   const int fd = b.fd.load(std::memory_order_relaxed);
   std::uint64_t count;
   if (fd >= 0) [[maybe_unused]] ssize_t n = ::read(fd, &count, sizeof count);
-  std::vector<LoopTask> tasks;
+  std::vector<std::unique_ptr<LoopWork>> tasks;
   {
     std::lock_guard lock(b.mutex);
     tasks.swap(b.queue);
     b.signalled = false;
   }
   b.running = true;
-  for (LoopTask& t : tasks) run_task(t);
+  for (auto& t : tasks) t->run();
   b.running = false;
   tasks.clear();
   flush_done();
@@ -290,7 +586,7 @@ void forget_loop_in_child() {
   const int fd = b.fd.exchange(-1);
   if (fd >= 0) ::close(fd);
   // Jobs of the parent's connections: nothing here can answer them.
-  (void)new std::vector<LoopTask>(std::move(b.queue));
+  (void)new std::vector<std::unique_ptr<LoopWork>>(std::move(b.queue));
   b.queue.clear();
   b.signalled = false;
   (void)new auto(std::move(b.done));
@@ -311,6 +607,10 @@ PyObject* loop_attach(PyObject*, PyObject* call_soon) {
   if (!done_type) {
     done_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&done_spec));
     if (!done_type) return nullptr;
+  }
+  if (!stream_type) {
+    stream_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&stream_spec));
+    if (!stream_type) return nullptr;
   }
   PyObject* flush = PyCFunction_New(&flush_def, nullptr);
   if (!flush) return nullptr;
@@ -358,11 +658,24 @@ asio::awaitable<ResponseOut> dispatch_on_loop(DispatchJob job) {
   auto ex = co_await asio::this_coro::executor;
   // Named, not a temporary inside co_await (see handle.cpp).
   auto initiation = [ex](auto handler, DispatchJob j) {
-    using W = WaiterFor<decltype(handler), decltype(ex)>;
-    submit(LoopTask{std::move(j), std::make_unique<W>(std::move(handler), ex)});
+    submit(std::make_unique<DispatchWork>(std::move(j), make_waiter(std::move(handler), ex)));
   };
   auto op = asio::async_initiate<decltype(asio::use_awaitable), void(ResponseOut)>(
       std::move(initiation), asio::use_awaitable, std::move(job));
+  co_return co_await std::move(op);
+}
+
+asio::awaitable<ResponseOut> dispatch_asgi(Req req, std::string path, const WsgiMount* mount,
+                                           SharedPtr shared) {
+  if (!loop_ready()) co_return simple(503);
+  auto ex = co_await asio::this_coro::executor;
+  auto initiation = [ex](auto handler, Req r, std::string p, const WsgiMount* m, SharedPtr s) {
+    submit(std::make_unique<AsgiWork>(std::move(r), std::move(p), m, std::move(s),
+                                      make_waiter(std::move(handler), ex)));
+  };
+  auto op = asio::async_initiate<decltype(asio::use_awaitable), void(ResponseOut)>(
+      std::move(initiation), asio::use_awaitable, std::move(req), std::move(path), mount,
+      std::move(shared));
   co_return co_await std::move(op);
 }
 

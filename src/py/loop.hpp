@@ -30,6 +30,11 @@ bool runs_on_loop(const DispatchJob& job);
 // Never fails: every Python failure ends in a response.
 asio::awaitable<ResponseOut> dispatch_on_loop(DispatchJob job);
 
+// A request under an ASGI mount: the host builds the scope and runs the
+// application on the loop. Never fails (no loop attached: 503).
+asio::awaitable<ResponseOut> dispatch_asgi(Req req, std::string path, const WsgiMount* mount,
+                                           SharedPtr shared);
+
 // The module-level functions of the loop bridge (null-terminated table).
 PyMethodDef* loop_functions();
 

@@ -79,7 +79,7 @@ SharedPtr build_shared(ServerConfig& cfg) {
   shared->wsgi_mounts.reserve(cfg.wsgi_mounts.size());
   for (const WsgiMount& m : cfg.wsgi_mounts)
     shared->wsgi_mounts.push_back(
-        {m.prefix, HeldRef::borrow(m.host.get()), HeldRef::borrow(m.base.get())});
+        {m.prefix, HeldRef::borrow(m.host.get()), HeldRef::borrow(m.base.get()), m.asgi});
   shared->max_body = cfg.max_body;
   shared->cc_max_age = cfg.cc_max_age;
   shared->fast = cfg.fast;

@@ -19,6 +19,7 @@ namespace kiv {
 struct WsgiMount {
   std::string prefix;
   HeldRef host, base;
+  bool asgi = false;  // an ASGI host instead: run on the event loop, no base
 };
 
 struct Shared {
