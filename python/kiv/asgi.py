@@ -118,14 +118,15 @@ class _Exchange:
             self.stream = self.done.stream(self.status, self.headers)
             self.stream.on_close(self._closed)
         if self.stream.closed:
+            if not body:  # the end, after the connection sent an announced length
+                self._end()
+                return
             raise OSError("the client disconnected")
         if body or not more:
             loop = asyncio.get_running_loop()
             taken = loop.create_future()
             if self.stream.put(body, more, taken.set_result):
-                await taken
-            if self.stream.closed and more:
-                raise OSError("the client disconnected")
+                await taken  # the connection took it (or left: the next send says so)
         if not more:
             self._end()
 
