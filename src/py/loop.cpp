@@ -134,9 +134,14 @@ void flush_done() {
     }
     std::vector<std::pair<std::unique_ptr<Waiter>, ResponseOut>> group;
     while (i < batch.size() && batch[i].first->context() == ctx) group.push_back(std::move(batch[i++]));
+    // The guard keeps the context from running out of work (and its owner
+    // from destroying it) until this post has returned: the handler may run,
+    // and release the waiters' own guards, before it does.
+    auto guard = asio::make_work_guard(*ctx);
     asio::post(*ctx, [group = std::move(group)]() mutable {
       for (auto& [w, r] : group) w->resume(std::move(r));
     });
+    guard.reset();
   }
 }
 
