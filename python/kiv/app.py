@@ -22,7 +22,7 @@ from urllib.parse import quote
 
 import _kiv
 
-from .asyncsupport import ensure_sync, event_loop, start
+from .asyncsupport import ensure_sync, event_loop, new_task, with_request
 from .blueprints import Blueprint, static_folder_of
 from .config import DEFAULTS, Config
 from .ctx import AppContext, RequestContext
@@ -398,20 +398,27 @@ class App(TemplateRegistry, Scaffold):
         return rv
 
     def _loop_bare(self, req: Request, view: Any, args: dict, done: Any) -> None:
-        """The bare plan for an async view, on the event loop's thread."""
-        start(self._bare_async(req, view._kiv_async, args), req, done)
+        """The bare plan for an async view, on the event loop's thread: one task."""
+        new_task(self._bare_task(req, view._kiv_async, args, done))
 
-    async def _bare_async(self, req: Request, view: Any, args: dict) -> Any:
+    async def _bare_task(self, req: Request, view: Any, args: dict, done: Any) -> None:
         try:
-            rv = await view(**args)
+            rv = await with_request(view(**args), req)
             if req._after is not None:
-                rv = self._after_this(req, rv)
+                _local.request = req
+                try:
+                    rv = self._after_this(req, rv)
+                finally:
+                    _local.request = None
+            if rv.__class__ is tuple and len(rv) == 2:
+                rv = fix_two_tuple(rv)
+        except BaseException as e:  # noqa: BLE001  (the server answers it)
+            done(None, e)
+        else:
+            done(rv)
         finally:
             if req._files is not None:
                 req.close()
-        if rv.__class__ is tuple and len(rv) == 2:
-            return fix_two_tuple(rv)
-        return rv
 
     def _bare_dispatch(self, req: Request) -> Any:
         if req.error_code is not None:

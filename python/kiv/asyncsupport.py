@@ -131,7 +131,7 @@ def start(coro: Coroutine, req: Any, done: Callable[..., Any]) -> None:
     later the task's first step runs at once, so a coroutine that finishes without
     waiting does not wait for the loop's next round. (Running that first step outside a
     task is not an option: asyncio.timeout, anyio and others need the current task.)"""
-    _new_task(_run(coro, req, done))
+    new_task(_run(coro, req, done))
 
 
 async def _run(coro: Coroutine, req: Any, done: Callable[..., Any]) -> None:
@@ -143,13 +143,17 @@ async def _run(coro: Coroutine, req: Any, done: Callable[..., Any]) -> None:
         done(value)
 
 
-def _new_task(coro: Coroutine) -> None:
+def new_task(coro: Coroutine) -> None:
+    """Makes coro a task of the loop (called on the loop's thread)."""
     _running.create_task(coro)
 
 
 if sys.version_info >= (3, 12):
-    def _new_task(coro: Coroutine) -> None:  # noqa: F811
+    def new_task(coro: Coroutine) -> None:  # noqa: F811
         asyncio.Task(coro, loop=_running, eager_start=True)
+
+
+with_request = _WithRequest
 
 
 def run_coroutine(coro: Coroutine) -> Any:
