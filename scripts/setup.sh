@@ -28,6 +28,8 @@ PIP_PACKAGES=(
   # Flask extensions run on kiv natively in tests/test_extensions.py.
   Flask-Login Flask-WTF Flask-SQLAlchemy Flask-Migrate Flask-Cors Flask-Caching Flask-Limiter
   Flask-Session Flask-HTTPAuth Flask-JWT-Extended
+  # ASGI applications in tests/test_asgi.py; uvloop is the async views' loop when present.
+  "fastapi>=0.110" "starlette>=0.36" "quart>=0.19" "litestar>=2.0" "uvloop>=0.19"
 )
 
 missing=()

@@ -606,6 +606,10 @@ PoolGil::~PoolGil() {
 
 // --- runtime ----------------------------------------------------------------
 
+bool on_runtime_thread() {
+  return is_runtime_thread;
+}
+
 namespace {
 // cgroup v2 "cpu.max" ("max 100000" or "200000 100000") or v1 quota/period.
 std::size_t cgroup_cpu_limit() {

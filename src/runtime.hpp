@@ -231,6 +231,9 @@ std::size_t available_parallelism();
 // Names the calling thread "kiv-io".
 void name_thread();
 
+// Whether the calling thread is one of the runtime's worker threads.
+bool on_runtime_thread();
+
 // Takes the interpreter lock on a blocking-pool thread. The thread keeps its
 // Python thread state between jobs (created on first use, deleted when the
 // thread retires), which saves creating one per request.

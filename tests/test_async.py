@@ -2,6 +2,7 @@
 
 import asyncio
 import json
+import socket
 import threading
 import urllib.request
 
@@ -70,10 +71,15 @@ def test_async_view_hooks_and_handlers(url, status, body, who):
     assert (r.status_code, r.json, r.headers["X-Who"]) == (status, body, who)
 
 
-def test_requests_overlap_on_one_loop():
+def threads_now():
+    with open("/proc/self/status") as f:
+        return int(next(line for line in f if line.startswith("Threads:")).split()[1])
+
+
+def test_requests_overlap_on_one_loop_without_a_thread_each():
     """Every request waits until all of them have started: only concurrent requests sharing
-    one loop (and a waiting thread that gives up the interpreter lock) get through."""
-    n = 20
+    one loop get through, and while they all wait the process has no thread per request."""
+    n = 100
     app = App("overlap")
     state = {}
 
@@ -83,29 +89,34 @@ def test_requests_overlap_on_one_loop():
             state["event"], state["count"] = asyncio.Event(), 0
         state["count"] += 1
         if state["count"] == n:
+            state["threads"] = threads_now()
             state["event"].set()
         await asyncio.wait_for(state["event"].wait(), 30)
         return {"path": request.path, "loop": id(asyncio.get_running_loop())}
 
-    results = []
+    @app.route("/warm")
+    async def warm():
+        return "ok"
+
     sid = app.server.start("127.0.0.1", 0)
-    addr = app.server.bound_addr(sid)
-
-    def one():
-        with urllib.request.urlopen(f"http://{addr}/wait", timeout=60) as r:
-            results.append(json.loads(r.read()))
-
-    threads = [threading.Thread(target=one) for _ in range(n)]
+    host, port = app.server.bound_addr(sid).rsplit(":", 1)
     try:
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(60)
+        with urllib.request.urlopen(f"http://{host}:{port}/warm", timeout=30) as r:
+            assert r.read() == b"ok"
+        before = threads_now()
+        conns = [socket.create_connection((host, int(port)), timeout=60) for _ in range(n)]
+        for c in conns:
+            c.sendall(b"GET /wait HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        answers = []
+        for c in conns:
+            with c, c.makefile("rb") as f:
+                answers.append(f.read())
     finally:
         app.server.stop(sid, 5)
-    assert len(results) == n
-    assert {r["path"] for r in results} == {"/wait"}
-    assert len({r["loop"] for r in results}) == 1
+    bodies = [json.loads(a.split(b"\r\n\r\n", 1)[1]) for a in answers]
+    assert [b["path"] for b in bodies] == ["/wait"] * n
+    assert len({b["loop"] for b in bodies}) == 1
+    assert state["threads"] <= before + 2
 
 
 def test_loop_bound_objects_work_across_requests():

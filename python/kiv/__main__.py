@@ -77,9 +77,10 @@ def _add_common(p: argparse.ArgumentParser) -> None:
     p.add_argument("--flask", action="store_true",
                    help="the app is written for Flask: `import flask` gives kiv, so it runs "
                         "on kiv natively (as KIV_AS_FLASK=1 does)")
-    p.add_argument("--interface", choices=("kiv", "wsgi"), default="kiv",
-                   help="what the app reference names: a kiv app or a WSGI "
-                        "application such as a Flask or Django one")
+    p.add_argument("--interface", choices=("kiv", "wsgi", "asgi"), default="kiv",
+                   help="what the app reference names: a kiv app, a WSGI application such "
+                        "as a Flask or Django one, or an ASGI application such as a FastAPI "
+                        "or Starlette one")
 
 
 def _options(opts: argparse.Namespace, **extra) -> ServeOptions:

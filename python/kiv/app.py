@@ -22,7 +22,7 @@ from urllib.parse import quote
 
 import _kiv
 
-from .asyncsupport import ensure_sync
+from .asyncsupport import ensure_sync, event_loop, new_task, with_request
 from .blueprints import Blueprint, static_folder_of
 from .config import DEFAULTS, Config
 from .ctx import AppContext, RequestContext
@@ -111,6 +111,7 @@ class App(TemplateRegistry, Scaffold):
         self._groups: dict[str, RuleGroup] = {}
         self._statics: list[tuple[str, str]] = []
         self._wsgi_mounts: list[Any] = []
+        self._asgi_mounts: list[Any] = []
         self._server: _kiv.Server | None = None
         self._plan_key: tuple | None = None
         self._flags: tuple | None = None
@@ -329,6 +330,7 @@ class App(TemplateRegistry, Scaffold):
         Rules of this app still win. The longest covering prefix decides."""
         from .wsgi import WSGIHost, clean_prefix
         prefix = clean_prefix(prefix)
+        self._asgi_mounts = [m for m in self._asgi_mounts if m.prefix != prefix]
         mounts = [m for m in self._wsgi_mounts if m.prefix != prefix]
         mounts.append(WSGIHost(application, prefix, self))
         self._wsgi_mounts = mounts
@@ -342,6 +344,20 @@ class App(TemplateRegistry, Scaffold):
         if isinstance(value, _dt.timedelta):
             return int(value.total_seconds())
         return value
+
+    def mount_asgi(self, prefix: str, application: Callable) -> None:
+        """Sends every request at or under prefix, any method, to an ASGI application
+        (FastAPI, Starlette, Quart, ...) with root_path set to prefix; it runs on the
+        event loop (see kiv.asgi). Rules of this app still win; the longest covering
+        prefix, WSGI mounts included, decides."""
+        from .asgi import ASGIHost
+        from .wsgi import clean_prefix
+        prefix = clean_prefix(prefix)
+        self._wsgi_mounts = [m for m in self._wsgi_mounts if m.prefix != prefix]
+        mounts = [m for m in self._asgi_mounts if m.prefix != prefix]
+        mounts.append(ASGIHost(application, prefix, self))
+        self._asgi_mounts = mounts
+        self._changed()
 
     def ensure_sync(self, func: F) -> F:
         """func, or for an `async def` function a sync wrapper that runs it on the loop."""
@@ -438,9 +454,18 @@ class App(TemplateRegistry, Scaffold):
             self._pipeline, self._dispatch = self._bare_pipeline, self._bare_dispatch
         else:
             self._pipeline, self._dispatch = self._full_pipeline, self._full_dispatch
+        if plain and not _request_signals_live(self) and hasattr(server, "set_loop_pipeline"):
+            # Requests of async views run on the event loop, with no pool thread.
+            server.set_loop_pipeline(self._loop_bare)
+            if any(hasattr(v, "_kiv_async") for v in self._native_views.values()):
+                event_loop()
         for mount in self._wsgi_mounts:
             mount.base["wsgi.multiprocess"] = bool(getattr(self, "wsgi_multiprocess", False))
             server.set_wsgi_mount(mount.prefix, mount, mount.base)
+        for host in self._asgi_mounts:
+            server.set_asgi_mount(host.prefix, host)
+        if self._asgi_mounts:
+            event_loop()
         server.set_request_class(self._make_request)
         server.set_dispatch(self._dispatch)
         server.set_pipeline(self._pipeline)
@@ -504,6 +529,40 @@ class App(TemplateRegistry, Scaffold):
         if self.trap_http or self.config["TRAP_HTTP_EXCEPTIONS"]:
             raise e
         return response_of(e)
+
+    def _loop_bare(self, req: Request, view: Any, args: dict, done: Any) -> None:
+        """The bare plan for an async view, on the event loop's thread: one task."""
+        new_task(self._bare_task(req, view._kiv_async, args, done))
+
+    async def _bare_task(self, req: Request, view: Any, args: dict, done: Any) -> None:
+        try:
+            rv = await with_request(view(**args), req)
+            if req._after is not None:
+                _local.request = req
+                try:
+                    rv = self._after_this(req, rv)
+                finally:
+                    _local.request = None
+            if rv.__class__ is tuple and len(rv) == 2:
+                rv = fix_two_tuple(rv)
+        except Exception as e:  # noqa: BLE001  (answered as on the other plans)
+            _local.request = req
+            try:
+                rv = (self._answer_http(e) if isinstance(e, HTTPException)
+                      else self._handle_exception(req, e))
+            except BaseException as failed:  # noqa: BLE001  (trapped, or debug: the server's page)
+                done(None, failed)
+            else:
+                done(rv)
+            finally:
+                _local.request = None
+        except BaseException as e:  # noqa: BLE001  (the server answers it)
+            done(None, e)
+        else:
+            done(rv)
+        finally:
+            if req._files is not None:
+                req.close()
 
     def _bare_dispatch(self, req: Request) -> Any:
         if req.error_code is not None:

@@ -1,23 +1,36 @@
-"""Async views, hooks and error handlers: one asyncio loop per process, on a thread of its own.
+"""Async views, hooks and error handlers: one event loop per process, on a thread of its own.
 
-An `async def` function is wrapped when it is registered (so a sync view pays nothing):
-the wrapper hands the coroutine to the loop and waits for its result on a
-concurrent.futures.Future, which releases the interpreter lock while it waits. All
-requests share the loop, so clients bound to a loop (database pools, HTTP sessions)
-work across requests.
+A request whose view is an `async def` function runs on the loop from start to end: the
+server queues it for the loop's thread, which builds the request object and makes the
+coroutine a task; whenever it finishes, the result goes back to the connection. No
+pool thread waits for it, so 10,000 requests awaiting a timer hold 10,000 tasks, not
+10,000 threads. All requests share the loop, so clients bound to a loop (database
+pools, HTTP sessions) work across requests.
+
+An `async def` function is also wrapped when it is registered, for the places that
+call it from sync code (a sync view's async hooks, the test client before the loop
+runs): the wrapper hands the coroutine to the loop and waits for its result without
+the interpreter lock.
 
 The loop thread has no request of its own: each coroutine is driven step by step with
 its request set in the thread-local slot, so `request`, `g` and `session` work inside
 async code and between awaits of other requests.
+
+uvloop, when installed (`pip install kiv[uvloop]`), is the loop; KIV_EVENT_LOOP=asyncio
+chooses the standard one.
 """
 
 from __future__ import annotations
 
+import asyncio
 import functools
 import os
+import sys
 import threading
 from types import FunctionType
 from typing import Any, Callable, Coroutine
+
+import _kiv
 
 from .globals import _local
 
@@ -42,11 +55,16 @@ class _LoopThread:
     @staticmethod
     def _start() -> Any:
         import asyncio
-        loop = asyncio.new_event_loop()
+        loop = _new_loop()
         ready = threading.Event()
 
         def run() -> None:
+            global _running
             asyncio.set_event_loop(loop)
+            _running = loop
+            attach = getattr(_kiv, "loop_attach", None)
+            if attach is not None:  # requests of async views come straight here
+                loop.add_reader(attach(loop.call_soon), _kiv.loop_run)
             loop.call_soon(ready.set)
             loop.run_forever()
 
@@ -55,7 +73,22 @@ class _LoopThread:
         return loop
 
 
+def _new_loop() -> Any:
+    choice = os.environ.get("KIV_EVENT_LOOP", "")
+    if choice != "asyncio":
+        try:
+            import uvloop
+        except ImportError:
+            if choice == "uvloop":
+                raise
+        else:
+            return uvloop.new_event_loop()
+    import asyncio
+    return asyncio.new_event_loop()
+
+
 _loop_thread = _LoopThread()
+_running: Any = None  # the loop, once its thread runs
 
 
 def event_loop() -> Any:
@@ -90,6 +123,37 @@ class _WithRequest:
 
 async def _drive(coro: Coroutine, req: Any) -> Any:
     return await _WithRequest(coro, req)
+
+
+def start(coro: Coroutine, req: Any, done: Callable[..., Any]) -> None:
+    """Runs a request's coroutine as a task of the loop (called on the loop's thread),
+    and its outcome through done(value) or done(None, exception). On Python 3.12 and
+    later the task's first step runs at once, so a coroutine that finishes without
+    waiting does not wait for the loop's next round. (Running that first step outside a
+    task is not an option: asyncio.timeout, anyio and others need the current task.)"""
+    new_task(_run(coro, req, done))
+
+
+async def _run(coro: Coroutine, req: Any, done: Callable[..., Any]) -> None:
+    try:
+        value = await (coro if req is None else _WithRequest(coro, req))
+    except BaseException as e:  # noqa: BLE001  (the server answers it)
+        done(None, e)
+    else:
+        done(value)
+
+
+def new_task(coro: Coroutine) -> None:
+    """Makes coro a task of the loop (called on the loop's thread)."""
+    _running.create_task(coro)
+
+
+if sys.version_info >= (3, 12):
+    def new_task(coro: Coroutine) -> None:  # noqa: F811
+        asyncio.Task(coro, loop=_running, eager_start=True)
+
+
+with_request = _WithRequest
 
 
 def run_coroutine(coro: Coroutine) -> Any:
@@ -127,4 +191,4 @@ def ensure_sync(f: Callable[..., Any]) -> Callable[..., Any]:
     return run
 
 
-__all__ = ["ensure_sync", "event_loop", "run_coroutine"]
+__all__ = ["ensure_sync", "event_loop", "run_coroutine", "start"]

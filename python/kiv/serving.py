@@ -77,6 +77,9 @@ def load_app(app_ref: str, interface: str = "kiv") -> Any:
                               "not a WSGI application")
         from .wsgi import host_app
         return host_app(app)
+    if interface == "asgi":
+        from .asgi import host_app as host_asgi
+        return host_asgi(app)
     from .app import App
     if not isinstance(app, App):
         hint = " (a WSGI application is served with --interface wsgi)" if callable(app) else ""
@@ -273,6 +276,15 @@ def serve_on(app: Any, sock: socket.socket, opts: ServeOptions, *,
     max_requests, until about that many requests were answered), then drains: no new
     connection, each request in progress answered, idle connections closed, the rest cut
     after the graceful timeout. True when every connection finished in time."""
+    started = []
+    try:
+        # ASGI lifespans start before any connection is accepted; a failure ends here.
+        for host in getattr(app, "_asgi_mounts", ()):
+            host.startup()
+            started.append(host)
+    except RuntimeError as e:
+        _shutdown(started)
+        raise SystemExit(str(e)) from None
     signals = _Signals()
     try:
         sid = app.server.start("", 0, fd=sock.fileno(), limit_concurrency=opts.limit_concurrency,
@@ -288,6 +300,15 @@ def serve_on(app: Any, sock: socket.socket, opts: ServeOptions, *,
         return app.server.drain(sid, opts.graceful_timeout)
     finally:
         signals.restore()
+        _shutdown(started)
+
+
+def _shutdown(hosts: list) -> None:
+    for host in reversed(hosts):
+        try:
+            host.shutdown()
+        except Exception as e:  # noqa: BLE001  (the others still get theirs)
+            log(f"ASGI lifespan shutdown failed: {e!r}")
 
 
 def run_worker(app_ref: str, opts: ServeOptions, *, fd: int | None = None,

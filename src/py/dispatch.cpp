@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "py/convert.hpp"
+#include "py/loop.hpp"
 #include "percent.hpp"
 #include "pyref.hpp"
 #include "runtime.hpp"
@@ -120,6 +121,8 @@ PyObject* list_or_none(const std::vector<std::string>& items) {
   return list;
 }
 
+}  // namespace
+
 // Turns the pending exception into a response: the framework's HTTP exceptions
 // answer with their own response, anything else is a failure_response.
 ResponseOut error_response(const Shared& sh) {
@@ -137,8 +140,6 @@ ResponseOut error_response(const Shared& sh) {
   }
   return failure_response(sh);
 }
-
-}  // namespace
 
 ResponseOut failure_response(const Shared& sh) {
   PyObject *type, *value, *tb;
@@ -159,22 +160,16 @@ ResponseOut failure_response(const Shared& sh) {
   return simple(500);
 }
 
-ResponseOut run_python_job(const DispatchJob& job) {
-  PoolGil gil;
+PyRef make_request(const DispatchJob& job, PyRef& arg_dict_out) {
   const Shared& sh = *job.shared;
   const Req& req = job.req;
-
-  PyRef view;
-  const auto& routes = sh.router->routes();
-  if (job.route && *job.route < routes.size()) view = PyRef::borrow(routes[*job.route].view.get());
-
   PyRef query = pair_list(req.query);
   PyRef headers = query ? pair_list(req.headers) : PyRef();
   PyRef body = headers ? PyRef::steal(PyBytes_FromStringAndSize(
                              req.body.data(), static_cast<Py_ssize_t>(req.body.size())))
                        : PyRef();
   PyRef arg_dict = body ? build_arg_dict(job) : PyRef();
-  if (!arg_dict) return error_response(sh);
+  if (!arg_dict) return {};
 
   // Every slot owns its reference; the tuple takes them over one by one.
   PyRef items[11] = {
@@ -191,13 +186,27 @@ ResponseOut run_python_job(const DispatchJob& job) {
       PyRef::steal(list_or_none(job.allowed_methods)),
   };
   PyRef call_args = PyRef::steal(PyTuple_New(11));
-  if (!call_args) return error_response(sh);
+  if (!call_args) return {};
   for (int i = 0; i < 11; ++i) {
-    if (!items[i]) return error_response(sh);
+    if (!items[i]) return {};
     PyTuple_SetItem(call_args.get(), i, items[i].release());
   }
+  arg_dict_out = arg_dict;
+  return PyRef::steal(PyObject_Call(sh.request_class.get(), call_args.get(), nullptr));
+}
 
-  PyRef request = PyRef::steal(PyObject_Call(sh.request_class.get(), call_args.get(), nullptr));
+PyObject* route_view(const DispatchJob& job) {
+  const auto& routes = job.shared->router->routes();
+  if (job.route && *job.route < routes.size()) return routes[*job.route].view.get();
+  return nullptr;
+}
+
+ResponseOut run_python_job(const DispatchJob& job) {
+  PoolGil gil;
+  const Shared& sh = *job.shared;
+  PyRef view = PyRef::borrow(route_view(job));
+  PyRef arg_dict;
+  PyRef request = make_request(job, arg_dict);
   if (!request) return error_response(sh);
 
   PyRef result;
@@ -215,6 +224,10 @@ ResponseOut run_python_job(const DispatchJob& job) {
 }
 
 asio::awaitable<ResponseOut> dispatch_python(DispatchJob job) {
+  if (runs_on_loop(job)) {
+    auto answer = dispatch_on_loop(std::move(job));
+    co_return co_await std::move(answer);
+  }
   try {
     // Named locals, not temporaries, around co_await (see handle.cpp).
     auto run = [job = std::move(job)]() { return run_python_job(job); };

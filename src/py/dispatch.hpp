@@ -11,6 +11,7 @@
 #include "http/request.hpp"
 #include "http/response.hpp"
 #include "pyapi/shared.hpp"
+#include "pyref.hpp"
 #include "router.hpp"
 
 namespace kiv {
@@ -30,6 +31,17 @@ asio::awaitable<ResponseOut> dispatch_python(DispatchJob job);
 
 // The blocking part: takes the interpreter lock on the calling thread.
 ResponseOut run_python_job(const DispatchJob& job);
+
+// The framework's request object for the job (its route-argument dict in
+// arg_dict); null with the exception set. Needs the interpreter lock.
+PyRef make_request(const DispatchJob& job, PyRef& arg_dict);
+
+// The matched route's view (borrowed from the router), or null for 404/405.
+PyObject* route_view(const DispatchJob& job);
+
+// Answers the pending exception: the framework's HTTP exceptions with their own
+// response, anything else as failure_response. Needs the interpreter lock.
+ResponseOut error_response(const Shared& sh);
 
 // Answers the pending Python exception: the debug page when debugging is on and the
 // page renders, else the traceback printed and a 500. Needs the interpreter lock.

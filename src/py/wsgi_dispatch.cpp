@@ -9,6 +9,7 @@
 
 #include "py/convert.hpp"
 #include "py/dispatch.hpp"
+#include "py/loop.hpp"
 #include "pyref.hpp"
 #include "runtime.hpp"
 
@@ -204,6 +205,10 @@ const WsgiMount* wsgi_mount_for(const Shared& shared, std::string_view path) {
 
 asio::awaitable<ResponseOut> dispatch_wsgi(Req req, std::string path, const WsgiMount* mount,
                                            SharedPtr shared) {
+  if (mount->asgi) {
+    auto answer = dispatch_asgi(std::move(req), std::move(path), mount, std::move(shared));
+    co_return co_await std::move(answer);
+  }
   try {
     // Named locals, not temporaries, around co_await (see handle.cpp). The
     // mount lives in `shared`, which the job keeps alive.

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "pyapi/args.hpp"
+#include "py/loop.hpp"
 #include "pyapi/server.hpp"
 #include "runtime.hpp"
 
@@ -119,6 +120,29 @@ PyObject* set_static(PyObject* self, PyObject* args, PyObject* kwargs) {
   return none();
 }
 
+// A WSGI mount (base: its environ's constant keys) or, with base null, an
+// ASGI mount, whose requests run on the event loop.
+PyObject* add_mount(PyObject* self, PyObject* o_prefix, PyObject* o_host, PyObject* o_base) {
+  Borrow hold(as_server(self), true);
+  if (!hold) return nullptr;
+  std::string prefix;
+  if (!arg_str(o_prefix, "prefix", prefix)) return nullptr;
+  if (!prefix.empty() && (prefix.front() != '/' || prefix.back() == '/')) {
+    PyErr_SetString(PyExc_ValueError, o_base ? "a WSGI mount prefix is \"\" or \"/a/b\""
+                                             : "an ASGI mount prefix is \"\" or \"/a/b\"");
+    return nullptr;
+  }
+  auto& mounts = as_server(self)->config->wsgi_mounts;
+  std::erase_if(mounts, [&](const WsgiMount& m) { return m.prefix == prefix; });
+  mounts.push_back({std::move(prefix), HeldRef::borrow(o_host), HeldRef::borrow(o_base),
+                    o_base == nullptr});
+  // The longest prefix decides, so it is tried first.
+  std::stable_sort(mounts.begin(), mounts.end(), [](const WsgiMount& a, const WsgiMount& b) {
+    return a.prefix.size() > b.prefix.size();
+  });
+  return none();
+}
+
 PyObject* set_wsgi_mount(PyObject* self, PyObject* args, PyObject* kwargs) {
   Entry entry;
   static const char* names[] = {"prefix", "host", "base", nullptr};
@@ -129,22 +153,15 @@ PyObject* set_wsgi_mount(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "base must be a dict");
     return nullptr;
   }
-  Borrow hold(as_server(self), true);
-  if (!hold) return nullptr;
-  std::string prefix;
-  if (!arg_str(o_prefix, "prefix", prefix)) return nullptr;
-  if (!prefix.empty() && (prefix.front() != '/' || prefix.back() == '/')) {
-    PyErr_SetString(PyExc_ValueError, "a WSGI mount prefix is \"\" or \"/a/b\"");
-    return nullptr;
-  }
-  auto& mounts = as_server(self)->config->wsgi_mounts;
-  std::erase_if(mounts, [&](const WsgiMount& m) { return m.prefix == prefix; });
-  mounts.push_back({std::move(prefix), HeldRef::borrow(o_host), HeldRef::borrow(o_base)});
-  // The longest prefix decides, so it is tried first.
-  std::stable_sort(mounts.begin(), mounts.end(), [](const WsgiMount& a, const WsgiMount& b) {
-    return a.prefix.size() > b.prefix.size();
-  });
-  return none();
+  return add_mount(self, o_prefix, o_host, o_base);
+}
+
+PyObject* set_asgi_mount(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Entry entry;
+  static const char* names[] = {"prefix", "host", nullptr};
+  PyObject *o_prefix, *o_host;
+  if (!parse(args, kwargs, "OO:set_asgi_mount", names, &o_prefix, &o_host)) return nullptr;
+  return add_mount(self, o_prefix, o_host, nullptr);
 }
 
 // The seven setters differ only in the field they fill and the parameter name.
@@ -175,6 +192,7 @@ KIV_SETTER(set_convert_slow, convert_slow, kNamesF, "set_convert_slow")
 KIV_SETTER(set_debug_page, debug_page, kNamesF, "set_debug_page")
 KIV_SETTER(set_http_exception, http_exception, kNamesCls, "set_http_exception")
 KIV_SETTER(set_uuid_class, uuid_class, kNamesCls, "set_uuid_class")
+KIV_SETTER(set_loop_pipeline, loop_pipeline, kNamesF, "set_loop_pipeline")
 #undef KIV_SETTER
 
 PyObject* set_flags(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -246,6 +264,10 @@ PyMethodDef methods[] = {
     {"rule_count", rule_count, METH_NOARGS, "rule_count($self)\n--\n\n"},
     {"set_static", KW(set_static), "set_static($self, url_path, folder)\n--\n\n"},
     {"set_wsgi_mount", KW(set_wsgi_mount), "set_wsgi_mount($self, prefix, host, base)\n--\n\n"},
+    {"set_asgi_mount", KW(set_asgi_mount),
+     "set_asgi_mount($self, prefix, host)\n--\n\n"
+     "Requests under prefix that no rule answers go to host(method, path, raw_path,\n"
+     "query_string, headers, body, client, http_version, done) on the event loop."},
     {"set_request_class", KW(set_request_class), "set_request_class($self, cls)\n--\n\n"},
     {"set_dispatch", KW(set_dispatch), "set_dispatch($self, f)\n--\n\n"},
     {"set_pipeline", KW(set_pipeline), "set_pipeline($self, f)\n--\n\n"},
@@ -253,6 +275,7 @@ PyMethodDef methods[] = {
     {"set_debug_page", KW(set_debug_page), "set_debug_page($self, f)\n--\n\n"},
     {"set_http_exception", KW(set_http_exception), "set_http_exception($self, cls)\n--\n\n"},
     {"set_uuid_class", KW(set_uuid_class), "set_uuid_class($self, cls)\n--\n\n"},
+    {"set_loop_pipeline", KW(set_loop_pipeline), "set_loop_pipeline($self, f)\n--\n\n"},
     {"set_flags", KW(set_flags),
      "set_flags($self, fast, debug, log, max_body, cc_max_age, trap_http)\n--\n\n"},
     {"start", KW(wrap<server_start>),
@@ -352,6 +375,7 @@ PyMODINIT_FUNC PyInit__kiv(void) {
     Py_IncRef(the_module);
     return the_module;
   }
+  module_def.m_methods = loop_functions();
   PyObject* m = PyModule_Create(&module_def);
   if (!m) return nullptr;
   PyObject* version = PyUnicode_FromString(kVersion);

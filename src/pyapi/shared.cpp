@@ -61,13 +61,25 @@ SharedPtr build_shared(ServerConfig& cfg) {
   shared->debug_page = HeldRef::borrow(cfg.debug_page.get());
   shared->http_exception = HeldRef::borrow(cfg.http_exception.get());
   shared->uuid_class = HeldRef::borrow(cfg.uuid_class.get());
+  if (cfg.loop_pipeline) {
+    // A view wrapped for the event loop carries the coroutine function as
+    // `_kiv_async`; its requests are run on the loop, not on the pool.
+    shared->loop_pipeline = HeldRef::borrow(cfg.loop_pipeline.get());
+    const auto& routes = cfg.router->routes();
+    shared->on_loop.resize(routes.size());
+    for (std::size_t i = 0; i < routes.size(); ++i) {
+      PyObject* view = routes[i].view.get();
+      int has = view ? PyObject_HasAttrString(view, "_kiv_async") : 0;
+      shared->on_loop[i] = has > 0;
+    }
+  }
   shared->statics.reserve(cfg.statics.size());
   for (const auto& [url, folder] : cfg.statics)
     shared->statics.emplace_back(url, canonical_or_same(folder));
   shared->wsgi_mounts.reserve(cfg.wsgi_mounts.size());
   for (const WsgiMount& m : cfg.wsgi_mounts)
     shared->wsgi_mounts.push_back(
-        {m.prefix, HeldRef::borrow(m.host.get()), HeldRef::borrow(m.base.get())});
+        {m.prefix, HeldRef::borrow(m.host.get()), HeldRef::borrow(m.base.get()), m.asgi});
   shared->max_body = cfg.max_body;
   shared->cc_max_age = cfg.cc_max_age;
   shared->fast = cfg.fast;

@@ -19,6 +19,7 @@ namespace kiv {
 struct WsgiMount {
   std::string prefix;
   HeldRef host, base;
+  bool asgi = false;  // an ASGI host instead: run on the event loop, no base
 };
 
 struct Shared {
@@ -26,6 +27,10 @@ struct Shared {
   std::vector<WsgiMount> wsgi_mounts;                         // longest prefix first
   std::shared_ptr<const Router> router;
   HeldRef dispatch, pipeline, request_class, convert_slow, debug_page, http_exception, uuid_class;
+  // Optional: what runs a coroutine view's request on the event loop, given
+  // (request, view, args, done). on_loop[i] says whether route i goes there.
+  HeldRef loop_pipeline;
+  std::vector<char> on_loop;
   std::uint64_t max_body = 0;
   std::int64_t cc_max_age = 0;
   bool fast = true, debug = false, log = false, trap_http = false;

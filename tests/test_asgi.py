@@ -1,0 +1,124 @@
+"""Real ASGI applications (FastAPI, Starlette, Quart, Litestar) served by kiv over loopback:
+at the root through `python -m kiv run --interface asgi`, and mounted under /api of a kiv
+app (root_path)."""
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+import pytest
+
+from kiv import App
+
+pytest.importorskip("fastapi")
+pytest.importorskip("quart")
+pytest.importorskip("litestar")
+
+import asgi_apps  # noqa: E402  (tests/ is on sys.path)
+
+TESTS = Path(__file__).resolve().parent
+FRAMEWORKS = sorted(asgi_apps.MAKERS)
+
+
+def fetch(base, path, body=None):
+    req = urllib.request.Request(base + path, data=body, method="POST" if body else "GET",
+                                 headers={"Content-Type": "application/json"} if body else {})
+    try:
+        with urllib.request.urlopen(req, timeout=10) as r:
+            return r.status, r.headers.get("Transfer-Encoding"), r.read()
+    except urllib.error.HTTPError as e:
+        return e.code, None, e.read()
+
+
+@pytest.fixture(scope="module", params=FRAMEWORKS)
+def served(request):
+    """(framework, base URL): the app at the root of `python -m kiv run --interface asgi`."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(TESTS), os.environ.get("PYTHONPATH", "")]))
+    proc = subprocess.Popen([sys.executable, "-m", "kiv", "run", "--interface", "asgi",
+                             "--port", "0", f"asgi_apps:{request.param}_app"],
+                            cwd=TESTS, env=env, stdout=subprocess.PIPE, text=True,
+                            start_new_session=True)
+    try:
+        line = proc.stdout.readline()
+        m = re.search(r"http://[\d.]+:\d+", line)
+        assert m, f"no banner: {line!r}"
+        yield request.param, m.group(0)
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(15) == 0  # lifespan shutdown and drain finished cleanly
+
+
+CASES = [
+    # (path, JSON body, status, expected JSON or text)
+    ("/items/3", {"name": "pen", "price": 1.5}, 200, {"id": 3, "name": "pen", "total": 3.0}),
+    ("/dep", None, 200, {"dep": 7}),
+    ("/state", None, 200, {"db": "ready"}),
+    ("/stream", None, 200, "0\n1\n2\n"),
+]
+
+
+@pytest.mark.parametrize("path, body, status, expected", CASES)
+def test_frameworks_served_at_the_root(served, path, body, status, expected):
+    _, base = served
+    got_status, coding, raw = fetch(base, path, json.dumps(body).encode() if body else None)
+    assert got_status == status
+    if isinstance(expected, str):
+        assert coding == "chunked"  # streamed, not gathered first
+        assert raw.decode() == expected
+    else:
+        assert json.loads(raw) == expected
+
+
+def test_invalid_model_and_missing_route(served):
+    _, base = served
+    assert fetch(base, "/items/3", b'{"name": 1}')[0] in (400, 422)
+    assert fetch(base, "/missing")[0] == 404
+
+
+@pytest.fixture(scope="module")
+def mounted():
+    """Every framework under /<name>/api of one kiv app, lifespans started."""
+    app = App("host")
+
+    @app.route("/")
+    def index():
+        return "kiv"
+
+    for name, make in asgi_apps.MAKERS.items():
+        app.mount_asgi(f"/{name}/api", make())
+    for host in app._asgi_mounts:
+        host.startup()
+    sid = app.server.start("127.0.0.1", 0)
+    try:
+        yield "http://" + app.server.bound_addr(sid)
+    finally:
+        app.server.stop(sid, 5)
+        for host in app._asgi_mounts:
+            host.shutdown()
+
+
+@pytest.mark.parametrize("name", FRAMEWORKS)
+def test_mounted_under_a_prefix(mounted, name):
+    prefix = f"/{name}/api"
+    status, _, raw = fetch(mounted, prefix + "/where?x=1")
+    assert status == 200
+    assert json.loads(raw) == {"root_path": prefix, "path": prefix + "/where"}
+    assert json.loads(fetch(mounted, prefix + "/state")[2]) == {"db": "ready"}
+    assert fetch(mounted, prefix + "/stream")[2] == b"0\n1\n2\n"
+    assert fetch(mounted, "/")[2] == b"kiv"  # the kiv app's own rules still answer
+
+
+def test_failed_lifespan_startup_stops_the_server():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(TESTS), os.environ.get("PYTHONPATH", "")]))
+    done = subprocess.run([sys.executable, "-m", "kiv", "run", "--interface", "asgi",
+                           "--port", "0", "asgi_apps:failing_app"], cwd=TESTS, env=env,
+                          capture_output=True, text=True, timeout=30)
+    assert done.returncode != 0
+    assert "ASGI lifespan startup failed" in done.stderr and "no database" in done.stderr
+    assert "kiv serving" not in done.stdout
