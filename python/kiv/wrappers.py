@@ -462,10 +462,15 @@ class Request(MimeTypeMixin):
 
     @property
     def data(self) -> bytes:
-        return self.body
+        return self.get_data()
 
     def get_data(self, cache: bool = True, as_text: bool = False, parse_form_data: bool = False):
-        return self.body.decode("utf-8", "replace") if as_text else self.body
+        body = self.body
+        if body.__class__ is not bytes:
+            # A streamed body is read now (what the view has not read of it yet); the
+            # server has already held it to MAX_CONTENT_LENGTH.
+            body = self.body = self.stream.read()
+        return body.decode("utf-8", "replace") if as_text else body
 
     @property
     def content_type(self) -> str:
@@ -479,7 +484,8 @@ class Request(MimeTypeMixin):
                 return max(0, int(value))
             except ValueError:
                 return None
-        return len(self.body) if self.body else None
+        body = self.body
+        return len(body) if body.__class__ is bytes and body else None
 
     @property
     def is_json(self) -> bool:
@@ -492,7 +498,7 @@ class Request(MimeTypeMixin):
                 return None
             raise UnsupportedMediaTypeJSON()
         try:
-            return _json.loads(self.body)
+            return _json.loads(self.get_data())
         except ValueError:
             if silent:
                 return None
@@ -507,7 +513,13 @@ class Request(MimeTypeMixin):
         if self._form is None:
             mimetype = self.mimetype
             if mimetype == "application/x-www-form-urlencoded":
-                text = self.body.decode("utf-8", "replace")
+                from .bodystream import read_limited
+                config = self.app.config if self.app is not None else {}
+                body = self.body
+                data = read_limited(body if body.__class__ is bytes else self.stream,
+                                    config.get("MAX_FORM_MEMORY_SIZE", 500_000))
+                self.body = data
+                text = data.decode("utf-8", "replace")
                 self._form = MultiDict(parse_qsl(text, keep_blank_values=True))
             elif mimetype == "multipart/form-data":
                 self._parse_multipart()
@@ -528,9 +540,15 @@ class Request(MimeTypeMixin):
     def _parse_multipart(self) -> None:
         from .formparser import parse_multipart
         config = self.app.config if self.app is not None else {}
+        body = self.body
+        # A streamed body is parsed as it arrives, file parts spooled to disk; it is
+        # consumed then, as in Flask (get_data() gives b"" afterwards).
+        source = body if body.__class__ is bytes else self.stream
         fields, files = parse_multipart(
-            self.body, self.mimetype_params.get("boundary", ""),
+            source, self.mimetype_params.get("boundary", ""),
             config.get("MAX_FORM_PARTS", 1000), config.get("MAX_FORM_MEMORY_SIZE", 500_000))
+        if source is not body:
+            self.body = b""
         self._form = MultiDict(fields)
         self._files = MultiDict(files)
 
@@ -622,9 +640,17 @@ class Request(MimeTypeMixin):
         return frozenset(tags)
 
     @property
-    def stream(self) -> io.BytesIO:
-        """The body as a file (the server has read all of it already)."""
-        return io.BytesIO(self.body)
+    def stream(self) -> Any:
+        """The body as a binary file. A large, chunked or "Expect: 100-continue" body is
+        read from the connection as this is read (kiv.bodystream.BodyStream); a small one
+        has arrived whole already."""
+        body = self.body
+        if body.__class__ is bytes:
+            return io.BytesIO(body)
+        from .bodystream import BodyStream
+        if body.__class__ is not BodyStream:
+            body = self.body = BodyStream(body)
+        return body
 
     input_stream = stream
 
@@ -663,7 +689,8 @@ class Request(MimeTypeMixin):
             if key not in ("CONTENT_TYPE", "CONTENT_LENGTH"):
                 key = "HTTP_" + key
             env[key] = f"{env[key]},{v}" if key in env else v
-        if self.body and "CONTENT_LENGTH" not in env:  # a chunked body, read whole
+        body = self.body
+        if body.__class__ is bytes and body and "CONTENT_LENGTH" not in env:  # chunked, whole
             env["CONTENT_LENGTH"] = str(len(self.body))
         return env
 
