@@ -467,9 +467,11 @@ class Request(MimeTypeMixin):
     def get_data(self, cache: bool = True, as_text: bool = False, parse_form_data: bool = False):
         body = self.body
         if body.__class__ is not bytes:
-            # A streamed body is read now (what the view has not read of it yet); the
-            # server has already held it to MAX_CONTENT_LENGTH.
-            body = self.body = self.stream.read()
+            # The whole of a body that arrived whole, even after request.stream was read;
+            # of a streamed one, what the view has not read yet (the server has already
+            # held it to MAX_CONTENT_LENGTH).
+            body = self.body = (body.getvalue() if body.__class__ is io.BytesIO
+                                else self.stream.read())
         return body.decode("utf-8", "replace") if as_text else body
 
     @property
@@ -485,6 +487,8 @@ class Request(MimeTypeMixin):
             except ValueError:
                 return None
         body = self.body
+        if body.__class__ is io.BytesIO:
+            body = body.getvalue()
         return len(body) if body.__class__ is bytes and body else None
 
     @property
@@ -516,7 +520,8 @@ class Request(MimeTypeMixin):
                 from .bodystream import read_limited
                 config = self.app.config if self.app is not None else {}
                 body = self.body
-                data = read_limited(body if body.__class__ is bytes else self.stream,
+                data = read_limited(self.get_data() if body.__class__ is io.BytesIO else
+                                    body if body.__class__ is bytes else self.stream,
                                     config.get("MAX_FORM_MEMORY_SIZE", 500_000))
                 self.body = data
                 text = data.decode("utf-8", "replace")
@@ -540,7 +545,7 @@ class Request(MimeTypeMixin):
     def _parse_multipart(self) -> None:
         from .formparser import parse_multipart
         config = self.app.config if self.app is not None else {}
-        body = self.body
+        body = self.get_data() if self.body.__class__ is io.BytesIO else self.body
         # A streamed body is parsed as it arrives, file parts spooled to disk; it is
         # consumed then, as in Flask (get_data() gives b"" afterwards).
         source = body if body.__class__ is bytes else self.stream
@@ -646,7 +651,10 @@ class Request(MimeTypeMixin):
         has arrived whole already."""
         body = self.body
         if body.__class__ is bytes:
-            return io.BytesIO(body)
+            body = self.body = io.BytesIO(body)  # one stream, read on from where it was
+            return body
+        if body.__class__ is io.BytesIO:
+            return body
         from .bodystream import BodyStream
         if body.__class__ is not BodyStream:
             body = self.body = BodyStream(body)
@@ -677,7 +685,10 @@ class Request(MimeTypeMixin):
             "PATH_INFO": self.path.encode("utf-8", "surrogateescape").decode("latin-1"),
             "QUERY_STRING": self.query_string, "SERVER_NAME": name, "SERVER_PORT": port,
             "SERVER_PROTOCOL": "HTTP/1.1", "REMOTE_ADDR": self.remote_addr,
-            "wsgi.version": (1, 0), "wsgi.url_scheme": scheme, "wsgi.input": self.stream,
+            "wsgi.version": (1, 0), "wsgi.url_scheme": scheme,
+            # A body that arrived whole, from its start; a streamed one as it goes on.
+            "wsgi.input": (io.BytesIO(self.get_data())
+                           if self.body.__class__ in (bytes, io.BytesIO) else self.stream),
             "wsgi.errors": sys.stderr, "wsgi.multithread": True, "wsgi.multiprocess": False,
             "wsgi.run_once": False,
         }
@@ -689,9 +700,9 @@ class Request(MimeTypeMixin):
             if key not in ("CONTENT_TYPE", "CONTENT_LENGTH"):
                 key = "HTTP_" + key
             env[key] = f"{env[key]},{v}" if key in env else v
-        body = self.body
-        if body.__class__ is bytes and body and "CONTENT_LENGTH" not in env:  # chunked, whole
-            env["CONTENT_LENGTH"] = str(len(self.body))
+        length = self.content_length
+        if length and "CONTENT_LENGTH" not in env:  # chunked, read whole
+            env["CONTENT_LENGTH"] = str(length)
         return env
 
     # --- the client and the URL -------------------------------------------
