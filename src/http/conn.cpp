@@ -444,6 +444,8 @@ class Conn {
     co_return ok;
   }
 
+  static asio::awaitable<ResponseOut> ready(ResponseOut resp) { co_return resp; }
+
   // Failure of a streamed body read: the status of the page to answer with
   // at once, or 0 when the client is gone (nothing to say).
   static RequestBody::Result body_failed(std::uint16_t status) {
@@ -1000,18 +1002,17 @@ asio::awaitable<void> Conn::run() {
     req.query = parse_query(req.query_string);
 
     // --- Answer.
-    ResponseOut resp;
     bool unread = false;  // body bytes left on the socket: linger before closing
+    std::optional<ResponseOut> streamed_answer;
     if (streamed) {
       continue_due_ = send_continue;
       auto streaming = answer_streamed(std::move(req), keep_alive, unread);
-      std::optional<ResponseOut> got = co_await std::move(streaming);
-      if (!got) co_return;
-      resp = std::move(*got);
-    } else {
-      auto answer = handler_->handle(std::move(req));
-      resp = co_await std::move(answer);
+      streamed_answer = co_await std::move(streaming);
+      if (!streamed_answer) co_return;
     }
+    auto answer = streamed_answer ? ready(std::move(*streamed_answer))
+                                  : handler_->handle(std::move(req));
+    const ResponseOut resp = co_await std::move(answer);
     if (group_) {
       if (group_->count_requests) group_->served.fetch_add(1, std::memory_order_relaxed);
       // Draining: this answer is the connection's last.
