@@ -14,6 +14,7 @@ import time
 import pytest
 
 from conftest import Fast, make_server
+from kiv.bodystream import BodyStream
 
 TIMEOUT = 5
 MAX_BODY = 1000
@@ -24,7 +25,7 @@ HUGE = 32 << 20
 
 def _echo(req):
     a = req.args
-    body = a[5]
+    body = a[5] if isinstance(a[5], bytes) else BodyStream(a[5]).read()
     return {
         "method": a[0],
         "path": a[1],
@@ -357,9 +358,8 @@ def test_413_arrives_before_any_body_byte(client):
     assert client.closed()
 
 
-def test_expect_continue_then_413(client):
+def test_expect_continue_over_the_limit_gets_413_without_100(client):
     client.send(b"POST /echo HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5000\r\n\r\n")
-    assert client.take(25) == b"HTTP/1.1 100 Continue\r\n\r\n"
     assert client.response().status == 413
 
 

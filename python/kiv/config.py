@@ -33,6 +33,11 @@ DEFAULTS: dict[str, Any] = {
     "TEMPLATES_AUTO_RELOAD": None,
     "MAX_FORM_MEMORY_SIZE": 500_000,
     "MAX_FORM_PARTS": 1000,
+    # A request body may keep the server waiting this many seconds for its bytes (None:
+    # no limit), plus a second per BODY_MIN_RATE bytes received; past it the client gets
+    # 408 and the connection closes. Time a view spends between reads does not count.
+    "BODY_TIMEOUT": 60,
+    "BODY_MIN_RATE": 1024,
     "SEND_FILE_MAX_AGE_DEFAULT": None,
 }
 

@@ -1,11 +1,11 @@
 """multipart/form-data: request.form and request.files, FileStorage, secure_filename, and the
 encoder the test client uploads with.
 
-The body is already in memory (the server reads it whole, up to MAX_CONTENT_LENGTH); it
-is parsed only when a view first reads request.form or request.files. File parts stay in
-memory up to 512 KiB and then move to an anonymous temporary file (unlinked as soon as it
-is made, so nothing is left on disk even if the process dies); the request closes them
-when it ends.
+The body is parsed when a view first reads request.form or request.files: a small body
+the server has read whole, a large one as it arrives from the connection (a piece at a
+time, so memory stays flat however large the upload). File parts stay in memory up to
+512 KiB and then move to an anonymous temporary file (unlinked as soon as it is made, so
+nothing is left on disk even if the process dies); the request closes them when it ends.
 """
 
 from __future__ import annotations
@@ -103,9 +103,10 @@ def parse_urlencoded(body: bytes, max_parts: int | None,
     return parse_qsl(body.decode("utf-8", "replace"), keep_blank_values=True)
 
 
-def parse_multipart(body: bytes, boundary: str, max_parts: int | None,
+def parse_multipart(body: Any, boundary: str, max_parts: int | None,
                     max_field_size: int | None) -> tuple[list, list]:
-    """(form pairs, file pairs); 400 for a malformed body, 413 past a limit.
+    """(form pairs, file pairs) of a body given as bytes or as a stream (read as it
+    arrives); 400 for a malformed body, 413 past a limit.
 
     On any error every file made so far is closed before the exception leaves.
     """
@@ -113,18 +114,23 @@ def parse_multipart(body: bytes, boundary: str, max_parts: int | None,
 
     from multipart import MultipartError, ParserLimitReached, PushMultipartParser
 
+    from .bodystream import chunks
+
     if not boundary or len(boundary) > 200:
         raise BadRequest("Missing or invalid multipart boundary.")
     fields: list[tuple[str, str]] = []
     files: list[tuple[str, FileStorage]] = []
     field_bytes = 0
     try:
+        length = len(body) if body.__class__ is bytes else body.length
+        if length is None:  # chunked
+            length = -1
         parser = PushMultipartParser(
-            boundary, len(body), max_header_size=MAX_PART_HEADER_SIZE,
+            boundary, length, max_header_size=MAX_PART_HEADER_SIZE,
             max_segment_count=max_parts if max_parts is not None else float("inf"))
         segment = sink = None
-        # The whole body at once (it is in memory already), then the end of input.
-        for chunk in (body, b""):
+        # The body piece by piece as it arrives, then the end of input.
+        for chunk in _then_end(chunks(body)):
             for event in parser.parse(chunk):
                 if event is None:  # end of a part
                     if segment.filename is None:
@@ -165,6 +171,11 @@ def parse_multipart(body: bytes, boundary: str, max_parts: int | None,
         _close(files)
         raise
     return fields, files
+
+
+def _then_end(pieces: Iterator[bytes]) -> Iterator[bytes]:
+    yield from pieces
+    yield b""
 
 
 def _close(files: list) -> None:

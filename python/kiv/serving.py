@@ -287,8 +287,11 @@ def serve_on(app: Any, sock: socket.socket, opts: ServeOptions, *,
         raise SystemExit(str(e)) from None
     signals = _Signals()
     try:
+        config = getattr(app, "config", {})
         sid = app.server.start("", 0, fd=sock.fileno(), limit_concurrency=opts.limit_concurrency,
-                               count_requests=max_requests > 0)
+                               count_requests=max_requests > 0,
+                               body_timeout=config.get("BODY_TIMEOUT", 60),
+                               body_min_rate=config.get("BODY_MIN_RATE", 1024))
         # The server holds its own duplicate of the socket.
         sock.close()
         if banner is not None:

@@ -489,10 +489,17 @@ class Request(MimeTypeMixin):
 
     @property
     def data(self) -> bytes:
-        return self.body
+        return self.get_data()
 
     def get_data(self, cache: bool = True, as_text: bool = False, parse_form_data: bool = False):
-        return self.body.decode("utf-8", "replace") if as_text else self.body
+        body = self.body
+        if body.__class__ is not bytes:
+            # The whole of a body that arrived whole, even after request.stream was read;
+            # of a streamed one, what the view has not read yet (the server has already
+            # held it to MAX_CONTENT_LENGTH).
+            body = self.body = (body.getvalue() if body.__class__ is io.BytesIO
+                                else self.stream.read())
+        return body.decode("utf-8", "replace") if as_text else body
 
     @property
     def content_type(self) -> str:
@@ -506,7 +513,10 @@ class Request(MimeTypeMixin):
                 return max(0, int(value))
             except ValueError:
                 return None
-        return len(self.body) if self.body else None
+        body = self.body
+        if body.__class__ is io.BytesIO:
+            body = body.getvalue()
+        return len(body) if body.__class__ is bytes and body else None
 
     @property
     def is_json(self) -> bool:
@@ -519,7 +529,7 @@ class Request(MimeTypeMixin):
                 return None
             raise UnsupportedMediaTypeJSON()
         try:
-            return _json.loads(self.body)
+            return _json.loads(self.get_data())
         except (ValueError, RecursionError):  # too deeply nested is bad input too
             if silent:
                 return None
@@ -534,8 +544,15 @@ class Request(MimeTypeMixin):
         if self._form is None:
             mimetype = self.mimetype
             if mimetype == "application/x-www-form-urlencoded":
+                from .bodystream import read_limited
                 from .formparser import form_limits, parse_urlencoded
-                self._form = MultiDict(parse_urlencoded(self.body, *form_limits(self._config())))
+                max_parts, max_memory = form_limits(self._config())
+                body = self.body
+                data = read_limited(self.get_data() if body.__class__ is io.BytesIO else
+                                    body if body.__class__ is bytes else self.stream,
+                                    max_memory)
+                self.body = data
+                self._form = MultiDict(parse_urlencoded(data, max_parts, max_memory))
             elif mimetype == "multipart/form-data":
                 self._parse_multipart()
             else:
@@ -554,8 +571,14 @@ class Request(MimeTypeMixin):
 
     def _parse_multipart(self) -> None:
         from .formparser import form_limits, parse_multipart
+        body = self.get_data() if self.body.__class__ is io.BytesIO else self.body
+        # A streamed body is parsed as it arrives, file parts spooled to disk; it is
+        # consumed then, as in Flask (get_data() gives b"" afterwards).
+        source = body if body.__class__ is bytes else self.stream
         fields, files = parse_multipart(
-            self.body, self.mimetype_params.get("boundary", ""), *form_limits(self._config()))
+            source, self.mimetype_params.get("boundary", ""), *form_limits(self._config()))
+        if source is not body:
+            self.body = b""
         self._form = MultiDict(fields)
         self._files = MultiDict(files)
 
@@ -650,9 +673,20 @@ class Request(MimeTypeMixin):
         return frozenset(tags)
 
     @property
-    def stream(self) -> io.BytesIO:
-        """The body as a file (the server has read all of it already)."""
-        return io.BytesIO(self.body)
+    def stream(self) -> Any:
+        """The body as a binary file. A large, chunked or "Expect: 100-continue" body is
+        read from the connection as this is read (kiv.bodystream.BodyStream); a small one
+        has arrived whole already."""
+        body = self.body
+        if body.__class__ is bytes:
+            body = self.body = io.BytesIO(body)  # one stream, read on from where it was
+            return body
+        if body.__class__ is io.BytesIO:
+            return body
+        from .bodystream import BodyStream
+        if body.__class__ is not BodyStream:
+            body = self.body = BodyStream(body)
+        return body
 
     input_stream = stream
 
@@ -679,7 +713,10 @@ class Request(MimeTypeMixin):
             "PATH_INFO": self.path.encode("utf-8", "surrogateescape").decode("latin-1"),
             "QUERY_STRING": self.raw_query, "SERVER_NAME": name, "SERVER_PORT": port,
             "SERVER_PROTOCOL": "HTTP/1.1", "REMOTE_ADDR": self.remote_addr,
-            "wsgi.version": (1, 0), "wsgi.url_scheme": scheme, "wsgi.input": self.stream,
+            "wsgi.version": (1, 0), "wsgi.url_scheme": scheme,
+            # A body that arrived whole, from its start; a streamed one as it goes on.
+            "wsgi.input": (io.BytesIO(self.get_data())
+                           if self.body.__class__ in (bytes, io.BytesIO) else self.stream),
             "wsgi.errors": sys.stderr, "wsgi.multithread": True, "wsgi.multiprocess": False,
             "wsgi.run_once": False,
         }
@@ -691,8 +728,9 @@ class Request(MimeTypeMixin):
             if key not in ("CONTENT_TYPE", "CONTENT_LENGTH"):
                 key = "HTTP_" + key
             env[key] = f"{env[key]},{v}" if key in env else v
-        if self.body and "CONTENT_LENGTH" not in env:  # a chunked body, read whole
-            env["CONTENT_LENGTH"] = str(len(self.body))
+        length = self.content_length
+        if length and "CONTENT_LENGTH" not in env:  # chunked, read whole
+            env["CONTENT_LENGTH"] = str(length)
         return env
 
     # --- the client and the URL -------------------------------------------

@@ -4,7 +4,8 @@ Three ways in: `python -m kiv run --interface wsgi module:application`, `serve(a
 here, and `App.mount_wsgi(prefix, application)` to host one under a prefix beside kiv views.
 
 The core hands every request under a mount to its `WSGIHost` with the environ already
-built (natively, from the parsed request) and the whole body; the host runs the
+built (natively, from the parsed request) and the body (bytes, or a reader of a body
+streamed from the connection as wsgi.input is read); the host runs the
 application and answers (status, headers, body). A body the application has finished
 by its first chunk (a list, or an iterable that reached its Content-Length) goes out as
 bytes; any other iterable is handed to the core, which streams it and calls close().
@@ -18,6 +19,7 @@ import re
 import sys
 from typing import Any, Callable, Iterator
 
+from .bodystream import BodyStream
 from .files import FileBody
 
 __all__ = ["FileWrapper", "MAX_BODY", "WSGIHost", "call_application", "host_app", "serve"]
@@ -335,8 +337,9 @@ class WSGIHost:
             "wsgi.file_wrapper": FileWrapper,
         }
 
-    def __call__(self, environ: dict, body: bytes) -> tuple[int, list, Any]:
-        environ["wsgi.input"] = io.BytesIO(body)
+    def __call__(self, environ: dict, body: Any) -> tuple[int, list, Any]:
+        # bytes when the server read the body whole, else a reader of the streamed body.
+        environ["wsgi.input"] = io.BytesIO(body) if body.__class__ is bytes else BodyStream(body)
         environ["wsgi.errors"] = sys.stderr
         if self.app is not None and ("HTTP_X_FORWARDED_FOR" in environ
                                      or "HTTP_X_FORWARDED_PROTO" in environ):

@@ -9,15 +9,19 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/concurrent_channel.hpp>
 
 #include "http/byte_buffer.hpp"
 #include "http/framing.hpp"
@@ -56,8 +60,17 @@ constexpr std::size_t kTrailerLimit = 65536;
 constexpr std::int64_t kReadTimeoutSecs = 60;
 // Body bytes read straight into the request body per socket read.
 constexpr std::size_t kBodyStep = 65536;
-// Announced lengths are reserved up to this; beyond it the body grows as bytes arrive.
-constexpr std::size_t kBodyReserveMax = 1 << 20;
+// Bodies announced up to this size (or already buffered whole) are read
+// before the handler runs, as one string; larger and chunked ones are
+// streamed: read only as the application asks for them.
+constexpr std::uint64_t kWholeBodyMax = 65536;
+// Of a streamed body the application left unread, up to this much is read
+// and dropped so the connection can serve its next request; beyond it the
+// connection closes after the answer.
+constexpr std::uint64_t kDrainMax = 1 << 20;
+// Chunked bodies settled by this many bytes (whole, or refused) are read
+// before the handler runs.
+constexpr std::size_t kChunkedWholeMax = 2 * 65536;
 // Bodies up to this size are copied behind the head (one contiguous write);
 // larger ones go out with a gather write instead of being copied.
 constexpr std::size_t kInlineBodyMax = 16384;
@@ -135,6 +148,117 @@ void write_stderr(std::string_view line) {
   }
 }
 
+// A streamed request body as the application sees it. Pulls come from any
+// thread and wait here; the connection's own coroutine serves them, so the
+// socket and the receive buffer keep a single user. The handler's answer
+// arrives the same way, and one wake-up channel tells the coroutine that
+// either is there.
+class ConnBody final : public RequestBody {
+ public:
+  struct Pending {
+    asio::mutable_buffer into;
+    Done done;
+  };
+
+  explicit ConnBody(const asio::any_io_executor& ex) : wake_(ex, 1) {}
+
+  void pull(asio::mutable_buffer into, Done done) override {
+    std::unique_lock lock(mu_);
+    if (over_ || pending_) {
+      lock.unlock();
+      done(Result{0, false, true, 0});
+      return;
+    }
+    pending_.emplace(Pending{into, std::move(done)});
+    lock.unlock();
+    wake();
+  }
+
+  // Connection side.
+  std::optional<Pending> take_pull() {
+    std::lock_guard lock(mu_);
+    std::optional<Pending> p = std::move(pending_);
+    pending_.reset();
+    return p;
+  }
+  void answered(ResponseOut resp) {
+    {
+      std::lock_guard lock(mu_);
+      answer_.emplace(std::move(resp));
+    }
+    wake();
+  }
+  std::optional<ResponseOut> take_answer() {
+    std::lock_guard lock(mu_);
+    std::optional<ResponseOut> a = std::move(answer_);
+    answer_.reset();
+    return a;
+  }
+  // The request is over (or the connection is): a pull still waiting, and
+  // every later one, fails.
+  void finish() {
+    std::optional<Pending> p;
+    {
+      std::lock_guard lock(mu_);
+      over_ = true;
+      p = std::move(pending_);
+      pending_.reset();
+    }
+    if (p) p->done(Result{0, false, true, 0});
+  }
+  // Until a pull or the answer may have come (possibly at once: wake-ups
+  // are kept, at most one, so none is lost between a look and the wait).
+  asio::awaitable<void> wait() {
+    auto [ec, unused] = co_await wake_.async_receive(kNoThrow);
+    (void)ec;
+    (void)unused;
+  }
+
+ private:
+  void wake() { wake_.try_send(asio::error_code(), true); }
+
+  std::mutex mu_;
+  bool over_ = false;
+  std::optional<Pending> pending_;
+  std::optional<ResponseOut> answer_;
+  asio::experimental::concurrent_channel<void(asio::error_code, bool)> wake_;
+};
+
+// Whether the bytes of a chunked body at hand settle it: the whole body is
+// there (trailers and all), or enough to tell it will be refused. Only then
+// is it read before the handler runs; otherwise it is streamed.
+bool chunked_settled(std::string_view b, std::uint64_t max_body) {
+  std::size_t i = 0;
+  std::uint64_t total = 0;
+  auto next_line = [&](std::string_view& line) {
+    const std::size_t lf = b.find('\n', i);
+    if (lf == std::string_view::npos) return false;
+    line = b.substr(i, lf - i);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    i = lf + 1;
+    return true;
+  };
+  for (;;) {
+    std::string_view line;
+    if (!next_line(line)) return b.size() - i > kChunkLineLimit;
+    const std::optional<std::uint64_t> size = parse_chunk_size(line);
+    if (!size) return true;
+    if (*size == 0) break;
+    if (*size > max_body - total) return true;
+    total += *size;
+    if (*size > b.size() - i || b.size() - i - *size < 2) return false;
+    i += static_cast<std::size_t>(*size) + 2;
+  }
+  std::size_t trailer_bytes = 0;
+  for (;;) {
+    std::string_view line;
+    if (!next_line(line)) return b.size() - i > kChunkLineLimit;
+    if (line.empty()) return true;
+    trailer_bytes += line.size();
+    if (trailer_bytes > kTrailerLimit) return true;
+  }
+}
+
 class Conn {
  public:
   Conn(tcp::socket socket, HandlerPtr handler, std::string remote_addr,
@@ -149,6 +273,8 @@ class Conn {
     if (group_) {
       idle_timeout_ = group_->idle_timeout;
       head_timeout_ = group_->head_timeout;
+      body_timeout_ = group_->body_timeout;
+      body_min_rate_ = group_->body_min_rate;
       slot_.fd = socket_.native_handle();
       slot_.deadline = &*deadline_;
       group_->enter(&slot_);
@@ -161,6 +287,10 @@ class Conn {
   // Stops the sweeper from seeing the descriptor before it can be reused,
   // then shuts down the sending direction and closes.
   void close() {
+    if (body_) {  // a view still reading learns that the request is over
+      body_->finish();
+      body_.reset();
+    }
     if (group_) {  // first: the group may reach the deadline and the descriptor
       group_->leave(&slot_);
       group_.reset();
@@ -201,11 +331,42 @@ class Conn {
       buf_.consume(pos_);
       pos_ = 0;
     }
+    if (in_body_ && until == 0) {
+      auto [n, fail] = co_await body_read_some(buf_.spare(kMaxRead));
+      if (fail) co_return fail;
+      buf_.commit(n);
+      co_return ReadResult();
+    }
     auto [n, fail] =
         co_await read_some(buf_.spare(kMaxRead), until ? -1 : idle_timeout_, until);
     if (fail) co_return fail;
     buf_.commit(n);
     co_return ReadResult();
+  }
+
+  // When a body read is cut: the body may keep the server waiting
+  // body_timeout_ seconds in all, plus a second per body_min_rate_ bytes
+  // received; each single read still gets at most idle_timeout_.
+  std::int64_t body_until() const {
+    const std::int64_t now = coarse_now();
+    std::int64_t until = now + idle_timeout_ + 1;
+    if (body_timeout_ > 0) {
+      double allowed = static_cast<double>(body_timeout_);
+      if (body_min_rate_ > 0)
+        allowed += static_cast<double>(body_got_) / static_cast<double>(body_min_rate_);
+      const double left = allowed - std::chrono::duration<double>(body_waited_).count();
+      until = std::min(until, now + static_cast<std::int64_t>(std::ceil(std::max(0.0, left))) + 1);
+    }
+    return until;
+  }
+
+  // One socket read of body bytes under the body's deadline; the time spent
+  // waiting is charged to the body.
+  asio::awaitable<std::pair<std::size_t, ReadResult>> body_read_some(asio::mutable_buffer into) {
+    const auto start = std::chrono::steady_clock::now();
+    auto result = co_await read_some(into, -1, body_until());
+    body_waited_ += std::chrono::steady_clock::now() - start;
+    co_return result;
   }
 
   // Before waiting for the first bytes of the next request: a drain shuts
@@ -244,10 +405,11 @@ class Conn {
       const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(n, kBodyStep));
       const std::size_t at = out.size();
       out.resize(at + step);
-      auto [got, fail] = co_await read_some(asio::buffer(out.data() + at, step), idle_timeout_);
+      auto [got, fail] = co_await body_read_some(asio::buffer(out.data() + at, step));
       out.resize(at + got);
       if (fail) co_return fail;
       n -= got;
+      body_got_ += got;
     }
     co_return ReadResult();
   }
@@ -282,32 +444,183 @@ class Conn {
     co_return ok;
   }
 
-  // Reads a chunked body into body. Returns 0 on success, else the status of
-  // the page to refuse the request with.
-  asio::awaitable<std::uint16_t> read_chunked(std::string& body) {
+  static asio::awaitable<ResponseOut> ready(ResponseOut resp) { co_return resp; }
+
+  // Failure of a streamed body read: the status of the page to answer with
+  // at once, or 0 when the client is gone (nothing to say).
+  static RequestBody::Result body_failed(std::uint16_t status) {
+    return RequestBody::Result{0, false, true, status};
+  }
+  static RequestBody::Result body_failed(const ReadFail& fail) {
+    return body_failed(fail.respond ? fail.status : 0);
+  }
+
+  // Copies or reads up to into.size() bytes, never more than `most`, into
+  // `into`: buffered bytes first; else one socket read straight into the
+  // reader's memory plus whatever else has already arrived. Never reads past
+  // `most`, so the next request stays in the socket.
+  asio::awaitable<std::pair<std::size_t, ReadResult>> body_bytes(asio::mutable_buffer into,
+                                                                 std::uint64_t most) {
+    char* dst = static_cast<char*>(into.data());
+    const std::size_t cap =
+        static_cast<std::size_t>(std::min<std::uint64_t>(into.size(), most));
+    if (const std::size_t buffered = buf_.size() - pos_; buffered > 0) {
+      const std::size_t n = std::min(cap, buffered);
+      std::memcpy(dst, buf_.data() + pos_, n);
+      pos_ += n;
+      co_return std::pair{n, ReadResult()};
+    }
+    buf_.clear();
+    pos_ = 0;
+    auto [n, fail] = co_await body_read_some(asio::buffer(dst, cap));
+    if (fail) co_return std::pair{std::size_t{0}, fail};
+    while (n < cap) {
+      const ssize_t more =
+          ::recv(socket_.native_handle(), dst + n, cap - n, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (more <= 0) break;
+      n += static_cast<std::size_t>(more);
+    }
+    co_return std::pair{n, ReadResult()};
+  }
+
+  // Serves one pull of a streamed body. "100 Continue" goes out with the
+  // first one: the client is asked for the body only when it is wanted.
+  asio::awaitable<RequestBody::Result> body_read(asio::mutable_buffer into) {
+    if (continue_due_) {
+      continue_due_ = false;
+      out_.append(kContinue);  // behind any held-back responses
+      co_await flush();        // failure ignored: the read below will tell
+    }
+    RequestBody::Result r;
+    if (!chunked_) {
+      if (body_left_ == 0 || into.size() == 0) {
+        r.end = body_left_ == 0;
+        co_return r;
+      }
+      auto [n, fail] = co_await body_bytes(into, body_left_);
+      if (fail) co_return body_failed(*fail);
+      body_left_ -= n;
+      body_got_ += n;
+      r.n = n;
+      r.end = body_left_ == 0;
+      co_return r;
+    }
     const std::uint64_t max_body = handler_->max_body;
     for (;;) {
-      LineResult size_line = co_await take_line(kChunkLineLimit);
-      if (size_line.fail) co_return 400;
-      const std::optional<std::uint64_t> size = parse_chunk_size(size_line.line);
-      if (!size) co_return 400;
-      if (*size == 0) break;
-      // body.size() <= max_body holds here, so this cannot wrap.
-      if (*size > max_body - body.size()) co_return 413;
-      if (co_await read_n(body, *size)) co_return 400;
-      // RFC 9112 7.1: chunk-data is followed by CRLF; anything else means the
-      // sizes were not what the sender meant, and guessing invites smuggling.
-      if (!co_await take_crlf()) co_return 400;
+      switch (phase_) {
+        case ChunkPhase::kDone:
+          r.end = true;
+          co_return r;
+        case ChunkPhase::kSize: {
+          LineResult line = co_await take_line(kChunkLineLimit);
+          if (line.fail) co_return body_failed(*line.fail);
+          const std::optional<std::uint64_t> size = parse_chunk_size(line.line);
+          if (!size) co_return body_failed(400);
+          if (*size == 0) {
+            phase_ = ChunkPhase::kTrailers;
+            break;
+          }
+          // body_got_ <= max_body holds here, so this cannot wrap.
+          if (*size > max_body - body_got_) co_return body_failed(413);
+          chunk_left_ = *size;
+          phase_ = ChunkPhase::kData;
+          break;
+        }
+        case ChunkPhase::kData: {
+          if (into.size() == 0) co_return r;
+          auto [n, fail] = co_await body_bytes(into, chunk_left_);
+          if (fail) co_return body_failed(*fail);
+          chunk_left_ -= n;
+          body_got_ += n;
+          if (chunk_left_ == 0) phase_ = ChunkPhase::kDataEnd;
+          r.n = n;
+          co_return r;
+        }
+        case ChunkPhase::kDataEnd:
+          // RFC 9112 7.1: chunk-data is followed by CRLF; anything else means
+          // the sizes were not what the sender meant, and guessing invites
+          // smuggling.
+          if (!co_await take_crlf()) co_return body_failed(400);
+          phase_ = ChunkPhase::kSize;
+          break;
+        case ChunkPhase::kTrailers: {
+          // Trailer fields are read and ignored, up to the empty line.
+          LineResult t = co_await take_line(kChunkLineLimit);
+          if (t.fail) co_return body_failed(*t.fail);
+          if (t.line.empty()) {
+            phase_ = ChunkPhase::kDone;
+            r.end = true;
+            co_return r;
+          }
+          trailer_bytes_ += t.line.size();
+          if (trailer_bytes_ > kTrailerLimit) co_return body_failed(431);
+          break;
+        }
+      }
     }
-    // Trailer fields are read and ignored, up to the empty line.
-    std::size_t trailer_bytes = 0;
+  }
+
+  // Runs the handler while serving its body pulls on this coroutine, then
+  // reads and drops what the application left unread, up to kDrainMax.
+  // Returns the answer; nullopt when the body failed first, in which case the
+  // failure has been answered (or the client is gone) and the connection
+  // must close without waiting for the handler.
+  asio::awaitable<std::optional<ResponseOut>> answer_streamed(Req req, bool& keep_alive,
+                                                              bool& unread) {
+    auto body = std::make_shared<ConnBody>(socket_.get_executor());
+    body->length = chunked_ ? -1 : static_cast<std::int64_t>(body_left_);
+    body_ = body;
+    req.body_stream = body;
+    in_body_ = true;
+    auto answer = handler_->handle(std::move(req));
+    asio::co_spawn(socket_.get_executor(), std::move(answer),
+                   [body](std::exception_ptr e, ResponseOut resp) {
+                     body->answered(e ? simple(500) : std::move(resp));
+                   });
+    std::optional<ResponseOut> resp;
+    bool ended = false;
     for (;;) {
-      LineResult t = co_await take_line(kChunkLineLimit);
-      if (t.fail) co_return 400;
-      if (t.line.empty()) co_return 0;
-      trailer_bytes += t.line.size();
-      if (trailer_bytes > kTrailerLimit) co_return 431;
+      if (std::optional<ConnBody::Pending> p = body->take_pull()) {
+        RequestBody::Result r = co_await body_read(p->into);
+        if (r.failed) {
+          body_->finish();
+          body_.reset();
+          in_body_ = false;
+          p->done(r);
+          if (r.status) co_await refuse(r.status);
+          co_return std::nullopt;
+        }
+        ended = ended || r.end;
+        p->done(r);
+        continue;
+      }
+      if ((resp = body->take_answer())) break;
+      co_await body->wait();
     }
+    body_->finish();
+    body_.reset();
+    if (!ended) {
+      if (continue_due_) {
+        // The client was never asked for the body; it may or may not send
+        // it, so the connection cannot carry another request.
+        keep_alive = false;
+      } else if (chunked_ || body_left_ <= kDrainMax) {
+        std::uint64_t dropped = 0;
+        char scratch[16384];
+        while (!ended && dropped <= kDrainMax) {
+          RequestBody::Result r = co_await body_read(asio::buffer(scratch));
+          if (r.failed) break;
+          dropped += r.n;
+          ended = r.end;
+        }
+      }
+      if (!ended) {
+        keep_alive = false;
+        unread = true;
+      }
+    }
+    in_body_ = false;
+    co_return resp;
   }
 
   // Writes both parts completely. A client that stops reading must not hold
@@ -504,11 +817,26 @@ class Conn {
   ConnSlot slot_;
   std::int64_t idle_timeout_ = kReadTimeoutSecs;
   std::int64_t head_timeout_ = kReadTimeoutSecs;
+  std::int64_t body_timeout_ = kReadTimeoutSecs;
+  std::uint64_t body_min_rate_ = 0;
   std::optional<ReadDeadline> deadline_;
   ByteBuffer buf_;
   std::size_t pos_ = 0;  // first byte of buf_ not consumed by the current request
   std::string out_;      // serialised responses not yet written, reused
   ParsedHead head_;      // views into buf_, valid until the body is read
+
+  // The current request's body.
+  enum class ChunkPhase { kSize, kData, kDataEnd, kTrailers, kDone };
+  bool in_body_ = false;       // reads are body reads (deadline, accounting)
+  bool chunked_ = false;
+  bool continue_due_ = false;  // "100 Continue" is to go out with the first pull
+  std::uint64_t body_left_ = 0;   // by Content-Length: bytes not yet read
+  ChunkPhase phase_ = ChunkPhase::kSize;
+  std::uint64_t chunk_left_ = 0;  // of the current chunk's data
+  std::size_t trailer_bytes_ = 0;
+  std::uint64_t body_got_ = 0;    // body bytes received
+  std::chrono::steady_clock::duration body_waited_{};  // waiting for them
+  std::shared_ptr<ConnBody> body_;  // while streamed to the application
 };
 
 asio::awaitable<void> Conn::run() {
@@ -609,31 +937,81 @@ asio::awaitable<void> Conn::run() {
     }
     // From here on the buffer may move: head_ and the views above are dead.
 
-    // --- Body. The interim answer goes out before any body byte is read,
-    // even when the body is about to be refused.
-    if (send_continue) {
-      out_.append(kContinue);  // behind any held-back responses
-      co_await flush();        // failure ignored
-    }
+    // --- Body. Small ones are read now; others are streamed to the handler
+    // as it asks for them. A body too large to accept is refused before the
+    // client is asked for it.
+    body_got_ = 0;
+    body_waited_ = {};
+    bool streamed = false;
     if (framing.kind == BodyFraming::kLength) {
       if (framing.length > max_body) co_return co_await refuse(413);
       if (framing.length > 0) {
-        req.body.reserve(
-            static_cast<std::size_t>(std::min<std::uint64_t>(framing.length, kBodyReserveMax)));
-        if (ReadResult fail = co_await read_n(req.body, framing.length)) {
-          if (fail->respond) co_await refuse(fail->status);
-          co_return;
+        if (!send_continue &&
+            (framing.length <= kWholeBodyMax || framing.length <= buf_.size() - pos_)) {
+          req.body.reserve(static_cast<std::size_t>(framing.length));
+          in_body_ = true;
+          ReadResult fail = co_await read_n(req.body, framing.length);
+          in_body_ = false;
+          if (fail) {
+            if (fail->respond) co_await refuse(fail->status);
+            co_return;
+          }
+        } else {
+          streamed = true;
+          chunked_ = false;
+          body_left_ = framing.length;
         }
       }
     } else if (framing.kind == BodyFraming::kChunked) {
-      if (const std::uint16_t status = co_await read_chunked(req.body)) {
-        co_return co_await refuse(status);
+      chunked_ = true;
+      phase_ = ChunkPhase::kSize;
+      chunk_left_ = 0;
+      trailer_bytes_ = 0;
+      streamed = true;
+      if (!send_continue) {
+        // A small chunked body is read whole first, like a small counted one:
+        // what has arrived, plus reads while that much does not settle it.
+        in_body_ = true;
+        bool settled = false;
+        for (;;) {
+          const std::string_view at(buf_.data() + pos_, buf_.size() - pos_);
+          if ((settled = chunked_settled(at, max_body)) || at.size() >= kChunkedWholeMax) break;
+          if (ReadResult fail = co_await fill()) {
+            in_body_ = false;
+            if (fail->respond) co_await refuse(fail->status);
+            co_return;
+          }
+        }
+        if (settled) {
+          streamed = false;
+          for (;;) {
+            char piece[4096];
+            const RequestBody::Result r = co_await body_read(asio::buffer(piece));
+            if (r.failed) {
+              in_body_ = false;
+              if (r.status) co_await refuse(r.status);
+              co_return;
+            }
+            req.body.append(piece, r.n);
+            if (r.end) break;
+          }
+        }
+        in_body_ = false;
       }
     }
     req.query = parse_query(req.query_string);
 
     // --- Answer.
-    auto answer = handler_->handle(std::move(req));
+    bool unread = false;  // body bytes left on the socket: linger before closing
+    std::optional<ResponseOut> streamed_answer;
+    if (streamed) {
+      continue_due_ = send_continue;
+      auto streaming = answer_streamed(std::move(req), keep_alive, unread);
+      streamed_answer = co_await std::move(streaming);
+      if (!streamed_answer) co_return;
+    }
+    auto answer = streamed_answer ? ready(std::move(*streamed_answer))
+                                  : handler_->handle(std::move(req));
     const ResponseOut resp = co_await std::move(answer);
     if (group_) {
       if (group_->count_requests) group_->served.fetch_add(1, std::memory_order_relaxed);
@@ -642,7 +1020,7 @@ asio::awaitable<void> Conn::run() {
     }
     const ResponseFraming out_framing = decide_response_framing(resp, head_only, http11);
     if (out_framing.kind == ResponseFraming::kClose) keep_alive = false;
-    const bool more_buffered = pos_ < buf_.size();
+    const bool more_buffered = pos_ < buf_.size() || unread;
     if (resp.stream) {
       std::uint64_t sent = 0;
       const bool complete = co_await send_stream(resp, out_framing, keep_alive, sent);

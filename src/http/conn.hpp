@@ -41,6 +41,12 @@ struct ConnGroup {
 
   std::int64_t idle_timeout = 60;       // seconds per read, and between requests
   std::int64_t head_timeout = 60;       // seconds for a whole head from its first byte
+  // A request body may keep the server waiting for its bytes this many
+  // seconds in all (0: no limit), plus one second per body_min_rate bytes
+  // received, so a large upload at a fair pace is never cut. Only the time
+  // spent waiting for the client counts, not the time a view takes.
+  std::int64_t body_timeout = 60;
+  std::uint64_t body_min_rate = 1024;   // bytes per second; 0: a fixed deadline
   std::uint64_t limit_concurrency = 0;  // 0: none; beyond it new connections get 503
   bool count_requests = false;          // keep `served` (for recycling workers)
 

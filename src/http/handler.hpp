@@ -7,6 +7,7 @@
 #include <asio.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -41,6 +42,35 @@ class BodySource {
   // Releases the producer. The connection calls it exactly once, whether the
   // body ended, failed, was not wanted (HEAD) or its client went away.
   virtual asio::awaitable<void> close() = 0;
+};
+
+// The rest of a request body, still arriving on its connection. A reader
+// pulls one piece at a time into memory of its own; the connection reads the
+// socket only to answer a pull, so a reader that stops asking stops the
+// client too (TCP flow control), and nothing is buffered on its behalf. The
+// completion callback makes the same source usable from a thread that blocks
+// and from an event loop that cannot.
+class RequestBody {
+ public:
+  struct Result {
+    std::size_t n = 0;  // bytes written into the reader's memory
+    bool end = false;   // the body is complete: no byte follows
+    // The body cannot be read on: 0 when the client went away or the request
+    // is over, else the status the connection answered with (400, 408, 413).
+    bool failed = false;
+    std::uint16_t status = 0;
+  };
+  using Done = std::function<void(Result)>;
+
+  virtual ~RequestBody() = default;
+  // Any thread; one pull at a time. `into` must stay valid until `done`
+  // has run, which may happen before pull returns (bytes already buffered,
+  // the body over) or later on a network thread. At least one byte is
+  // delivered unless the body ends or fails.
+  virtual void pull(asio::mutable_buffer into, Done done) = 0;
+
+  // The announced length, or -1 for a chunked body.
+  std::int64_t length = -1;
 };
 
 // Answers the requests of every connection of one server.

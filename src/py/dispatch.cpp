@@ -4,6 +4,7 @@
 
 #include <charconv>
 
+#include "py/body_reader.hpp"
 #include "py/convert.hpp"
 #include "py/loop.hpp"
 #include "percent.hpp"
@@ -123,6 +124,14 @@ PyObject* list_or_none(const std::vector<std::string>& items) {
 
 }  // namespace
 
+// The body argument: bytes when the body was read whole, else a reader that
+// pulls it from the connection as the view asks.
+PyRef request_body(const Req& req) {
+  if (req.body_stream) return PyRef::steal(make_body_reader(req.body_stream));
+  return PyRef::steal(
+      PyBytes_FromStringAndSize(req.body.data(), static_cast<Py_ssize_t>(req.body.size())));
+}
+
 // Turns the pending exception into a response: the framework's HTTP exceptions
 // answer with their own response, anything else is a failure_response.
 ResponseOut error_response(const Shared& sh) {
@@ -165,9 +174,7 @@ PyRef make_request(const DispatchJob& job, PyRef& arg_dict_out) {
   const Req& req = job.req;
   PyRef query = pair_list(req.query);
   PyRef headers = query ? pair_list(req.headers) : PyRef();
-  PyRef body = headers ? PyRef::steal(PyBytes_FromStringAndSize(
-                             req.body.data(), static_cast<Py_ssize_t>(req.body.size())))
-                       : PyRef();
+  PyRef body = headers ? request_body(req) : PyRef();
   PyRef arg_dict = body ? build_arg_dict(job) : PyRef();
   if (!arg_dict) return {};
 

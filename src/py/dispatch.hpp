@@ -29,6 +29,10 @@ struct DispatchJob {
 // Never fails: every Python failure ends in a response.
 asio::awaitable<ResponseOut> dispatch_python(DispatchJob job);
 
+// The request body as Python gets it: bytes, or a reader of the streamed
+// body (py/body_reader.hpp). Needs the lock; null with an exception set.
+PyRef request_body(const Req& req);
+
 // The blocking part: takes the interpreter lock on the calling thread.
 ResponseOut run_python_job(const DispatchJob& job);
 

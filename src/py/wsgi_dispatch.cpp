@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "http/handler.hpp"
 #include "py/convert.hpp"
 #include "py/dispatch.hpp"
 #include "py/loop.hpp"
@@ -160,8 +161,13 @@ PyRef build_environ(const Req& req, std::string_view path, const WsgiMount& moun
     if (iequals(name, "content-length")) has_length = true;
     if (!add_header(e, name, value, key, keys)) return {};
   }
-  // The body was read whole (chunked ones too): the application gets its real size.
-  if (!req.body.empty() || has_length) {
+  // A body read whole (chunked ones too): the application gets its real size.
+  // A streamed one keeps the announced length, or none when chunked (the
+  // input then ends at the body's end: wsgi.input_terminated).
+  if (req.body_stream) {
+    if (req.body_stream->length < 0 && has_length && PyDict_DelItem(e, keys.content_length) < 0)
+      return {};
+  } else if (!req.body.empty() || has_length) {
     char len[24];
     const auto len_end = std::to_chars(len, len + sizeof len, req.body.size()).ptr;
     if (!set_text(e, keys.content_length, std::string_view(len, std::size_t(len_end - len))))
@@ -181,8 +187,7 @@ ResponseOut run_wsgi_job(const Req& req, std::string_view path, const WsgiMount&
   PoolGil gil;
   PyRef env = build_environ(req, path, mount);
   if (!env) return failure_response(sh);
-  PyRef body = PyRef::steal(
-      PyBytes_FromStringAndSize(req.body.data(), static_cast<Py_ssize_t>(req.body.size())));
+  PyRef body = request_body(req);
   if (!body) return failure_response(sh);
   PyRef result = PyRef::steal(
       PyObject_CallFunctionObjArgs(mount.host.get(), env.get(), body.get(), nullptr));

@@ -38,7 +38,8 @@ struct StartOptions {
   std::string host;
   std::uint16_t port = 0;
   int fd = -1;  // an already bound, listening socket to serve on instead
-  std::int64_t idle_timeout = 60, head_timeout = 60;
+  std::int64_t idle_timeout = 60, head_timeout = 60, body_timeout = 60;
+  std::uint64_t body_min_rate = 1024;
   std::uint64_t limit_concurrency = 0;
   bool count_requests = false;
 };
@@ -263,6 +264,8 @@ std::uint64_t start_impl(ServerObject* self, const StartOptions& opts) {
   auto ctl = std::make_shared<ServerControl>();
   ctl->group->idle_timeout = opts.idle_timeout;
   ctl->group->head_timeout = opts.head_timeout;
+  ctl->group->body_timeout = opts.body_timeout;
+  ctl->group->body_min_rate = opts.body_min_rate;
   ctl->group->limit_concurrency = opts.limit_concurrency;
   ctl->group->count_requests = opts.count_requests;
   auto handshake = std::make_shared<Handshake>();
@@ -397,11 +400,13 @@ std::size_t running_server_count() {
 PyObject* server_start(ServerObject* self, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"host",         "port",         "fd",
                                 "idle_timeout", "head_timeout", "limit_concurrency",
-                                "count_requests", nullptr};
+                                "count_requests", "body_timeout", "body_min_rate", nullptr};
   PyObject *o_host, *o_port, *o_fd = nullptr, *o_idle = nullptr, *o_head = nullptr,
-                             *o_limit = nullptr, *o_count = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOO:start", const_cast<char**>(names),
-                                   &o_host, &o_port, &o_fd, &o_idle, &o_head, &o_limit, &o_count))
+                             *o_limit = nullptr, *o_count = nullptr, *o_body = nullptr,
+                             *o_rate = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOO:start", const_cast<char**>(names),
+                                   &o_host, &o_port, &o_fd, &o_idle, &o_head, &o_limit, &o_count,
+                                   &o_body, &o_rate))
     return nullptr;
   Borrow hold(self, true);
   if (!hold) return nullptr;
@@ -413,8 +418,15 @@ PyObject* server_start(ServerObject* self, PyObject* args, PyObject* kwargs) {
   if (o_head && !arg_i64(o_head, "head_timeout", opts.head_timeout)) return nullptr;
   if (o_limit && !arg_u64(o_limit, "limit_concurrency", opts.limit_concurrency)) return nullptr;
   if (o_count && !arg_bool(o_count, "count_requests", opts.count_requests)) return nullptr;
-  if (fd > INT32_MAX || opts.idle_timeout < 1 || opts.head_timeout < 1) {
-    PyErr_SetString(PyExc_ValueError, "fd, idle_timeout or head_timeout out of range");
+  // None: no overall limit for bodies.
+  if (o_body == Py_None)
+    opts.body_timeout = 0;
+  else if (o_body && !arg_i64(o_body, "body_timeout", opts.body_timeout))
+    return nullptr;
+  if (o_rate && !arg_u64(o_rate, "body_min_rate", opts.body_min_rate)) return nullptr;
+  if (fd > INT32_MAX || opts.idle_timeout < 1 || opts.head_timeout < 1 || opts.body_timeout < 0) {
+    PyErr_SetString(PyExc_ValueError,
+                    "fd, idle_timeout, head_timeout or body_timeout out of range");
     return nullptr;
   }
   opts.fd = static_cast<int>(fd);

@@ -280,7 +280,7 @@ PyMethodDef methods[] = {
      "set_flags($self, fast, debug, log, max_body, cc_max_age, trap_http)\n--\n\n"},
     {"start", KW(wrap<server_start>),
      "start($self, host, port, *, fd=None, idle_timeout=60, head_timeout=60, "
-     "limit_concurrency=0, count_requests=False)\n--\n\n"
+     "limit_concurrency=0, count_requests=False, body_timeout=60, body_min_rate=1024)\n--\n\n"
      "绑定 `host:port` 并开始服务（非阻塞）。返回服务器 id，\n供 `bound_addr` / `stop` 使用。"},
     {"stop", KW(wrap<server_stop>),
      "stop($self, server_id, timeout_secs=5)\n--\n\n"

@@ -9,6 +9,7 @@
 #include <asio.hpp>
 
 #include <atomic>
+#include <cstdio>
 #include <future>
 #include <string>
 #include <thread>
@@ -48,7 +49,7 @@ struct FakeHandler final : Handler {
 
 // Serves one connection with `handler` and returns every byte the client
 // received until the server closed it.
-std::string converse(const std::shared_ptr<FakeHandler>& handler, const std::string& request,
+std::string converse(const HandlerPtr& handler, const std::string& request,
                      std::size_t stop_after = 0) {
   asio::io_context io;
   tcp::acceptor acc(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
@@ -175,6 +176,133 @@ INSTANTIATE_TEST_SUITE_P(
                       CutCase{"failed_counted", true, "9", false, "abcde"},
                       CutCase{"short_counted", false, "9", false, "abcde"},
                       CutCase{"client_gone", false, "", true, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A pull as an awaitable: how a reader that must not block (an event loop)
+// uses the body's completion callback.
+asio::awaitable<RequestBody::Result> pull_async(RequestBody& body, asio::mutable_buffer into) {
+  auto ex = co_await asio::this_coro::executor;
+  auto start = [&body, into, ex](auto handler) {
+    auto h = std::make_shared<decltype(handler)>(std::move(handler));
+    body.pull(into, [h, ex](RequestBody::Result r) {
+      asio::post(ex, [h, r]() mutable { std::move (*h)(r); });
+    });
+  };
+  auto op = asio::async_initiate<decltype(asio::use_awaitable), void(RequestBody::Result)>(
+      std::move(start), asio::use_awaitable);
+  co_return co_await std::move(op);
+}
+
+// Answers with how the body came ("whole" or "streamed") and its length,
+// after pulling all of it in small pieces unless told not to read it.
+// With `threaded`, a thread of its own pulls and blocks on each pull, as a
+// view on the pool does, while the handler's coroutine waits on a timer.
+std::size_t pull_blocking_all(RequestBody& body, bool& failed) {
+  std::size_t got = 0;
+  char buf[1000];
+  for (;;) {
+    std::promise<RequestBody::Result> p;
+    body.pull(asio::buffer(buf), [&p](RequestBody::Result r) { p.set_value(r); });
+    const RequestBody::Result r = p.get_future().get();
+    failed = r.failed;
+    got += r.n;
+    if (r.end || r.failed) return got;
+  }
+}
+
+struct ReadingHandler final : Handler {
+  bool read = true;
+  bool threaded = false;
+  asio::awaitable<ResponseOut> handle(Req req) override {
+    std::size_t got = req.body.size();
+    std::string kind = req.body_stream ? "streamed:" : "whole:";
+    if (read && threaded && req.body_stream) {
+      bool failed = false;
+      auto done = std::async(std::launch::async,
+                             [&] { return pull_blocking_all(*req.body_stream, failed); });
+      asio::steady_timer tick(co_await asio::this_coro::executor);
+      while (done.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        tick.expires_after(std::chrono::milliseconds(1));
+        co_await tick.async_wait(asio::use_awaitable);
+      }
+      got = done.get();
+      if (failed) kind = "failed:";
+    } else if (read && req.body_stream) {
+      char buf[1000];
+      for (;;) {
+        RequestBody::Result r = co_await pull_async(*req.body_stream, asio::buffer(buf));
+        if (r.failed) {
+          kind = "failed:";
+          break;
+        }
+        got += r.n;
+        if (r.end) break;
+      }
+    }
+    ResponseOut out;
+    out.body = kind + std::to_string(got);
+    co_return out;
+  }
+};
+
+struct BodyCase {
+  const char* name;
+  std::string request;
+  bool read;
+  bool continued;  // "100 Continue" precedes the answer
+  const char* answer;
+  bool threaded;
+};
+
+class Body : public ::testing::TestWithParam<BodyCase> {};
+
+TEST_P(Body, ArrivesWholeOrAsTheHandlerPulls) {
+  const BodyCase& c = GetParam();
+  auto handler = std::make_shared<ReadingHandler>();
+  handler->read = c.read;
+  handler->threaded = c.threaded;
+  const std::string got = converse(handler, c.request);
+  EXPECT_EQ(got.starts_with("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200"), c.continued) << got;
+  EXPECT_NE(got.find(c.answer), std::string::npos) << got;
+}
+
+std::string post(const std::string& headers, const std::string& body) {
+  return "POST / HTTP/1.1\r\nHost: a\r\nConnection: close\r\n" + headers + "\r\n" + body;
+}
+
+std::string chunks(int n, std::size_t size, bool last = true) {
+  std::string out;
+  for (int i = 0; i < n; ++i) {
+    char line[32];
+    std::snprintf(line, sizeof line, "%zx\r\n", size);
+    out += line + std::string(size, 'c') + "\r\n";
+  }
+  return last ? out + "0\r\nX-Trailer: 1\r\n\r\n" : out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Body,
+    ::testing::Values(
+        BodyCase{"small", post("Content-Length: 10\r\n", std::string(10, 'a')), true, false,
+                 "\r\n\r\nwhole:10", false},
+        BodyCase{"large", post("Content-Length: 300000\r\n", std::string(300000, 'a')), true,
+                 false, "\r\n\r\nstreamed:300000", false},
+        BodyCase{"small_chunked", post("Transfer-Encoding: chunked\r\n", chunks(3, 100)), true,
+                 false, "\r\n\r\nwhole:300", false},
+        BodyCase{"large_chunked", post("Transfer-Encoding: chunked\r\n", chunks(5, 50000)),
+                 true, false, "\r\n\r\nstreamed:250000", false},
+        BodyCase{"continue_read", post("Expect: 100-continue\r\nContent-Length: 5\r\n", "hello"),
+                 true, true, "\r\n\r\nstreamed:5", false},
+        BodyCase{"continue_unread",
+                 post("Expect: 100-continue\r\nContent-Length: 5\r\n", "hello"), false, false,
+                 "\r\n\r\nstreamed:0", false},
+        BodyCase{"bad_chunk_midway",
+                 post("Transfer-Encoding: chunked\r\n", chunks(3, 60000, false) + "zz\r\n"),
+                 true, false, "HTTP/1.1 400 ", false},
+        BodyCase{"large_threaded", post("Content-Length: 300000\r\n", std::string(300000, 'a')),
+                 true, false, "\r\n\r\nstreamed:300000", true},
+        BodyCase{"chunked_threaded", post("Transfer-Encoding: chunked\r\n", chunks(5, 50000)),
+                 true, false, "\r\n\r\nstreamed:250000", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
