@@ -122,3 +122,36 @@ def test_failed_lifespan_startup_stops_the_server():
     assert done.returncode != 0
     assert "ASGI lifespan startup failed" in done.stderr and "no database" in done.stderr
     assert "kiv serving" not in done.stdout
+
+
+async def _digest_app(scope, receive, send):
+    """Answers the SHA-256 of the request body and the number of messages it came in."""
+    import hashlib
+    h, messages = hashlib.sha256(), 0
+    while True:
+        message = await receive()
+        assert message["type"] == "http.request"
+        h.update(message["body"])
+        messages += 1
+        if not message.get("more_body"):
+            break
+    await send({"type": "http.response.start", "status": 200, "headers": []})
+    await send({"type": "http.response.body", "body": f"{h.hexdigest()} {messages}".encode()})
+
+
+@pytest.mark.parametrize("size", [10, 3 << 20])
+def test_request_body_reaches_the_application_whole(size):
+    import hashlib
+    import http.client
+    app = App("host")
+    app.mount_asgi("/d", _digest_app)
+    sid = app.server.start("127.0.0.1", 0)
+    try:
+        body = os.urandom(size)
+        conn = http.client.HTTPConnection(*app.server.bound_addr(sid).split(":"), timeout=10)
+        conn.request("POST", "/d", body=body)
+        digest, messages = conn.getresponse().read().decode().split()
+        assert digest == hashlib.sha256(body).hexdigest()
+        assert (int(messages) > 1) == (size > 1 << 20)  # a large body arrives in pieces
+    finally:
+        app.server.stop(sid, 5)

@@ -13,8 +13,10 @@ piece), and raises OSError once the client is gone. Lifespan startup runs before
 server accepts connections (a failure stops it with the application's message) and
 shutdown after it drained.
 
-The request body arrives whole today; `_body_events` turns it into `http.request`
-messages, the one place to change when bodies are streamed.
+A body that arrived whole with its head is cut into `http.request` messages at once; a
+larger one is read from the connection as the application calls `receive()`, each piece
+on a worker thread (the read waits for the client, and the loop must not), one piece
+ahead at most.
 """
 
 from __future__ import annotations
@@ -38,6 +40,26 @@ def _body_events(body: bytes) -> list[dict]:
     view = memoryview(body)
     return [{"type": "http.request", "body": bytes(view[i:i + _CHUNK]),
              "more_body": i + _CHUNK < len(body)} for i in range(0, len(body), _CHUNK)]
+
+
+class _Pieces:
+    """A streamed request body, read piece by piece for `receive()`."""
+
+    __slots__ = ("reader", "ended")
+
+    def __init__(self, reader: Any):
+        self.reader = reader
+        self.ended = False
+
+
+async def _next_piece(pieces: _Pieces) -> dict:
+    data = await asyncio.get_running_loop().run_in_executor(None, pieces.reader.read1, _CHUNK)
+    if data.__class__ is int:  # the client left, or its body broke off or ran over a limit
+        pieces.ended = True
+        return {"type": "http.disconnect"}
+    if not data:
+        pieces.ended = True
+    return {"type": "http.request", "body": data, "more_body": bool(data)}
 
 
 def _server(headers: list) -> tuple[str, int] | None:
@@ -68,8 +90,8 @@ class _Exchange:
 
     __slots__ = ("events", "done", "status", "headers", "stream", "finished", "ended")
 
-    def __init__(self, body: bytes, done: Any):
-        self.events = _body_events(body)
+    def __init__(self, body: Any, done: Any):
+        self.events: Any = _body_events(body) if body.__class__ is bytes else _Pieces(body)
         self.done = done
         self.status = 0
         self.headers: list | None = None
@@ -83,8 +105,12 @@ class _Exchange:
             self.ended.set_result(None)
 
     async def receive(self) -> dict:
-        if self.events:
-            return self.events.pop(0)
+        events = self.events
+        if events.__class__ is _Pieces:
+            if not events.ended:  # a body still arriving
+                return await _next_piece(events)
+        elif events:
+            return events.pop(0)
         if not self.finished and not (self.stream is not None and self.stream.closed):
             if self.ended is None:
                 self.ended = asyncio.get_running_loop().create_future()
@@ -165,7 +191,7 @@ class ASGIHost:
         self._shutdown: Any = None
 
     def __call__(self, method: str, path: bytes, raw_path: bytes, query: bytes, headers: list,
-                 body: bytes, client: tuple, http_version: str, done: Any) -> None:
+                 body: Any, client: tuple, http_version: str, done: Any) -> None:
         scheme = "http"
         if self.app is not None and any(k in (b"x-forwarded-for", b"x-forwarded-proto")
                                         for k, _ in headers):

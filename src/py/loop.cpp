@@ -540,9 +540,15 @@ struct AsgiWork final : LoopWork {
       }
       PyList_SetItem(headers.get(), i++, pair);
     }
+    // bytes when the body came whole, else a reader the host drains off the loop thread
+    PyRef body = request_body(req);
+    if (!body) {
+      answer_raised(done.get(), sh);
+      return;
+    }
     PyRef r = PyRef::steal(PyObject_CallFunction(
         mount->host.get(), "sNNNONNsO", req.method.c_str(), bytes_of(path), bytes_of(req.path),
-        bytes_of(req.query_string), headers.get(), bytes_of(req.body),
+        bytes_of(req.query_string), headers.get(), body.release(),
         Py_BuildValue("(sH)", req.remote_addr.c_str(), req.remote_port),
         req.minor_version == 0 ? "1.0" : "1.1", done.get()));
     if (!r) answer_raised(done.get(), sh);
