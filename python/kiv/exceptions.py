@@ -36,8 +36,10 @@ class HTTPException(Exception):
         return f"{self.code} {self.name}: {self.description}"
 
 
-def _http(code: int, name: str, description: str) -> type[HTTPException]:
-    cls = type(name.replace(" ", "").replace("'", ""), (HTTPException,),
+def _http(code: int, name: str, description: str,
+          cls_name: str | None = None) -> type[HTTPException]:
+    # name is the reason phrase the status line carries, so the page says the same.
+    cls = type(cls_name or name.replace(" ", "").replace("'", ""), (HTTPException,),
                {"code": code, "name": name, "description": description})
     cls.__module__ = __name__
     return cls
@@ -59,11 +61,13 @@ RequestTimeout = _http(408, "Request Timeout", "The server closed the request af
 Conflict = _http(409, "Conflict", "The request conflicts with the current state of the resource.")
 Gone = _http(410, "Gone", "The requested URL is no longer available on this server.")
 RequestEntityTooLarge = _http(
-    413, "Request Entity Too Large", "The data value transmitted exceeds the capacity limit.")
+    413, "Content Too Large", "The data value transmitted exceeds the capacity limit.",
+    "RequestEntityTooLarge")
 UnsupportedMediaType = _http(
     415, "Unsupported Media Type", "The server does not support the media type of the request.")
 UnprocessableEntity = _http(
-    422, "Unprocessable Entity", "The request was well-formed but had semantic errors.")
+    422, "Unprocessable Content", "The request was well-formed but had semantic errors.",
+    "UnprocessableEntity")
 TooManyRequests = _http(429, "Too Many Requests", "This user has exceeded an allotted request count.")
 InternalServerError = _http(
     500, "Internal Server Error",
