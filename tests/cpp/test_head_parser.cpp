@@ -18,6 +18,8 @@ std::string describe(std::string_view buf) {
   const long n = parse_head(buf, h);
   if (n == kHeadError) return "error";
   if (n == kHeadIncomplete) return "incomplete";
+  if (n == kHeadTargetTooLong) return "414";
+  if (n == kHeadTooManyFields) return "431";
   std::string s =
       std::string(h.method) + " " + std::string(h.target) + " 1." + std::to_string(h.minor_version);
   for (std::size_t i = 0; i < h.num_headers; ++i) {
@@ -111,12 +113,48 @@ TEST(HeadParser, HeaderLimit) {
   ASSERT_EQ(parse_head(hundred, h), static_cast<long>(hundred.size()));
   EXPECT_EQ(h.num_headers, 100u);
   EXPECT_EQ(h.headers[99].name, "H99");
-  EXPECT_EQ(parse_head(head_with_headers(101), h), kHeadError);
+  EXPECT_EQ(parse_head(head_with_headers(101), h), kHeadTooManyFields);
   // The 101st line is refused as soon as it starts, before the head is complete.
   std::string partial = head_with_headers(100);
   partial.resize(partial.size() - 2);
-  EXPECT_EQ(parse_head(partial + "X", h), kHeadError);
+  EXPECT_EQ(parse_head(partial + "X", h), kHeadTooManyFields);
   EXPECT_EQ(parse_head(partial + "\r", h), kHeadIncomplete);
+}
+
+// Targets: the part before "?" and the whole are limited, judged as soon as
+// the bytes so far exceed them, whether or not the line has ended.
+class TargetLimit : public ::testing::TestWithParam<std::pair<std::string, std::string_view>> {};
+
+TEST_P(TargetLimit, Verdict) {
+  const auto& [target, want] = GetParam();
+  const std::string line = "GET " + target;
+  EXPECT_EQ(describe(line + " HTTP/1.1\r\n\r\n").substr(0, 3), want);
+  // Cut before the line ends: a refusal is already known, a pass is not.
+  EXPECT_EQ(describe(line), want == "GET" ? "incomplete" : std::string(want));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HeadParser, TargetLimit,
+    ::testing::Values(std::pair{"/" + std::string(kMaxPathBytes - 1, 'a'), "GET"},
+                      std::pair{"/" + std::string(kMaxPathBytes, 'a'), "414"},
+                      std::pair{"/" + std::string(100000, 'a'), "414"},
+                      std::pair{"/a?" + std::string(kMaxPathBytes, 'q'), "GET"},
+                      std::pair{"/" + std::string(kMaxPathBytes - 1, 'a') + "?q", "GET"},
+                      std::pair{"/" + std::string(kMaxPathBytes, 'a') + "?q", "414"},
+                      std::pair{"/?" + std::string(kMaxTargetBytes - 2, 'q'), "GET"},
+                      std::pair{"/?" + std::string(kMaxTargetBytes - 1, 'q'), "414"}));
+
+// Trailer lines follow the header line rules: a name, a colon, a clean value.
+TEST(FieldLine, TrailerLines) {
+  for (std::string_view ok : {"X-T: v", "X-T:", "X-T: a\tb \xC3\xA9", "a:b"}) {
+    EXPECT_TRUE(valid_field_line(ok)) << ok;
+  }
+  const std::vector<std::string> bad_lines = {"X-T: a\x0B", "X-T: a\x7F", "X-T: \x01",
+                                              "X-T: a\rb",  "X-T: a\0b"s, " X-T: v",
+                                              "X-T : v",    "X-T v",      ": v", ""};
+  for (const std::string& bad : bad_lines) {
+    EXPECT_FALSE(valid_field_line(bad)) << ::testing::PrintToString(bad);
+  }
 }
 
 // RFC 9112 3.2: one Host line at most, holding host[:port].

@@ -60,7 +60,8 @@ TEST(SimplePages, ExactPages) {
       {431, 171, "<title>431 Request Header Fields Too Large</title>"},
       {500, 192, "<title>500 Internal Server Error</title>"},
       {408, 192, "<title>500 Internal Server Error</title>"},
-      {414, 192, "<title>500 Internal Server Error</title>"},
+      {414, 123, "<title>414 URI Too Long</title>"},
+      {501, 165, "<title>501 Not Implemented</title>"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.status);
@@ -73,6 +74,14 @@ TEST(SimplePages, ExactPages) {
     EXPECT_EQ(r.body.rfind("<!doctype html>\n<html lang=en>\n", 0), 0u);
     EXPECT_NE(r.body.find(std::string("\n") + std::string(c.title_line) + "\n"), std::string::npos);
     EXPECT_EQ(r.body.back(), '\n');
+  }
+  // A page of its own says what the status line says.
+  for (std::uint16_t status : {400, 413, 414, 431, 501}) {
+    const std::string reason(reason_phrase(status));
+    EXPECT_NE(simple(status).body.find("<title>" + std::to_string(status) + " " + reason +
+                                       "</title>\n<h1>" + reason + "</h1>"),
+              std::string::npos)
+        << status;
   }
   EXPECT_EQ(simple(413).body,
             "<!doctype html>\n<html lang=en>\n<title>413 Content Too Large</title>\n"
