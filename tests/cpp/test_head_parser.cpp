@@ -94,6 +94,11 @@ TEST(HeadParser, Table) {
       {"\r\r", "error"},
       {"GET / HTTP/1.", "incomplete"},
       {"GET / HTTP/1.1\r\nX: a\r", "incomplete"},
+      // Target limits, judged before the line ends: the part before "?", and the whole.
+      {"GET /" + std::string(kMaxPathBytes, 'a'), "414"},
+      {"GET /" + std::string(kMaxPathBytes - 1, 'a') + "?" + std::string(9000, 'q'), "incomplete"},
+      {"GET /?" + std::string(kMaxTargetBytes - 1, 'q'), "414"},
+      {"GET /?" + std::string(kMaxTargetBytes - 2, 'q'), "incomplete"},
   };
   for (const auto& [input, want] : cases) {
     SCOPED_TRACE(::testing::PrintToString(input));
@@ -119,42 +124,6 @@ TEST(HeadParser, HeaderLimit) {
   partial.resize(partial.size() - 2);
   EXPECT_EQ(parse_head(partial + "X", h), kHeadTooManyFields);
   EXPECT_EQ(parse_head(partial + "\r", h), kHeadIncomplete);
-}
-
-// Targets: the part before "?" and the whole are limited, judged as soon as
-// the bytes so far exceed them, whether or not the line has ended.
-class TargetLimit : public ::testing::TestWithParam<std::pair<std::string, std::string_view>> {};
-
-TEST_P(TargetLimit, Verdict) {
-  const auto& [target, want] = GetParam();
-  const std::string line = "GET " + target;
-  EXPECT_EQ(describe(line + " HTTP/1.1\r\n\r\n").substr(0, 3), want);
-  // Cut before the line ends: a refusal is already known, a pass is not.
-  EXPECT_EQ(describe(line), want == "GET" ? "incomplete" : std::string(want));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    HeadParser, TargetLimit,
-    ::testing::Values(std::pair{"/" + std::string(kMaxPathBytes - 1, 'a'), "GET"},
-                      std::pair{"/" + std::string(kMaxPathBytes, 'a'), "414"},
-                      std::pair{"/" + std::string(100000, 'a'), "414"},
-                      std::pair{"/a?" + std::string(kMaxPathBytes, 'q'), "GET"},
-                      std::pair{"/" + std::string(kMaxPathBytes - 1, 'a') + "?q", "GET"},
-                      std::pair{"/" + std::string(kMaxPathBytes, 'a') + "?q", "414"},
-                      std::pair{"/?" + std::string(kMaxTargetBytes - 2, 'q'), "GET"},
-                      std::pair{"/?" + std::string(kMaxTargetBytes - 1, 'q'), "414"}));
-
-// Trailer lines follow the header line rules: a name, a colon, a clean value.
-TEST(FieldLine, TrailerLines) {
-  for (std::string_view ok : {"X-T: v", "X-T:", "X-T: a\tb \xC3\xA9", "a:b"}) {
-    EXPECT_TRUE(valid_field_line(ok)) << ok;
-  }
-  const std::vector<std::string> bad_lines = {"X-T: a\x0B", "X-T: a\x7F", "X-T: \x01",
-                                              "X-T: a\rb",  "X-T: a\0b"s, " X-T: v",
-                                              "X-T : v",    "X-T v",      ": v", ""};
-  for (const std::string& bad : bad_lines) {
-    EXPECT_FALSE(valid_field_line(bad)) << ::testing::PrintToString(bad);
-  }
 }
 
 // RFC 9112 3.2: one Host line at most, holding host[:port].
@@ -212,7 +181,7 @@ TEST(HeadParser, BytesJudgedAtEveryOffset) {
         v[at] = c;
         return v;
       };
-      for (char bad : {'\x01', '\x1F', '\x7F', '\0', '\r'}) {
+      for (char bad : {'\x01', '\x0B', '\x1F', '\x7F', '\0', '\r'}) {
         EXPECT_EQ(parse_head("GET / HTTP/1.1\r\nX: " + with(bad) + "z\r\n\r\n", h), kHeadError);
         EXPECT_EQ(parse_head("GET /" + with(bad) + " HTTP/1.1\r\n\r\n", h), kHeadError);
       }
