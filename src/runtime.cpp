@@ -656,11 +656,14 @@ asio::io_context& runtime() {
     // for parallel work: a worker that finds more handlers does not wake the
     // other to share them (that only cost a context switch each).
     const int hint = available_parallelism() == 1 ? 1 : static_cast<int>(n);
-    auto* io = new asio::io_context(hint);
-    // The guard is never reset: the runtime lives until the process ends.
-    auto* guard =
-        new asio::executor_work_guard<asio::io_context::executor_type>(asio::make_work_guard(*io));
-    (void)guard;
+    // The guard is never reset: the runtime lives until the process ends. It
+    // shares the io_context's allocation, so leak checkers see it referenced.
+    struct Runtime {
+      explicit Runtime(int hint) : io(hint), guard(asio::make_work_guard(io)) {}
+      asio::io_context io;
+      asio::executor_work_guard<asio::io_context::executor_type> guard;
+    };
+    auto* io = &(new Runtime(hint))->io;
     for (std::size_t i = 0; i < n; ++i) {
       std::thread([io] {
         name_thread();
