@@ -73,18 +73,19 @@ BodyFraming ref_framing(const kiv::ParsedHead& h) {
     }
   }
   if (te) {
-    std::string_view last;
+    int chunked = 0, other = 0;
     std::string_view rest = codings;
     while (!rest.empty()) {
       const std::size_t comma = rest.find(',');
       const std::string_view elem = trim(rest.substr(0, comma));
-      if (!elem.empty()) last = elem;
+      if (!elem.empty()) ++(kivfuzz::iequal(elem, "chunked") ? chunked : other);
       rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
     }
-    // Chunked must come last, and an HTTP/1.0 message may not use it.
-    if (!kivfuzz::iequal(last, "chunked") || h.minor_version == 0) {
-      return {BodyFraming::kBad, 0, true};
-    }
+    // An HTTP/1.0 message may not use a coding; only one "chunked" is decoded,
+    // any other coding is not implemented.
+    if (h.minor_version == 0) return {BodyFraming::kBad, 0, true};
+    if (other > 0) return {BodyFraming::kUnsupported, 0, true};
+    if (chunked != 1) return {BodyFraming::kBad, 0, true};
     return {BodyFraming::kChunked, 0, cl};
   }
   if (cl_bad) return {BodyFraming::kBad, 0, true};
@@ -103,13 +104,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(got.kind == want.kind);
     FUZZ_CHECK(got.length == want.length);
     FUZZ_CHECK(got.force_close == want.force_close);
-    // Framing that cannot be trusted always ends the connection.
-    FUZZ_CHECK(got.kind != BodyFraming::kBad || got.force_close);
+    // Framing that cannot be trusted or decoded always ends the connection.
+    FUZZ_CHECK((got.kind != BodyFraming::kBad && got.kind != BodyFraming::kUnsupported) ||
+               got.force_close);
 
     const auto* te = kiv::find_header(head, "transfer-encoding");
     // Any Transfer-Encoding decides alone: chunked or refused.
-    FUZZ_CHECK(te == nullptr ? got.kind != BodyFraming::kChunked
-                             : got.kind == BodyFraming::kChunked || got.kind == BodyFraming::kBad);
+    FUZZ_CHECK(te == nullptr ? got.kind != BodyFraming::kChunked &&
+                                   got.kind != BodyFraming::kUnsupported
+                             : got.kind == BodyFraming::kChunked || got.kind == BodyFraming::kBad ||
+                                   got.kind == BodyFraming::kUnsupported);
     rest.remove_prefix(static_cast<std::size_t>(n));
   }
 

@@ -70,8 +70,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view buf = kivfuzz::as_view(data, size);
   ParsedHead full;
   const long res = parse_head(buf, full);
-  FUZZ_CHECK(res == kHeadError || res == kHeadIncomplete || res > 0);
-  if (res > 0) check_complete(buf, res, full);
+  FUZZ_CHECK(res == kHeadError || res == kHeadIncomplete || res == kiv::kHeadTargetTooLong ||
+             res == kiv::kHeadTooManyFields || res > 0);
+  if (res > 0) {
+    check_complete(buf, res, full);
+    // An accepted target keeps within the limits.
+    FUZZ_CHECK(full.target.size() <= kiv::kMaxTargetBytes);
+    FUZZ_CHECK(std::min(full.target.find('?'), full.target.size()) <= kiv::kMaxPathBytes);
+  }
 
   // A decision taken on a prefix must stand once more bytes arrive: a prefix
   // is either still incomplete or gives the very answer of the whole input.

@@ -45,7 +45,7 @@ write_lsan_supp() {
 
 run_asan_unit() {
   echo "== ASan+UBSan: C++ unit tests (build/asan-unit)"
-  configure build/asan-unit -DKIV_BUILD_TESTS=ON -DKIV_SANITIZE=address
+  configure build/asan-unit -DKIV_BUILD_TESTS=ON -DKIV_SANITIZE=address -DKIV_UNIT_POOL_ONLY=OFF
   cmake --build build/asan-unit --target kiv_unit
   write_lsan_supp build/asan-unit/lsan.supp
   ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
@@ -56,7 +56,7 @@ run_asan_unit() {
 
 run_tsan_unit() {
   echo "== TSan: C++ unit tests (build/tsan-unit)"
-  configure build/tsan-unit -DKIV_BUILD_TESTS=ON -DKIV_SANITIZE=thread
+  configure build/tsan-unit -DKIV_BUILD_TESTS=ON -DKIV_SANITIZE=thread -DKIV_UNIT_POOL_ONLY=OFF
   cmake --build build/tsan-unit --target kiv_unit
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build/tsan-unit --output-on-failure --no-tests=error -j2

@@ -27,6 +27,8 @@ constexpr std::array<bool, 256> kPlain = [] {
   return t;
 }();
 
+void write_text(std::string_view s, std::string& buf, bool surrogates);
+
 inline void append_u_escape(unsigned unit, std::string& buf) {
   const char esc[6] = {'\\',
                        'u',
@@ -140,11 +142,25 @@ IntOutcome write_int(PyObject* num, std::string& buf) {
   return IntOutcome::kWritten;
 }
 
+// The UTF-8 text of a str. One holding lone surrogates has none: it is
+// encoded with "surrogatepass" into `keep` instead, as json.dumps escapes
+// such characters rather than failing. Null with the error set on failure.
+const char* str_text(PyObject* str, Py_ssize_t& len, PyRef& keep) {
+  if (const char* p = PyUnicode_AsUTF8AndSize(str, &len)) return p;
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+  PyErr_Clear();
+  keep = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+  char* p = nullptr;
+  if (!keep || PyBytes_AsStringAndSize(keep.get(), &p, &len) < 0) return nullptr;
+  return p;
+}
+
 std::optional<std::string> write_str_value(PyObject* str, std::string& buf) {
   Py_ssize_t len = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(str, &len);
+  PyRef keep;
+  const char* p = str_text(str, len, keep);
   if (!p) return take_error_text();
-  write_string(std::string_view(p, static_cast<std::size_t>(len)), buf);
+  write_text(std::string_view(p, static_cast<std::size_t>(len)), buf, true);
   return std::nullopt;
 }
 
@@ -181,7 +197,7 @@ std::optional<std::string> write_tuple(PyObject* tuple, std::string& buf, unsign
 }
 
 struct DictPair {
-  std::string_view key;  // the key's cached UTF-8, alive as long as `k`
+  std::string_view key;  // the key's text (see str_text), alive as long as `k` or kept
   PyObject* k;
   PyObject* v;
 };
@@ -225,14 +241,17 @@ class DictPairs {
 
 std::optional<std::string> write_dict(PyObject* dict, std::string& buf, unsigned depth) {
   DictPairs pairs(static_cast<std::size_t>(PyDict_Size(dict)));
+  std::vector<PyRef> kept;  // the text of keys that have no UTF-8 of their own
   Py_ssize_t pos = 0;
   PyObject* k = nullptr;
   PyObject* v = nullptr;
   while (PyDict_Next(dict, &pos, &k, &v)) {
     if (!PyUnicode_Check(k)) return std::string("non-str dict key");
     Py_ssize_t len = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(k, &len);
+    PyRef keep;
+    const char* p = str_text(k, len, keep);
     if (!p) return take_error_text();
+    if (keep) kept.push_back(std::move(keep));
     pairs.push(std::string_view(p, static_cast<std::size_t>(len)), k, v);
   }
 
@@ -256,7 +275,7 @@ std::optional<std::string> write_dict(PyObject* dict, std::string& buf, unsigned
   buf.push_back('{');
   for (DictPair* p = first; p < last; ++p) {
     if (p != first) buf.push_back(',');
-    write_string(p->key, buf);
+    write_text(p->key, buf, true);
     buf.push_back(':');
     if (auto err = write_value(p->v, buf, depth + 1)) return err;
   }
@@ -304,7 +323,11 @@ std::optional<std::string> write_other(PyObject* value, std::string& buf, unsign
 
 }  // namespace
 
-void write_string(std::string_view s, std::string& buf) {
+namespace {
+
+// surrogates: s is a str's text encoded with "surrogatepass", where lone
+// surrogates stand as ED A0..BF xx; they are written as their own escapes.
+void write_text(std::string_view s, std::string& buf, bool surrogates) {
   buf.push_back('"');
   const char* p = s.data();
   const std::size_t n = s.size();
@@ -355,6 +378,12 @@ void write_string(std::string_view s, std::string& buf) {
     }
     const Utf8Step step = utf8_step(s, i);
     if (step.valid == 0) {
+      if (surrogates && n - i >= 3 && c == 0xED && (p[i + 1] & 0xE0) == 0xA0 &&
+          (p[i + 2] & 0xC0) == 0x80) {
+        append_u_escape(decode_utf8(reinterpret_cast<const unsigned char*>(p + i), 3), buf);
+        i += 3;
+        continue;
+      }
       append_u_escape(0xFFFD, buf);
       i += step.skip;
       continue;
@@ -370,6 +399,12 @@ void write_string(std::string_view s, std::string& buf) {
     }
   }
   buf.push_back('"');
+}
+
+}  // namespace
+
+void write_string(std::string_view s, std::string& buf) {
+  write_text(s, buf, false);
 }
 
 void write_float(double x, std::string& buf) {

@@ -148,8 +148,8 @@ std::size_t BlockingPool::grow(std::size_t n, std::chrono::steady_clock::time_po
   return started;
 }
 
-BlockingPool::Slot* BlockingPool::wake_one() {
-  Slot* s = idle_.back();
+std::shared_ptr<BlockingPool::Slot> BlockingPool::wake_one() {
+  std::shared_ptr<Slot> s = std::move(idle_.back());
   idle_.pop_back();
   --waiting_;
   ++wakes_in_flight_;
@@ -158,16 +158,19 @@ BlockingPool::Slot* BlockingPool::wake_one() {
   return s;
 }
 
-void BlockingPool::notify(Slot* s) {
+void BlockingPool::notify(std::shared_ptr<Slot> s) {
   // After the lock is released: notified under it, the thread woke only to
-  // block on the lock again (a context switch more per wake-up). The slot
-  // outlives this call: its thread cannot retire before it has waited out
-  // idle_timeout again, and the destructor waits for notifying_.
+  // block on the lock again (a context switch more per wake-up). Meanwhile
+  // the thread may wake by itself (idle_timeout), take the job, and retire
+  // or leave on the stopping path; the reference held here keeps its
+  // condition variable alive, and the destructor waits for notifying_.
+  wake_gap();
   s->wake.notify_one();
+  s.reset();
   notifying_.fetch_sub(1, std::memory_order_release);
 }
 
-void BlockingPool::cover_stale(std::vector<Slot*>& woken,
+void BlockingPool::cover_stale(std::vector<std::shared_ptr<Slot>>& woken,
                                std::chrono::steady_clock::time_point now,
                                std::chrono::steady_clock::time_point cutoff,
                                std::size_t most) {
@@ -182,19 +185,19 @@ void BlockingPool::cover_stale(std::vector<Slot*>& woken,
 }
 
 void BlockingPool::notify_if_waiting() {
-  Slot* s = nullptr;
+  std::shared_ptr<Slot> s;
   {
     std::lock_guard lock(mutex_);
     notify_scheduled_ = false;
     if (should_wake()) s = wake_one();
     if (stopping_) done_cv_.notify_all();
   }
-  if (s) notify(s);
+  if (s) notify(std::move(s));
 }
 
 void BlockingPool::submit_job(std::unique_ptr<Job> job) {
   bool defer = false, wake_monitor = false;
-  Slot* woken = nullptr;
+  std::shared_ptr<Slot> woken;
   {
     std::lock_guard lock(mutex_);
     job->queued_at = std::chrono::steady_clock::now();
@@ -222,7 +225,7 @@ void BlockingPool::submit_job(std::unique_ptr<Job> job) {
       wake_monitor = monitor_sleeping_;
     }
   }
-  if (woken) notify(woken);
+  if (woken) notify(std::move(woken));
   if (defer) asio::defer(runtime().get_executor(), [this] { notify_if_waiting(); });
   if (wake_monitor) monitor_cv_.notify_one();
 }
@@ -272,7 +275,7 @@ BlockingPool::Judgement BlockingPool::judge(const std::vector<Sample>& before,
 void BlockingPool::monitor() {
   name_thread();
   std::vector<Sample> before, after;
-  std::vector<Slot*> wake_now;
+  std::vector<std::shared_ptr<Slot>> wake_now;
   std::chrono::steady_clock::time_point before_at{};
   auto interval = sample_interval_;
   const auto longest_pause = sample_interval_ * 32;
@@ -317,7 +320,7 @@ void BlockingPool::monitor() {
       cover_stale(wake_now, now, now - stale_after, kMaxStaleWakes);
       if (!wake_now.empty()) {
         lock.unlock();
-        for (Slot* s : wake_now) notify(s);
+        for (auto& s : wake_now) notify(std::move(s));
         lock.lock();
       }
       before.clear();
@@ -409,7 +412,7 @@ void BlockingPool::monitor() {
     acted = acted || !wake_now.empty();
     if (!wake_now.empty()) {
       lock.unlock();
-      for (Slot* s : wake_now) notify(s);
+      for (auto& s : wake_now) notify(std::move(s));
       lock.lock();
     }
     if (acted || !judged) {
@@ -430,7 +433,8 @@ void BlockingPool::monitor() {
 void BlockingPool::worker() {
   name_thread();
   is_pool_thread = true;
-  Slot slot;
+  const auto self = std::make_shared<Slot>();
+  Slot& slot = *self;
   pthread_getcpuclockid(pthread_self(), &slot.clock);
   {
     char path[64];
@@ -455,12 +459,12 @@ void BlockingPool::worker() {
     }
     if (queue_.empty()) {
       if (stopping_) break;
-      idle_.push_back(&slot);
+      idle_.push_back(self);
       ++waiting_;
       slot.woken = false;
       if (!slot.wake.wait_for(lock, idle_timeout_, [&] { return slot.woken; })) {
         // Idle for too long: retire.
-        idle_.erase(std::find(idle_.begin(), idle_.end(), &slot));
+        idle_.erase(std::find(idle_.begin(), idle_.end(), self));
         --waiting_;
         break;
       }
@@ -656,11 +660,14 @@ asio::io_context& runtime() {
     // for parallel work: a worker that finds more handlers does not wake the
     // other to share them (that only cost a context switch each).
     const int hint = available_parallelism() == 1 ? 1 : static_cast<int>(n);
-    auto* io = new asio::io_context(hint);
-    // The guard is never reset: the runtime lives until the process ends.
-    auto* guard =
-        new asio::executor_work_guard<asio::io_context::executor_type>(asio::make_work_guard(*io));
-    (void)guard;
+    // The guard is never reset: the runtime lives until the process ends. It
+    // shares the io_context's allocation, so leak checkers see it referenced.
+    struct Runtime {
+      explicit Runtime(int hint) : io(hint), guard(asio::make_work_guard(io)) {}
+      asio::io_context io;
+      asio::executor_work_guard<asio::io_context::executor_type> guard;
+    };
+    auto* io = &(new Runtime(hint))->io;
     for (std::size_t i = 0; i < n; ++i) {
       std::thread([io] {
         name_thread();

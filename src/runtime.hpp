@@ -81,7 +81,9 @@ class BlockingPool {
   static constexpr std::size_t kMaxHeld = 32;
   BlockingPool(const BlockingPool&) = delete;
   BlockingPool& operator=(const BlockingPool&) = delete;
-  // Waits for the threads to retire; the queue must be empty. The
+  // Waits for the threads to retire; the queue must be empty. Once it has
+  // returned, no pool thread touches a job's batch_context() any more: an
+  // io_context that receives results is to outlive the pool. The
   // process-wide pool is never destroyed.
   virtual ~BlockingPool();
 
@@ -98,6 +100,9 @@ class BlockingPool {
  protected:
   // Starts a detached thread; throws std::system_error when it cannot.
   virtual void start_thread(void (BlockingPool::*fn)());
+  // Runs between releasing the lock and signalling a woken idle thread, the
+  // gap in which that thread may wake by itself and leave; tests widen it.
+  virtual void wake_gap() {}
 
  private:
   // One per pool thread; fields are guarded by mutex_ unless atomic.
@@ -154,9 +159,10 @@ class BlockingPool {
   }
   // Picks the idle thread that went idle last (its cache is warm, and the
   // others get to retire) and marks it woken; the caller holds mutex_, and
-  // calls notify() for it once it has released mutex_.
-  Slot* wake_one();
-  void notify(Slot* s);
+  // calls notify() for it once it has released mutex_. The reference keeps
+  // the slot alive until then, whatever its thread does meanwhile.
+  std::shared_ptr<Slot> wake_one();
+  void notify(std::shared_ptr<Slot> s);
   // Queued jobs that no awake thread will take.
   std::size_t uncovered() const {
     std::size_t awake_free = threads_ - busy_ - waiting_;
@@ -178,7 +184,8 @@ class BlockingPool {
   // Wakes (or starts) a thread for each job queued at or before `cutoff`
   // that no awake thread will take, at most `most`; the caller holds mutex_
   // and notifies `woken` once it has released it.
-  void cover_stale(std::vector<Slot*>& woken, std::chrono::steady_clock::time_point now,
+  void cover_stale(std::vector<std::shared_ptr<Slot>>& woken,
+                   std::chrono::steady_clock::time_point now,
                    std::chrono::steady_clock::time_point cutoff, std::size_t most);
 
   mutable std::mutex mutex_;
@@ -201,7 +208,10 @@ class BlockingPool {
   std::uint64_t retired_ = 0;  // threads that left slots_
   std::size_t threads_ = 0;
   std::size_t busy_ = 0;     // threads inside Job::run
-  std::vector<Slot*> idle_;  // idle threads not yet woken, the most recent last
+  // Idle threads not yet woken, the most recent last. Slots are shared: a
+  // thread may leave, and its slot's life on its stack would end, while a
+  // waker that took it from here has yet to signal it.
+  std::vector<std::shared_ptr<Slot>> idle_;
   std::size_t waiting_ = 0;  // idle_.size()
   std::size_t wakes_in_flight_ = 0;  // woken threads that have not looked at the queue yet
   std::size_t grown_ = 0;

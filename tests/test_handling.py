@@ -159,6 +159,8 @@ class Enum201(int):
         ({"b": 1, "a": [True, None, 1.0]},
          (200, [("Content-Type", "application/json")], b'{"a":[true,null,1.0],"b":1}')),
         ([], (200, [("Content-Type", "application/json")], b"[]")),
+        (["\ud800", {"\udc00": "\ud83d\ude00"}],  # lone surrogates, escaped as json.dumps does
+         (200, [("Content-Type", "application/json")], b'["\\ud800",{"\\udc00":"\\ud83d\\ude00"}]')),
         (("hi", 201), (201, [HTML], b"hi")),
         (("hi", "404 NOT FOUND"), (404, [HTML], b"hi")),
         (("hi", "abc"), (200, [HTML], b"hi")),

@@ -54,7 +54,14 @@ def response_of(exc: HTTPException) -> Any:
     if exc.response is not None:
         return to_response(exc.response)
     code = exc.code if exc.code is not None else 500
-    return Response(exc.get_body(), code, exc.get_headers())
+    body = exc.get_body()
+    if code in _REASONS:  # the page names the reason the status line gives
+        body = body.replace(exc.name, _REASONS[code])
+    return Response(body, code, exc.get_headers())
+
+
+# Reasons RFC 9110 renamed; the server's status line uses the new ones.
+_REASONS = {413: "Content Too Large", 422: "Unprocessable Content"}
 
 
 def abort(status: Any, *args: Any, **kwargs: Any) -> None:

@@ -49,9 +49,6 @@ using asio::ip::tcp;
 
 constexpr std::size_t kInitialBuffer = 8192;
 constexpr std::size_t kMaxRead = 16384;
-// A head still incomplete with more than this buffered is refused (431).
-constexpr std::size_t kHeadLimit = 65536;
-constexpr std::size_t kPathLimit = 8192;
 // Chunk-size and trailer lines: bytes buffered without a line feed.
 constexpr std::size_t kChunkLineLimit = 1024;
 // All trailer lines of one request together.
@@ -552,6 +549,7 @@ class Conn {
             r.end = true;
             co_return r;
           }
+          if (!valid_field_line(t.line)) co_return body_failed(400);
           trailer_bytes_ += t.line.size();
           if (trailer_bytes_ > kTrailerLimit) co_return body_failed(431);
           break;
@@ -856,13 +854,16 @@ asio::awaitable<void> Conn::run() {
     std::int64_t head_due = 0;
     for (;;) {
       const std::string_view bytes = buf_.view();
-      const bool over = bytes.size() > kHeadLimit;
+      const bool over = bytes.size() > kMaxHeadBytes;
       if (!bytes.empty() && (over || bytes.size() >= parse_at || may_hold_head_end(bytes, seen))) {
         head_len = parse_head(bytes, head_);
         // The limit must not depend on how the reads were split.
-        if (head_len > static_cast<long>(kHeadLimit)) co_return co_await refuse(431);
+        if (head_len > static_cast<long>(kMaxHeadBytes)) co_return co_await refuse(431);
         if (head_len >= 0) break;
         if (head_len == kHeadError) co_return co_await refuse(400);
+        if (head_len == kHeadTargetTooLong) co_return co_await refuse(414);
+        // Too many header lines is a malformed head here, not an oversized one.
+        if (head_len == kHeadTooManyFields) co_return co_await refuse(400);
         parse_at = bytes.size() * 2;
       }
       if (over) co_return co_await refuse(431);
@@ -892,11 +893,11 @@ asio::awaitable<void> Conn::run() {
     const std::string_view path = pq->substr(0, qmark);
     const std::string_view query_string =
         qmark == std::string_view::npos ? std::string_view() : pq->substr(qmark + 1);
-    if (path.size() > kPathLimit) co_return co_await refuse(414);
 
     // --- Framing and persistence, decided while the head's views are valid.
     const BodyFraming framing = decide_framing(head_);
     if (framing.kind == BodyFraming::kBad) co_return co_await refuse(400);
+    if (framing.kind == BodyFraming::kUnsupported) co_return co_await refuse(501);
 
     bool keep_alive = head_.minor_version == 1;
     if (const HeaderView* c = find_header(head_, "connection")) {

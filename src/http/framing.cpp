@@ -29,16 +29,16 @@ std::optional<std::uint64_t> parse_decimal(std::string_view s) {
   return v;
 }
 
-// Last non-empty element of a comma-separated list, trimmed; empty if none.
-std::string_view last_list_element(std::string_view list) {
-  while (!list.empty()) {
-    const auto comma = list.rfind(',');
-    const auto elem = trim_blanks(comma == std::string_view::npos ? list : list.substr(comma + 1));
-    if (!elem.empty()) return elem;
-    if (comma == std::string_view::npos) break;
-    list = list.substr(0, comma);
+// Counts the non-empty elements of a comma-separated list that are "chunked"
+// and those that are anything else.
+void count_codings(std::string_view list, std::size_t& chunked, std::size_t& other) {
+  for (;;) {
+    const auto comma = list.find(',');
+    const auto elem = trim_blanks(list.substr(0, comma));
+    if (!elem.empty()) ++(iequals_ascii(elem, "chunked") ? chunked : other);
+    if (comma == std::string_view::npos) return;
+    list.remove_prefix(comma + 1);
   }
-  return {};
 }
 
 }  // namespace
@@ -70,7 +70,7 @@ const HeaderView* find_header(const ParsedHead& head, std::string_view lower_nam
 
 BodyFraming decide_framing(const ParsedHead& head) {
   bool has_te = false;
-  std::string_view last_coding;
+  std::size_t chunked = 0, other_codings = 0;
   bool has_cl = false;
   bool cl_bad = false;
   std::uint64_t cl = 0;
@@ -80,7 +80,7 @@ BodyFraming decide_framing(const ParsedHead& head) {
     if (iequals_ascii(h.name, "transfer-encoding")) {
       has_te = true;
       // Several fields read as one list joined by "," in order.
-      if (auto c = last_list_element(h.value); !c.empty()) last_coding = c;
+      count_codings(h.value, chunked, other_codings);
     } else if (iequals_ascii(h.name, "content-length")) {
       const auto v = parse_decimal(trim_blanks(h.value));
       if (!v || (has_cl && *v != cl)) cl_bad = true;
@@ -90,14 +90,17 @@ BodyFraming decide_framing(const ParsedHead& head) {
   }
 
   if (has_te) {
-    // RFC 9112 6.3: chunked must be the final coding, else the length cannot
-    // be determined. A Content-Length beside it may have been read by someone
-    // upstream, and an HTTP/1.0 message with Transfer-Encoding is to be
-    // treated as faulty framing (6.1): serve it but do not reuse the stream.
-    if (!iequals_ascii(last_coding, "chunked")) return {BodyFraming::kBad, 0, true};
     // RFC 9112 6.1: an HTTP/1.0 message with Transfer-Encoding may come from
     // an intermediary that did not understand it; refuse rather than guess.
     if (head.minor_version == 0) return {BodyFraming::kBad, 0, true};
+    // Any other coding (before chunked or after it) would reach the view
+    // still encoded: refuse it as not implemented. Without a final chunked
+    // the length cannot be determined either, so the connection ends too.
+    if (other_codings > 0) return {BodyFraming::kUnsupported, 0, true};
+    // Nothing to decode, or chunked applied twice (RFC 9112 7.1 forbids it).
+    if (chunked != 1) return {BodyFraming::kBad, 0, true};
+    // A Content-Length beside it may have been read by someone upstream
+    // (6.3): serve the request but do not reuse the stream.
     return {BodyFraming::kChunked, 0, has_cl};
   }
   if (cl_bad) return {BodyFraming::kBad, 0, true};

@@ -17,6 +17,7 @@ struct BodyFraming {
     kLength,   // exactly `length` bytes follow (also for Content-Length: 0)
     kChunked,  // chunked transfer coding
     kBad,      // framing cannot be trusted: answer 400 and close
+    kUnsupported,  // a transfer coding other than chunked: answer 501 and close
   } kind;
   std::uint64_t length;  // kLength only, else 0
   bool force_close;      // close the connection after this request
@@ -25,9 +26,10 @@ struct BodyFraming {
 // Looks at Transfer-Encoding and Content-Length among the parsed headers
 // (names ASCII case-insensitive):
 //  - Transfer-Encoding (several fields count as one list, in order; empty list
-//    elements ignored) whose last coding is "chunked" -> kChunked; any other
-//    Transfer-Encoding -> kBad. A Content-Length beside it sets force_close
-//    (RFC 9112 6.3); an HTTP/1.0 request with Transfer-Encoding -> kBad (6.1).
+//    elements ignored): exactly one coding, "chunked" -> kChunked; any other
+//    coding in the list -> kUnsupported (RFC 9112 6.1: we decode no other);
+//    an empty list or "chunked" twice -> kBad. A Content-Length beside it sets
+//    force_close (6.3); an HTTP/1.0 request with Transfer-Encoding -> kBad (6.1).
 //  - Content-Length values must be plain decimal digits after trimming SP/HTAB
 //    and fit 64 bits; several fields must agree -> kLength, otherwise kBad.
 //  - neither -> kNone.

@@ -245,6 +245,14 @@ long parse_head(std::string_view buf, ParsedHead& out) {
   const Byte* const target = p;
   std::uint64_t high = 0;  // UTF-8 needs checking only when a byte is above 0x7F
   p = skip_class(p, end, kTargetByte, high);
+  // Judged on the bytes so far, so that a long target is refused before it
+  // fills the head limit (and the same way however the reads were split).
+  const auto target_len = static_cast<std::size_t>(p - target);
+  if (target_len > kMaxTargetBytes) return kHeadTargetTooLong;
+  if (target_len > kMaxPathBytes &&
+      !std::memchr(target, '?', std::min(target_len, kMaxPathBytes + 1))) {
+    return kHeadTargetTooLong;
+  }
   if (p == end) return kHeadIncomplete;
   if (p == target || *p != ' ') return kHeadError;
   out.target = view(target, p);
@@ -272,7 +280,7 @@ long parse_head(std::string_view buf, ParsedHead& out) {
       if (Eol e = eat_eol(p, end); e != Eol::kOk) return eol_failure(e);
       return static_cast<long>(p - begin);
     }
-    if (out.num_headers == kMaxHeaders) return kHeadError;
+    if (out.num_headers == kMaxHeaders) return kHeadTooManyFields;
 
     // field-name ":" OWS field-value OWS. A leading SP/HTAB (obs-fold), a
     // blank before the colon or a missing colon all fail the tchar scan.
@@ -298,6 +306,17 @@ long parse_head(std::string_view buf, ParsedHead& out) {
     }
     out.headers[out.num_headers++] = {view(name, name_end), view(value, value_end)};
   }
+}
+
+bool valid_field_line(std::string_view line) {
+  const Byte* p = reinterpret_cast<const Byte*>(line.data());
+  const Byte* const end = p + line.size();
+  const Byte* const name = p;
+  while (p != end && (kClass[*p] & kTchar)) ++p;
+  if (p == name || p == end || *p != ':') return false;
+  ++p;
+  std::uint64_t unused = 0;
+  return skip_class(p, end, kValueByte, unused) == end;
 }
 
 bool may_hold_head_end(std::string_view buf, std::size_t from_hint) {

@@ -102,12 +102,26 @@ constexpr std::string_view kPage413 =
     "<h1>Content Too Large</h1>\n"
     "<p>The request body is too large.</p>\n";
 
+constexpr std::string_view kPage414 =
+    "<!doctype html>\n"
+    "<html lang=en>\n"
+    "<title>414 URI Too Long</title>\n"
+    "<h1>URI Too Long</h1>\n"
+    "<p>The requested URL is too long.</p>\n";
+
 constexpr std::string_view kPage431 =
     "<!doctype html>\n"
     "<html lang=en>\n"
     "<title>431 Request Header Fields Too Large</title>\n"
     "<h1>Request Header Fields Too Large</h1>\n"
     "<p>The request header fields are too large.</p>\n";
+
+constexpr std::string_view kPage501 =
+    "<!doctype html>\n"
+    "<html lang=en>\n"
+    "<title>501 Not Implemented</title>\n"
+    "<h1>Not Implemented</h1>\n"
+    "<p>The request uses a transfer coding this server does not implement.</p>\n";
 
 constexpr std::string_view kPageGeneric =
     "<!doctype html>\n"
@@ -127,8 +141,14 @@ ResponseOut simple(std::uint16_t status) {
     case 413:
       page = kPage413;
       break;
+    case 414:
+      page = kPage414;
+      break;
     case 431:
       page = kPage431;
+      break;
+    case 501:
+      page = kPage501;
       break;
     default:
       page = kPageGeneric;

@@ -38,6 +38,8 @@ std::string verdict(const BodyFraming& f) {
       return f.force_close ? "chunked close" : "chunked";
     case BodyFraming::kBad:
       return f.force_close ? "bad" : "bad open";
+    case BodyFraming::kUnsupported:
+      return f.force_close ? "501" : "501 open";
   }
   return "?";
 }
@@ -69,24 +71,25 @@ TEST(Framing, Table) {
       {"Content-Length:5|Content-Length:6", 1, "bad"},
       {"Content-Length:5|Content-Length:x", 1, "bad"},
       {"Content-Length:x|Content-Length:5", 1, "bad"},
-      // Transfer-Encoding: only a final "chunked" is honoured.
+      // Transfer-Encoding: only a lone "chunked" is honoured; other codings are not implemented.
       {"Transfer-Encoding:chunked", 1, "chunked"},
       {"transfer-ENCODING: ChUnKeD\t", 1, "chunked"},
-      {"Transfer-Encoding:gzip, chunked", 1, "chunked"},
+      {"Transfer-Encoding:gzip, chunked", 1, "501"},
       {"Transfer-Encoding:chunked , ,", 1, "chunked"},
-      {"Transfer-Encoding:gzip|Transfer-Encoding:chunked", 1, "chunked"},
+      {"Transfer-Encoding:gzip|Transfer-Encoding:chunked", 1, "501"},
+      {"Transfer-Encoding:chunked, chunked", 1, "bad"},
       {"Transfer-Encoding:chunked|Transfer-Encoding:", 1, "chunked"},
-      {"Transfer-Encoding:chunked|Transfer-Encoding:gzip", 1, "bad"},
-      {"Transfer-Encoding:chunked, gzip", 1, "bad"},
-      {"Transfer-Encoding:gzip", 1, "bad"},
+      {"Transfer-Encoding:chunked|Transfer-Encoding:gzip", 1, "501"},
+      {"Transfer-Encoding:chunked, gzip", 1, "501"},
+      {"Transfer-Encoding:gzip", 1, "501"},
       {"Transfer-Encoding:", 1, "bad"},
       {"Transfer-Encoding: , ", 1, "bad"},
-      {"Transfer-Encoding:xchunked", 1, "bad"},
-      {"Transfer-Encoding:chunked;q=1", 1, "bad"},
+      {"Transfer-Encoding:xchunked", 1, "501"},
+      {"Transfer-Encoding:chunked;q=1", 1, "501"},
       // Both: served as chunked, never reused. HTTP/1.0 with a coding: refused.
       {"Content-Length:5|Transfer-Encoding:chunked", 1, "chunked close"},
       {"Transfer-Encoding:chunked|Content-Length:zz", 1, "chunked close"},
-      {"Transfer-Encoding:gzip|Content-Length:5", 1, "bad"},
+      {"Transfer-Encoding:gzip|Content-Length:5", 1, "501"},
       {"Transfer-Encoding:chunked", 0, "bad"},
       {"Content-Length:5", 0, "len 5"},
   };

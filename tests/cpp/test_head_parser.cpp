@@ -18,6 +18,8 @@ std::string describe(std::string_view buf) {
   const long n = parse_head(buf, h);
   if (n == kHeadError) return "error";
   if (n == kHeadIncomplete) return "incomplete";
+  if (n == kHeadTargetTooLong) return "414";
+  if (n == kHeadTooManyFields) return "431";
   std::string s =
       std::string(h.method) + " " + std::string(h.target) + " 1." + std::to_string(h.minor_version);
   for (std::size_t i = 0; i < h.num_headers; ++i) {
@@ -92,6 +94,11 @@ TEST(HeadParser, Table) {
       {"\r\r", "error"},
       {"GET / HTTP/1.", "incomplete"},
       {"GET / HTTP/1.1\r\nX: a\r", "incomplete"},
+      // Target limits, judged before the line ends: the part before "?", and the whole.
+      {"GET /" + std::string(kMaxPathBytes, 'a'), "414"},
+      {"GET /" + std::string(kMaxPathBytes - 1, 'a') + "?" + std::string(9000, 'q'), "incomplete"},
+      {"GET /?" + std::string(kMaxTargetBytes - 1, 'q'), "414"},
+      {"GET /?" + std::string(kMaxTargetBytes - 2, 'q'), "incomplete"},
   };
   for (const auto& [input, want] : cases) {
     SCOPED_TRACE(::testing::PrintToString(input));
@@ -111,11 +118,11 @@ TEST(HeadParser, HeaderLimit) {
   ASSERT_EQ(parse_head(hundred, h), static_cast<long>(hundred.size()));
   EXPECT_EQ(h.num_headers, 100u);
   EXPECT_EQ(h.headers[99].name, "H99");
-  EXPECT_EQ(parse_head(head_with_headers(101), h), kHeadError);
+  EXPECT_EQ(parse_head(head_with_headers(101), h), kHeadTooManyFields);
   // The 101st line is refused as soon as it starts, before the head is complete.
   std::string partial = head_with_headers(100);
   partial.resize(partial.size() - 2);
-  EXPECT_EQ(parse_head(partial + "X", h), kHeadError);
+  EXPECT_EQ(parse_head(partial + "X", h), kHeadTooManyFields);
   EXPECT_EQ(parse_head(partial + "\r", h), kHeadIncomplete);
 }
 
@@ -174,7 +181,7 @@ TEST(HeadParser, BytesJudgedAtEveryOffset) {
         v[at] = c;
         return v;
       };
-      for (char bad : {'\x01', '\x1F', '\x7F', '\0', '\r'}) {
+      for (char bad : {'\x01', '\x0B', '\x1F', '\x7F', '\0', '\r'}) {
         EXPECT_EQ(parse_head("GET / HTTP/1.1\r\nX: " + with(bad) + "z\r\n\r\n", h), kHeadError);
         EXPECT_EQ(parse_head("GET /" + with(bad) + " HTTP/1.1\r\n\r\n", h), kHeadError);
       }

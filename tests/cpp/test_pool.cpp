@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <future>
 #include <mutex>
 #include <system_error>
@@ -150,9 +151,11 @@ struct ReturningJob : BlockingPool::Job {
 };
 
 // Quick jobs queued together hand their results back in one post.
+// The io_context outlives the pool: until the pool is destroyed, its threads
+// may still be inside a post into it after the results came back.
 TEST(Pool, QueuedQuickJobsReturnTogether) {
-  BlockingPool pool(1, 10s, 1h, 1ms, /*max_hold=*/std::chrono::hours(1));
   asio::io_context io;
+  BlockingPool pool(1, 10s, 1h, 1ms, /*max_hold=*/std::chrono::hours(1));
   auto guard = asio::make_work_guard(io);
   std::promise<void> queued;
   auto all_queued = queued.get_future().share();
@@ -170,20 +173,21 @@ TEST(Pool, QueuedQuickJobsReturnTogether) {
 // A held result must not wait for the job after it: here that job waits
 // for the result itself (a client's next request, say).
 TEST(Pool, HeldResultReturnsWhileTheNextJobWaits) {
-  BlockingPool pool(1, 10s, 1h, 1ms, /*max_hold=*/1ms);
   asio::io_context io;
   auto guard = asio::make_work_guard(io);
   std::thread net([&] { io.run(); });
+  auto pool = std::make_unique<BlockingPool>(1, 10s, 1h, 1ms, /*max_hold=*/1ms);
   std::promise<void> queued, first_back;
   auto all_queued = queued.get_future().share();
   auto first = first_back.get_future().share();
   Done done;
-  pool.submit_job(std::make_unique<ReturningJob>(io, [&] { all_queued.wait_for(20s); }, [] {}));
-  pool.submit_job(std::make_unique<ReturningJob>(io, [] {}, [&] { first_back.set_value(); }));
-  pool.submit_job(std::make_unique<ReturningJob>(
+  pool->submit_job(std::make_unique<ReturningJob>(io, [&] { all_queued.wait_for(20s); }, [] {}));
+  pool->submit_job(std::make_unique<ReturningJob>(io, [] {}, [&] { first_back.set_value(); }));
+  pool->submit_job(std::make_unique<ReturningJob>(
       io, [&] { done.add(first.wait_for(20s) == std::future_status::ready); }, [] {}));
   queued.set_value();
   EXPECT_TRUE(done.wait_for(1, 30s));
+  pool.reset();  // its last results are posted by now
   guard.reset();
   net.join();
 }
@@ -206,6 +210,62 @@ class FailingPool : public BlockingPool {
  private:
   int failures_;
 };
+
+// A pool whose wake-up signals wait, while `hold` is set, until one more of
+// its threads has left; the threads then stay until `released`, so that a
+// sanitizer still sees what they destroyed on their way out. `left` is read
+// relaxed: waiting for it must not order a thread's exit before the signal.
+struct GapState {
+  std::atomic<bool> hold{false}, held{false}, released{false};
+  std::atomic<int> left{0}, wait_above{0};
+};
+
+class GapPool : public BlockingPool {
+ public:
+  explicit GapPool(std::shared_ptr<GapState> st)
+      : BlockingPool(1, /*idle_timeout=*/200ms, 1h, 1ms), st_(std::move(st)) {}
+
+ protected:
+  void start_thread(void (BlockingPool::*fn)()) override {
+    std::thread([this, fn, st = st_] {
+      (this->*fn)();
+      st->left.fetch_add(1, std::memory_order_relaxed);
+      while (!st->released) std::this_thread::sleep_for(1ms);
+    }).detach();
+  }
+  void wake_gap() override {
+    if (!st_->hold) return;
+    st_->held = true;
+    for (int i = 0; i < 20000 && st_->left.load(std::memory_order_relaxed) <= st_->wait_above; ++i)
+      std::this_thread::sleep_for(1ms);
+  }
+
+ private:
+  std::shared_ptr<GapState> st_;
+};
+
+// The woken thread wakes by itself (idle_timeout), takes the job, and
+// retires while its waker is between the lock and the signal.
+TEST(Pool, WokenThreadLeavesBeforeItsSignal) {
+  auto st = std::make_shared<GapState>();
+  {
+    GapPool pool(st);
+    Done done;
+    // Should the idle thread retire before a job comes, that job starts a
+    // new thread instead of waking one, and the next round tries again.
+    for (std::size_t n = 1; n < 40 && !st->held; ++n) {
+      for (int i = 0; i < 20000 && n > 1 && pool.counts().idle == 0; ++i)
+        std::this_thread::sleep_for(100us);
+      st->wait_above = st->left.load();
+      st->hold = n > 1;
+      submit(pool, [&] { done.add(); });
+      st->hold = false;
+      ASSERT_TRUE(done.wait_for(n));
+    }
+    EXPECT_TRUE(st->held);
+  }
+  st->released = true;
+}
 
 TEST(Pool, FailedThreadStartKeepsTheJobAndTheCount) {
   FailingPool pool(1);

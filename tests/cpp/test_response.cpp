@@ -60,7 +60,8 @@ TEST(SimplePages, ExactPages) {
       {431, 171, "<title>431 Request Header Fields Too Large</title>"},
       {500, 192, "<title>500 Internal Server Error</title>"},
       {408, 192, "<title>500 Internal Server Error</title>"},
-      {414, 192, "<title>500 Internal Server Error</title>"},
+      {414, 123, "<title>414 URI Too Long</title>"},
+      {501, 165, "<title>501 Not Implemented</title>"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.status);
