@@ -15,7 +15,7 @@ import pytest
 
 from conftest import Fast, make_server
 from kiv.bodystream import BodyStream
-from kiv.exceptions import default_exceptions
+from kiv.exceptions import default_exceptions, response_of
 
 TIMEOUT = 5
 MAX_BODY = 1000
@@ -40,8 +40,7 @@ def _echo(req):
 
 
 def _exception_page(req):  # the framework's page for the status in the query
-    e = default_exceptions[int(req.args[2])]()
-    return e.get_body(), e.code
+    return response_of(default_exceptions[int(req.args[2])]())
 
 
 def _wire_server(**flags):
