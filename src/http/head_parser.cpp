@@ -249,8 +249,17 @@ long parse_head(std::string_view buf, ParsedHead& out) {
   // fills the head limit (and the same way however the reads were split).
   const auto target_len = static_cast<std::size_t>(p - target);
   if (target_len > kMaxTargetBytes) return kHeadTargetTooLong;
-  if (target_len > kMaxPathBytes &&
-      !std::memchr(target, '?', std::min(target_len, kMaxPathBytes + 1))) {
+  // The path limit counts from the path: in absolute form that is the first
+  // "/" from offset 8 on, after the scheme and authority.
+  const Byte* path = target;
+  if (target_len > 8 && (std::memcmp(target, "http://", 7) == 0 ||
+                         std::memcmp(target, "https://", 8) == 0)) {
+    const void* slash = std::memchr(target + 8, '/', target_len - 8);
+    path = slash ? static_cast<const Byte*>(slash) : p;
+  }
+  const auto path_len = static_cast<std::size_t>(p - path);
+  if (path_len > kMaxPathBytes &&
+      !std::memchr(path, '?', std::min(path_len, kMaxPathBytes + 1))) {
     return kHeadTargetTooLong;
   }
   if (p == end) return kHeadIncomplete;

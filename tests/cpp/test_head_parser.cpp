@@ -96,6 +96,8 @@ TEST(HeadParser, Table) {
       {"GET / HTTP/1.1\r\nX: a\r", "incomplete"},
       // Target limits, judged before the line ends: the part before "?", and the whole.
       {"GET /" + std::string(kMaxPathBytes, 'a'), "414"},
+      {"GET http://h/" + std::string(kMaxPathBytes - 1, 'a'), "incomplete"},
+      {"GET http://h/" + std::string(kMaxPathBytes, 'a'), "414"},
       {"GET /" + std::string(kMaxPathBytes - 1, 'a') + "?" + std::string(9000, 'q'), "incomplete"},
       {"GET /?" + std::string(kMaxTargetBytes - 1, 'q'), "414"},
       {"GET /?" + std::string(kMaxTargetBytes - 2, 'q'), "incomplete"},
