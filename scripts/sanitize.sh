@@ -70,6 +70,11 @@ run_asan_py() {
   cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/asan/CMakeCache.txt)
   libasan=$("${cxx:-g++}" -print-file-name=libasan.so)
   [ -f "$libasan" ] || { echo "no ASan runtime at $libasan" >&2; exit 1; }
+  # The C++ runtime goes in with it: ASan finds the real __cxa_throw only in a
+  # library loaded at its start, and the interpreter loads libstdc++ later (with
+  # the module), so the module's first throw aborted in the interceptor.
+  local libstdcxx
+  libstdcxx=$("${cxx:-g++}" -print-file-name=libstdc++.so)
   realpy=$("$PY" -c 'import sys; print(sys.executable)')
 
   # The ASan runtime must be loaded before anything else in every Python
@@ -82,7 +87,7 @@ run_asan_py() {
   mkdir -p "$wrap/bin" "$wrap/site" "$ROOT/build/asan/reports"
   cat >"$wrap/bin/python3" <<WRAP
 #!/usr/bin/env bash
-LD_PRELOAD="$libasan" exec -a "\$0" "$realpy" "\$@"
+LD_PRELOAD="$libasan $libstdcxx" exec -a "\$0" "$realpy" "\$@"
 WRAP
   chmod +x "$wrap/bin/python3"
   ln -sf python3 "$wrap/bin/python"
