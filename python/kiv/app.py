@@ -422,7 +422,7 @@ class App(TemplateRegistry, Scaffold):
             "__slots__": (), "__module__": self.request_class.__module__, "app": self})
         self._native_views = {}
         self._hook_cache = {}
-        self._handles_413 = any(413 in spec for spec in self.error_handler_spec.values())
+        self._handles_413 = any(413 in by_code for by_code in self.error_handler_spec.values())
         self._trusted_hosts = self.config["TRUSTED_HOSTS"]
         # A session backend of the app's own is opened and saved on every request, as in
         # Flask; signed-cookie sessions are opened unread only to refresh a permanent one.
