@@ -20,8 +20,8 @@ folder exported to build/asgi-before), so one interleaved run compares both.
 Each run starts the server afresh, warms it for a second, then measures wrk -t1 -c64 and
 the CPU time the server's processes used (utime + stime from /proc, over every process
 of its tree). Figures per round and medians go to bench/results/NAME.md and .json.
-PostgreSQL is started as bench/run.py does (a Unix socket in build/bench-pg) and stopped
-by its pid; every server runs in its own process group and is stopped by its pid.
+PostgreSQL is started as bench/run.py does (a Unix socket in build/bench-pg), pinned to
+CPU 1 with wrk so that the server has CPU 0 to itself, and stopped by its pid; every server runs in its own process group and is stopped by its pid.
 """
 
 from __future__ import annotations
@@ -204,6 +204,8 @@ def main() -> int:
     try:
         if any(s in ("adb", "aqueries") for s in scenarios):
             database, dsn = _run.start_database(logs / "postgres.log")
+            # Beside wrk, off the server's CPU: its backends (forked later) inherit this.
+            os.sched_setaffinity(database.pid, {1})
         for rnd in range(1, opts.rounds + 1):
             for sc in scenarios:
                 _, path, script, target, views_target = SCENARIOS[sc]

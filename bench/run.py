@@ -43,6 +43,8 @@ PIP_PACKAGES = ["granian", "uvicorn[standard]", "gunicorn", "matplotlib", "flask
                 "Flask-Login", "Flask-SQLAlchemy",  # the extension-stack scenario
                 # the database scenarios' driver and connection pool
                 "psycopg[binary]", "psycopg_pool",
+                # the ASGI scenarios: async driver, FastAPI with pydantic
+                "asyncpg", "fastapi", "pydantic",
                 # kiv is built without isolation so the build folder is reused
                 "scikit-build-core>=0.10", "cmake", "ninja"]
 OPTIONAL_PIP = ["socketify", "a2wsgi"]
@@ -207,6 +209,7 @@ class Scenario:
     conns: int | None = None  # connections, instead of --connections
     wsgi: bool = False  # real Flask/Django applications: only the servers with wsgi set
     ext: bool = False  # the Flask extension-stack app: only the servers with ext set
+    asgi: bool = False  # apps/asgi_suite_app.py: only the servers with asgi set
 
 
 def expect_text(status: int, body: bytes) -> str | None:
@@ -318,6 +321,18 @@ SCENARIOS = [
              expect_json({"message": "Hello, World!"}), wsgi=True),
     Scenario("wsgi_django", "WSGI: Django view (3 middlewares), JSON", "/django/", "get.lua",
              expect_json({"message": "Hello, World!", "path": "/django/"}), wsgi=True),
+    # One ASGI application (apps/asgi_suite_app.py) on kiv --interface asgi, granian and
+    # uvicorn: asyncpg through its pool, and a FastAPI route.
+    Scenario("asgi_db", "ASGI: asyncpg, one random row as JSON", "/db", "get.lua",
+             expect_rows(None), asgi=True, db=True),
+    Scenario("asgi_queries", "ASGI: asyncpg, 20 random rows, one query each",
+             "/queries?queries=20", "get.lua", expect_rows(20), asgi=True, db=True),
+    Scenario("asgi_fastapi", "ASGI: FastAPI, path parameter, dependency, pydantic model in "
+             "and out", "/items/42", "fastapi.lua",
+             expect_json({"id": 42, "name": "lamp", "price": 40.5, "tags": ["home", "light"],
+                          "owner": "bench", "total": 48.6}), method="POST",
+             body=b'{"name": "lamp", "price": 40.5, "tags": ["home", "light"]}', asgi=True,
+             headers={"Content-Type": "application/json", "X-User": "bench"}),
 ]
 
 
@@ -341,13 +356,14 @@ class Server:
     log_path: Path | None = None
     wsgi: bool = False  # runs apps/wsgi_real_app.py, and only the wsgi scenarios
     ext: bool = False  # runs apps/flask_ext_app.py, and only the ext scenarios
+    asgi: bool = False  # runs apps/asgi_suite_app.py, and only the asgi scenarios
     # Extra arguments for the database scenarios (the server is restarted
     # with them, and without them after), and whether it runs with them now.
     db_args: list[str] = field(default_factory=list)
     db_mode: bool = False
 
     def serves(self, sc: Scenario) -> bool:
-        if sc.wsgi != self.wsgi or sc.ext != self.ext:
+        if sc.wsgi != self.wsgi or sc.ext != self.ext or sc.asgi != self.asgi:
             return False
         if sc.framework != self.framework:
             return False
@@ -539,6 +555,7 @@ def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
 
     servers += wsgi_servers(vbin, notes)
     servers += ext_servers(vbin)
+    servers += asgi_servers(vbin)
 
     nginx_bin = shutil.which("nginx") or "/usr/sbin/nginx"
     ng = Server("nginx", "nginx, one process (master_process off), fixed responses via "
@@ -594,6 +611,30 @@ def wsgi_servers(vbin: Path, notes: list[str]) -> list[Server]:
         out.append(s)
     else:
         notes.append("uvicorn-a2wsgi skipped: a2wsgi does not import.")
+    for s in out:
+        s.cwd = APPS
+    return out
+
+
+def asgi_servers(vbin: Path) -> list[Server]:
+    """apps/asgi_suite_app.py, one ASGI application, on kiv and the ASGI servers."""
+    app, out = "asgi_suite_app:app", []
+    s = Server("kiv-asgi", "python -m kiv run --interface asgi, one process", static=False,
+               asgi=True)
+    s.cmd = [str(VPY), "-m", "kiv", "run", "--interface", "asgi", app, "--host", HOST,
+             "--port", "{port}"]
+    out.append(s)
+    s = Server("granian-asgi", "granian --interface asgi --workers 1 --runtime-threads 1",
+               static=False, asgi=True)
+    s.cmd = [str(vbin / "granian"), "--interface", "asgi", "--host", HOST, "--port", "{port}",
+             "--workers", "1", "--runtime-threads", "1", "--no-ws", "--log-level", "warning",
+             app]
+    out.append(s)
+    s = Server("uvicorn-asgi", "uvicorn --loop uvloop --http httptools, one process",
+               static=False, asgi=True)
+    s.cmd = [str(vbin / "uvicorn"), app, "--host", HOST, "--port", "{port}", "--loop",
+             "uvloop", "--http", "httptools", "--no-access-log", "--log-level", "warning"]
+    out.append(s)
     for s in out:
         s.cwd = APPS
     return out
@@ -910,7 +951,10 @@ def summarise(servers: list[Server], scenarios: list[Scenario], runs: list[dict]
                     row["rss_load_mib"] = median([r["rss_load_kib"] / 1024 for r in mem])
                     row["kib_per_conn"] = median([r["kib_per_conn"] for r in mem])
             rows[srv.name] = row
-        base = rows.get("kiv", {}).get("rps")
+        # kiv's own row, or the first kiv server of the scenario (kiv-wsgi, kiv-asgi, ...)
+        kiv_rows = sorted((name != "kiv", i, r) for i, (name, r) in enumerate(rows.items())
+                          if name.startswith("kiv") and r.get("status") == "ok")
+        base = kiv_rows[0][2].get("rps") if kiv_rows else None
         for row in rows.values():
             if row.get("status") == "ok" and base:
                 row["vs_kiv"] = row["rps"] / base
@@ -1017,7 +1061,7 @@ def machine_info() -> dict:
         "import importlib.metadata as m, json\n"
         "out = {}\n"
         "for p in ('kiv', 'granian', 'uvicorn', 'httptools', 'uvloop', 'gunicorn', 'socketify',\n"
-        "          'psycopg', 'psycopg-pool'):\n"
+        "          'psycopg', 'psycopg-pool', 'asyncpg', 'fastapi', 'pydantic'):\n"
         "    try: out[p] = m.version(p)\n"
         "    except Exception: pass\n"
         "print(json.dumps(out))")])
@@ -1134,7 +1178,7 @@ def main(argv: list[str] | None = None) -> int:
                 scenarios = [sc for sc in scenarios if not sc.db]
             else:
                 for srv in servers:
-                    if srv.app:
+                    if srv.app or srv.asgi:
                         srv.env["BENCH_DB_DSN"] = dsn
                         srv.env["BENCH_DB_POOL"] = str(DB_POOL_SIZE)
         for srv in servers:

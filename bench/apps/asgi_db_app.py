@@ -30,6 +30,8 @@ def _connect_args(dsn):
 
 async def _startup():
     global pool
+    if not os.environ.get("BENCH_DB_DSN"):
+        return  # serving only the routes that need no database
     size = int(os.environ.get("BENCH_DB_POOL", "64"))
     pool = await asyncpg.create_pool(**_connect_args(os.environ["BENCH_DB_DSN"]),
                                      min_size=size, max_size=size)
@@ -58,7 +60,8 @@ async def app(scope, receive, send):
                 await _startup()
                 await send({"type": "lifespan.startup.complete"})
             elif message["type"] == "lifespan.shutdown":
-                await pool.close()
+                if pool is not None:
+                    await pool.close()
                 await send({"type": "lifespan.shutdown.complete"})
                 return
     path = scope["path"]
