@@ -120,6 +120,18 @@ class Server:
                 pass
         return total
 
+    def switches(self) -> int:
+        """Context switches (voluntary and not) of every thread of the server's processes."""
+        total = 0
+        for pid in _run.descendants(self.proc.pid):
+            for status in Path(f"/proc/{pid}/task").glob("*/status"):
+                try:
+                    total += sum(int(line.split()[1]) for line in status.read_text().splitlines()
+                                 if "ctxt_switches:" in line)
+                except OSError:
+                    pass
+        return total
+
     def stop(self) -> None:
         _run.stop_group(self.proc)
 
@@ -227,13 +239,16 @@ def main() -> int:
                     try:
                         check(srv.port, sc)
                         wrk(srv.port, path, script, 1)  # warm-up
-                        before = srv.cpu_ticks()
+                        before, switched = srv.cpu_ticks(), srv.switches()
                         res = wrk(srv.port, path, script, opts.duration)
                         used = (srv.cpu_ticks() - before) / TICK
+                        switched = srv.switches() - switched
                         row.update(res, rps=res["requests"] / opts.duration,
-                                   cpu_us=used / max(res["requests"], 1) * 1e6)
+                                   cpu_us=used / max(res["requests"], 1) * 1e6,
+                                   switches=switched / max(res["requests"], 1))
                         print(f"round {rnd} {sc:9} {name:11} {row['rps']:>9,.0f} req/s  "
                               f"p50 {row['p50_ms']:6.2f} ms  {row['cpu_us']:6.1f} us CPU/req  "
+                              f"{row['switches']:5.2f} switches/req  "
                               f"errors {row['errors']}", flush=True)
                     except (RuntimeError, ValueError, OSError, AttributeError) as e:
                         row["failed"] = str(e)
@@ -261,12 +276,14 @@ def report(opts, servers, scenarios, runs, started, load_before) -> None:
              f"restarted for every run; {POOL} database connections per server. Load average "
              f"before / after: {' '.join(f'{x:.2f}' for x in load_before)} / "
              f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}. Medians over the rounds; "
-             "CPU is the server processes' user + system time per request.", ""]
+             "CPU is the server processes' user + system time per request; switches are the "
+             "context switches of all their threads per request.", ""]
     for sc in scenarios:
         summary[sc] = {}
         lines += [f"## {SCENARIOS[sc][0]}", "",
-                  "| server | req/s | p50 ms | CPU us/req | errors | req/s vs kiv | "
-                  "CPU vs kiv | rounds (req/s, us/req) |", "|---|---:|---:|---:|---:|---:|---:|---|"]
+                  "| server | req/s | p50 ms | CPU us/req | switches/req | errors | req/s vs kiv | "
+                  "CPU vs kiv | rounds (req/s, us/req) |",
+                  "|---|---:|---:|---:|---:|---:|---:|---:|---|"]
         for name in servers:
             ok = [r for r in runs if r["scenario"] == sc and r["server"] == name
                   and "failed" not in r]
@@ -276,6 +293,7 @@ def report(opts, servers, scenarios, runs, started, load_before) -> None:
                 "rps": statistics.median(r["rps"] for r in ok),
                 "p50_ms": statistics.median(r["p50_ms"] for r in ok),
                 "cpu_us": statistics.median(r["cpu_us"] for r in ok),
+                "switches": statistics.median(r["switches"] for r in ok),
                 "errors": sum(r["errors"] for r in ok),
                 "rounds": [(round(r["rps"]), round(r["cpu_us"], 1)) for r in ok]}
         base = summary[sc].get("kiv")
@@ -284,6 +302,7 @@ def report(opts, servers, scenarios, runs, started, load_before) -> None:
                    if base else "– | –")
             per = ", ".join(f"{r:,} / {c}" for r, c in s["rounds"])
             lines.append(f"| {name} | {s['rps']:,.0f} | {s['p50_ms']:.2f} | {s['cpu_us']:.1f} | "
+                         f"{s['switches']:.2f} | "
                          f"{s['errors']} | {rel} | {per} |")
         lines.append("")
     failed = [f"- round {r['round']} {r['scenario']} {r['server']}: {r['failed']}"

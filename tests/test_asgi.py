@@ -155,3 +155,24 @@ def test_request_body_reaches_the_application_whole(size):
         assert (int(messages) > 1) == (size > 1 << 20)  # a large body arrives in pieces
     finally:
         app.server.stop(sid, 5)
+
+
+@pytest.mark.parametrize("size", [0, 10, 64 << 10, (64 << 10) + 1, 200 << 10])
+def test_whole_body_given_in_order_then_disconnect(size):
+    import asyncio
+
+    from kiv.asgi import _Exchange
+
+    async def drain():
+        exchange = _Exchange(body, None)
+        exchange.finished = True  # the response went out: receive() then says disconnect
+        messages = [await exchange.receive()]
+        while messages[-1]["more_body"]:
+            messages.append(await exchange.receive())
+        return messages, await exchange.receive()
+
+    body = os.urandom(size)
+    messages, after = asyncio.run(drain())
+    assert b"".join(m["body"] for m in messages) == body
+    assert len(messages) == max(1, -(-size // (64 << 10)))
+    assert after == {"type": "http.disconnect"}

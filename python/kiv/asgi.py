@@ -24,7 +24,7 @@ from __future__ import annotations
 import asyncio
 from typing import Any, Callable
 
-from .asyncsupport import event_loop, start
+from .asyncsupport import event_loop, new_task
 from .wsgi import clean_prefix
 
 __all__ = ["ASGIHost", "host_app", "serve"]
@@ -34,12 +34,12 @@ _CHUNK = 64 * 1024  # a body bigger than this reaches the app in several message
 
 
 def _body_events(body: bytes) -> list[dict]:
-    """The `http.request` messages of a whole body, in order."""
-    if len(body) <= _CHUNK:
-        return [{"type": "http.request", "body": body, "more_body": False}]
+    """The `http.request` messages of a body too big for one, last first (for pop())."""
     view = memoryview(body)
-    return [{"type": "http.request", "body": bytes(view[i:i + _CHUNK]),
-             "more_body": i + _CHUNK < len(body)} for i in range(0, len(body), _CHUNK)]
+    events = [{"type": "http.request", "body": bytes(view[i:i + _CHUNK]),
+               "more_body": i + _CHUNK < len(body)} for i in range(0, len(body), _CHUNK)]
+    events.reverse()
+    return events
 
 
 class _Pieces:
@@ -62,15 +62,15 @@ async def _next_piece(pieces: _Pieces) -> dict:
     return {"type": "http.request", "body": data, "more_body": bool(data)}
 
 
-def _server(headers: list) -> tuple[str, int] | None:
-    for name, value in headers:
-        if name == b"host":
-            host = value.decode("latin-1")
-            name_part, colon, port = host.rpartition(":")
-            if colon and port.isdigit() and not name_part.endswith(":"):
-                return name_part.strip("[]"), int(port)
-            return host.strip("[]"), 80
-    return None
+def _host_port(value: bytes) -> tuple[str, int]:
+    host = value.decode("latin-1")
+    name_part, colon, port = host.rpartition(":")
+    if colon and port.isdigit() and not name_part.endswith(":"):
+        return name_part.strip("[]"), int(port)
+    return host.strip("[]"), 80
+
+
+_PROXY_HEADERS = (b"x-forwarded-for", b"x-forwarded-proto")
 
 
 class _Whole:
@@ -86,12 +86,19 @@ class _Whole:
 
 
 class _Exchange:
-    """One request's receive and send."""
+    """One request's receive and send, and where its application's coroutine ends."""
 
-    __slots__ = ("events", "done", "status", "headers", "stream", "finished", "ended")
+    __slots__ = ("body", "done", "status", "headers", "stream", "finished", "ended")
 
     def __init__(self, body: Any, done: Any):
-        self.events: Any = _body_events(body) if body.__class__ is bytes else _Pieces(body)
+        # What receive() hands over next: the whole body (bytes, at most one message's
+        # worth), the messages of a bigger one (a list), a reader of a body still
+        # arriving (_Pieces), or None once it was all given.
+        if body.__class__ is not bytes:
+            body = _Pieces(body)
+        elif len(body) > _CHUNK:
+            body = _body_events(body)
+        self.body = body
         self.done = done
         self.status = 0
         self.headers: list | None = None
@@ -105,12 +112,19 @@ class _Exchange:
             self.ended.set_result(None)
 
     async def receive(self) -> dict:
-        events = self.events
-        if events.__class__ is _Pieces:
-            if not events.ended:  # a body still arriving
-                return await _next_piece(events)
-        elif events:
-            return events.pop(0)
+        body = self.body
+        if body is not None:
+            cls = body.__class__
+            if cls is bytes:
+                self.body = None
+                return {"type": "http.request", "body": body, "more_body": False}
+            if cls is list:
+                event = body.pop()
+                if not body:
+                    self.body = None
+                return event
+            if not body.ended:  # a body still arriving
+                return await _next_piece(body)
         if not self.finished and not (self.stream is not None and self.stream.closed):
             if self.ended is None:
                 self.ended = asyncio.get_running_loop().create_future()
@@ -119,38 +133,45 @@ class _Exchange:
 
     async def send(self, message: dict) -> None:
         kind = message["type"]
-        if kind == "http.response.start":
+        if kind == "http.response.body":
+            if self.headers is None:
+                raise RuntimeError("http.response.body before http.response.start")
+            if self.finished:
+                return
+            body = message.get("body", b"")
+            if body.__class__ is not bytes:
+                body = bytes(body)
+            more = message.get("more_body", False)
+            if self.stream is None:
+                if not more:  # the usual answer: all of it at once
+                    self.finished = True
+                    if self.ended is not None and not self.ended.done():
+                        self.ended.set_result(None)
+                    self.done(_Whole(self.status, self.headers, body))
+                    return
+                self.stream = self.done.stream(self.status, self.headers)
+                self.stream.on_close(self._closed)
+            await self._put(body, bool(more))
+        elif kind == "http.response.start":
             if self.headers is not None:
                 raise RuntimeError("http.response.start was sent twice")
             self.status = int(message["status"])
-            self.headers = [(bytes(k).decode("latin-1"), bytes(v).decode("latin-1"))
+            self.headers = [(k.decode("latin-1"), v.decode("latin-1"))
+                            if k.__class__ is bytes and v.__class__ is bytes else
+                            (bytes(k).decode("latin-1"), bytes(v).decode("latin-1"))
                             for k, v in message.get("headers", ())]
-            return
-        if kind != "http.response.body":
-            if kind == "http.response.trailers":
-                return  # not sent: trailers need the client to ask for them
+        elif kind != "http.response.trailers":  # trailers: not sent, the client must ask
             raise RuntimeError(f"unexpected ASGI message {kind!r}")
-        if self.headers is None:
-            raise RuntimeError("http.response.body before http.response.start")
-        if self.finished:
-            return
-        body = bytes(message.get("body", b""))
-        more = bool(message.get("more_body", False))
-        if self.stream is None:
-            if not more:
-                self._end()
-                self.done(_Whole(self.status, self.headers, body))
-                return
-            self.stream = self.done.stream(self.status, self.headers)
-            self.stream.on_close(self._closed)
+
+    async def _put(self, body: bytes, more: bool) -> None:
+        """One piece of a streamed response."""
         if self.stream.closed:
             if not body:  # the end, after the connection sent an announced length
                 self._end()
                 return
             raise OSError("the client disconnected")
         if body or not more:
-            loop = asyncio.get_running_loop()
-            taken = loop.create_future()
+            taken = asyncio.get_running_loop().create_future()
             if self.stream.put(body, more, taken.set_result):
                 await taken  # the connection took it (or left: the next send says so)
         if not more:
@@ -159,6 +180,17 @@ class _Exchange:
     def _closed(self, _: Any = None) -> None:
         if self.ended is not None and not self.ended.done():
             self.ended.set_result(None)
+
+    async def run(self, coro: Any) -> None:
+        """Runs the application's coroutine (as a task of the loop) to its outcome."""
+        try:
+            await coro
+        except BaseException as e:  # noqa: BLE001  (answered, or the connection cut)
+            self.outcome(None, e)
+        else:
+            if self.headers is not None and self.stream is None and self.finished:
+                return  # answered in one piece: nothing left to do
+            self.outcome()
 
     def outcome(self, value: Any = None, error: BaseException | None = None) -> None:
         """Where the application's coroutine ends."""
@@ -192,19 +224,27 @@ class ASGIHost:
 
     def __call__(self, method: str, path: bytes, raw_path: bytes, query: bytes, headers: list,
                  body: Any, client: tuple, http_version: str, done: Any) -> None:
+        server = None
+        proxied = False
+        # One pass over the (lowercased) names for both the Host and the proxy headers.
+        for name, value in headers:
+            if name == b"host":
+                if server is None:
+                    server = _host_port(value)
+            elif name in _PROXY_HEADERS:
+                proxied = True
         scheme = "http"
-        if self.app is not None and any(k in (b"x-forwarded-for", b"x-forwarded-proto")
-                                        for k, _ in headers):
+        if proxied and self.app is not None:
             addr, scheme = self._forwarded(headers, client[0])
             client = (addr, client[1])
-        scope = {
+        state = self.state
+        exchange = _Exchange(body, done)
+        new_task(exchange.run(self.application({
             "type": "http", "asgi": _ASGI, "http_version": http_version, "method": method,
             "scheme": scheme, "path": path.decode("utf-8", "replace"), "raw_path": raw_path,
             "query_string": query, "root_path": self.prefix, "headers": headers,
-            "client": client, "server": _server(headers), "state": dict(self.state),
-        }
-        exchange = _Exchange(body, done)
-        start(self.application(scope, exchange.receive, exchange.send), None, exchange.outcome)
+            "client": client, "server": server, "state": state.copy() if state else {},
+        }, exchange.receive, exchange.send)))
 
     def _forwarded(self, headers: list, peer: str) -> tuple[str, str]:
         # The proxy trust rules of kiv's own requests, through a request of the app's class.
