@@ -176,3 +176,13 @@ def test_whole_body_given_in_order_then_disconnect(size):
     assert b"".join(m["body"] for m in messages) == body
     assert len(messages) == max(1, -(-size // (64 << 10)))
     assert after == {"type": "http.disconnect"}
+
+
+@pytest.mark.parametrize("host, server", [
+    (b"example.com:8080", ("example.com", 8080)), (b"example.com", ("example.com", 80)),
+    (b"[::1]:9000", ("::1", 9000)), (b"[::1]", ("::1", 80)), (b"::1", ("::1", 80)),
+])
+def test_scope_server_from_host_header(host, server):
+    from kiv.asgi import _host_port
+    assert _host_port(host) == server
+    assert _host_port(host) == server  # and again, once remembered

@@ -63,11 +63,36 @@ async def _next_piece(pieces: _Pieces) -> dict:
 
 
 def _host_port(value: bytes) -> tuple[str, int]:
-    host = value.decode("latin-1")
-    name_part, colon, port = host.rpartition(":")
-    if colon and port.isdigit() and not name_part.endswith(":"):
-        return name_part.strip("[]"), int(port)
-    return host.strip("[]"), 80
+    """The scope's `server` from a Host header: remembered, as a server sees few."""
+    found = _hosts.get(value)
+    if found is None:
+        host = value.decode("latin-1")
+        name_part, colon, port = host.rpartition(":")
+        if colon and port.isdigit() and not name_part.endswith(":"):
+            found = name_part.strip("[]"), int(port)
+        else:
+            found = host.strip("[]"), 80
+        if len(_hosts) >= 256:  # a client sending many names must not grow it for good
+            _hosts.clear()
+        _hosts[value] = found
+    return found
+
+
+_hosts: dict[bytes, tuple[str, int]] = {}
+
+
+def _latin1(name: bytes) -> str:
+    """A response header's name as text: remembered, as applications use few."""
+    text = _names.get(name)
+    if text is None:
+        text = name.decode("latin-1")
+        if len(_names) >= 256:
+            _names.clear()
+        _names[name] = text
+    return text
+
+
+_names: dict[bytes, str] = {}
 
 
 _PROXY_HEADERS = (b"x-forwarded-for", b"x-forwarded-proto")
@@ -156,9 +181,10 @@ class _Exchange:
             if self.headers is not None:
                 raise RuntimeError("http.response.start was sent twice")
             self.status = int(message["status"])
-            self.headers = [(k.decode("latin-1"), v.decode("latin-1"))
-                            if k.__class__ is bytes and v.__class__ is bytes else
-                            (bytes(k).decode("latin-1"), bytes(v).decode("latin-1"))
+            self.headers = [((_names.get(k) or _latin1(k)) if k.__class__ is bytes else
+                             bytes(k).decode("latin-1"),
+                             v.decode("latin-1") if v.__class__ is bytes else
+                             bytes(v).decode("latin-1"))
                             for k, v in message.get("headers", ())]
         elif kind != "http.response.trailers":  # trailers: not sent, the client must ask
             raise RuntimeError(f"unexpected ASGI message {kind!r}")
