@@ -19,9 +19,11 @@ folder exported to build/asgi-before), so one interleaved run compares both.
 
 Each run starts the server afresh, warms it for a second, then measures wrk -t1 -c64 and
 the CPU time the server's processes used (utime + stime from /proc, over every process
-of its tree). Figures per round and medians go to bench/results/NAME.md and .json.
-PostgreSQL is started as bench/run.py does (a Unix socket in build/bench-pg), pinned to
-CPU 1 with wrk so that the server has CPU 0 to itself, and stopped by its pid; every server runs in its own process group and is stopped by its pid.
+of its tree) and the context switches of all its threads. Figures per round and medians
+go to bench/results/NAME.md and .json. PostgreSQL is started as bench/run.py does (a Unix
+socket in build/bench-pg), pinned to CPU 1 with wrk so that the server has CPU 0 to
+itself, and stopped by its pid; every server runs in its own process group and is stopped
+by its pid.
 """
 
 from __future__ import annotations
@@ -269,7 +271,7 @@ def main() -> int:
 
 def report(opts, servers, scenarios, runs, started, load_before) -> None:
     summary: dict = {}
-    lines = [f"# ASGI applications: kiv, granian, uvicorn", "",
+    lines = ["# ASGI applications: kiv, granian, uvicorn", "",
              f"Run {started}: `python bench/asgi.py {' '.join(sys.argv[1:])}`", "",
              f"Servers on CPU 0, wrk -t1 -c64 on CPU 1; {opts.rounds} round(s) of "
              f"{opts.duration:g} s each (after 1 s of warm-up), servers interleaved and "
