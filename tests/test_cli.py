@@ -7,7 +7,7 @@ import click
 import pytest
 
 from kiv import App, Blueprint, current_app, g
-from kiv.serving import load_app
+from kiv.loading import load_app
 
 # The tutorial's shape: a plain click command added with app.cli.add_command, a database
 # kept on g and closed by a teardown_appcontext function, the path taken from the config.

@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from kiv.serving import load_app
+from kiv.loading import load_app
 
 GUIDE = pathlib.Path(__file__).resolve().parent.parent / "docs" / "guide.md"
 

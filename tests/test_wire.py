@@ -15,7 +15,8 @@ import pytest
 
 from conftest import Fast, make_server
 from kiv.bodystream import BodyStream
-from kiv.exceptions import default_exceptions, response_of
+from kiv.exceptions import default_exceptions
+from kiv.helpers import response_of
 
 TIMEOUT = 5
 MAX_BODY = 1000

@@ -9,7 +9,8 @@ import sys
 import traceback
 
 from .compat import ENV, install_from_env
-from .serving import ServeOptions, StartupError, load_app, run_worker, serve
+from .loading import load_app
+from .serving import ServeOptions, StartupError, run_worker, serve
 
 PROG = "python -m kiv"
 
@@ -151,16 +152,65 @@ def _app_error(ref: str, exc: BaseException) -> int:
     return _fail(f"the app {ref!r} raised {type(exc).__name__} while loading (traceback above)")
 
 
+# --- python -m kiv cmd ---------------------------------------------------------------
+
+_USAGE = """usage: python -m kiv cmd [--flask] APP [COMMAND] [ARGS]...
+
+Runs one of an app's commands (app.cli) in the app context. APP is "module:attr" or
+"path/to/file.py:attr" (attr defaults to app); everything after it goes to the app's
+command group, so "python -m kiv cmd APP --help" lists the commands. --flask (or
+KIV_AS_FLASK=1) runs an app written for Flask: `import flask` gives kiv."""
+
+
+def run_command(args: list[str], prog: str = f"{PROG} cmd") -> int:
+    """`python -m kiv cmd APP ...`: the exit status of the app's command."""
+    if not args or args[0] in ("-h", "--help"):
+        print(_USAGE, file=sys.stdout if args else sys.stderr)
+        return 0 if args else 2
+    if args[0] == "--flask":  # the app imports flask: give it kiv
+        os.environ[ENV] = "1"
+        args = args[1:]
+    install_from_env()
+    ref, rest = args[0], args[1:]
+    import click
+    try:
+        app = load_app(ref)
+    except Exception as exc:
+        print(f"{prog}: cannot load the app {ref!r}: {_describe(exc)}", file=sys.stderr)
+        return 2
+    group = getattr(app, "cli", None)
+    if not isinstance(group, click.Group):
+        print(f"{prog}: {ref!r} is a {type(app).__name__}, not a kiv app with commands",
+              file=sys.stderr)
+        return 2
+    try:
+        group.main(rest, prog_name=f"{prog} {ref}")
+    except SystemExit as done:
+        code = done.code
+        return code if isinstance(code, int) else (0 if code is None else 1)
+    return 0
+
+
+def _describe(exc: BaseException) -> str:
+    """One line: the error, and where in the app's own code it was raised."""
+    if isinstance(exc, StartupError):
+        return str(exc)  # says what is wrong with the reference itself
+    text = f"{type(exc).__name__}: {exc}"
+    if isinstance(exc, (ImportError, LookupError, OSError, SyntaxError)):
+        return text  # names the module, file or attribute (or the line) already
+    frames = traceback.extract_tb(exc.__traceback__)
+    return f"{text} ({frames[-1].filename}, line {frames[-1].lineno})" if frames else text
+
+
 def main(argv: list[str] | None = None) -> int:
     args = sys.argv[1:] if argv is None else list(argv)
     if args[:1] == ["cmd"]:
         # Everything after the app reference belongs to the app's click group, options too.
-        from .cli import main as run_command
         return run_command(args[1:])
     if args[:1] == ["worker"]:
         opts = _worker_parser().parse_args(args[1:])
         install_from_env()
-        return run_worker(opts.app, _options(opts, host=opts.host, port=opts.port,
+        return run_worker(lambda: load_app(opts.app, opts.interface), _options(opts, host=opts.host, port=opts.port,
                                              reuse_port=opts.reuse_port),
                           fd=opts.fd, ready_fd=opts.ready_fd, log_requests=opts.log,
                           debug=opts.debug)

@@ -26,11 +26,10 @@ from .asyncsupport import ensure_sync, event_loop, new_task, with_request
 from .blueprints import Blueprint, static_folder_of
 from .config import DEFAULTS, Config
 from .ctx import AppContext, RequestContext
-from .exceptions import (HTTPException, InternalServerError, MethodNotAllowed, NotFound,
-                         response_of)
+from .exceptions import HTTPException, InternalServerError, MethodNotAllowed, NotFound
 from .files import FileBody
 from .globals import _local
-from .helpers import fix_two_tuple, to_response
+from .helpers import fix_two_tuple, response_of, to_response
 from .routing import (BuildError, CanonicalRedirect, Chooser, Converting, MethodMap,
                       NoAutomaticOptions, RuleGroup, UrlMap, WithDefaults, split_custom)
 from .scaffold import F, Scaffold
@@ -328,7 +327,7 @@ class App(TemplateRegistry, Scaffold):
         The mount adds no rule: the core hands a path under prefix that no rule answers
         to the application, with no slash redirect, automatic OPTIONS or 405 of its own.
         Rules of this app still win. The longest covering prefix decides."""
-        from .wsgi import WSGIHost, clean_prefix
+        from .wsgihost import WSGIHost, clean_prefix
         prefix = clean_prefix(prefix)
         self._asgi_mounts = [m for m in self._asgi_mounts if m.prefix != prefix]
         mounts = [m for m in self._wsgi_mounts if m.prefix != prefix]
@@ -350,8 +349,8 @@ class App(TemplateRegistry, Scaffold):
         (FastAPI, Starlette, Quart, ...) with root_path set to prefix; it runs on the
         event loop (see kiv.asgi). Rules of this app still win; the longest covering
         prefix, WSGI mounts included, decides."""
-        from .asgi import ASGIHost
-        from .wsgi import clean_prefix
+        from .asgihost import ASGIHost
+        from .wsgihost import clean_prefix
         prefix = clean_prefix(prefix)
         self._wsgi_mounts = [m for m in self._wsgi_mounts if m.prefix != prefix]
         mounts = [m for m in self._asgi_mounts if m.prefix != prefix]

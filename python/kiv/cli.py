@@ -1,6 +1,6 @@
 """Commands an app carries: `app.cli` and `bp.cli`, click groups whose commands run inside
-the app context, the built-in `routes` and `shell`, `python -m kiv cmd`, and the runner
-that `app.test_cli_runner()` returns.
+the app context, the built-in `routes` and `shell`, and the runner that
+`app.test_cli_runner()` returns (`python -m kiv cmd` runs them).
 
 Imported only when an app or a blueprint first touches `.cli`, so an app without
 commands never loads click.
@@ -10,14 +10,12 @@ from __future__ import annotations
 
 import os
 import sys
-import traceback
 from functools import update_wrapper
 from typing import Any, Callable
 
 import click
 from click.testing import CliRunner, Result
 
-from .compat import ENV, install_from_env
 from .globals import current_app, has_app_context
 
 
@@ -222,54 +220,3 @@ def _readline_completion(namespace: dict[str, Any]) -> None:
 
 BUILTIN_COMMANDS: dict[str, click.Command] = {"routes": routes_command,
                                               "shell": shell_command}
-
-
-# --- python -m kiv cmd ---------------------------------------------------------------
-
-_USAGE = """usage: python -m kiv cmd [--flask] APP [COMMAND] [ARGS]...
-
-Runs one of an app's commands (app.cli) in the app context. APP is "module:attr" or
-"path/to/file.py:attr" (attr defaults to app); everything after it goes to the app's
-command group, so "python -m kiv cmd APP --help" lists the commands. --flask (or
-KIV_AS_FLASK=1) runs an app written for Flask: `import flask` gives kiv."""
-
-
-def main(args: list[str], prog: str = "python -m kiv cmd") -> int:
-    """`python -m kiv cmd APP ...`: the exit status of the app's command."""
-    if not args or args[0] in ("-h", "--help"):
-        print(_USAGE, file=sys.stdout if args else sys.stderr)
-        return 0 if args else 2
-    if args[0] == "--flask":  # the app imports flask: give it kiv
-        os.environ[ENV] = "1"
-        args = args[1:]
-    install_from_env()
-    ref, rest = args[0], args[1:]
-    from .serving import load_app
-    try:
-        app = load_app(ref)
-    except Exception as exc:
-        print(f"{prog}: cannot load the app {ref!r}: {_describe(exc)}", file=sys.stderr)
-        return 2
-    group = getattr(app, "cli", None)
-    if not isinstance(group, click.Group):
-        print(f"{prog}: {ref!r} is a {type(app).__name__}, not a kiv app with commands",
-              file=sys.stderr)
-        return 2
-    try:
-        group.main(rest, prog_name=f"{prog} {ref}")
-    except SystemExit as done:
-        code = done.code
-        return code if isinstance(code, int) else (0 if code is None else 1)
-    return 0
-
-
-def _describe(exc: BaseException) -> str:
-    """One line: the error, and where in the app's own code it was raised."""
-    from .serving import StartupError
-    if isinstance(exc, StartupError):
-        return str(exc)  # says what is wrong with the reference itself
-    text = f"{type(exc).__name__}: {exc}"
-    if isinstance(exc, (ImportError, LookupError, OSError, SyntaxError)):
-        return text  # names the module, file or attribute (or the line) already
-    frames = traceback.extract_tb(exc.__traceback__)
-    return f"{text} ({frames[-1].filename}, line {frames[-1].lineno})" if frames else text

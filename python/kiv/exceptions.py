@@ -2,8 +2,8 @@
 
 These are Werkzeug's classes themselves, not look-alikes: code written for Flask raises
 `werkzeug.exceptions.NotFound`, subclasses `BadRequest` (CSRF errors, form errors) or
-catches `HTTPException`, and all of that must mean the same thing here. What kiv adds
-is the step from an exception to kiv's own response (`response_of`).
+catches `HTTPException`, and all of that must mean the same thing here. The step from
+an exception to kiv's own response is `helpers.response_of`.
 """
 
 from __future__ import annotations
@@ -44,24 +44,6 @@ from werkzeug.exceptions import (  # noqa: F401  (the names apps import from her
     default_exceptions,
 )
 from werkzeug.exceptions import NotImplemented as NotImplemented_  # noqa: F401
-
-
-def response_of(exc: HTTPException) -> Any:
-    """The kiv response an HTTP exception answers with: the response it carries
-    (any kind a view may return, Werkzeug's included), else its own error page."""
-    from .helpers import to_response
-    from .wrappers import Response
-    if exc.response is not None:
-        return to_response(exc.response)
-    code = exc.code if exc.code is not None else 500
-    body = exc.get_body()
-    if code in _REASONS:  # the page names the reason the status line gives
-        body = body.replace(exc.name, _REASONS[code])
-    return Response(body, code, exc.get_headers())
-
-
-# Reasons RFC 9110 renamed; the server's status line uses the new ones.
-_REASONS = {413: "Content Too Large", 422: "Unprocessable Content"}
 
 
 def abort(status: Any, *args: Any, **kwargs: Any) -> None:

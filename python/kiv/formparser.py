@@ -16,7 +16,7 @@ import re
 from typing import Any, BinaryIO, Iterator
 
 from .exceptions import BadRequest, RequestEntityTooLarge
-from .wrappers import MimeTypeMixin
+from .datastructures import MimeTypeMixin
 
 SPOOL_SIZE = 512 * 1024  # file parts above this go to a temporary file
 MAX_PART_HEADER_SIZE = 8 * 1024

@@ -3,58 +3,28 @@
 from __future__ import annotations
 
 import json as _json
-import re
 import sys
 from typing import Any
 
-from .exceptions import abort  # noqa: F401  (Flask exports it from here too)
+from .exceptions import HTTPException, abort  # noqa: F401  (Flask exports abort here too)
 from .globals import _current_app
+from .json import _default, _native_form
+from .json import jsonify as _jsonify
 from .wrappers import Response
 
 
 # --- JSON text, byte for byte what the server writes for a returned dict or list --------
 
-_EXP_PAD = re.compile(r"(e[+-])0(\d)")
-
-
-def _fix_numbers(text: str) -> str:
-    """Rewrites json.dumps output where the server's writer differs: exponents without a
-    leading zero (1e-05 -> 1e-5) and DEL as a raw byte. String contents are left alone
-    except for the DEL escape."""
-    out, i, n = [], 0, len(text)
-    while i < n:
-        q = text.find('"', i)
-        if q < 0:
-            out.append(_EXP_PAD.sub(r"\1\2", text[i:]))
-            break
-        out.append(_EXP_PAD.sub(r"\1\2", text[i:q]))
-        j = q + 1
-        while text[j] != '"':
-            j += 2 if text[j] == "\\" else 1
-        out.append(re.sub(r"(?<!\\)((?:\\\\)*)\\u007f", "\\1\x7f", text[q:j + 1]))
-        i = j + 1
-    return "".join(out)
-
-
-def _native_form(text: str) -> str:
-    """json.dumps text (compact, sorted, ASCII) as the server's writer would write it."""
-    if "e-0" in text or "e+0" in text or "\\u007f" in text:
-        text = _fix_numbers(text)
-    return text
-
-
 def dumps(value: Any) -> str:
     """Compact JSON with sorted keys and ASCII-only text, as the server serialises it, also
     for the types jsonify takes beyond JSON's own (dates, UUIDs, dataclasses...)."""
-    from .json import _default
     return _native_form(_json.dumps(value, separators=(",", ":"), sort_keys=True,
                                     ensure_ascii=True, default=_default))
 
 
 def jsonify(*args: Any, **kwargs: Any) -> Response:
     """A JSON response written by the current app's provider (app.json)."""
-    from .json import jsonify
-    return jsonify(*args, **kwargs)
+    return _jsonify(*args, **kwargs)
 
 
 # --- responses ------------------------------------------------------------------------
@@ -156,6 +126,22 @@ def redirect(location: str, code: int = 302, Response: type | None = None) -> An
     resp = cls(body, code)
     resp.headers.set("Location", location)
     return resp
+
+
+def response_of(exc: HTTPException) -> Response:
+    """The kiv response an HTTP exception answers with: the response it carries
+    (any kind a view may return, Werkzeug's included), else its own error page."""
+    if exc.response is not None:
+        return to_response(exc.response)
+    code = exc.code if exc.code is not None else 500
+    body = exc.get_body()
+    if code in _REASONS:  # the page names the reason the status line gives
+        body = body.replace(exc.name, _REASONS[code])
+    return Response(body, code, exc.get_headers())
+
+
+# Reasons RFC 9110 renamed; the server's status line uses the new ones.
+_REASONS = {413: "Content Too Large", 422: "Unprocessable Content"}
 
 
 # --- URLs -------------------------------------------------------------------------------

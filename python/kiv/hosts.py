@@ -1,16 +1,14 @@
 """Rules bound to a subdomain or a host (`@app.route("/", subdomain="<user>")`).
 
 The native router matches paths only, so a rule text whose registrations name hosts gets
-one chooser that picks among them by the request's host, after the router has matched
-the path. Apps that name no host never build one.
+one chooser (`routing.HostMap`) that picks among them by the request's host, after the
+router has matched the path. Apps that name no host never build one.
 """
 
 from __future__ import annotations
 
 import re
-from typing import Any, Callable, Iterable
-
-from .routing import Chooser
+from typing import Any, Iterable
 
 _VAR = re.compile(r"<(?:(\w+):)?(\w+)>")
 
@@ -83,53 +81,6 @@ def full_host(app: Any, pattern_host: str) -> str:
         return pattern_host
     server = app.config.get("SERVER_NAME") or ""
     return f"{pattern_host}.{server}" if pattern_host else server
-
-
-class HostMap(Chooser):
-    """The native view of a rule text whose registrations name hosts: the first one whose
-    host matches and that takes the method answers; registrations without a host answer
-    the rest (with subdomain matching, only on SERVER_NAME itself). Host variables join the
-    view arguments."""
-
-    __slots__ = ("rule", "entries", "app")
-
-    def __init__(self, rule: str, app: Any,
-                 entries: Iterable[tuple[str, Callable[..., Any], list[str], Any]]):
-        self.rule, self.app = rule, app
-        # Those with a host first: they are the more particular.
-        self.entries = sorted(entries, key=lambda e: e[3] is None)
-
-    def select(self, req: Any) -> Callable[..., Any]:
-        from .exceptions import MethodNotAllowed, NotFound
-        key = request_host_key(self.app, req)
-        method = "GET" if req.method == "HEAD" else req.method
-        allowed: list[str] = []
-        main_only = main_domain_only(self.app)
-        for endpoint, view, methods, pattern in self.entries:
-            if pattern is None:
-                values: dict | None = {} if not main_only or key == "" else None
-            elif key is None:
-                continue
-            else:
-                values = pattern.match(key)
-            if values is None:
-                continue
-            if method not in methods and req.method not in methods:
-                allowed += methods
-                continue
-            req.endpoint = endpoint
-            if values:
-                req.view_args.update(values)
-            return view.select(req) if isinstance(view, Chooser) else view
-        if allowed:
-            raise MethodNotAllowed(sorted(set(allowed)))
-        raise NotFound()
-
-    def __call__(self, **args: Any) -> Any:
-        from .globals import _local
-        req = _local.request
-        view = self.select(req)
-        return view(**req.view_args)
 
 
 _HOST_CHARS = re.compile(r"[a-z0-9.\-_]+(?::[0-9]+)?|\[[a-f0-9:.]+\](?::[0-9]+)?", re.I)

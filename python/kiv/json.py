@@ -13,6 +13,7 @@ import dataclasses
 import datetime as _dt
 import decimal
 import json as _json
+import re
 import uuid
 from typing import IO, Any
 
@@ -30,6 +31,37 @@ def _default(value: Any) -> Any:
     if hasattr(value, "__html__"):
         return str(value.__html__())
     raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
+
+
+# JSON text byte for byte as the server's native writer writes a returned dict or list.
+
+_EXP_PAD = re.compile(r"(e[+-])0(\d)")
+
+
+def _fix_numbers(text: str) -> str:
+    """Rewrites json.dumps output where the server's writer differs: exponents without a
+    leading zero (1e-05 -> 1e-5) and DEL as a raw byte. String contents are left alone
+    except for the DEL escape."""
+    out, i, n = [], 0, len(text)
+    while i < n:
+        q = text.find('"', i)
+        if q < 0:
+            out.append(_EXP_PAD.sub(r"\1\2", text[i:]))
+            break
+        out.append(_EXP_PAD.sub(r"\1\2", text[i:q]))
+        j = q + 1
+        while text[j] != '"':
+            j += 2 if text[j] == "\\" else 1
+        out.append(re.sub(r"(?<!\\)((?:\\\\)*)\\u007f", "\\1\x7f", text[q:j + 1]))
+        i = j + 1
+    return "".join(out)
+
+
+def _native_form(text: str) -> str:
+    """json.dumps text (compact, sorted, ASCII) as the server's writer would write it."""
+    if "e-0" in text or "e+0" in text or "\\u007f" in text:
+        text = _fix_numbers(text)
+    return text
 
 
 class JSONProvider:
@@ -54,7 +86,6 @@ class JSONProvider:
                            separators=(",", ":") if self.compact else None,
                            indent=None if self.compact else 2)
         if self.sort_keys and self.ensure_ascii and self.compact:  # the native writer's form
-            from .helpers import _native_form
             text = _native_form(text)
         return text
 

@@ -12,6 +12,8 @@ import uuid as _uuid
 from typing import Any, Callable, Iterable
 from urllib.parse import quote, urlencode
 
+from .hosts import main_domain_only, request_host_key
+
 
 class BuildError(LookupError):
     """url_for() could not build a URL for the endpoint with the values given."""
@@ -38,6 +40,53 @@ class Chooser:
 
     def __call__(self, **args: Any) -> Any:
         # select() may change the arguments (converters, host values): call with its.
+        from .globals import _local
+        req = _local.request
+        view = self.select(req)
+        return view(**req.view_args)
+
+
+class HostMap(Chooser):
+    """The native view of a rule text whose registrations name hosts: the first one whose
+    host matches and that takes the method answers; registrations without a host answer
+    the rest (with subdomain matching, only on SERVER_NAME itself). Host variables join the
+    view arguments."""
+
+    __slots__ = ("rule", "entries", "app")
+
+    def __init__(self, rule: str, app: Any,
+                 entries: Iterable[tuple[str, Callable[..., Any], list[str], Any]]):
+        self.rule, self.app = rule, app
+        # Those with a host first: they are the more particular.
+        self.entries = sorted(entries, key=lambda e: e[3] is None)
+
+    def select(self, req: Any) -> Callable[..., Any]:
+        from .exceptions import MethodNotAllowed, NotFound
+        key = request_host_key(self.app, req)
+        method = "GET" if req.method == "HEAD" else req.method
+        allowed: list[str] = []
+        main_only = main_domain_only(self.app)
+        for endpoint, view, methods, pattern in self.entries:
+            if pattern is None:
+                values: dict | None = {} if not main_only or key == "" else None
+            elif key is None:
+                continue
+            else:
+                values = pattern.match(key)
+            if values is None:
+                continue
+            if method not in methods and req.method not in methods:
+                allowed += methods
+                continue
+            req.endpoint = endpoint
+            if values:
+                req.view_args.update(values)
+            return view.select(req) if isinstance(view, Chooser) else view
+        if allowed:
+            raise MethodNotAllowed(sorted(set(allowed)))
+        raise NotFound()
+
+    def __call__(self, **args: Any) -> Any:
         from .globals import _local
         req = _local.request
         view = self.select(req)
@@ -143,7 +192,6 @@ class RuleGroup:
             methods += [m for m in ms if m not in methods]
         auto = any(e[3] for e in self.entries)
         if any(e[4] is not None for e in self.entries):
-            from .hosts import HostMap
             return methods, HostMap(self.rule, app, [(ep, v, ms, h) for ep, v, ms, _, h
                                                      in self.entries]), "\0" + self.rule, auto
         if len(self.entries) == 1:

@@ -20,6 +20,7 @@ from urllib.parse import quote
 from werkzeug.datastructures import Headers as _WerkzeugHeaders
 
 from .accept import Accept, LanguageAccept, MIMEAccept
+from .datastructures import MimeTypeMixin
 from .exceptions import (  # noqa: F401  (re-exported: older imports used this module)
     BadRequest,
     BadRequestKeyError,
@@ -357,30 +358,6 @@ def _unquote_cookie(value: str) -> str:
 _PATH_SAFE = "/:@!$&'()*+,;=-._~"
 
 
-def mime_params(content_type: str) -> dict[str, str]:
-    """The parameters of a Content-Type value, names lower-cased, quotes removed."""
-    params = {}
-    for part in content_type.split(";")[1:]:
-        k, _, v = part.partition("=")
-        if k.strip():
-            params[k.strip().lower()] = v.strip().strip('"')
-    return params
-
-
-class MimeTypeMixin:
-    """`mimetype` and `mimetype_params` from a `content_type` attribute."""
-
-    __slots__ = ()
-
-    @property
-    def mimetype(self) -> str:
-        return self.content_type.split(";")[0].strip().lower()
-
-    @property
-    def mimetype_params(self) -> dict[str, str]:
-        return mime_params(self.content_type)
-
-
 def _joined(pairs: list[tuple[str, str]]) -> list[tuple[str, str]]:
     seen: dict[str, int] = {}
     out: list[tuple[str, str]] = []
@@ -394,6 +371,21 @@ def _joined(pairs: list[tuple[str, str]]) -> list[tuple[str, str]]:
             sep = "; " if key == "cookie" else ", "
             out[at] = (out[at][0], out[at][1] + sep + value)
     return out if len(out) < len(pairs) else pairs
+
+
+def server_name_port(host: str | None, scheme: str) -> tuple[str, str]:
+    """SERVER_NAME and SERVER_PORT for a Host value, the port defaulting by scheme."""
+    default = "443" if scheme == "https" else "80"
+    if not host:
+        return "localhost", default
+    if host.startswith("["):  # an IPv6 literal
+        end = host.find("]")
+        name, rest = host[:end + 1], host[end + 1:]
+        return name, rest[1:] if rest.startswith(":") and rest[1:].isdigit() else default
+    name, sep, port = host.rpartition(":")
+    if sep and port.isdigit():
+        return name, port
+    return host, default
 
 
 class UserAgent(str):
@@ -705,9 +697,8 @@ class Request(MimeTypeMixin):
     def environ(self) -> dict[str, Any]:
         """A WSGI environ for this request, made anew on each read, for code that reads
         one (loggers, helpers written for WSGI). Changes to it change nothing."""
-        from .wsgi import _server_name_port
         scheme = self.scheme
-        name, port = _server_name_port(self.host, scheme)
+        name, port = server_name_port(self.host, scheme)
         env: dict[str, Any] = {
             "REQUEST_METHOD": self.method, "SCRIPT_NAME": "",
             "PATH_INFO": self.path.encode("utf-8", "surrogateescape").decode("latin-1"),
