@@ -22,6 +22,14 @@ def open_fds():
     return len(os.listdir("/proc/self/fd"))
 
 
+def spool_folder(stream):
+    """The folder of the (unlinked) file behind a stream; None for one in memory."""
+    try:
+        return os.path.dirname(os.readlink(f"/proc/self/fd/{stream.fileno()}"))
+    except OSError:
+        return None
+
+
 @pytest.fixture
 def app():
     app = App("uploads")
@@ -35,7 +43,7 @@ def app():
         f.save(out)
         return {"title": request.form["title"], "tags": request.form.getlist("tag"),
                 "name": f.filename, "field": f.name, "type": f.mimetype, "size": len(out.getvalue()),
-                "on_disk": getattr(f.stream, "_rolled", None), "same": out.getvalue() == app.sent}
+                "folder": spool_folder(f.stream), "same": out.getvalue() == app.sent}
 
     @app.route("/boom", methods=["POST"])
     def boom():
@@ -53,7 +61,8 @@ def test_upload_through_test_client(app, spool_dir, size, on_disk):
         "title": "héllo", "tag": ["a", "b"], "doc": (io.BytesIO(app.sent), "r.png", "image/png")})
     assert r.status_code == 200
     assert r.json == {"title": "héllo", "tags": ["a", "b"], "name": "r.png", "field": "doc",
-                      "type": "image/png", "size": size, "on_disk": on_disk, "same": True}
+                      "type": "image/png", "size": size, "same": True,
+                      "folder": str(spool_dir) if on_disk else None}
     assert app.seen[-1].stream.closed
     assert list(spool_dir.iterdir()) == []
 
