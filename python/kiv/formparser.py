@@ -229,7 +229,7 @@ def _load_memmem() -> Any:
     try:
         import ctypes
         f = ctypes.CDLL(None).memmem
-    except (ImportError, OSError, AttributeError):
+    except (ImportError, OSError, AttributeError, TypeError):
         return None
     f.restype = ctypes.c_void_p
     f.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t]
