@@ -23,7 +23,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent / "apps"))
 import uvloop  # noqa: E402
 
 from kiv import asyncsupport  # noqa: E402
-from kiv.asgi import ASGIHost  # noqa: E402
+from kiv.asgihost import ASGIHost  # noqa: E402
 
 BODY = b'{"name": "lamp", "price": 40.5, "tags": ["home", "light"]}'
 CASES = {

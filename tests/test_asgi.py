@@ -161,7 +161,7 @@ def test_request_body_reaches_the_application_whole(size):
 def test_whole_body_given_in_order_then_disconnect(size):
     import asyncio
 
-    from kiv.asgi import _Exchange
+    from kiv.asgihost import _Exchange
 
     async def drain():
         exchange = _Exchange(body, None)
@@ -183,6 +183,6 @@ def test_whole_body_given_in_order_then_disconnect(size):
     (b"[::1]:9000", ("::1", 9000)), (b"[::1]", ("::1", 80)), (b"::1", ("::1", 80)),
 ])
 def test_scope_server_from_host_header(host, server):
-    from kiv.asgi import _host_port
+    from kiv.asgihost import _host_port
     assert _host_port(host) == server
     assert _host_port(host) == server  # and again, once remembered
