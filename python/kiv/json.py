@@ -49,12 +49,17 @@ class JSONProvider:
         if kwargs:
             kwargs.setdefault("default", self.default)
             return _json.dumps(obj, **kwargs)
-        text = _json.dumps(obj, default=self.default, sort_keys=self.sort_keys,
-                           ensure_ascii=self.ensure_ascii,
-                           separators=(",", ":") if self.compact else None,
-                           indent=None if self.compact else 2)
-        if self.sort_keys and self.ensure_ascii and self.compact:  # the native writer's form
-            from .helpers import _native_form
+        # One encoder per settings (json.dumps makes one per call); encoding keeps no
+        # state in it, so threads share it.
+        settings = (self.default, self.sort_keys, self.ensure_ascii, self.compact)
+        made = self.__dict__.get("_encoder")
+        if made is None or made[0] != settings:
+            made = self.__dict__["_encoder"] = (settings, _json.JSONEncoder(
+                default=settings[0], sort_keys=settings[1], ensure_ascii=settings[2],
+                separators=(",", ":") if settings[3] else None,
+                indent=None if settings[3] else 2))
+        text = made[1].encode(obj)
+        if settings[1] and settings[2] and settings[3]:  # the native writer's form
             text = _native_form(text)
         return text
 
@@ -79,6 +84,12 @@ class JSONProvider:
 
 
 _plain = JSONProvider(None)
+
+
+def _native_form(text: str) -> str:
+    global _native_form
+    from .helpers import _native_form  # bound on first use: helpers imports this module
+    return _native_form(text)
 
 
 def _provider() -> JSONProvider:
