@@ -9,6 +9,7 @@ from typing import Any
 
 from .exceptions import abort  # noqa: F401  (Flask exports it from here too)
 from .globals import _current_app
+from .json import _default, _provider
 from .wrappers import Response
 
 
@@ -46,15 +47,13 @@ def _native_form(text: str) -> str:
 def dumps(value: Any) -> str:
     """Compact JSON with sorted keys and ASCII-only text, as the server serialises it, also
     for the types jsonify takes beyond JSON's own (dates, UUIDs, dataclasses...)."""
-    from .json import _default
     return _native_form(_json.dumps(value, separators=(",", ":"), sort_keys=True,
                                     ensure_ascii=True, default=_default))
 
 
 def jsonify(*args: Any, **kwargs: Any) -> Response:
     """A JSON response written by the current app's provider (app.json)."""
-    from .json import jsonify
-    return jsonify(*args, **kwargs)
+    return _provider().response(*args, **kwargs)
 
 
 # --- responses ------------------------------------------------------------------------

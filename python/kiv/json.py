@@ -11,10 +11,12 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as _dt
-import decimal
 import json as _json
+import sys
 import uuid
 from typing import IO, Any
+
+from .globals import _local
 
 __all__ = ["JSONProvider", "dump", "dumps", "jsonify", "load", "loads"]
 
@@ -23,7 +25,9 @@ def _default(value: Any) -> Any:
     if isinstance(value, _dt.date):
         from .caching import http_date
         return http_date(value)
-    if isinstance(value, (decimal.Decimal, uuid.UUID)):
+    decimal = sys.modules.get("decimal")  # not imported: value is no Decimal
+    if isinstance(value, uuid.UUID) or (decimal is not None
+                                        and isinstance(value, decimal.Decimal)):
         return str(value)
     if dataclasses.is_dataclass(value) and not isinstance(value, type):
         return dataclasses.asdict(value)
@@ -93,7 +97,6 @@ def _native_form(text: str) -> str:
 
 
 def _provider() -> JSONProvider:
-    from .globals import _local
     req = _local.request
     app = req.app if req is not None else _local.app
     return app.json if app is not None else _plain
