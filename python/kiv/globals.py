@@ -113,10 +113,74 @@ def _current_session() -> Any:
     return _current_request().session
 
 
-request: Any = _Proxy(_current_request)
-g: Any = _Proxy(_current_g)
-session: Any = _Proxy(_current_session)
-current_app: Any = _Proxy(_current_app)
+# During a request each proxy's object is one step from the thread's request; the
+# classes below take that step in place (extensions make dozens of these accesses per
+# request), and leave everything else to the target function.
+
+class _RequestProxy(_Proxy):
+    __slots__ = ()
+
+    def _get_current_object(self) -> Any:
+        req = _local.request
+        return req if req is not None else _current_request()
+
+    def __getattr__(self, name: str) -> Any:
+        req = _local.request
+        return getattr(req if req is not None else _current_request(), name)
+
+
+class _AppProxy(_Proxy):
+    __slots__ = ()
+
+    def _get_current_object(self) -> Any:
+        req = _local.request
+        return req.app if req is not None else _current_app()
+
+    def __getattr__(self, name: str) -> Any:
+        req = _local.request
+        return getattr(req.app if req is not None else _current_app(), name)
+
+
+class _SessionProxy(_Proxy):
+    __slots__ = ()
+
+    def _get_current_object(self) -> Any:
+        req = _local.request
+        return req.session if req is not None else _current_session()
+
+    def __getattr__(self, name: str) -> Any:
+        req = _local.request
+        return getattr(req.session if req is not None else _current_session(), name)
+
+    def __contains__(self, key: Any) -> bool:
+        req = _local.request
+        return key in (req.session if req is not None else _current_session())
+
+    def __getitem__(self, key: Any) -> Any:
+        req = _local.request
+        return (req.session if req is not None else _current_session())[key]
+
+
+class _GProxy(_Proxy):
+    __slots__ = ()
+
+    def _get_current_object(self) -> Any:
+        req = _local.request
+        return req.g if req is not None else _current_g()
+
+    def __getattr__(self, name: str) -> Any:
+        req = _local.request
+        return getattr(req.g if req is not None else _current_g(), name)
+
+    def __contains__(self, key: Any) -> bool:
+        req = _local.request
+        return key in (req.g if req is not None else _current_g())
+
+
+request: Any = _RequestProxy(_current_request)
+g: Any = _GProxy(_current_g)
+session: Any = _SessionProxy(_current_session)
+current_app: Any = _AppProxy(_current_app)
 
 
 def has_request_context() -> bool:
