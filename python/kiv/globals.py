@@ -227,5 +227,21 @@ def _current_app_ctx() -> Any:
     return _local.app_ctx
 
 
-request_ctx: Any = _Proxy(_request_state)
-app_ctx: Any = _Proxy(_current_app_ctx)
+class _AppCtxProxy(_Proxy):
+    __slots__ = ()
+
+    def _get_current_object(self) -> Any:  # Flask-SQLAlchemy asks per query
+        req = _local.request
+        if req is not None:
+            try:
+                return req._state
+            except AttributeError:
+                pass
+        return self._target()
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._get_current_object(), name)
+
+
+request_ctx: Any = _AppCtxProxy(_request_state)
+app_ctx: Any = _AppCtxProxy(_current_app_ctx)

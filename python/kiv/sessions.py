@@ -149,7 +149,14 @@ class TaggedJSON:
 
     @classmethod
     def loads(cls, value: str | bytes) -> Any:
-        return json.loads(value, object_hook=cls.untag)
+        # One decoder per class, as json.loads would make one per call.
+        decoder = cls.__dict__.get("_decoder")
+        if decoder is None:
+            decoder = json.JSONDecoder(object_hook=cls.untag)
+            setattr(cls, "_decoder", decoder)
+        if not isinstance(value, str):
+            value = value.decode(json.detect_encoding(value), "surrogatepass")
+        return decoder.decode(value)
 
 
 def _markup(text: str) -> Any:
