@@ -3,6 +3,7 @@
 import importlib
 import json
 import os
+import subprocess
 import sys
 import uuid
 
@@ -151,3 +152,20 @@ def test_instance_folder_and_resources(tmp_path, monkeypatch, layout):
     for bad in (lambda: app.open_resource("schema.sql", "w"), lambda: App("t", instance_path="i")):
         with pytest.raises(ValueError):
             bad()
+
+
+def test_import_leaves_heavy_modules_until_used():
+    # Werkzeug's development server and test client, and asyncio, load only when asked
+    # for; Werkzeug's package is then whole, and its classes are kiv's.
+    code = """if True:
+        import sys, kiv
+        assert not {"werkzeug.serving", "werkzeug.test", "asyncio"} & set(sys.modules)
+        import werkzeug, werkzeug.datastructures
+        from werkzeug import Client, Response
+        assert werkzeug.run_simple and "werkzeug.serving" in sys.modules
+        assert isinstance(kiv.Headers(), werkzeug.datastructures.Headers)
+        assert kiv.NotFound is sys.modules["werkzeug.exceptions"].NotFound
+    """
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
