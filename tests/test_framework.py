@@ -169,3 +169,28 @@ def test_import_leaves_heavy_modules_until_used():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=60)
     assert done.returncode == 0, done.stderr
+
+
+def test_request_context_objects_leave_no_garbage_cycle():
+    # Extensions keep per-request state on app_ctx (Flask-SQLAlchemy on every query): the
+    # request must still be freed when it ends, not left for the cycle collector.
+    import gc
+    import weakref
+
+    from kiv.globals import app_ctx, request_ctx
+    app, seen = App("cycles"), []
+
+    @app.route("/")
+    def view():
+        app_ctx.extension_state = 1
+        assert request_ctx.request is request._get_current_object()
+        seen.append(weakref.ref(request._get_current_object()))
+        return "ok"
+
+    client = app.test_client()
+    gc.disable()
+    try:
+        assert client.get("/").text == "ok"
+        assert seen[0]() is None
+    finally:
+        gc.enable()

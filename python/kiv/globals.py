@@ -8,6 +8,7 @@ live on the request object itself and cost nothing until a view touches them.
 from __future__ import annotations
 
 import threading
+import weakref
 from typing import Any
 
 
@@ -197,8 +198,19 @@ class RequestState:
     per-request attributes extensions keep there. Made on first use only."""
 
     def __init__(self, req: Any):
-        self.request = req
+        # The request holds this object (its _state): a strong reference back would make
+        # every request that extensions touch this way a garbage cycle, its objects left
+        # for the collector (Flask-SQLAlchemy does it on every query).
+        self._request = weakref.ref(req)
         self.app = req.app
+
+    @property
+    def request(self) -> Any:
+        return self._request()
+
+    @request.setter
+    def request(self, req: Any) -> None:
+        self._request = weakref.ref(req)
 
     @property
     def session(self) -> Any:
