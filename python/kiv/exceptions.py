@@ -9,6 +9,7 @@ is the step from an exception to kiv's own response (`response_of`).
 from __future__ import annotations
 
 import sys
+import threading
 import types
 from typing import Any
 
@@ -32,15 +33,27 @@ def _werkzeug_without_its_package_imports() -> None:
 
 class _PendingPackage(types.ModuleType):
     def __getattr__(self, name: str) -> Any:
-        if name.startswith("__") or type(self) is not _PendingPackage:
+        if name.startswith("__"):
             raise AttributeError(name)
         import importlib
         import importlib.util
         if importlib.util.find_spec(f"{self.__name__}.{name}") is not None:
             return importlib.import_module(f"{self.__name__}.{name}")  # `from .. import x`
-        self.__class__ = types.ModuleType  # once: the package is itself from here on
-        self.__spec__.loader.exec_module(self)
+        with _pending_lock:  # another thread asking meanwhile waits for the whole package
+            if _running:  # asked by the package's own __init__ midway: not there yet
+                raise AttributeError(name)
+            if type(self) is _PendingPackage:
+                _running.append(name)
+                try:
+                    self.__spec__.loader.exec_module(self)
+                finally:
+                    _running.clear()
+                self.__class__ = types.ModuleType  # the package is itself from here on
         return getattr(self, name)
+
+
+_pending_lock = threading.RLock()
+_running: list[str] = []
 
 
 _werkzeug_without_its_package_imports()
