@@ -343,29 +343,31 @@ class SecureCookieSessionInterface(SessionInterface):
         return self.session_class(data)
 
     def save_session(self, app: Any, session: Any, response: Any) -> None:
-        name = self.get_cookie_name(app)
-        domain = self.get_cookie_domain(app)
-        path = self.get_cookie_path(app)
-        secure = self.get_cookie_secure(app)
-        samesite = self.get_cookie_samesite(app)
-        httponly = self.get_cookie_httponly(app)
-        partitioned = self.get_cookie_partitioned(app)
         if session.accessed and "cookie" not in (response.headers.get("Vary") or "").lower():
             response.headers.add("Vary", "Cookie")
+        # A session only read (the usual request) writes no cookie: its settings are
+        # looked up only when one is written or deleted.
         if not session:
             if session.modified:
-                response.delete_cookie(name, domain=domain, path=path, secure=secure,
-                                       samesite=samesite, httponly=httponly,
-                                       partitioned=partitioned)
+                response.delete_cookie(
+                    self.get_cookie_name(app), domain=self.get_cookie_domain(app),
+                    path=self.get_cookie_path(app), secure=self.get_cookie_secure(app),
+                    samesite=self.get_cookie_samesite(app),
+                    httponly=self.get_cookie_httponly(app),
+                    partitioned=self.get_cookie_partitioned(app))
             return
         if not self.should_set_cookie(app, session):
             return
         if session.permanent:
             _permanent_seen(app)
         value = self.get_signing_serializer(app).dumps(dict(session))
-        response.set_cookie(name, value, expires=self.get_expiration_time(app, session),
-                            httponly=httponly, domain=domain, path=path, secure=secure,
-                            samesite=samesite, partitioned=partitioned)
+        response.set_cookie(self.get_cookie_name(app), value,
+                            expires=self.get_expiration_time(app, session),
+                            httponly=self.get_cookie_httponly(app),
+                            domain=self.get_cookie_domain(app), path=self.get_cookie_path(app),
+                            secure=self.get_cookie_secure(app),
+                            samesite=self.get_cookie_samesite(app),
+                            partitioned=self.get_cookie_partitioned(app))
 
 
 _base_signing_serializer = SecureCookieSessionInterface.get_signing_serializer
