@@ -3,6 +3,7 @@
 import importlib
 import json
 import os
+import subprocess
 import sys
 import uuid
 
@@ -151,3 +152,45 @@ def test_instance_folder_and_resources(tmp_path, monkeypatch, layout):
     for bad in (lambda: app.open_resource("schema.sql", "w"), lambda: App("t", instance_path="i")):
         with pytest.raises(ValueError):
             bad()
+
+
+def test_import_leaves_heavy_modules_until_used():
+    # Werkzeug's development server and test client, and asyncio, load only when asked
+    # for; Werkzeug's package is then whole, and its classes are kiv's.
+    code = """if True:
+        import sys, kiv
+        assert not {"werkzeug.serving", "werkzeug.test", "asyncio"} & set(sys.modules)
+        import werkzeug, werkzeug.datastructures
+        from werkzeug import Client, Response
+        assert werkzeug.run_simple and "werkzeug.serving" in sys.modules
+        assert isinstance(kiv.Headers(), werkzeug.datastructures.Headers)
+        assert kiv.NotFound is sys.modules["werkzeug.exceptions"].NotFound
+    """
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+
+
+def test_request_context_objects_leave_no_garbage_cycle():
+    # Extensions keep per-request state on app_ctx (Flask-SQLAlchemy on every query): the
+    # request must still be freed when it ends, not left for the cycle collector.
+    import gc
+    import weakref
+
+    from kiv.globals import app_ctx, request_ctx
+    app, seen = App("cycles"), []
+
+    @app.route("/")
+    def view():
+        app_ctx.extension_state = 1
+        assert request_ctx.request is request._get_current_object()
+        seen.append(weakref.ref(request._get_current_object()))
+        return "ok"
+
+    client = app.test_client()
+    gc.disable()
+    try:
+        assert client.get("/").text == "ok"
+        assert seen[0]() is None
+    finally:
+        gc.enable()

@@ -224,3 +224,41 @@ def test_session_cookies_read_by_flask_and_kiv_alike(writer):
     reader = apps["kiv" if writer == "flask" else "flask"][0].test_client()
     reader.set_cookie("session", client.get_cookie("session").value)
     assert reader.get("/get").text == repr(sorted(values.items()))
+
+
+def _signed(key, stamp=None, compress=False):
+    import itsdangerous
+    s = itsdangerous.URLSafeTimedSerializer(key, salt="cookie-session",
+                                            signer_kwargs={"key_derivation": "hmac"})
+    if stamp is not None:
+        s.make_signer = lambda salt, s=s, m=s.make_signer: _at(m(salt), stamp)
+    return s.dumps({"k": "v" * (200 if compress else 1)})
+
+
+def _at(signer, stamp):
+    signer.get_timestamp = lambda: stamp
+    return signer
+
+
+@pytest.mark.parametrize("cookie, fallbacks", [
+    (lambda: _signed("s3cret"), []),
+    (lambda: _signed("old"), ["old"]),  # signed with a key since replaced
+    (lambda: _signed("old"), []),
+    (lambda: _signed("s3cret", compress=True), []),  # a long payload is compressed
+    (lambda: _signed("s3cret", stamp=int(dt.datetime.now().timestamp()) + 600), []),
+    (lambda: _signed("s3cret", stamp=1), []),  # long expired
+    (lambda: _signed("s3cret").replace(".", ".é", 1), []),
+    (lambda: _signed("s3cret").rsplit(".", 1)[0] + ".", []),
+])
+def test_session_cookie_accepted_exactly_when_itsdangerous_accepts_it(cookie, fallbacks):
+    import itsdangerous
+    app = make_app(SECRET_KEY_FALLBACKS=fallbacks, PERMANENT_SESSION_LIFETIME=3600)
+    value = cookie()
+    try:
+        expected = itsdangerous.URLSafeTimedSerializer(
+            [*fallbacks, "s3cret"], salt="cookie-session",
+            signer_kwargs={"key_derivation": "hmac"}).loads(value, max_age=3600)
+    except itsdangerous.BadData:
+        expected = None
+    with app.test_request_context("/", headers={"Cookie": f"session={value}"}):
+        assert (dict(session) or None) == expected

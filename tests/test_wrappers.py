@@ -237,6 +237,7 @@ def test_jsonify_takes_what_flask_takes(value, text):
 
 def test_app_json_settings_and_kiv_json():
     app = App("json2")
+    assert app.json.dumps({"b": 1, "a": 2}) == '{"a":2,"b":1}'  # settings changed after use
     app.json.sort_keys, app.json.compact = False, False
     app.add_url_rule("/", "v", lambda: jsonify(b=1, a=kiv_json.loads("[2]")))
     assert app.test_client().get("/").text == '{\n  "b": 1,\n  "a": [\n    2\n  ]\n}'

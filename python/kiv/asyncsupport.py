@@ -22,7 +22,6 @@ chooses the standard one.
 
 from __future__ import annotations
 
-import asyncio
 import functools
 import os
 import sys
@@ -150,7 +149,9 @@ def new_task(coro: Coroutine) -> None:
 
 if sys.version_info >= (3, 12):
     def new_task(coro: Coroutine) -> None:  # noqa: F811
-        asyncio.Task(coro, loop=_running, eager_start=True)
+        # asyncio is imported by then (the loop runs); apps without async views never
+        # import it.
+        sys.modules["asyncio"].Task(coro, loop=_running, eager_start=True)
 
 
 with_request = _WithRequest

@@ -8,6 +8,7 @@ live on the request object itself and cost nothing until a view touches them.
 from __future__ import annotations
 
 import threading
+import weakref
 from typing import Any
 
 
@@ -113,10 +114,74 @@ def _current_session() -> Any:
     return _current_request().session
 
 
-request: Any = _Proxy(_current_request)
-g: Any = _Proxy(_current_g)
-session: Any = _Proxy(_current_session)
-current_app: Any = _Proxy(_current_app)
+# During a request each proxy's object is one step from the thread's request; the
+# classes below take that step in place (extensions make dozens of these accesses per
+# request), and leave everything else to the target function.
+
+class _RequestProxy(_Proxy):
+    __slots__ = ()
+
+    def _get_current_object(self) -> Any:
+        req = _local.request
+        return req if req is not None else _current_request()
+
+    def __getattr__(self, name: str) -> Any:
+        req = _local.request
+        return getattr(req if req is not None else _current_request(), name)
+
+
+class _AppProxy(_Proxy):
+    __slots__ = ()
+
+    def _get_current_object(self) -> Any:
+        req = _local.request
+        return req.app if req is not None else _current_app()
+
+    def __getattr__(self, name: str) -> Any:
+        req = _local.request
+        return getattr(req.app if req is not None else _current_app(), name)
+
+
+class _SessionProxy(_Proxy):
+    __slots__ = ()
+
+    def _get_current_object(self) -> Any:
+        req = _local.request
+        return req.session if req is not None else _current_session()
+
+    def __getattr__(self, name: str) -> Any:
+        req = _local.request
+        return getattr(req.session if req is not None else _current_session(), name)
+
+    def __contains__(self, key: Any) -> bool:
+        req = _local.request
+        return key in (req.session if req is not None else _current_session())
+
+    def __getitem__(self, key: Any) -> Any:
+        req = _local.request
+        return (req.session if req is not None else _current_session())[key]
+
+
+class _GProxy(_Proxy):
+    __slots__ = ()
+
+    def _get_current_object(self) -> Any:
+        req = _local.request
+        return req.g if req is not None else _current_g()
+
+    def __getattr__(self, name: str) -> Any:
+        req = _local.request
+        return getattr(req.g if req is not None else _current_g(), name)
+
+    def __contains__(self, key: Any) -> bool:
+        req = _local.request
+        return key in (req.g if req is not None else _current_g())
+
+
+request: Any = _RequestProxy(_current_request)
+g: Any = _GProxy(_current_g)
+session: Any = _SessionProxy(_current_session)
+current_app: Any = _AppProxy(_current_app)
 
 
 def has_request_context() -> bool:
@@ -133,8 +198,19 @@ class RequestState:
     per-request attributes extensions keep there. Made on first use only."""
 
     def __init__(self, req: Any):
-        self.request = req
+        # The request holds this object (its _state): a strong reference back would make
+        # every request that extensions touch this way a garbage cycle, its objects left
+        # for the collector (Flask-SQLAlchemy does it on every query).
+        self._request = weakref.ref(req)
         self.app = req.app
+
+    @property
+    def request(self) -> Any:
+        return self._request()
+
+    @request.setter
+    def request(self, req: Any) -> None:
+        self._request = weakref.ref(req)
 
     @property
     def session(self) -> Any:
@@ -163,5 +239,21 @@ def _current_app_ctx() -> Any:
     return _local.app_ctx
 
 
-request_ctx: Any = _Proxy(_request_state)
-app_ctx: Any = _Proxy(_current_app_ctx)
+class _AppCtxProxy(_Proxy):
+    __slots__ = ()
+
+    def _get_current_object(self) -> Any:  # Flask-SQLAlchemy asks per query
+        req = _local.request
+        if req is not None:
+            try:
+                return req._state
+            except AttributeError:
+                pass
+        return self._target()
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._get_current_object(), name)
+
+
+request_ctx: Any = _AppCtxProxy(_request_state)
+app_ctx: Any = _AppCtxProxy(_current_app_ctx)

@@ -8,8 +8,7 @@ from typing import Any
 
 from .exceptions import HTTPException, abort  # noqa: F401  (Flask exports abort here too)
 from .globals import _current_app
-from .json import _default, _native_form
-from .json import jsonify as _jsonify
+from .json import _default, _native_form, _provider
 from .wrappers import Response
 
 
@@ -24,7 +23,7 @@ def dumps(value: Any) -> str:
 
 def jsonify(*args: Any, **kwargs: Any) -> Response:
     """A JSON response written by the current app's provider (app.json)."""
-    return _jsonify(*args, **kwargs)
+    return _provider().response(*args, **kwargs)
 
 
 # --- responses ------------------------------------------------------------------------

@@ -11,11 +11,13 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as _dt
-import decimal
 import json as _json
 import re
+import sys
 import uuid
 from typing import IO, Any
+
+from .globals import _local
 
 __all__ = ["JSONProvider", "dump", "dumps", "jsonify", "load", "loads"]
 
@@ -24,7 +26,9 @@ def _default(value: Any) -> Any:
     if isinstance(value, _dt.date):
         from .caching import http_date
         return http_date(value)
-    if isinstance(value, (decimal.Decimal, uuid.UUID)):
+    decimal = sys.modules.get("decimal")  # not imported: value is no Decimal
+    if isinstance(value, uuid.UUID) or (decimal is not None
+                                        and isinstance(value, decimal.Decimal)):
         return str(value)
     if dataclasses.is_dataclass(value) and not isinstance(value, type):
         return dataclasses.asdict(value)
@@ -81,11 +85,17 @@ class JSONProvider:
         if kwargs:
             kwargs.setdefault("default", self.default)
             return _json.dumps(obj, **kwargs)
-        text = _json.dumps(obj, default=self.default, sort_keys=self.sort_keys,
-                           ensure_ascii=self.ensure_ascii,
-                           separators=(",", ":") if self.compact else None,
-                           indent=None if self.compact else 2)
-        if self.sort_keys and self.ensure_ascii and self.compact:  # the native writer's form
+        # One encoder per settings (json.dumps makes one per call); encoding keeps no
+        # state in it, so threads share it.
+        settings = (self.default, self.sort_keys, self.ensure_ascii, self.compact)
+        made = self.__dict__.get("_encoder")
+        if made is None or made[0] != settings:
+            made = self.__dict__["_encoder"] = (settings, _json.JSONEncoder(
+                default=settings[0], sort_keys=settings[1], ensure_ascii=settings[2],
+                separators=(",", ":") if settings[3] else None,
+                indent=None if settings[3] else 2))
+        text = made[1].encode(obj)
+        if settings[1] and settings[2] and settings[3]:  # the native writer's form
             text = _native_form(text)
         return text
 
@@ -113,7 +123,6 @@ _plain = JSONProvider(None)
 
 
 def _provider() -> JSONProvider:
-    from .globals import _local
     req = _local.request
     app = req.app if req is not None else _local.app
     return app.json if app is not None else _plain

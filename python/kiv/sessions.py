@@ -7,9 +7,12 @@ so apps without sessions never load it.
 from __future__ import annotations
 
 import base64
+import binascii
 import datetime as _dt
 import hashlib
+import hmac
 import json
+import time
 import uuid
 from typing import Any
 
@@ -146,7 +149,14 @@ class TaggedJSON:
 
     @classmethod
     def loads(cls, value: str | bytes) -> Any:
-        return json.loads(value, object_hook=cls.untag)
+        # One decoder per class, as json.loads would make one per call.
+        decoder = cls.__dict__.get("_decoder")
+        if decoder is None:
+            decoder = json.JSONDecoder(object_hook=cls.untag)
+            setattr(cls, "_decoder", decoder)
+        if not isinstance(value, str):
+            value = value.decode(json.detect_encoding(value), "surrogatepass")
+        return decoder.decode(value)
 
 
 def _markup(text: str) -> Any:
@@ -235,14 +245,22 @@ class SecureCookieSessionInterface(SessionInterface):
     session_class = SecureCookieSession
 
     def get_signing_serializer(self, app: Any) -> Any:
+        cached = self._signing(app)
+        return None if cached is None else cached[1]
+
+    def _signing(self, app: Any) -> tuple | None:
+        """(settings, serializer, derived keys or None) for the app's keys, made once per
+        change of SECRET_KEY or SECRET_KEY_FALLBACKS: deriving the keys is most of what
+        checking a cookie costs, and they do not change between requests."""
         secret = app.secret_key
         if not secret:
             return None
         cache = app.__dict__.get("_session_serializer")
         fallbacks = app.config.get("SECRET_KEY_FALLBACKS") or []
-        key = (secret, tuple(fallbacks))
+        key = (secret, tuple(fallbacks), self.salt, self.digest_method, self.key_derivation,
+               self.serializer)
         if cache is not None and cache[0] == key:
-            return cache[1]
+            return cache
         from itsdangerous import URLSafeTimedSerializer
 
         # itsdangerous tries every key in the list and signs with the last one.
@@ -250,22 +268,74 @@ class SecureCookieSessionInterface(SessionInterface):
             [*fallbacks, secret], salt=self.salt, serializer=self.serializer,
             signer_kwargs={"key_derivation": self.key_derivation,
                            "digest_method": self.digest_method})
-        app.__dict__["_session_serializer"] = (key, serializer)
-        return serializer
+        derived = None
+        if self.key_derivation == "hmac":
+            salt = _as_bytes(self.salt)
+            try:
+                derived = tuple(hmac.new(_as_bytes(k), salt, self.digest_method).digest()
+                                for k in reversed([*fallbacks, secret]))
+            except (TypeError, ValueError):  # left to itsdangerous, which says why
+                derived = None
+        cache = app.__dict__["_session_serializer"] = (key, serializer, derived)
+        return cache
+
+    def _load_cookie(self, cached: tuple, value: str, max_age: int) -> Any:
+        """The data of a signed cookie, or None if it is not valid now. Reads the format
+        URLSafeTimedSerializer writes (payload.timestamp.signature, URL-safe base64, a
+        leading "." for a compressed payload) with the derived keys kept, and accepts
+        exactly what its loads(value, max_age) accepts."""
+        derived = cached[2]
+        if derived is None:  # another key derivation: itsdangerous does all of it
+            try:
+                return cached[1].loads(value, max_age=max_age)
+            except Exception:
+                return None
+        try:
+            signed, _, sig = value.encode("utf-8").rpartition(b".")
+            if not _:
+                return None
+            sig = _b64(sig)
+            for key in derived:
+                if hmac.compare_digest(sig, hmac.new(key, signed, self.digest_method).digest()):
+                    break
+            else:
+                return None
+            payload, _, stamp = signed.rpartition(b".")
+            stamp = _b64(stamp)
+            if not _ or len(stamp) > 8:
+                return None
+            age = int(time.time()) - int.from_bytes(stamp, "big")
+            if age > max_age or age < 0:
+                return None
+            if payload[:1] == b".":
+                import zlib
+                text = zlib.decompress(_b64(payload[1:]))
+            else:
+                text = _b64(payload)
+            serializer = cached[1]
+            return serializer.serializer.loads(
+                text.decode("utf-8") if serializer.is_text_serializer else text)
+        except Exception:
+            return None
 
     def open_session(self, app: Any, request: Any) -> SecureCookieSession:
-        serializer = self.get_signing_serializer(app)
+        own = type(self).get_signing_serializer is not _base_signing_serializer
+        cached = None if own else self._signing(app)
+        serializer = self.get_signing_serializer(app) if own else cached and cached[1]
         if serializer is None:
             return self.null_session_class()
         value = request.cookies.get(self.get_cookie_name(app))
         if not value:
             return self.session_class(new=True)
         max_age = int(app.permanent_session_lifetime.total_seconds())
-        try:
-            data = serializer.loads(value, max_age=max_age)
-        except Exception:
-            # Tampered, expired, signed with an old key or not ours at all: start afresh.
-            return self.session_class(new=True)
+        if not own:
+            data = self._load_cookie(cached, value, max_age)
+        else:  # a serializer of the subclass's own
+            try:
+                data = serializer.loads(value, max_age=max_age)
+            except Exception:
+                data = None
+        # Tampered, expired, signed with an old key or not ours at all: start afresh.
         if not isinstance(data, dict):
             return self.session_class(new=True)
         if data.get("_permanent"):
@@ -273,29 +343,48 @@ class SecureCookieSessionInterface(SessionInterface):
         return self.session_class(data)
 
     def save_session(self, app: Any, session: Any, response: Any) -> None:
-        name = self.get_cookie_name(app)
-        domain = self.get_cookie_domain(app)
-        path = self.get_cookie_path(app)
-        secure = self.get_cookie_secure(app)
-        samesite = self.get_cookie_samesite(app)
-        httponly = self.get_cookie_httponly(app)
-        partitioned = self.get_cookie_partitioned(app)
         if session.accessed and "cookie" not in (response.headers.get("Vary") or "").lower():
             response.headers.add("Vary", "Cookie")
+        # A session only read (the usual request) writes no cookie: its settings are
+        # looked up only when one is written or deleted.
         if not session:
             if session.modified:
-                response.delete_cookie(name, domain=domain, path=path, secure=secure,
-                                       samesite=samesite, httponly=httponly,
-                                       partitioned=partitioned)
+                response.delete_cookie(
+                    self.get_cookie_name(app), domain=self.get_cookie_domain(app),
+                    path=self.get_cookie_path(app), secure=self.get_cookie_secure(app),
+                    samesite=self.get_cookie_samesite(app),
+                    httponly=self.get_cookie_httponly(app),
+                    partitioned=self.get_cookie_partitioned(app))
             return
         if not self.should_set_cookie(app, session):
             return
         if session.permanent:
             _permanent_seen(app)
         value = self.get_signing_serializer(app).dumps(dict(session))
-        response.set_cookie(name, value, expires=self.get_expiration_time(app, session),
-                            httponly=httponly, domain=domain, path=path, secure=secure,
-                            samesite=samesite, partitioned=partitioned)
+        response.set_cookie(self.get_cookie_name(app), value,
+                            expires=self.get_expiration_time(app, session),
+                            httponly=self.get_cookie_httponly(app),
+                            domain=self.get_cookie_domain(app), path=self.get_cookie_path(app),
+                            secure=self.get_cookie_secure(app),
+                            samesite=self.get_cookie_samesite(app),
+                            partitioned=self.get_cookie_partitioned(app))
+
+
+_base_signing_serializer = SecureCookieSessionInterface.get_signing_serializer
+
+
+def _as_bytes(value: str | bytes) -> bytes:
+    return value.encode("utf-8") if isinstance(value, str) else value
+
+
+def _b64(data: bytes) -> bytes:
+    """URL-safe base64 as the signed format has it (padding left out); characters
+    outside the alphabet are skipped, as itsdangerous' decoder skips them."""
+    data += b"=" * (-len(data) % 4)
+    try:
+        return base64.urlsafe_b64decode(data)
+    except (TypeError, ValueError, binascii.Error):
+        raise ValueError("not base64") from None
 
 
 def _permanent_seen(app: Any) -> None:
