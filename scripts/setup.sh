@@ -18,12 +18,13 @@ APT_PACKAGES=(
   curl                           # a real client in the wire tests
   nginx-light iproute2           # the proxy test: nginx in front of servers in namespaces
   chromium chromium-driver       # the browser test of the example app
+  redis-server                   # topics carried between processes through Redis
 )
 # pip packages, installed into the virtual environment.
 PIP_PACKAGES=(
   "scikit-build-core>=0.10" cmake ninja pytest pytest-timeout
   "jinja2>=3.1" "multipart>=1.2" "watchfiles>=0.21" "selenium>=4.10"
-  "werkzeug>=3.0"
+  "werkzeug>=3.0" "redis>=5"
   "flask>=3.0" "django>=4.2"  # real WSGI applications in tests/test_wsgi_apps.py
   # Flask extensions run on kiv natively in tests/test_extensions.py.
   Flask-Login Flask-WTF Flask-SQLAlchemy Flask-Migrate Flask-Cors Flask-Caching Flask-Limiter

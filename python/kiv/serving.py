@@ -18,6 +18,9 @@ from typing import Any, Callable
 
 import _kiv
 
+from .pubsub import ENV_FD as BUS_ENV
+from .pubsub import Relay, bus_for
+
 READY = "KIV-WORKER-READY "
 
 
@@ -58,6 +61,7 @@ class ServeOptions:
     backlog: int = 2048
     quiet: bool = False
     interface: str = "kiv"  # "wsgi": the app reference names a WSGI application
+    topics: bool = False  # the app publishes to topics: relay them between workers
 
 
 def log(message: str) -> None:
@@ -159,6 +163,7 @@ def serve_on(app: Any, sock: socket.socket, opts: ServeOptions, *,
     connection, each request in progress answered, idle connections closed, the rest cut
     after the graceful timeout. True when every connection finished in time."""
     started = []
+    bus = _start_bus(app)
     try:
         # ASGI lifespans start before any connection is accepted; a failure ends here.
         for host in getattr(app, "_asgi_mounts", ()):
@@ -186,6 +191,21 @@ def serve_on(app: Any, sock: socket.socket, opts: ServeOptions, *,
     finally:
         signals.restore()
         _shutdown(started)
+        if bus is not None:
+            app.bus = None
+            bus.close()
+
+
+def _start_bus(app: Any) -> Any:
+    """Connects app.publish() to this server's other processes (or to PUBSUB_URL) when the
+    app uses topics; messages from them are fanned out here as local ones are."""
+    if not getattr(app, "uses_topics", False):
+        return None
+    bus = bus_for(getattr(app, "config", {}).get("PUBSUB_URL"))
+    if bus is not None:
+        bus.start(app.deliver_topic)
+        app.bus = bus
+    return bus
 
 
 def _shutdown(hosts: list) -> None:
@@ -279,6 +299,14 @@ def _worker_command(app_ref: str, opts: ServeOptions, flags: tuple[str, ...]) ->
     return cmd
 
 
+def _bus_env(relay: Relay | None) -> tuple[dict[str, str] | None, int | None]:
+    """The environment and the inherited fd that connect a new worker to the relay."""
+    if relay is None:
+        return None, None
+    fd = relay.add_worker()[1]
+    return dict(os.environ, **{BUS_ENV: str(fd)}), fd
+
+
 # --- supervised workers on one socket ----------------------------------------------------
 
 
@@ -300,6 +328,8 @@ class Supervisor:
         self.started = [0.0] * opts.workers
         self.delay = [0.0] * opts.workers
         self.restart_at = [0.0] * opts.workers
+        # Carries app.publish() between the workers of an app that uses topics.
+        self.relay = Relay() if opts.topics else None
 
     def _spawn(self, slot: int, ready_w: int | None = None) -> subprocess.Popen:
         cmd = _worker_command(self.app_ref, self.opts, self.flags)
@@ -313,9 +343,16 @@ class Supervisor:
         if ready_w is not None:
             cmd += ["--ready-fd", str(ready_w)]
             fds.append(ready_w)
+        env, bus_fd = _bus_env(self.relay)
+        if bus_fd is not None:
+            fds.append(bus_fd)
         # Its own session: a Ctrl-C in the terminal reaches only the supervisor, which
         # then drains the workers once (a second signal would make them quit at once).
-        proc = subprocess.Popen(cmd, pass_fds=fds, start_new_session=True)
+        try:
+            proc = subprocess.Popen(cmd, pass_fds=fds, start_new_session=True, env=env)
+        finally:
+            if bus_fd is not None:
+                os.close(bus_fd)  # the worker's end: its exit must reach the relay
         self.procs[slot] = proc
         self.started[slot] = time.monotonic()
         return proc
@@ -408,6 +445,9 @@ class Supervisor:
                 p.wait()
             clean = clean and p.returncode == 0
         self.procs = [None] * len(self.procs)
+        if self.relay is not None:
+            self.relay.close()
+            self.relay = None
         if self.opts.uds:
             _unlink_quietly(self.opts.uds)
         return clean
@@ -458,12 +498,19 @@ class WorkerGroup:
         self.procs: list[subprocess.Popen] = []
         self.addrs: list[str] = []
         opts = opts or ServeOptions()
+        self.relay = Relay() if opts.topics else None
         try:
             for _ in range(count):
-                self.procs.append(subprocess.Popen(
-                    _worker_command(app_ref, opts, flags),
-                    stdout=subprocess.PIPE, text=True, start_new_session=True,
-                ))
+                env, bus_fd = _bus_env(self.relay)
+                try:
+                    self.procs.append(subprocess.Popen(
+                        _worker_command(app_ref, opts, flags), env=env,
+                        pass_fds=() if bus_fd is None else (bus_fd,),
+                        stdout=subprocess.PIPE, text=True, start_new_session=True,
+                    ))
+                finally:
+                    if bus_fd is not None:
+                        os.close(bus_fd)
             deadline = time.monotonic() + start_timeout
             for proc in self.procs:
                 self.addrs.append(self._wait_ready(proc, deadline))
@@ -500,6 +547,9 @@ class WorkerGroup:
                 proc.wait()
             if proc.stdout:
                 proc.stdout.close()
+        if self.relay is not None:
+            self.relay.close()
+            self.relay = None
 
 
 # --- entry point -------------------------------------------------------------------------
@@ -516,6 +566,9 @@ def serve(app: Any, host: str = "127.0.0.1", port: int = 8000, *, workers: int =
     if unknown:
         raise TypeError(f"unknown serving option(s): {', '.join(sorted(unknown))}")
     opts = ServeOptions(host=host, port=port, workers=workers, quiet=quiet, **options)
+    # With a broker every process reaches it on its own; without, the workers need a relay.
+    opts.topics = bool(getattr(app, "uses_topics", False)) and not (
+        getattr(app, "config", {}).get("PUBSUB_URL"))
     if opts.uds and (opts.reuse_port or opts.balancer):
         raise ValueError("--uds shares one socket among the workers; it cannot be combined "
                          "with --reuse-port or --balancer")
