@@ -13,7 +13,7 @@ PACKAGE = pathlib.Path(__file__).resolve().parent.parent / "python" / "kiv"
 LAYERS = [
     # values, exceptions and context-local storage
     {"typing", "compat", "config", "globals", "accept", "caching", "datastructures",
-     "exceptions", "reload"},
+     "exceptions", "reload", "pubsub"},
     {"asyncsupport", "bodystream", "signals"},
     {"formparser"},
     {"wrappers"},
