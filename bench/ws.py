@@ -38,6 +38,8 @@ BENCH = ROOT / "bench"
 APPS = BENCH / "apps"
 LOAD_SRC = BENCH / "wsload" / "wsload.cpp"
 LOAD_BIN = ROOT / "build" / "wsload"
+NATIVE_SRC = BENCH / "wsload" / "native_echo.cpp"
+NATIVE_BIN = ROOT / "build" / "native_echo"
 LOG_DIR = ROOT / "build" / "bench-logs"
 PIP = ["granian", "uvicorn[standard]", "websockets"]
 OPTIONAL_PIP = ["socketify"]
@@ -63,6 +65,8 @@ def servers(opts) -> dict[str, dict]:
                                     "--http", "httptools", "--host", HOST, "--port", "{port}",
                                     "--log-level", "warning", "ws_asgi_app:app"]},
         "socketify": {**asgi, "cmd": [str(VPY), str(APPS / "ws_socketify_app.py"), "{port}"]},
+        # The engine alone, no Python: the floor under the kiv rows.
+        "native": {**asgi, "cmd": [str(NATIVE_BIN), "{port}"]},
     }
 
 
@@ -72,6 +76,14 @@ def setup(opts, notes: list[str]) -> None:
         log(f"== g++ -O2 -std=c++20 {LOAD_SRC.relative_to(ROOT)}")
         subprocess.run(["g++", "-O2", "-std=c++20", "-pthread", "-o", str(LOAD_BIN),
                         str(LOAD_SRC)], check=True)
+    engine = [NATIVE_SRC, *sorted((ROOT / "src" / "ws").glob("*.cpp")),
+              ROOT / "src" / "http" / "head_parser.cpp"]
+    newest = max(p.stat().st_mtime for p in [*engine, *(ROOT / "src" / "ws").glob("*.hpp")])
+    if not NATIVE_BIN.exists() or NATIVE_BIN.stat().st_mtime < newest:
+        log(f"== g++ -O2 -std=c++20 {NATIVE_SRC.relative_to(ROOT)} src/ws/*.cpp")
+        subprocess.run(["g++", "-O2", "-std=c++20", "-DASIO_STANDALONE", "-DASIO_NO_DEPRECATED",
+                        f"-I{ROOT / 'src'}", "-o", str(NATIVE_BIN), *map(str, engine), "-lz",
+                        "-pthread"], check=True)
     if opts.skip_setup:
         return
     if not VPY.exists():

@@ -2,8 +2,11 @@
 # Runs the Autobahn WebSocket conformance suite (fuzzing client, cases 1-10, 12, 13)
 # against examples/ws_echo.py and writes the summary to docs/autobahn.md.
 #
-#   scripts/autobahn.sh [--cases '1.*,2.*'] [--style sync|async|callback] [-- SERVER CMD...]
+#   scripts/autobahn.sh [--cases '1.*,2.*'] [--style sync|async|callback] [--out FILE]
+#                       [--native | -- SERVER CMD...]
 #
+# --native runs the suite against the protocol engine alone (bench/wsload/native_echo.cpp,
+# built into build/native_echo), without Python in front of it.
 # The suite runs on Python 2.7 only: its environment, build/autobahn-venv, is made on
 # first use from pyenv's 2.7 (or $AUTOBAHN_PYTHON) with the pins below. The server is
 # started on 127.0.0.1 port 0 (a SERVER CMD after -- replaces it; it must print its
@@ -17,17 +20,29 @@ ARGS=("$@")
 
 CASES='1.*,2.*,3.*,4.*,5.*,6.*,7.*,8.*,9.*,10.*,12.*,13.*'
 STYLE=sync
+NATIVE=
 OUT=docs/autobahn.md
 while [ $# -gt 0 ]; do
   case "$1" in
     --cases) CASES=$2; shift 2 ;;
     --style) STYLE=$2; shift 2 ;;
     --out) OUT=$2; shift 2 ;;
+    --native) NATIVE=1; shift ;;
     --) shift; break ;;
     *) echo "autobahn.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
-if [ $# -gt 0 ]; then
+if [ -n "$NATIVE" ]; then
+  sources=(bench/wsload/native_echo.cpp src/ws/*.cpp src/http/head_parser.cpp)
+  if [ ! -x build/native_echo ] || [ -n "$(find "${sources[@]}" src/ws/*.hpp src/http/head_parser.hpp \
+       -newer build/native_echo 2>/dev/null)" ]; then
+    echo "== building build/native_echo"
+    mkdir -p build
+    g++ -O2 -std=c++20 -DASIO_STANDALONE -DASIO_NO_DEPRECATED -Isrc -o build/native_echo \
+      "${sources[@]}" -lz -pthread
+  fi
+  SERVER=(build/native_echo)
+elif [ $# -gt 0 ]; then
   SERVER=("$@")
 else
   SERVER=(python3 examples/ws_echo.py --host 127.0.0.1 --port 0 --style "$STYLE")
