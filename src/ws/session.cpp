@@ -149,6 +149,10 @@ void WsSession::close(std::uint16_t code, std::string_view reason) {
   queue_close(code, reason);
 }
 
+void WsSession::abort() {
+  asio::post(strand_, [self = shared_from_this()] { self->finish(); });
+}
+
 void WsSession::queue_pong(std::string_view payload) {
   std::lock_guard lock(mu_);
   if (close_queued_ || ended_) return;

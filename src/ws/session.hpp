@@ -102,6 +102,9 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   // and sends do nothing.
   void close(std::uint16_t code = kCloseNormal, std::string_view reason = {});
 
+  // Ends the connection now, without a close handshake (any thread).
+  void abort();
+
   bool subscribe(std::string_view topic);
   bool unsubscribe(std::string_view topic);
 
