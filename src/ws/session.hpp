@@ -16,7 +16,9 @@
 //   a quiet but live client answers with a pong; nothing received for
 //   idle_timeout closes with 1001. One write (a batch of queued frames) that
 //   has not completed after idle_timeout cuts the connection.
-// - Pings are answered with one pong carrying the latest ping's payload.
+// - Every ping gets its own pong, up to kMaxPongs waiting to be written;
+//   past that the newest payload takes the last place, so a ping flood
+//   queues a bounded amount.
 #pragma once
 
 #include <asio.hpp>
@@ -144,7 +146,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   mutable std::mutex mu_;  // guards everything up to the strand-only part
   std::deque<Item> queue_;
   std::size_t queued_bytes_ = 0;  // queued and being written
-  std::optional<std::string> pong_;
+  std::vector<std::string> pongs_;  // payloads of pings not answered yet
   bool ping_ = false;
   bool close_queued_ = false;
   bool wake_posted_ = false;
