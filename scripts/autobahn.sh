@@ -3,7 +3,10 @@
 # against examples/ws_echo.py and writes the summary to docs/autobahn.md.
 #
 #   scripts/autobahn.sh [--cases '1.*,2.*'] [--style sync|async|callback] [--out FILE]
-#                       [--native | -- SERVER CMD...]
+#                       [--reports DIR] [--native | -- SERVER CMD...]
+#
+# --reports keeps the suite's own report folder (index.json and one file per case);
+# scripts/autobahn_summary.py makes one summary of several such folders.
 #
 # --native runs the suite against the protocol engine alone (bench/wsload/native_echo.cpp,
 # built into build/native_echo), without Python in front of it.
@@ -21,6 +24,7 @@ ARGS=("$@")
 CASES='1.*,2.*,3.*,4.*,5.*,6.*,7.*,8.*,9.*,10.*,12.*,13.*'
 STYLE=sync
 NATIVE=
+REPORTS=
 OUT=docs/autobahn.md
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -28,6 +32,7 @@ while [ $# -gt 0 ]; do
     --style) STYLE=$2; shift 2 ;;
     --out) OUT=$2; shift 2 ;;
     --native) NATIVE=1; shift ;;
+    --reports) REPORTS=$2; shift 2 ;;
     --) shift; break ;;
     *) echo "autobahn.sh: unknown option $1" >&2; exit 2 ;;
   esac
@@ -105,7 +110,10 @@ if [ -z "$port" ]; then
 fi
 echo "== server pid $server_pid on port $port"
 
-python3 - "$WORK/spec.json" "$port" "$CASES" "$WORK/reports" <<'PY'
+[ -n "$REPORTS" ] || REPORTS=$WORK/reports
+mkdir -p "$REPORTS"
+REPORTS=$(cd "$REPORTS" && pwd)
+python3 - "$WORK/spec.json" "$port" "$CASES" "$REPORTS" <<'PY'
 import json, sys
 path, port, cases, outdir = sys.argv[1:]
 spec = {"outdir": outdir, "options": {"failByDrop": False},
@@ -125,5 +133,5 @@ if ! kill -0 "$server_pid" 2>/dev/null; then
   tail -30 "$WORK/server.log" >&2
 fi
 
-python3 scripts/autobahn_summary.py "$WORK/reports" "$OUT" \
+python3 scripts/autobahn_summary.py "$REPORTS" "$OUT" \
   --command "scripts/autobahn.sh${ARGS[*]:+ ${ARGS[*]}}" --server "${SERVER[*]}" --seconds "$elapsed"

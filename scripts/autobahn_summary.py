@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Turns an Autobahn fuzzing-client report folder into a Markdown summary.
 
-    scripts/autobahn_summary.py REPORTS_DIR OUT.md [--command CMD] [--server CMD] [--seconds N]
+    scripts/autobahn_summary.py REPORTS_DIR [REPORTS_DIR...] OUT.md [--command CMD]
+                                [--server CMD] [--seconds N]
 
 One row per case group (the number before the first dot) with the count of each verdict,
 then every case whose verdict or closing verdict is not acceptable, with the suite's
@@ -105,13 +106,16 @@ def render(cases, command, server, seconds):
 
 def main(argv=None):
     ap = argparse.ArgumentParser()
-    ap.add_argument("reports")
+    ap.add_argument("reports", nargs="+")
     ap.add_argument("out")
     ap.add_argument("--command", default="")
     ap.add_argument("--server", default="")
     ap.add_argument("--seconds", type=int, default=0)
     opts = ap.parse_args(argv)
-    text, total = render(load(opts.reports), opts.command, opts.server, opts.seconds)
+    cases = {}
+    for folder in opts.reports:  # runs of separate case groups, joined
+        cases.update(load(folder))
+    text, total = render(cases, opts.command, opts.server, opts.seconds)
     with open(opts.out, "w") as f:
         f.write(text)
     print(text)
