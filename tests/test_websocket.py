@@ -183,26 +183,27 @@ def test_handler_sees_the_peer_close_and_timeouts(base):
     assert wait_for("callbacks closed") == ("callbacks closed", 1000, 1)
 
 
-def test_drain_closes_open_sessions():
+@pytest.mark.parametrize("ending", ["drain", "stop"])
+def test_server_end_closes_open_sessions(ending):
     app = make_app()
     sid = app.server.start("127.0.0.1", 0)
     url = "ws://" + app.server.bound_addr(sid)
     with contextlib.ExitStack() as stack:
         clients = [stack.enter_context(connect(f"{url}/echo/{kind}", open_timeout=10))
                    for kind in ("sync", "async")]
-        drain_and_check(app, sid, clients)
+        end_and_check(sid, clients, getattr(app.server, ending))
 
 
-def drain_and_check(app, sid, clients):
+def end_and_check(sid, clients, end):
     for c in clients:
         c.send("up")
         assert c.recv(timeout=10) == "up"
-    drained = []
-    t = threading.Thread(target=lambda: drained.append(app.server.drain(sid, 10)))
+    ended = []
+    t = threading.Thread(target=lambda: ended.append(end(sid, 10)))
     t.start()
     for c in clients:
         with pytest.raises(ClientClosed) as e:
             c.recv(timeout=10)
         assert e.value.rcvd.code == 1001
     t.join(15)
-    assert drained == [1]
+    assert ended in ([1], [True])  # drain: all closed in time; stop: stopped
