@@ -81,6 +81,17 @@ def make_app():
         elif how == "timeout":
             ws.send(repr(ws.receive(timeout=0.01)))
 
+    async def asgi_echo(scope, receive, send):
+        assert scope["type"] == "websocket" and scope["root_path"] == "/asgi"
+        await receive()
+        if scope["path"].endswith("/deny"):
+            return await send({"type": "websocket.close"})
+        await send({"type": "websocket.accept"})
+        while (event := await receive())["type"] == "websocket.receive":
+            await send({"type": "websocket.send", "text": event["text"], "bytes": event["bytes"]})
+
+    app.mount_asgi("/asgi", asgi_echo)
+
     bp = Blueprint("bp", __name__, url_prefix="/bp")
 
     @bp.before_request
@@ -107,14 +118,15 @@ def base():
     app.server.stop(sid, 5)
 
 
-KINDS = ["sync", "async", "callbacks", "async-callbacks", "functions"]
+KINDS = ["sync", "async", "callbacks", "async-callbacks", "functions", "asgi"]
 
 
 @pytest.mark.parametrize("compression", ["deflate", None])
 @pytest.mark.parametrize("kind", KINDS)
 def test_echo(base, kind, compression):
     messages = ["hello", b"\x00\xff" * 10, "é" * 100_000, bytes(range(256)) * 2000]
-    with connect(f"{base[0]}/echo/{kind}", compression=compression, open_timeout=10,
+    path = "/asgi/echo" if kind == "asgi" else f"/echo/{kind}"
+    with connect(base[0] + path, compression=compression, open_timeout=10,
                  max_size=None) as ws:
         for m in messages:
             ws.send(m)
@@ -124,7 +136,8 @@ def test_echo(base, kind, compression):
 
 
 @pytest.mark.parametrize("path, status", [
-    ("/nowhere", 404), ("/bp/ctx/1?deny=abort", 403), ("/bp/ctx/1?deny=return", 401)])
+    ("/nowhere", 404), ("/bp/ctx/1?deny=abort", 403), ("/bp/ctx/1?deny=return", 401),
+    ("/asgi/deny", 403)])
 def test_refused(base, path, status):
     with pytest.raises(InvalidStatus) as e:
         connect(base[0] + path, open_timeout=10)
@@ -183,26 +196,27 @@ def test_handler_sees_the_peer_close_and_timeouts(base):
     assert wait_for("callbacks closed") == ("callbacks closed", 1000, 1)
 
 
-def test_drain_closes_open_sessions():
+@pytest.mark.parametrize("ending", ["drain", "stop"])
+def test_server_end_closes_open_sessions(ending):
     app = make_app()
     sid = app.server.start("127.0.0.1", 0)
     url = "ws://" + app.server.bound_addr(sid)
     with contextlib.ExitStack() as stack:
         clients = [stack.enter_context(connect(f"{url}/echo/{kind}", open_timeout=10))
                    for kind in ("sync", "async")]
-        drain_and_check(app, sid, clients)
+        end_and_check(sid, clients, getattr(app.server, ending))
 
 
-def drain_and_check(app, sid, clients):
+def end_and_check(sid, clients, end):
     for c in clients:
         c.send("up")
         assert c.recv(timeout=10) == "up"
-    drained = []
-    t = threading.Thread(target=lambda: drained.append(app.server.drain(sid, 10)))
+    ended = []
+    t = threading.Thread(target=lambda: ended.append(end(sid, 10)))
     t.start()
     for c in clients:
         with pytest.raises(ClientClosed) as e:
             c.recv(timeout=10)
         assert e.value.rcvd.code == 1001
     t.join(15)
-    assert drained == [1]
+    assert ended in ([1], [True])  # drain: all closed in time; stop: stopped

@@ -1187,6 +1187,14 @@ void ConnGroup::drain() {
   }
 }
 
+void ConnGroup::close_sessions() {
+  std::lock_guard lock(mu_);
+  for (ConnSlot* s = head_; s; s = s->next) {
+    if (s->fd >= 0) continue;
+    if (auto session = s->ws.lock()) session->close(ws::kCloseGoingAway, "server shutting down");
+  }
+}
+
 void ConnGroup::cut_all() {
   std::lock_guard lock(mu_);
   for (ConnSlot* s = head_; s; s = s->next) {

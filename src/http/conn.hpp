@@ -74,6 +74,9 @@ struct ConnGroup {
   // ones get kFirstRequestGrace seconds to send their first), busy ones close
   // after the response in progress.
   void drain();
+  // Closes every WebSocket session with 1001 (going away); plain HTTP
+  // connections are left as they are.
+  void close_sessions();
   // Shuts down every remaining connection in both directions.
   void cut_all();
   // Waits until no connection is left or the deadline passes; true when none is.

@@ -16,6 +16,8 @@
 #include "py/convert.hpp"
 #include "py/dispatch.hpp"
 #include "py/loop.hpp"
+#include "py/wsgi_dispatch.hpp"
+#include "percent.hpp"
 #include "pyref.hpp"
 #include "router.hpp"
 #include "runtime.hpp"
@@ -540,6 +542,18 @@ PyObject* conn_start_callbacks(PyObject* self, PyObject* args) {
   Py_RETURN_NONE;
 }
 
+// refuse(status): the upgrade is answered with a plain page (ignored after an accept).
+PyObject* conn_refuse(PyObject* self, PyObject* arg) {
+  const long status = PyLong_AsLong(arg);
+  if (status == -1 && PyErr_Occurred()) return nullptr;
+  if (status < 400 || status > 599) {
+    PyErr_SetString(PyExc_ValueError, "a refusal's status is 4xx or 5xx");
+    return nullptr;
+  }
+  ws_of(self).refuse(simple(static_cast<std::uint16_t>(status)));
+  Py_RETURN_NONE;
+}
+
 PyObject* conn_offered(PyObject* self, PyObject*) {
   PyObject* o = reinterpret_cast<ConnObject*>(self)->offered;
   Py_IncRef(o);
@@ -560,6 +574,7 @@ PyMethodDef conn_methods[] = {
      "once on the event loop when one comes."},
     {"start_callbacks", conn_start_callbacks, METH_VARARGS,
      "start_callbacks(on_message, on_close): deliver on the pool from now on."},
+    {"refuse", conn_refuse, METH_O, "refuse(status): answer the upgrade with a page."},
     {"offered", conn_offered, METH_NOARGS, "The subprotocols the client offered."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -623,6 +638,40 @@ void run_entry(const DispatchJob& job, std::size_t route, const std::shared_ptr<
   ws->refuse(simple(500));  // neither accepted nor refused: ignored after an accept
 }
 
+PyObject* bytes_of(std::string_view s) {
+  return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+// An upgrade under an ASGI mount: the host builds the websocket scope and
+// starts the application on the loop; its websocket.accept or close decides.
+void run_asgi_entry(const Req& req, const WsgiMount& mount, const std::shared_ptr<PyWs>& ws,
+                    const std::vector<std::string>& offered) {
+  PoolGil gil;
+  std::string path;
+  percent_unescape(req.path, path, false);
+  PyRef headers = PyRef::steal(PyList_New(0));
+  PyRef conn = headers ? make_conn(ws, offered) : PyRef();
+  for (std::size_t i = 0; conn && i < req.headers.size(); ++i) {
+    std::string name = req.headers[i].first;
+    for (char& c : name)
+      if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+    PyRef pair = PyRef::steal(
+        Py_BuildValue("(NN)", bytes_of(name), bytes_of(req.headers[i].second)));
+    if (!pair || PyList_Append(headers.get(), pair.get()) < 0) conn = PyRef();
+  }
+  PyRef r;
+  if (conn) {
+    r = PyRef::steal(PyObject_CallMethod(
+        mount.host.get(), "websocket", "NNNO(sH)O", bytes_of(path), bytes_of(req.path),
+        bytes_of(req.query_string), headers.get(), req.remote_addr.c_str(), req.remote_port,
+        conn.get()));
+  }
+  if (!r) {
+    PyErr_Print();
+    ws->refuse(simple(500));
+  }
+}
+
 PyObject* ws_publish(PyObject*, PyObject* args) {
   PyObject *o_topic, *data;
   if (!PyArg_ParseTuple(args, "OO:ws_publish", &o_topic, &data)) return nullptr;
@@ -678,15 +727,49 @@ PyMethodDef* add_ws_functions(PyMethodDef* table) {
   return table;
 }
 
+namespace {
+
+// An upgrade no WebSocket rule answers goes to the ASGI mount at its path, if any.
+asio::awaitable<WsAnswer> asgi_upgrade(Req& req, const ws::Upgrade& up, SharedPtr shared) {
+  if (shared->wsgi_mounts.empty()) co_return WsAnswer{};
+  std::string raw;
+  percent_unescape(req.path, raw, false);
+  const WsgiMount* mount = wsgi_mount_for(*shared, raw);
+  if (!mount || !mount->asgi) co_return WsAnswer{};
+  auto ex = co_await asio::this_coro::executor;
+  auto bridge = std::make_shared<PyWs>(ex);
+  on_pool([req, mount, shared = std::move(shared), bridge, offered = up.subprotocols]() {
+    try {
+      run_asgi_entry(req, *mount, bridge, offered);  // `shared` keeps the mount alive
+    } catch (abi::__forced_unwind&) {
+      bridge->refuse(simple(503));
+      throw;
+    } catch (...) {
+      bridge->refuse(simple(500));
+    }
+  });
+  auto waiting = bridge->verdict();
+  WsAnswer answer = co_await std::move(waiting);
+  co_return answer;
+}
+
+}  // namespace
+
 asio::awaitable<WsAnswer> upgrade_python(Req& req, const ws::Upgrade& up, SharedPtr shared) {
   const Shared& sh = *shared;
-  if (!sh.ws_router || !sh.ws_entry) co_return WsAnswer{};
+  if (!sh.ws_router || !sh.ws_entry) {
+    auto asgi = asgi_upgrade(req, up, std::move(shared));
+    co_return co_await std::move(asgi);
+  }
   std::vector<RouteMatch> matches = sh.ws_router->match(req.path);
   const auto& routes = sh.ws_router->routes();
   const bool trailing = req.path.size() >= 2 && req.path.back() == '/';
   std::erase_if(matches,
                 [&](const RouteMatch& m) { return routes[m.route].trailing_slash != trailing; });
-  if (matches.empty()) co_return WsAnswer{};
+  if (matches.empty()) {
+    auto asgi = asgi_upgrade(req, up, std::move(shared));
+    co_return co_await std::move(asgi);
+  }
   RouteMatch& m = matches.front();
   auto ex = co_await asio::this_coro::executor;
   auto bridge = std::make_shared<PyWs>(ex);
