@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "py/convert.hpp"
@@ -244,9 +245,10 @@ class PyWs final : public ws::WsHandler, public std::enable_shared_from_this<PyW
   // Registers a callable to be called once on the event loop when a message
   // or the close arrives; false (nothing registered) when one is there.
   bool wait(PyObject* callable) {
+    HeldRef old;  // dropped after the lock: its release may run Python code
     std::lock_guard lock(mu_);
     if (!inbox_.empty() || closed_) return false;
-    waiter_ = HeldRef::borrow(callable);
+    old = std::exchange(waiter_, HeldRef::borrow(callable));
     return true;
   }
 
@@ -331,6 +333,7 @@ class PyWs final : public ws::WsHandler, public std::enable_shared_from_this<PyW
     for (;;) {
       std::optional<Message> m;
       PyRef fn;
+      HeldRef dropped[2];  // released after the lock: that may run Python code
       std::uint16_t code = 0;
       std::string reason;
       {
@@ -343,8 +346,8 @@ class PyWs final : public ws::WsHandler, public std::enable_shared_from_this<PyW
           fn = PyRef::borrow(on_close_.get());
           code = code_;
           reason = reason_;
-          on_message_.reset();
-          on_close_.reset();
+          dropped[0] = std::move(on_message_);
+          dropped[1] = std::move(on_close_);
         } else {
           pumping_ = false;
           return;
