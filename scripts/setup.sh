@@ -31,6 +31,7 @@ PIP_PACKAGES=(
   Flask-Session Flask-HTTPAuth Flask-JWT-Extended
   # ASGI applications in tests/test_asgi.py; uvloop is the async views' loop when present.
   "fastapi>=0.110" "starlette>=0.36" "quart>=0.19" "litestar>=2.0" "uvloop>=0.19"
+  "websockets>=13.0"  # the client of tests/test_websocket.py
 )
 
 missing=()

@@ -29,3 +29,21 @@ def whoami():
 def echo():
     return {"path": request.path, "query": request.query_string.decode(), "length": len(request.body or b""),
             "server": os.environ.get("KIV_TEST_NAME")}
+
+
+@app.websocket("/ws/echo")
+def ws_echo(ws):
+    while True:
+        message = ws.receive()
+        if message == "close-me":
+            ws.close(4001, "asked to")
+            return
+        ws.send(message)
+
+
+@app.websocket("/ws/room/<name>")
+def ws_room(ws, name):
+    ws.subscribe(name)
+    ws.send("joined")  # subscribed from here on: the client may publish
+    while True:
+        app.publish(name, f"{os.environ.get('KIV_TEST_NAME')}: {ws.receive()}")

@@ -14,7 +14,7 @@ LAYERS = [
     # values, exceptions and context-local storage
     {"typing", "compat", "config", "globals", "accept", "caching", "datastructures",
      "exceptions", "reload", "pubsub"},
-    {"asyncsupport", "bodystream", "signals"},
+    {"asyncsupport", "bodystream", "signals", "websocket"},
     {"formparser"},
     {"wrappers"},
     {"json", "files", "streaming", "sessions"},

@@ -1,5 +1,6 @@
 """Behind a real proxy: nginx in front of two kiv servers, each in its own network
-namespace joined to nginx's by a veth pair, and the client in a third one."""
+namespace joined to nginx's by a veth pair, and the client in a third one. HTTP goes to
+both servers; WebSockets (upgraded through nginx) go to server a, where the topics are."""
 
 import base64
 import collections
@@ -126,6 +127,13 @@ class Site:
               }}
               server {{
                 listen {self.ip['c'][0]}:8080;
+                location /ws/ {{
+                  proxy_pass http://{self.ip['a'][1]}:{PORT};
+                  proxy_http_version 1.1;
+                  proxy_set_header Upgrade $http_upgrade;
+                  proxy_set_header Connection "upgrade";
+                  proxy_set_header Host $host;
+                }}
                 location / {{
                   proxy_pass http://kiv;
                   proxy_http_version 1.1;
@@ -152,6 +160,13 @@ class Site:
             capture_output=True, text=True, timeout=60 + 6 * len(raws))
         assert r.returncode == 0, r.stderr
         return [base64.b64decode(x) for x in json.loads(r.stdout)]
+
+    def run_in_client(self, script, timeout=60):
+        """Runs a Python script in namespace c with nginx's address as argv[1]; its JSON."""
+        r = subprocess.run(["ip", "netns", "exec", f"kiv{TAG}c", sys.executable, "-c", script,
+                            self.ip["c"][0]], capture_output=True, text=True, timeout=timeout)
+        assert r.returncode == 0, r.stderr
+        return json.loads(r.stdout)
 
     def kiv_targets(self):
         out = []
@@ -264,3 +279,48 @@ def test_smuggling_attempts_never_split_requests_differently(site):
     assert kiv["/inside"] == 0
     errors = (site.tmp / "error.log").read_text()
     assert "upstream sent" not in errors, errors
+
+
+# Runs in the client's namespace: WebSockets through nginx, every wait bounded.
+WS_CLIENT = r"""
+import json, sys
+from websockets.sync.client import connect
+from websockets.exceptions import ConnectionClosed
+base, out = f"ws://{sys.argv[1]}:8080/ws", {}
+with connect(base + "/echo", open_timeout=10, close_timeout=10) as ws:
+    ws.send("hello"); ws.send(b"\x00\xffbin"); ws.send("x" * 100000)
+    out["echo"] = [ws.recv(timeout=10) for _ in range(3)]
+    out["echo"] = [m if isinstance(m, str) else "bytes:" + m.hex() for m in out["echo"]]
+    out["echo"][2] = len(out["echo"][2])
+    ws.close(4000, "done here")
+    out["client_close"] = [ws.close_code, ws.close_reason]
+with connect(base + "/echo", open_timeout=10, close_timeout=10) as ws:
+    ws.send("close-me")
+    try:
+        ws.recv(timeout=10)
+    except ConnectionClosed as exc:
+        out["server_close"] = [exc.rcvd.code, exc.rcvd.reason]
+with connect(base + "/room/kitchen", open_timeout=10) as ann, \
+        connect(base + "/room/kitchen", open_timeout=10) as bob, \
+        connect(base + "/room/garden", open_timeout=10) as cat:
+    out["joined"] = [c.recv(timeout=10) for c in (ann, bob, cat)]
+    ann.send("tea")
+    out["room"] = [ann.recv(timeout=10), bob.recv(timeout=10)]
+    cat.send("meow")
+    out["garden"] = cat.recv(timeout=10)
+    bob.send("coming")
+    out["after"] = [ann.recv(timeout=10), bob.recv(timeout=10)]  # nothing from the garden
+print(json.dumps(out))
+"""
+
+
+def test_websockets_through_the_proxy(site):
+    pytest.importorskip("websockets.sync.client")
+    got = site.run_in_client(WS_CLIENT)
+    assert got["echo"] == ["hello", "bytes:00ff62696e", 100000]
+    assert got["client_close"] == [4000, "done here"]
+    assert got["server_close"] == [4001, "asked to"]
+    assert got["joined"] == ["joined"] * 3
+    assert got["room"] == ["a: tea"] * 2
+    assert got["garden"] == "a: meow"
+    assert got["after"] == ["a: coming"] * 2

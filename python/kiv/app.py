@@ -111,6 +111,7 @@ class App(TemplateRegistry, Scaffold):
         self._statics: list[tuple[str, str]] = []
         self._wsgi_mounts: list[Any] = []
         self._asgi_mounts: list[Any] = []
+        self._ws_rules: list[tuple[str, Any]] = []  # (native rule, websocket.Route)
         self._server: _kiv.Server | None = None
         self._plan_key: tuple | None = None
         self._flags: tuple | None = None
@@ -254,6 +255,31 @@ class App(TemplateRegistry, Scaffold):
         pending = self._viewless.pop(endpoint, None) if self._viewless else None
         if pending:
             self._route_pending(endpoint, view_func, pending)
+
+    def add_websocket_rule(self, rule: str, endpoint: str | None = None, handler: Any = None,
+                           subprotocols: Iterable[str] | None = None,
+                           subdomain: str | None = None, host: str | None = None) -> None:
+        """Serves WebSocket connections at rule with handler (see kiv.websocket)."""
+        from .websocket import Route
+        if handler is None:
+            raise TypeError("add_websocket_rule() needs a handler")
+        endpoint = endpoint or handler.__name__
+        if "<" in rule:
+            native_rule, custom = split_custom(rule, self.url_map.converters, self.url_map)
+            if custom:
+                raise ValueError("WebSocket rules take the built-in converters only")
+        else:
+            native_rule = rule
+        _kiv.Server().add_ws_rule(native_rule, None, endpoint)  # checks the rule text now
+        self._ws_rules.append((native_rule, Route(handler, endpoint, subprotocols)))
+        self.url_map.add(rule, endpoint, ["GET"], None, self._host_pattern(subdomain, host))
+        self._changed()
+
+    def publish(self, topic: str, message: str | bytes) -> int:
+        """Sends message to every WebSocket of this process subscribed to topic (str:
+        a text message, bytes: binary); returns how many it was queued for."""
+        from .websocket import publish
+        return publish(topic, message)
 
     def endpoint(self, endpoint: str) -> Callable[[F], F]:
         def decorator(f: F) -> F:
@@ -465,6 +491,12 @@ class App(TemplateRegistry, Scaffold):
             server.set_asgi_mount(host.prefix, host)
         if self._asgi_mounts:
             event_loop()
+        for native_rule, route in self._ws_rules:
+            server.add_ws_rule(native_rule, route, route.endpoint)
+        if self._ws_rules:
+            server.set_ws_entry(self._ws_entry)
+            if any(route.is_async for _, route in self._ws_rules):
+                event_loop()
         server.set_request_class(self._make_request)
         server.set_dispatch(self._dispatch)
         server.set_pipeline(self._pipeline)
@@ -671,6 +703,43 @@ class App(TemplateRegistry, Scaffold):
                 s.send(s.appcontext_popped, self)
             finally:
                 _local.request = None
+
+    # --- WebSockets --------------------------------------------------------------------
+
+    def _ws_entry(self, req: Request, route: Any, args: dict, conn: Any) -> Any:
+        """An upgrade request at a WebSocket rule, on a pool thread: the before_request
+        hooks may refuse it (their response, or an abort); otherwise it is accepted and
+        the handler starts (a plain function runs here to its end)."""
+        from . import websocket as w
+        _local.request = req
+        try:
+            if self._request_checks:
+                self._check_host(req)
+            preprocessors, befores, _, _ = self._hooks(req)
+            for f in preprocessors:
+                f(req.endpoint, args)
+            for f in befores:
+                rv = f()
+                if rv is not None:
+                    return self.make_response(rv)
+        except HTTPException as e:
+            return response_of(e)
+        except Exception as e:  # noqa: BLE001  (the 500 answer refuses the upgrade)
+            return self.make_response(self._handle_exception(req, e))
+        finally:
+            _local.request = None
+        sub = route.choose(conn.offered())
+        conn.accept(sub)
+        if route.kind == "sync":
+            w.run_sync(self, req, route, w.WebSocket(conn, sub), args)
+        elif route.kind == "callbacks":
+            w.start_callbacks(self, req, route, w.WebSocket(conn, sub))
+        else:
+            ws = w.AsyncWebSocket(conn, sub)
+            task = (w.run_async(self, req, route, ws, args) if route.kind == "async"
+                    else w.run_callbacks(self, req, route, ws))
+            event_loop().call_soon_threadsafe(new_task, task)
+        return None
 
     def _hooks(self, req: Request) -> tuple[tuple, tuple, tuple, tuple]:
         """(url value preprocessor, before, after, teardown) functions for the request's

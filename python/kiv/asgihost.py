@@ -22,7 +22,6 @@ import asyncio
 from typing import Any, Callable
 
 from .asyncsupport import event_loop, new_task
-from .wsgihost import clean_prefix
 
 __all__ = ["ASGIHost"]
 
@@ -269,6 +268,27 @@ class ASGIHost:
             "client": client, "server": server, "state": state.copy() if state else {},
         }, exchange.receive, exchange.send)))
 
+    def websocket(self, path: bytes, raw_path: bytes, query: bytes, headers: list,
+                  client: tuple, conn: Any) -> None:
+        """An upgrade request under the prefix (called on a pool thread): the
+        application runs on the loop with a websocket scope; its websocket.accept
+        accepts, a close before it (or an end without it) refuses with 403."""
+        scheme = "ws"
+        if self.app is not None and any(k in _PROXY_HEADERS for k, _ in headers):
+            addr, proto = self._forwarded(headers, client[0])
+            client, scheme = (addr, client[1]), "wss" if proto == "https" else "ws"
+        scope = {
+            "type": "websocket", "asgi": _ASGI, "http_version": "1.1", "scheme": scheme,
+            "path": path.decode("utf-8", "replace"), "raw_path": raw_path,
+            "query_string": query, "root_path": self.prefix, "headers": headers,
+            "client": client, "server": next((_host_port(v) for k, v in headers if k == b"host"),
+                                             None),
+            "subprotocols": conn.offered(),
+            "state": dict(self.state),
+        }
+        event_loop().call_soon_threadsafe(new_task, _serve_websocket(self.application, scope,
+                                                                     conn))
+
     def _forwarded(self, headers: list, peer: str) -> tuple[str, str]:
         # The proxy trust rules of kiv's own requests, through a request of the app's class.
         pairs = [(k.decode("latin-1"), v.decode("latin-1")) for k, v in headers
@@ -324,3 +344,57 @@ class ASGIHost:
 
         self._shutdown = shutdown
         return startup_done.result()
+
+
+async def _serve_websocket(application: Callable, scope: dict, conn: Any) -> None:
+    from .websocket import AsyncWebSocket, ConnectionClosed
+    ws = AsyncWebSocket(conn)
+    state = {"connected": False, "accepted": False}
+
+    async def receive() -> dict:
+        if not state["connected"]:
+            state["connected"] = True
+            return {"type": "websocket.connect"}
+        try:
+            m = await ws.receive()
+        except ConnectionClosed as e:
+            return {"type": "websocket.disconnect", "code": e.code, "reason": e.reason}
+        if isinstance(m, str):
+            return {"type": "websocket.receive", "text": m, "bytes": None}
+        return {"type": "websocket.receive", "bytes": m, "text": None}
+
+    async def send(message: dict) -> None:
+        kind = message["type"]
+        if kind == "websocket.accept":
+            state["accepted"] = True
+            conn.accept(message.get("subprotocol"))
+        elif kind == "websocket.send":
+            if not state["accepted"]:
+                raise RuntimeError("websocket.send before websocket.accept")
+            data = message.get("bytes")
+            if data is None:
+                data = message.get("text", "")
+            if conn.send(data):
+                raise OSError("the WebSocket is closed")
+        elif kind == "websocket.close":
+            if state["accepted"]:
+                conn.close(message.get("code", 1000), message.get("reason") or "")
+            else:
+                conn.refuse(403)
+        else:
+            raise ValueError(f"unexpected ASGI message {kind!r} on a websocket scope")
+
+    try:
+        await application(scope, receive, send)
+    except BaseException:
+        if state["accepted"]:
+            conn.close(1011, "internal error")
+        else:
+            conn.refuse(500)
+        import traceback
+        traceback.print_exc()
+        return
+    if state["accepted"]:
+        conn.close(1000, "")
+    else:
+        conn.refuse(403)

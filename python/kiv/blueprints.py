@@ -50,6 +50,14 @@ class BlueprintSetupState:
             endpoint = view_func.__name__  # type: ignore[union-attr]
         self.app.add_url_rule(rule, f"{self.full_name}.{endpoint}", view_func, **options)
 
+    def add_websocket_rule(self, rule: str, endpoint: str | None, handler: Any,
+                           **options: Any) -> None:
+        rule = join_rule(self.url_prefix, rule)
+        if self.subdomain is not None:
+            options.setdefault("subdomain", self.subdomain)
+        endpoint = endpoint or handler.__name__
+        self.app.add_websocket_rule(rule, f"{self.full_name}.{endpoint}", handler, **options)
+
 
 class Blueprint(Scaffold):
     def __init__(self, name: str, import_name: str, static_folder: str | None = None,
@@ -101,6 +109,12 @@ class Blueprint(Scaffold):
         self.record(lambda s: s.add_url_rule(
             rule, endpoint, view_func, provide_automatic_options=provide_automatic_options,
             **options))
+
+    def add_websocket_rule(self, rule: str, endpoint: str | None = None, handler: Any = None,
+                           **options: Any) -> None:
+        if endpoint and "." in endpoint:
+            raise ValueError("'endpoint' may not contain a dot '.' character.")
+        self.record(lambda s: s.add_websocket_rule(rule, endpoint, handler, **options))
 
     def register_blueprint(self, blueprint: "Blueprint", **options: Any) -> None:
         if blueprint is self:

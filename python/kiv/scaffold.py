@@ -89,6 +89,30 @@ class Scaffold:
     def patch(self, rule: str, **options: Any) -> Callable[[F], F]:
         return self._method_route("PATCH", rule, options)
 
+    def websocket(self, rule: str, **options: Any) -> Callable[[F], F]:
+        """Serves WebSocket connections at rule: with a function (``def`` or ``async
+        def``) called as handler(ws, **url_args), or a class, one instance per
+        connection, whose on_open/on_message/on_close are called (see kiv.websocket).
+        Options: endpoint, subprotocols (those the server speaks, in any order)."""
+        def decorator(handler: F) -> F:
+            endpoint = options.pop("endpoint", None)
+            self.add_websocket_rule(rule, endpoint, handler, **options)
+            return handler
+        return decorator
+
+    def websocket_callbacks(self, rule: str, **options: Any) -> Any:
+        """The three-function callback form: returns an object whose on_open,
+        on_message and on_close decorate the functions (see kiv.websocket.Callbacks)."""
+        from .websocket import Callbacks
+        callbacks = Callbacks()
+        endpoint = options.pop("endpoint", None) or rule.strip("/").replace("/", "_") or "ws"
+        self.add_websocket_rule(rule, endpoint, callbacks, **options)
+        return callbacks
+
+    def add_websocket_rule(self, rule: str, endpoint: str | None = None, handler: Any = None,
+                           **options: Any) -> None:
+        raise NotImplementedError
+
     def endpoint(self, endpoint: str) -> Callable[[F], F]:
         def decorator(f: F) -> F:
             self.view_functions[endpoint] = f

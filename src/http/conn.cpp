@@ -33,6 +33,8 @@
 #include "http/response.hpp"
 #include "net.hpp"
 #include "percent.hpp"
+#include "ws/handshake.hpp"
+#include "ws/session.hpp"
 
 // GCC 12 reports Asio's coroutine frames, which its own operator new and
 // operator delete allocate and free, as mismatched when it inlines the frame
@@ -773,6 +775,27 @@ class Conn {
     if (co_await send(page, framing, false, false)) co_await linger();
   }
 
+  // Switches protocols and serves the session to its end. The application
+  // already runs (it accepted), so even when the 101 cannot be written the
+  // session starts: it finds the socket dead and tells the handler it closed.
+  asio::awaitable<void> serve_websocket(const ws::Upgrade& up, WsAnswer answer) {
+    out_ = ws::accept_response(up, answer.subprotocol);
+    co_await flush();
+    std::string leftover(buf_.data() + pos_, buf_.size() - pos_);
+    buf_.clear();
+    pos_ = 0;
+    buf_.shrink_to(kInitialBuffer);
+    ws::SessionOptions opts;
+    opts.deflate = up.deflate;
+    opts.topics = std::move(answer.topics);
+    auto session = std::make_shared<ws::WsSession>(std::move(socket_), std::move(answer.handler),
+                                                   std::move(opts));
+    // The session has deadlines of its own; the group only closes it on a drain.
+    if (group_) group_->adopt_ws(&slot_, session);
+    deadline_.reset();
+    co_await session->run(std::move(leftover));
+  }
+
   asio::awaitable<void> linger() {
     asio::error_code ec;
     socket_.shutdown(tcp::socket::shutdown_send, ec);
@@ -917,6 +940,13 @@ asio::awaitable<void> Conn::run() {
       }
     }
 
+    // Only a head that names an upgrade is looked at closely.
+    std::optional<ws::Upgrade> upgrade;
+    if (find_header(head_, "upgrade")) {
+      ws::Upgrade up = ws::check_upgrade(head_);
+      if (up.kind != ws::Upgrade::kNotWebSocket) upgrade.emplace(std::move(up));
+    }
+
     Req req;
     req.method.assign(head_.method);
     req.path.assign(path);
@@ -937,6 +967,44 @@ asio::awaitable<void> Conn::run() {
       log_target.assign(target);
     }
     // From here on the buffer may move: head_ and the views above are dead.
+
+    // --- WebSocket: the request leaves the HTTP path, unless the application
+    // has no WebSocket at this path (then it is an ordinary request).
+    if (upgrade) {
+      const bool has_body = framing.kind == BodyFraming::kChunked ||
+                            (framing.kind == BodyFraming::kLength && framing.length > 0);
+      if (has_body) co_return co_await refuse(400);
+      if (upgrade->kind == ws::Upgrade::kRefused) {
+        if (log) log_request(log_method, log_target, upgrade->status, 0);
+        out_ = ws::refusal_response(*upgrade);
+        if (co_await flush()) co_await linger();
+        co_return;
+      }
+      req.query = parse_query(req.query_string);
+      auto asking = handler_->upgrade(req, *upgrade);
+      WsAnswer answer = co_await std::move(asking);
+      if (answer.kind == WsAnswer::kRefuse) {
+        // A refusal's body is sent whole; a streamed or file one is let go.
+        if (answer.refusal.stream) {
+          auto closing = answer.refusal.stream->close();
+          co_await std::move(closing);
+          answer.refusal = simple(answer.refusal.status);
+        } else if (answer.refusal.file) {
+          answer.refusal = simple(answer.refusal.status);
+        }
+        const ResponseFraming out = decide_response_framing(answer.refusal, false, http11);
+        if (log)
+          log_request(log_method, log_target, answer.refusal.status,
+                      out.send_body ? out.length : 0);
+        if (co_await send(answer.refusal, out, false, false) && pos_ < buf_.size())
+          co_await linger();
+        co_return;
+      }
+      if (answer.kind == WsAnswer::kAccept) {
+        if (log) log_request(log_method, log_target, 101, 0);
+        co_return co_await serve_websocket(*upgrade, std::move(answer));
+      }
+    }
 
     // --- Body. Small ones are read now; others are streamed to the handler
     // as it asks for them. A body too large to accept is refused before the
@@ -1075,6 +1143,20 @@ void ConnGroup::leave(ConnSlot* slot) {
   release_one();
 }
 
+void ConnGroup::adopt_ws(ConnSlot* slot, const std::shared_ptr<ws::WsSession>& session) {
+  bool going;
+  {
+    std::lock_guard lock(mu_);
+    slot->fresh.store(false, std::memory_order_relaxed);
+    slot->state.store(ConnSlot::kBusy);
+    slot->deadline = nullptr;
+    slot->fd = -1;  // the session owns (and closes) the socket now
+    slot->ws = session;
+    going = draining.load();
+  }
+  if (going) session->close(ws::kCloseGoingAway, "server shutting down");
+}
+
 void ConnGroup::release_one() {
   if (live.fetch_sub(1) == 1 && draining.load()) {
     std::lock_guard lock(mu_);
@@ -1087,6 +1169,10 @@ void ConnGroup::drain() {
   draining.store(true);
   const std::int64_t grace_end = coarse_now() + kFirstRequestGrace;
   for (ConnSlot* s = head_; s; s = s->next) {
+    if (s->fd < 0) {
+      if (auto session = s->ws.lock()) session->close(ws::kCloseGoingAway, "server shutting down");
+      continue;
+    }
     if (s->fresh.load(std::memory_order_relaxed)) {
       if (s->state.load() == ConnSlot::kIdle) s->deadline->shorten(grace_end);
       continue;
@@ -1101,14 +1187,32 @@ void ConnGroup::drain() {
   }
 }
 
+void ConnGroup::close_sessions() {
+  std::lock_guard lock(mu_);
+  for (ConnSlot* s = head_; s; s = s->next) {
+    if (s->fd >= 0) continue;
+    if (auto session = s->ws.lock()) session->close(ws::kCloseGoingAway, "server shutting down");
+  }
+}
+
 void ConnGroup::cut_all() {
   std::lock_guard lock(mu_);
-  for (ConnSlot* s = head_; s; s = s->next) ::shutdown(s->fd, SHUT_RDWR);
+  for (ConnSlot* s = head_; s; s = s->next) {
+    if (s->fd >= 0) {
+      ::shutdown(s->fd, SHUT_RDWR);
+    } else if (auto session = s->ws.lock()) {
+      session->abort();
+    }
+  }
 }
 
 bool ConnGroup::wait_empty(std::chrono::steady_clock::time_point until) {
   std::unique_lock lock(mu_);
   return empty_cv_.wait_until(lock, until, [this] { return live.load() == 0; });
+}
+
+asio::awaitable<WsAnswer> Handler::upgrade(Req&, const ws::Upgrade&) {
+  co_return WsAnswer{};
 }
 
 asio::awaitable<void> serve_conn(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint peer,

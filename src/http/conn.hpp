@@ -10,12 +10,17 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "http/read_deadline.hpp"
 #include "http/handler.hpp"
 
 namespace kiv {
+
+namespace ws {
+class WsSession;
+}
 
 // One live connection as its server's group sees it.
 struct ConnSlot {
@@ -29,6 +34,9 @@ struct ConnSlot {
   // the drain, and its first request may still be on the way.
   std::atomic<bool> fresh{true};
   ReadDeadline* deadline = nullptr;
+  // Set (under the group's mutex) once the connection is a WebSocket: a
+  // drain closes it with 1001 instead of shutting the descriptor down.
+  std::weak_ptr<ws::WsSession> ws;
   ConnSlot* prev = nullptr;  // group links, guarded by the group's mutex
   ConnSlot* next = nullptr;
 };
@@ -56,6 +64,9 @@ struct ConnGroup {
 
   void enter(ConnSlot* slot);
   void leave(ConnSlot* slot);
+  // The connection now serves a WebSocket session, which keeps its own time
+  // limits. Closes it at once (going away) when a drain has begun.
+  void adopt_ws(ConnSlot* slot, const std::shared_ptr<ws::WsSession>& session);
   // Accept-loop side: a connection refused or failed before it was entered.
   void forget() { release_one(); }
 
@@ -63,6 +74,9 @@ struct ConnGroup {
   // ones get kFirstRequestGrace seconds to send their first), busy ones close
   // after the response in progress.
   void drain();
+  // Closes every WebSocket session with 1001 (going away); plain HTTP
+  // connections are left as they are.
+  void close_sessions();
   // Shuts down every remaining connection in both directions.
   void cut_all();
   // Waits until no connection is left or the deadline passes; true when none is.

@@ -17,6 +17,26 @@
 
 namespace kiv {
 
+namespace ws {
+struct Upgrade;
+struct WsHandler;
+class Topics;
+}  // namespace ws
+
+// What the application says to a request that asks for a WebSocket.
+struct WsAnswer {
+  enum Kind {
+    kHttp,    // no WebSocket here: the request is answered as plain HTTP
+    kRefuse,  // answer `refusal` and close
+    kAccept,  // switch protocols; `handler` serves the connection
+  };
+  Kind kind = kHttp;
+  ResponseOut refusal;
+  std::shared_ptr<ws::WsHandler> handler;
+  std::string subprotocol;             // one the client offered, or empty
+  std::shared_ptr<ws::Topics> topics;  // for the session's subscriptions; may be null
+};
+
 // A response body produced piece by piece. The connection pulls one piece at
 // a time and writes it before it pulls the next, so at most one piece (about
 // `want` bytes) is ever held ahead of the socket, and nothing is produced while
@@ -79,6 +99,9 @@ class Handler {
   virtual ~Handler() = default;
   // Never fails: every failure ends in a response.
   virtual asio::awaitable<ResponseOut> handle(Req req) = 0;
+  // A well-formed upgrade request (its head only; `req` stays the caller's
+  // and is answered as plain HTTP after kHttp). Never fails.
+  virtual asio::awaitable<WsAnswer> upgrade(Req& req, const ws::Upgrade& up);
 
   std::uint64_t max_body = std::numeric_limits<std::uint64_t>::max();
   bool log = false;  // access-log line on standard error per answered request

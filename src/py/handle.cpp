@@ -7,6 +7,7 @@
 #include "http/static_files.hpp"
 #include "percent.hpp"
 #include "py/dispatch.hpp"
+#include "py/ws.hpp"
 #include "py/wsgi_dispatch.hpp"
 #include "runtime.hpp"
 
@@ -228,6 +229,9 @@ class AppHandler final : public Handler {
   }
   asio::awaitable<ResponseOut> handle(Req req) override {
     return kiv::handle(std::move(req), shared_, &static_cache_);
+  }
+  asio::awaitable<WsAnswer> upgrade(Req& req, const ws::Upgrade& up) override {
+    return upgrade_python(req, up, shared_);
   }
 
  private:

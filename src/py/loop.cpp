@@ -690,6 +690,15 @@ asio::awaitable<ResponseOut> dispatch_asgi(Req req, std::string path, const Wsgi
   co_return co_await std::move(op);
 }
 
+void post_to_loop(std::unique_ptr<LoopTask> task) {
+  struct Adapter final : LoopWork {
+    explicit Adapter(std::unique_ptr<LoopTask> t) : task(std::move(t)) {}
+    void run() override { task->run(); }
+    std::unique_ptr<LoopTask> task;
+  };
+  submit(std::make_unique<Adapter>(std::move(task)));
+}
+
 PyMethodDef* loop_functions() {
   return functions;
 }

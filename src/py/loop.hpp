@@ -35,6 +35,15 @@ asio::awaitable<ResponseOut> dispatch_on_loop(DispatchJob job);
 asio::awaitable<ResponseOut> dispatch_asgi(Req req, std::string path, const WsgiMount* mount,
                                            SharedPtr shared);
 
+// Work for the event loop's thread, run there with the interpreter lock.
+struct LoopTask {
+  virtual ~LoopTask() = default;
+  virtual void run() = 0;
+};
+
+// Any thread: runs the task on the loop (once one is attached).
+void post_to_loop(std::unique_ptr<LoopTask> task);
+
 // The module-level functions of the loop bridge (null-terminated table).
 PyMethodDef* loop_functions();
 

@@ -319,6 +319,8 @@ bool stop_impl(std::uint64_t id, std::uint64_t timeout_secs) {
     registry().erase(it);
   }
   entry->shutdown.send();
+  // WebSocket sessions would outlive the server: they go away with it.
+  entry->shutdown.control().group->close_sessions();
   using clock = std::chrono::steady_clock;
   const auto start = clock::now();
   // A deadline beyond the clock's range waits without end.

@@ -8,6 +8,7 @@
 
 #include "pyapi/args.hpp"
 #include "py/loop.hpp"
+#include "py/ws.hpp"
 #include "pyapi/server.hpp"
 #include "runtime.hpp"
 
@@ -95,6 +96,30 @@ PyObject* add_rule(PyObject* self, PyObject* args, PyObject* kwargs) {
   ServerConfig& cfg = *as_server(self)->config;
   cfg.rules.push_back(std::move(spec));
   cfg.router.reset();
+  return none();
+}
+
+PyObject* add_ws_rule(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Entry entry;
+  static const char* names[] = {"rule", "view", "endpoint", nullptr};
+  PyObject *o_rule, *o_view, *o_endpoint;
+  if (!parse(args, kwargs, "OOO:add_ws_rule", names, &o_rule, &o_view, &o_endpoint))
+    return nullptr;
+  Borrow hold(as_server(self), true);
+  if (!hold) return nullptr;
+  RuleSpec spec;
+  if (!arg_str(o_rule, "rule", spec.rule) || !arg_str(o_endpoint, "endpoint", spec.endpoint))
+    return nullptr;
+  spec.methods = {"GET"};
+  spec.auto_options = false;
+  spec.view = HeldRef::borrow(o_view);
+  Router scratch;
+  if (auto err = scratch.add(spec.rule, spec.methods, HeldRef::borrow(o_view), spec.endpoint,
+                             false)) {
+    PyErr_SetString(PyExc_ValueError, err->c_str());
+    return nullptr;
+  }
+  as_server(self)->config->ws_rules.push_back(std::move(spec));
   return none();
 }
 
@@ -193,6 +218,7 @@ KIV_SETTER(set_debug_page, debug_page, kNamesF, "set_debug_page")
 KIV_SETTER(set_http_exception, http_exception, kNamesCls, "set_http_exception")
 KIV_SETTER(set_uuid_class, uuid_class, kNamesCls, "set_uuid_class")
 KIV_SETTER(set_loop_pipeline, loop_pipeline, kNamesF, "set_loop_pipeline")
+KIV_SETTER(set_ws_entry, ws_entry, kNamesF, "set_ws_entry")
 #undef KIV_SETTER
 
 PyObject* set_flags(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -276,6 +302,10 @@ PyMethodDef methods[] = {
     {"set_http_exception", KW(set_http_exception), "set_http_exception($self, cls)\n--\n\n"},
     {"set_uuid_class", KW(set_uuid_class), "set_uuid_class($self, cls)\n--\n\n"},
     {"set_loop_pipeline", KW(set_loop_pipeline), "set_loop_pipeline($self, f)\n--\n\n"},
+    {"add_ws_rule", KW(add_ws_rule),
+     "add_ws_rule($self, rule, view, endpoint)\n--\n\n"
+     "A WebSocket rule: its upgrade requests go to the entry set by set_ws_entry."},
+    {"set_ws_entry", KW(set_ws_entry), "set_ws_entry($self, f)\n--\n\n"},
     {"set_flags", KW(set_flags),
      "set_flags($self, fast, debug, log, max_body, cc_max_age, trap_http)\n--\n\n"},
     {"start", KW(wrap<server_start>),
@@ -375,7 +405,12 @@ PyMODINIT_FUNC PyInit__kiv(void) {
     Py_IncRef(the_module);
     return the_module;
   }
-  module_def.m_methods = loop_functions();
+  // The loop bridge's functions, then the WebSocket ones.
+  static PyMethodDef functions[32] = {};
+  PyMethodDef* end = functions;
+  for (PyMethodDef* d = loop_functions(); d->ml_name; ++d) *end++ = *d;
+  add_ws_functions(end);
+  module_def.m_methods = functions;
   PyObject* m = PyModule_Create(&module_def);
   if (!m) return nullptr;
   PyObject* version = PyUnicode_FromString(kVersion);

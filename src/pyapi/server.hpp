@@ -32,6 +32,8 @@ struct ServerConfig {
   std::shared_ptr<const Router> router;                      // cache, cleared by add_rule
   HeldRef dispatch, pipeline, request_class, convert_slow, debug_page, http_exception, uuid_class;
   HeldRef loop_pipeline;  // optional (see Shared)
+  std::vector<RuleSpec> ws_rules;
+  HeldRef ws_entry;  // optional (see Shared)
   std::uint64_t max_body = 67108864;
   std::int64_t cc_max_age = 43200;
   bool fast = true, debug = false, log = false, trap_http = false;

@@ -73,6 +73,15 @@ SharedPtr build_shared(ServerConfig& cfg) {
       shared->on_loop[i] = has > 0;
     }
   }
+  if (!cfg.ws_rules.empty() && cfg.ws_entry) {
+    auto compiled = compile_rules(cfg.ws_rules);
+    if (auto* err = std::get_if<std::string>(&compiled)) {
+      PyErr_SetString(PyExc_ValueError, err->c_str());
+      return nullptr;
+    }
+    shared->ws_router = std::get<0>(std::move(compiled));
+    shared->ws_entry = HeldRef::borrow(cfg.ws_entry.get());
+  }
   shared->statics.reserve(cfg.statics.size());
   for (const auto& [url, folder] : cfg.statics)
     shared->statics.emplace_back(url, canonical_or_same(folder));

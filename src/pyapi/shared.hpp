@@ -31,6 +31,10 @@ struct Shared {
   // (request, view, args, done). on_loop[i] says whether route i goes there.
   HeldRef loop_pipeline;
   std::vector<char> on_loop;
+  // WebSocket rules, and what runs an upgrade request of theirs, given
+  // (request, view, args, conn). Both null when the app has none.
+  std::shared_ptr<const Router> ws_router;
+  HeldRef ws_entry;
   std::uint64_t max_body = 0;
   std::int64_t cc_max_age = 0;
   bool fast = true, debug = false, log = false, trap_http = false;

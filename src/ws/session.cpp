@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <exception>
+#include <tuple>
 
 #include "ws/topics.hpp"
 
@@ -13,6 +14,8 @@ namespace kiv::ws {
 namespace {
 constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 constexpr std::size_t kReadSize = 16384;
+// Pongs waiting to be written, at most (125 bytes of payload each).
+constexpr std::size_t kMaxPongs = 16;
 constexpr std::size_t kBatch = 64;  // frames gathered into one write
 }  // namespace
 
@@ -149,10 +152,18 @@ void WsSession::close(std::uint16_t code, std::string_view reason) {
   queue_close(code, reason);
 }
 
+void WsSession::abort() {
+  asio::post(strand_, [self = shared_from_this()] { self->finish(); });
+}
+
 void WsSession::queue_pong(std::string_view payload) {
   std::lock_guard lock(mu_);
   if (close_queued_ || ended_) return;
-  pong_ = std::string(payload);  // only the latest ping needs an answer
+  if (pongs_.size() < kMaxPongs) {
+    pongs_.emplace_back(payload);
+  } else {
+    pongs_.back().assign(payload);  // answering the latest one is enough
+  }
   wake();
 }
 
@@ -210,7 +221,7 @@ void WsSession::finish() {
     ended_ = true;
     queue_.clear();
     queued_bytes_ = 0;
-    pong_.reset();
+    pongs_.clear();
     topics.swap(topics_);
   }
   if (opts_.topics) {
@@ -237,7 +248,13 @@ asio::awaitable<void> WsSession::run(std::string leftover) {
 
 asio::awaitable<void> WsSession::reader(std::string leftover) {
   auto self = shared_from_this();
-  std::unique_ptr<char[]> buf(new char[kReadSize]);
+  // Held only while bytes are coming in: a connection waiting for its client
+  // keeps no read buffer, which is most of what an idle connection would cost.
+  // Reads are tried first and waited for only when nothing is there, which
+  // is what an asynchronous read does anyway, so this costs no system call.
+  std::unique_ptr<char[]> buf;
+  asio::error_code nb_ec;
+  socket_.non_blocking(true, nb_ec);
   std::string_view in = leftover;
   bool parsing = true;  // false after a protocol failure: bytes are only drained
   for (;;) {
@@ -280,7 +297,22 @@ asio::awaitable<void> WsSession::reader(std::string leftover) {
       }
     }
     if (done_) break;
-    auto [ec, n] = co_await socket_.async_read_some(asio::buffer(buf.get(), kReadSize), kNoThrow);
+    if (!buf) buf.reset(new char[kReadSize]);
+    asio::error_code ec;
+    std::size_t n = 0;
+    if (!nb_ec) {
+      n = socket_.read_some(asio::buffer(buf.get(), kReadSize), ec);
+      if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        buf.reset();
+        in = {};
+        auto [wait_ec] = co_await socket_.async_wait(asio::socket_base::wait_read, kNoThrow);
+        if (wait_ec) break;
+        continue;
+      }
+    } else {
+      std::tie(ec, n) =
+          co_await socket_.async_read_some(asio::buffer(buf.get(), kReadSize), kNoThrow);
+    }
     if (ec || n == 0) break;
     last_read_ = Clock::now();
     pinged_ = false;
@@ -304,11 +336,9 @@ asio::awaitable<void> WsSession::writer() {
     {
       std::lock_guard lock(mu_);
       wake_posted_ = false;
-      if (pong_) {
-        pong = make_frame(Opcode::kPong, *pong_);
-        pong_.reset();
-        has_pong = true;
-      }
+      for (const std::string& payload : pongs_) pong += make_frame(Opcode::kPong, payload);
+      has_pong = !pongs_.empty();
+      pongs_.clear();
       if (ping_ && !close_queued_) {
         pong += make_frame(Opcode::kPing, {});
         has_pong = true;

@@ -16,7 +16,9 @@
 //   a quiet but live client answers with a pong; nothing received for
 //   idle_timeout closes with 1001. One write (a batch of queued frames) that
 //   has not completed after idle_timeout cuts the connection.
-// - Pings are answered with one pong carrying the latest ping's payload.
+// - Every ping gets its own pong, up to kMaxPongs waiting to be written;
+//   past that the newest payload takes the last place, so a ping flood
+//   queues a bounded amount.
 #pragma once
 
 #include <asio.hpp>
@@ -102,6 +104,9 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   // and sends do nothing.
   void close(std::uint16_t code = kCloseNormal, std::string_view reason = {});
 
+  // Ends the connection now, without a close handshake (any thread).
+  void abort();
+
   bool subscribe(std::string_view topic);
   bool unsubscribe(std::string_view topic);
 
@@ -141,7 +146,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   mutable std::mutex mu_;  // guards everything up to the strand-only part
   std::deque<Item> queue_;
   std::size_t queued_bytes_ = 0;  // queued and being written
-  std::optional<std::string> pong_;
+  std::vector<std::string> pongs_;  // payloads of pings not answered yet
   bool ping_ = false;
   bool close_queued_ = false;
   bool wake_posted_ = false;

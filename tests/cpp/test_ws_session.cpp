@@ -180,6 +180,12 @@ INSTANTIATE_TEST_SUITE_P(
                     1000},
         SessionCase{"ping", nullptr, {}, masked(Opcode::kPing, "p1") + close_frame(1001), false,
                     {ev(K::kPong, 0, "p1"), ev(K::kClose, 1001)}, 1001},
+        // Pings read together are answered one by one, in order.
+        SessionCase{"pings", nullptr, {},
+                    masked(Opcode::kPing, "p1") + masked(Opcode::kPing, "p2") +
+                        masked(Opcode::kPing, "p3") + close_frame(1000),
+                    false, {ev(K::kPong, 0, "p1"), ev(K::kPong, 0, "p2"), ev(K::kPong, 0, "p3"),
+                            ev(K::kClose, 1000)}, 1000},
         // Everything queued before a close is written before it.
         SessionCase{"server close", send_then_close, {}, {}, true, kAbcBye, 4000},
         // No answer to our close: cut at the close deadline.
@@ -222,6 +228,28 @@ TEST(WsSession, DroppedCompressedMessageLeavesNoTrace) {
   client.send(masked(Opcode::kText, packed, true));  // echoed: compressed again by the server
   EXPECT_EQ(client.next(), ev(K::kText, 0, twin));
   client.send(close_frame(1000));
+  EXPECT_EQ(client.next(), ev(K::kClose, 1000));
+  EXPECT_EQ(app->closed(), 1000);
+}
+
+// A message larger than one read that arrives in pieces, with the server
+// waiting for more between them (an idle reader lets go of its buffer), and
+// the frames after it in the same piece as its end.
+TEST(WsSession, MessageInPiecesAcrossIdleWaits) {
+  Loop loop;
+  auto app = std::make_shared<App>();
+  Client client = loop.open(app, SessionOptions{});
+  std::string big(40000, 'z');
+  for (std::size_t i = 0; i < big.size(); i += 7) big[i] = char('a' + i % 26);
+  const std::string bytes = masked(Opcode::kBinary, big) + masked(Opcode::kPing, "p") +
+                            close_frame(1000);
+  const std::size_t cuts[] = {0, 3, 9, 20000, bytes.size() - 12, bytes.size()};
+  for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
+    client.send(bytes.substr(cuts[i], cuts[i + 1] - cuts[i]));
+    std::this_thread::sleep_for(10ms);  // lets the server run out of bytes
+  }
+  EXPECT_EQ(client.next(), ev(K::kBinary, 0, big));
+  EXPECT_EQ(client.next(), ev(K::kPong, 0, "p"));
   EXPECT_EQ(client.next(), ev(K::kClose, 1000));
   EXPECT_EQ(app->closed(), 1000);
 }
