@@ -1,5 +1,6 @@
 """Carrying published messages between processes: the workers' relay, and Redis."""
 
+import contextlib
 import os
 import queue
 import shutil
@@ -8,8 +9,23 @@ import sys
 import time
 
 import pytest
+from websockets.sync.client import connect
 
 from kiv.pubsub import Relay, RedisBus, WorkerBus
+
+ROOM_APP = """
+import os
+from kiv import App
+app = App(__name__)
+app.config["PUBSUB_URL"] = os.environ.get("TEST_PUBSUB_URL")
+
+@app.websocket("/room/<name>")
+def room(ws, name):
+    ws.subscribe(name)
+    ws.send(str(os.getpid()))
+    while True:
+        app.publish(name, ws.receive())
+"""
 
 CHILD = r"""
 import os, sys
@@ -113,3 +129,70 @@ def test_redis_bus_reaches_other_processes_and_skips_its_own(redis_url):
     finally:
         a.close()
         b.close()
+
+
+def _serve(app_dir, port, *extra, env=None):
+    return subprocess.Popen(
+        [sys.executable, "-m", "kiv", "run", "rooms:app", "--port", str(port), *extra],
+        cwd=app_dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(
+            [str(app_dir), *filter(None, [os.environ.get("PYTHONPATH")])]), **(env or {})})
+
+
+def _join(stack, port, deadline):
+    while True:
+        try:
+            ws = stack.enter_context(connect(f"ws://127.0.0.1:{port}/room/r", open_timeout=5))
+            return ws, ws.recv(timeout=5)
+        except OSError:
+            assert time.monotonic() < deadline, f"nothing answered on port {port}"
+            time.sleep(0.1)
+
+
+@pytest.mark.parametrize("how", ["workers", "redis"])
+def test_publish_reaches_subscribers_in_other_processes(tmp_path, how, request):
+    (tmp_path / "rooms.py").write_text(ROOM_APP)
+    ports = [_free_port(), _free_port()]
+    if how == "workers":
+        procs = [_serve(tmp_path, ports[0], "--workers", "2")]
+        ports[1] = ports[0]
+    else:
+        url = request.getfixturevalue("redis_url")
+        procs = [_serve(tmp_path, p, env={"TEST_PUBSUB_URL": url}) for p in ports]
+    clients = []
+    stack = contextlib.ExitStack()
+    try:
+        deadline = time.monotonic() + 30
+        # Connect until two different processes hold a subscriber each.
+        by_pid = {}
+        while len(by_pid) < 2:
+            assert time.monotonic() < deadline and len(clients) < 64, "one process took all"
+            ws, pid = _join(stack, ports[len(clients) % 2], deadline)
+            clients.append(ws)
+            by_pid.setdefault(pid, ws)
+        sender, receiver = by_pid.values()
+        got = None
+        for attempt in range(100):  # a Redis subscription starts asynchronously
+            sender.send(f"hello {attempt}")
+            try:
+                got = receiver.recv(timeout=0.2)
+                break
+            except TimeoutError:
+                pass
+        assert got is not None and got.startswith("hello ")
+        sender.send("last")  # reaches every subscriber, in both processes
+        for c in clients:
+            while (m := c.recv(timeout=5)) != "last":
+                assert m.startswith("hello ")
+    finally:
+        stack.close()
+        for p in procs:
+            p.terminate()
+            p.wait(30)
+
+
+def _free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]

@@ -112,6 +112,7 @@ class App(TemplateRegistry, Scaffold):
         self._wsgi_mounts: list[Any] = []
         self._asgi_mounts: list[Any] = []
         self._ws_rules: list[tuple[str, Any]] = []  # (native rule, websocket.Route)
+        self.bus: Any = None  # carries publish() to other processes (kiv.pubsub), when served so
         self._server: _kiv.Server | None = None
         self._plan_key: tuple | None = None
         self._flags: tuple | None = None
@@ -276,10 +277,26 @@ class App(TemplateRegistry, Scaffold):
         self._changed()
 
     def publish(self, topic: str, message: str | bytes) -> int:
-        """Sends message to every WebSocket of this process subscribed to topic (str:
-        a text message, bytes: binary); returns how many it was queued for."""
+        """Sends message to every WebSocket subscribed to topic (str: a text message,
+        bytes: binary): this process's at once, natively; those of the server's other
+        worker processes (or, with PUBSUB_URL, of every process using that Redis)
+        through the bus. Returns how many of this process's it was queued for."""
         from .websocket import publish
-        return publish(topic, message)
+        sent = publish(topic, message)
+        bus = self.bus
+        if bus is not None:
+            bus.publish(topic, message)
+        return sent
+
+    def deliver_topic(self, topic: str, message: str | bytes) -> None:
+        """A message another process published: to this process's subscribers only."""
+        from .websocket import publish
+        publish(topic, message)
+
+    @property
+    def uses_topics(self) -> bool:
+        """Whether serving needs to carry publish() between processes."""
+        return bool(self._ws_rules)
 
     def endpoint(self, endpoint: str) -> Callable[[F], F]:
         def decorator(f: F) -> F:

@@ -39,6 +39,9 @@ DEFAULTS: dict[str, Any] = {
     "BODY_TIMEOUT": 60,
     "BODY_MIN_RATE": 1024,
     "SEND_FILE_MAX_AGE_DEFAULT": None,
+    # "redis://host:port/0": app.publish() reaches every process that uses this Redis;
+    # unset, it reaches the WebSockets of the server's own worker processes.
+    "PUBSUB_URL": None,
 }
 
 
