@@ -9,6 +9,7 @@ import threading
 import pytest
 
 from kiv import App, Response, abort, after_this_request, g, request, request_started, session
+from kiv.streaming import Event, event_stream
 
 
 def make_app(plan):
@@ -22,6 +23,14 @@ def make_app(plan):
                 await asyncio.sleep(0)
                 yield f"{request.path}:{i};"
         return Response(gen(), 201, {"X-Kind": "agen", "X-Order": "sa"}, mimetype="text/plain")
+
+    @app.route("/events")
+    async def events():
+        async def gen():
+            yield "a"
+            yield 0.01
+            yield Event("b\nc", event="x")
+        return event_stream(gen(), keepalive=0.006)
 
     if plan == "bare":
         return app, calls
@@ -147,10 +156,15 @@ def test_session_and_after_this_request(served):
 
 
 @pytest.mark.parametrize("served", ["bare", "full", "signals"], indirect=True)
-def test_async_generator_is_streamed(served):
+@pytest.mark.parametrize("path, status, kind, body", [
+    ("/stream", 201, "text/plain; charset=utf-8", b"/stream:0;/stream:1;/stream:2;"),
+    ("/events", 200, "text/event-stream; charset=utf-8",
+     b"data: a\n\n: keep-alive\n\nevent: x\ndata: b\ndata: c\n\n"),
+])
+def test_async_generator_is_streamed(served, path, status, kind, body):
     conn, calls, _ = served
     for _ in range(2):  # and the connection is good for the next request
-        status, headers, body = get(conn, "/stream")
-        assert (status, headers["X-Kind"], headers["X-Order"]) == (201, "agen", "sa")
+        got_status, headers, got_body = get(conn, path)
+        assert (got_status, headers["Content-Type"]) == (status, kind)
         assert headers["Transfer-Encoding"] == "chunked"
-        assert body == b"/stream:0;/stream:1;/stream:2;"
+        assert got_body == body

@@ -670,6 +670,7 @@ class App(TemplateRegistry, Scaffold):
                     return response
         except BaseException as e:
             error = error or e
+            self._escaping(e)
             raise
         finally:
             if failed is not None:
@@ -718,6 +719,8 @@ class App(TemplateRegistry, Scaffold):
         signals = sys.modules.get("kiv.signals")
         if signals is not None:
             await signals.send_async(signals.got_request_exception, self, exception=e)
+        if self._escaping(e):
+            return response_of(InternalServerError())
         if self.debug:
             raise e
         self.log_exception(req, e)
