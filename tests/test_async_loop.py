@@ -15,7 +15,6 @@ from kiv.streaming import Event, event_stream
 def make_app(plan):
     app = App("loopplans")
     calls = []
-
     @app.route("/stream")
     async def stream():
         async def gen():
@@ -23,7 +22,6 @@ def make_app(plan):
                 await asyncio.sleep(0)
                 yield f"{request.path}:{i};"
         return Response(gen(), 201, {"X-Kind": "agen", "X-Order": "sa"}, mimetype="text/plain")
-
     @app.route("/events")
     async def events():
         async def gen():
@@ -35,47 +33,38 @@ def make_app(plan):
     if plan == "bare":
         return app, calls
     app.secret_key = "k"
-
     @app.before_request
     def before_sync():
         calls.append(("before", threading.current_thread().name))
         g.n = 1
-
     @app.before_request
     async def before_async():
         await asyncio.sleep(0)
         g.n += 1
         if request.args.get("stop"):
             return "stopped by a hook", 202
-
     @app.after_request
     async def after_async(response):
         await asyncio.sleep(0)
         response.headers["X-Order"] = response.headers.get("X-Order", "") + "a"
         return response
-
     @app.after_request
     def after_sync(response):
         response.headers["X-Order"] = "s"
         return response
-
     @app.teardown_request
     def teardown(error):
         calls.append(("teardown", type(error).__name__ if error else None))
-
     @app.errorhandler(KeyError)
     def on_key(e):
         return {"handled": "sync", "g": g.n}, 409
-
     @app.errorhandler(LookupError)
     async def on_lookup(e):
         await asyncio.sleep(0)
         return {"handled": "async", "path": request.path}, 410
-
     @app.errorhandler(500)
     async def on_500(e):
         return {"handled": "500", "was": type(e.original_exception).__name__}, 500
-
     @app.route("/view")
     async def view():
         await asyncio.sleep(0.001)
@@ -86,7 +75,6 @@ def make_app(plan):
             response.headers["X-This"] = "yes"
             return response
         return {"g": g.n, "count": session["count"], "path": request.path}
-
     @app.route("/raise/<kind>")
     async def fail(kind):
         await asyncio.sleep(0)
