@@ -548,8 +548,7 @@ class App(TemplateRegistry, Scaffold):
                     _local.request = None
             if rv.__class__ is tuple and len(rv) == 2:
                 rv = fix_two_tuple(rv)
-            body = self._async_body(rv)
-            if body is not None:
+            if rv.__class__ not in _WHOLE_RESULTS and (body := _async_body(rv)) is not None:
                 await with_request(self._stream(rv, body, done), req)
                 return
         except Exception as e:  # noqa: BLE001  (answered as on the other plans)
@@ -588,8 +587,7 @@ class App(TemplateRegistry, Scaffold):
     async def _loop_task(self, coro: Any, req: Request, done: Any) -> None:
         try:
             rv = await with_request(coro, req)
-            body = self._async_body(rv)
-            if body is not None:
+            if rv.__class__ not in _WHOLE_RESULTS and (body := _async_body(rv)) is not None:
                 await with_request(self._stream(rv, body, done), req)
                 return
         except BaseException as e:  # noqa: BLE001  (the server answers it)
@@ -606,17 +604,6 @@ class App(TemplateRegistry, Scaffold):
                 _local.request = None
         else:
             done(rv)
-
-    @staticmethod
-    def _async_body(rv: Any) -> Any:
-        """The async iterable body of a result (alone, first in a tuple, or in a
-        response), or None."""
-        if rv.__class__ in _WHOLE_RESULTS:
-            return None
-        body = rv[0] if rv.__class__ is tuple and rv else rv
-        if isinstance(body, Response):
-            body = body.body
-        return body if hasattr(body, "__anext__") else None
 
     async def _stream(self, rv: Any, body: Any, done: Any) -> None:
         """The head goes out now and each item as the coroutine produces it, with no
@@ -1245,6 +1232,15 @@ def _with_provider(app: App, rv: Any) -> Any:
     if isinstance(rv, (dict, list)):
         return app.json.response(rv)
     return rv
+
+
+def _async_body(rv: Any) -> Any:
+    """The async iterable body of a result (alone, first in a tuple, or in a response),
+    or None."""
+    body = rv[0] if rv.__class__ is tuple and rv else rv
+    if isinstance(body, Response):
+        body = body.body
+    return body if hasattr(body, "__anext__") else None
 
 
 async def _call(f: Any, *args: Any) -> Any:
