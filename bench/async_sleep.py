@@ -3,7 +3,9 @@
     python bench/async_sleep.py hello [--rounds 2] [--duration 5] [--servers ...]
         wrk -t1 -c64 per server, interleaved: kiv `def` view, kiv `async def` view (with
         uvloop and with asyncio's loop), granian ASGI on a bare ASGI app. Prints req/s,
-        p50, server CPU per request (from /proc) and the server's thread count.
+        p50, p99, server CPU per request (from /proc) and the server's thread count.
+        A name with "-hooks" (kiv-hooks-async) gives the app hooks and a session; one
+        ending in "@before" runs the kiv found on $KIV_BEFORE (a PYTHONPATH) instead.
 
     python bench/async_sleep.py sleep [-n 10000] [--delay 1] [--servers ...]
         n connections at once, each asking for a view that awaits asyncio.sleep(delay).
@@ -42,6 +44,13 @@ def free_port() -> int:
 
 def server_cmd(name: str, port: int) -> tuple[list[str], dict]:
     env = dict(os.environ)
+    if name.endswith("@before"):
+        # Another tree's kiv (KIV_BEFORE: its PYTHONPATH), for before/after in one run.
+        name = name[:-len("@before")]
+        env["PYTHONPATH"] = os.environ["KIV_BEFORE"]
+    if "-hooks" in name:  # the app gets hooks and a session: the full plan
+        name = name.replace("-hooks", "")
+        env["HOOKS"] = "1"
     if name.startswith("kiv"):
         env["KIV_EVENT_LOOP"] = "asyncio" if name.endswith("asyncio") else "uvloop"
         return [sys.executable, "-m", "kiv", "run", "--host", HOST, "--port", str(port),
@@ -125,34 +134,38 @@ def wrk(port: int, path: str, seconds: int) -> tuple[float, float]:
                           "--latency", f"http://{HOST}:{port}{path}"],
                          capture_output=True, text=True, timeout=seconds + 30).stdout
     rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
-    m = re.search(r"50%\s+([\d.]+)(us|ms|s)", out)
-    p50 = float(m.group(1)) * {"us": 0.001, "ms": 1, "s": 1000}[m.group(2)]
-    return rps, p50
+    ms = []
+    for q in ("50", "99"):
+        m = re.search(q + r"%\s+([\d.]+)(us|ms|s)", out)
+        ms.append(float(m.group(1)) * {"us": 0.001, "ms": 1, "s": 1000}[m.group(2)])
+    return rps, *ms
 
 
 def hello(opts: argparse.Namespace) -> None:
     cases = {"kiv-def": "/", "kiv-async": "/async", "kiv-async-asyncio": "/async",
              "granian-asgi": "/"}
     names = opts.servers.split(",") if opts.servers else list(cases)
+    path = {n: cases[n.replace("@before", "").replace("-hooks", "")] for n in names}
     rows: dict[str, list[tuple]] = {n: [] for n in names}
     for _ in range(opts.rounds):
         for name in names:
             srv = Server(name)
             try:
-                wrk(srv.port, cases[name], 1)  # warm-up
+                wrk(srv.port, path[name], 1)  # warm-up
                 before = srv.cpu_ticks()
-                rps, p50 = wrk(srv.port, cases[name], opts.duration)
+                rps, p50, p99 = wrk(srv.port, path[name], opts.duration)
                 used = (srv.cpu_ticks() - before) / TICK
                 threads, _ = srv.status()
-                rows[name].append((rps, p50, used / (rps * opts.duration) * 1e6, threads))
+                rows[name].append((rps, p50, p99, used / (rps * opts.duration) * 1e6, threads))
             finally:
                 srv.stop()
     print(f"wrk -t1 -c64 -d{opts.duration}s, {opts.rounds} round(s), interleaved; "
           "server on CPU 0, wrk on CPU 1")
-    print(f"{'server':<20} {'req/s':>10} {'p50 ms':>8} {'CPU us/req':>11} {'threads':>8}")
+    print(f"{'server':<26} {'req/s':>10} {'p50 ms':>8} {'p99 ms':>8} {'CPU us/req':>11} "
+          f"{'threads':>8}")
     for name, runs in rows.items():
-        for rps, p50, cpu, threads in runs:
-            print(f"{name:<20} {rps:>10,.0f} {p50:>8.2f} {cpu:>11.1f} {threads:>8}")
+        for rps, p50, p99, cpu, threads in runs:
+            print(f"{name:<26} {rps:>10,.0f} {p50:>8.2f} {p99:>8.2f} {cpu:>11.1f} {threads:>8}")
 
 
 async def one(port: int, sent: list, answered: list, waits: list) -> bool:

@@ -76,12 +76,18 @@ def threads_now():
         return int(next(line for line in f if line.startswith("Threads:")).split()[1])
 
 
-def test_requests_overlap_on_one_loop_without_a_thread_each():
+@pytest.mark.parametrize("hooks", [False, True])
+def test_requests_overlap_on_one_loop_without_a_thread_each(hooks):
     """Every request waits until all of them have started: only concurrent requests sharing
-    one loop get through, and while they all wait the process has no thread per request."""
+    one loop get through, and while they all wait the process has no thread per request
+    (also with hooks and a session, which run on the loop too)."""
     n = 100
     app = App("overlap")
     state = {}
+    if hooks:
+        app.secret_key = "k"
+        app.before_request(lambda: setattr(g, "seen", True))
+        app.teardown_request(lambda error: None)
 
     @app.route("/wait")
     async def wait():

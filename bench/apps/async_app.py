@@ -28,6 +28,21 @@ async def sleep():
     return "ok"
 
 
+if os.environ.get("HOOKS"):  # the full plan: hooks and a session around every view
+    from kiv import g, session
+
+    app.secret_key = "bench"
+
+    @app.before_request
+    def before():
+        g.user = session.get("user")
+
+    @app.after_request
+    def after(response):
+        response.headers["X-Frame-Options"] = "DENY"
+        return response
+
+
 _TEXT = [(b"content-type", b"text/plain; charset=utf-8")]
 
 

@@ -22,7 +22,7 @@ from urllib.parse import quote
 
 import _kiv
 
-from .asyncsupport import ensure_sync, event_loop, new_task, with_request
+from .asyncsupport import ensure_sync, event_loop, new_task, stream_async_body, with_request
 from .blueprints import Blueprint, static_folder_of
 from .config import DEFAULTS, Config
 from .ctx import AppContext, RequestContext
@@ -496,9 +496,12 @@ class App(TemplateRegistry, Scaffold):
             self._pipeline, self._dispatch = self._bare_pipeline, self._bare_dispatch
         else:
             self._pipeline, self._dispatch = self._full_pipeline, self._full_dispatch
-        if plain and not _request_signals_live(self) and hasattr(server, "set_loop_pipeline"):
-            # Requests of async views run on the event loop, with no pool thread.
-            server.set_loop_pipeline(self._loop_bare)
+        if hasattr(server, "set_loop_pipeline"):
+            # Requests of async views run on the event loop, with no pool thread, on
+            # every plan: the loop's own version of it.
+            server.set_loop_pipeline(
+                self._loop_signals if _request_signals_live(self)
+                else self._loop_bare if plain else self._loop_full)
             if any(hasattr(v, "_kiv_async") for v in self._native_views.values()):
                 event_loop()
         for mount in self._wsgi_mounts:
@@ -593,6 +596,9 @@ class App(TemplateRegistry, Scaffold):
                     _local.request = None
             if rv.__class__ is tuple and len(rv) == 2:
                 rv = fix_two_tuple(rv)
+            if rv.__class__ not in _WHOLE_RESULTS and (body := _async_body(rv)) is not None:
+                await with_request(self._stream(rv, body, done), req)
+                return
         except Exception as e:  # noqa: BLE001  (answered as on the other plans)
             _local.request = req
             try:
@@ -611,6 +617,171 @@ class App(TemplateRegistry, Scaffold):
         finally:
             if req._files is not None:
                 req.close()
+
+    # --- the full plans on the event loop ---------------------------------------------
+    #
+    # The same order of hooks, handlers and session as _full_pipeline and
+    # _signal_pipeline, as coroutines: an async hook, view or handler is awaited where
+    # its sync wrapper would have been called, and sync ones are called in place, on the
+    # loop's thread (hooks are expected to be short; one that blocks holds up every
+    # request on the loop). Each step of the task runs with the request in the slot.
+
+    def _loop_full(self, req: Request, view: Any, args: dict, done: Any) -> None:
+        new_task(self._loop_task(self._full_task(req, view, args), req, done))
+
+    def _loop_signals(self, req: Request, view: Any, args: dict, done: Any) -> None:
+        new_task(self._loop_task(self._signal_task(req, view, args), req, done))
+
+    async def _loop_task(self, coro: Any, req: Request, done: Any) -> None:
+        try:
+            rv = await with_request(coro, req)
+            if rv.__class__ not in _WHOLE_RESULTS and (body := _async_body(rv)) is not None:
+                await with_request(self._stream(rv, body, done), req)
+                return
+        except BaseException as e:  # noqa: BLE001  (the server answers it)
+            done(None, e)
+            return
+        cls = rv.__class__
+        if cls is dict or cls is list or (
+                cls is tuple and rv and rv[0].__class__ in _JSON_BODIES):
+            # As on the pool: a result the server is yet to write as JSON (_failure_page).
+            _local.request = rv
+            try:
+                done(rv)
+            finally:
+                _local.request = None
+        else:
+            done(rv)
+
+    async def _stream(self, rv: Any, body: Any, done: Any) -> None:
+        """The head goes out now and each item as the coroutine produces it, with no
+        thread held."""
+        status, pairs, _ = self.make_response(rv)._fast()
+        await stream_async_body(body, done.stream(status, pairs))
+
+    async def _full_task(self, req: Request, view: Any, args: dict,
+                         failed: list | None = None) -> Any:
+        error: BaseException | None = None
+        afters: tuple = ()
+        rv = None
+        try:
+            try:
+                try:
+                    checks = self._request_checks
+                    if checks:
+                        self._check_host(req)
+                    if isinstance(view, Chooser):
+                        view = view.select(req)
+                    preprocessors, befores, afters, _ = self._hooks(req)
+                    if checks:
+                        self._check_body(req)
+                    if req.error_code is None:
+                        for f in preprocessors:
+                            f(req.endpoint, args)
+                    rv = None
+                    for f in befores:
+                        rv = await _call(f)
+                        if rv is not None:
+                            break
+                    if rv is None:
+                        if req.error_code is not None:
+                            raise self._routing_exception(req)
+                        inner = getattr(view, "_kiv_async", None)
+                        rv = view(**args) if inner is None else await inner(**args)
+                except Exception as e:
+                    rv = await self._handle_user_exception_async(req, e)
+                return await self._finalize_async(req, rv, afters if req._after is None
+                                                  else (*req._after, *afters))
+            except Exception as e:
+                error = e
+                rv = await self._handle_exception_async(req, e)
+                response = self.make_response(rv)
+                try:
+                    return await self._finalize_async(req, response, afters if req._after is None
+                                                      else (*req._after, *afters))
+                except Exception:
+                    self.logger.exception("Request finalizing failed with an error while "
+                                          "handling an error")
+                    return response
+        except BaseException as e:
+            error = error or e
+            self._escaping(e)
+            raise
+        finally:
+            if failed is not None:
+                failed.append(error)
+            try:
+                for f in self._hooks(req)[3]:
+                    await _call(f, error)
+            finally:
+                if req._files is not None:
+                    req.close()
+
+    async def _signal_task(self, req: Request, view: Any, args: dict) -> Any:
+        from . import signals as s
+        error: BaseException | None = None
+        try:
+            await s.send_async(s.appcontext_pushed, self)
+            await s.send_async(s.request_started, self)
+            failed: list = []
+            rv = await self._full_task(req, view, args, failed)
+            error = failed[0]
+            response = rv if isinstance(rv, Response) else self.make_response(rv)
+            await s.send_async(s.request_finished, self, response=response)
+            return response
+        except BaseException as e:
+            error = error or e
+            raise
+        finally:
+            await s.send_async(s.request_tearing_down, self, exc=error)
+            await s.send_async(s.appcontext_tearing_down, self, exc=error)
+            await s.send_async(s.appcontext_popped, self)
+
+    async def _handle_user_exception_async(self, req: Request, e: Exception) -> Any:
+        if isinstance(e, HTTPException):
+            if self.trap_http or self.config["TRAP_HTTP_EXCEPTIONS"]:
+                raise e
+            handler = self._find_handler(e, req.blueprints)
+            if handler is None:
+                return response_of(e)
+        else:
+            handler = self._find_handler(e, req.blueprints)
+            if handler is None:
+                raise e
+        return await _call(handler, e)
+
+    async def _handle_exception_async(self, req: Request, e: Exception) -> Any:
+        signals = sys.modules.get("kiv.signals")
+        if signals is not None:
+            await signals.send_async(signals.got_request_exception, self, exception=e)
+        if self._escaping(e):
+            return response_of(InternalServerError())
+        if self.debug:
+            raise e
+        self.log_exception(req, e)
+        server_error = InternalServerError()
+        server_error.original_exception = e  # type: ignore[attr-defined]
+        handler = self._find_handler(server_error, req.blueprints)
+        if handler is None:
+            return response_of(server_error)
+        return await _call(handler, server_error)
+
+    async def _finalize_async(self, req: Request, rv: Any, afters: tuple) -> Any:
+        if not any(hasattr(f, "_kiv_async") for f in afters):
+            return self._finalize(req, rv, afters)
+        # As _finalize, with the after_request functions awaited.
+        session = req._session
+        if session is None and self._session_work:
+            session = req.session if self._own_sessions else self._permanent_to_refresh(req)
+        save = session is not None and not self.session_interface.is_null_session(session)
+        response = self.make_response(rv)
+        for f in afters:
+            response = await _call(f, response)
+            if response is None:
+                raise TypeError("an after_request function returned None")
+        if save:
+            self.session_interface.save_session(self, session, response)
+        return response
 
     def _bare_dispatch(self, req: Request) -> Any:
         if req.error_code is not None:
@@ -918,9 +1089,10 @@ class App(TemplateRegistry, Scaffold):
             return rv
         if isinstance(rv, FileBody):
             return self.response_class(rv, content_type="application/octet-stream")
-        if isinstance(rv, Iterator):
+        if isinstance(rv, Iterator) or hasattr(rv, "__anext__"):
             return self.response_class(rv)
-        if isinstance(rv, tuple) and rv and isinstance(rv[0], (FileBody, Iterator)):
+        if isinstance(rv, tuple) and rv and (isinstance(rv[0], (FileBody, Iterator))
+                                            or hasattr(rv[0], "__anext__")):
             return (self._body_as_response(rv[0]), *rv[1:])
         return rv
 
@@ -1147,18 +1319,37 @@ def _with_provider(app: App, rv: Any) -> Any:
     return rv
 
 
+def _async_body(rv: Any) -> Any:
+    """The async iterable body of a result (alone, first in a tuple, or in a response),
+    or None."""
+    body = rv[0] if rv.__class__ is tuple and rv else rv
+    if isinstance(body, Response):
+        body = body.body
+    return body if hasattr(body, "__anext__") else None
+
+
+async def _call(f: Any, *args: Any) -> Any:
+    """f(*args), awaited when f is the sync wrapper of an async function."""
+    inner = getattr(f, "_kiv_async", None)
+    return f(*args) if inner is None else await inner(*args)
+
+
 _JSON_BODIES = frozenset((dict, list))
 _PLAIN_RESULTS = frozenset((str, bytes, dict, list, Response))
+_WHOLE_RESULTS = frozenset((str, bytes, dict, list))
 
 
 class _AutoOptions(Chooser):
     """A rule's automatic OPTIONS answer, made in Python on an app with hooks so that
     they run for it as for any request (a CORS extension answers preflights there)."""
 
-    __slots__ = ("view", "allow")
+    __slots__ = ("view", "allow", "_kiv_async")
 
     def __init__(self, view: Any, methods: list[str]):
         self.view = view
+        inner = getattr(view, "_kiv_async", None)
+        if inner is not None:  # an async view's requests run on the event loop
+            self._kiv_async = inner
         allow = {*methods, "OPTIONS"} | ({"HEAD"} if "GET" in methods else set())
         self.allow = ", ".join(sorted(allow))
 

@@ -142,6 +142,41 @@ async def _run(coro: Coroutine, req: Any, done: Callable[..., Any]) -> None:
         done(value)
 
 
+async def stream_async_body(body: Any, stream: Any) -> None:
+    """Writes an async iterable's items into a loop stream (done.stream): each waits
+    while the connection still holds the one before, so a slow client slows the
+    producer. A float is a pause, as in sync bodies. Stops when the client is gone; a
+    failure prints its traceback and cuts the body. Never raises."""
+    from .wrappers import _chunk_bytes
+    loop = _running
+    try:
+        async for item in body:
+            if item.__class__ is float:
+                await asyncio.sleep(item)
+                continue
+            data = _chunk_bytes(item)
+            if stream.closed:
+                break
+            if data:
+                taken = loop.create_future()
+                if stream.put(data, True, taken.set_result):
+                    await taken
+        else:
+            stream.put(b"", False, None)
+    except Exception as e:  # noqa: BLE001  (the client sees a cut body)
+        import traceback
+        traceback.print_exception(type(e), e, e.__traceback__)
+        stream.fail()
+    finally:
+        close = getattr(body, "aclose", None)
+        if close is not None:
+            try:
+                await close()
+            except Exception as e:  # noqa: BLE001
+                import traceback
+                traceback.print_exception(type(e), e, e.__traceback__)
+
+
 def new_task(coro: Coroutine) -> None:
     """Makes coro a task of the loop (called on the loop's thread)."""
     _running.create_task(coro)

@@ -42,6 +42,15 @@ def send(signal: Any, sender: Any, **kwargs: Any) -> None:
         signal.send(sender, _async_wrapper=ensure_sync, **kwargs)
 
 
+async def send_async(signal: Any, sender: Any, **kwargs: Any) -> None:
+    """send() on the event loop's thread: async receivers are awaited there."""
+    if signal.receivers:
+        for receiver in signal.receivers_for(sender):
+            rv = receiver(sender, **kwargs)
+            if hasattr(rv, "__await__"):
+                await rv
+
+
 __all__ = ["appcontext_popped", "appcontext_pushed", "appcontext_tearing_down",
            "before_render_template", "got_request_exception", "message_flashed",
            "request_finished", "request_started", "request_tearing_down",

@@ -2,7 +2,8 @@
 event as it is produced, chunked, without holding a thread while the stream is quiet.
 
 `events` yields `Event` objects, plain str or bytes (sent as one event's data), or a
-number of seconds to pause. A pause is the way to wait between events: the server keeps
+number of seconds to pause; it may be an async iterable (an `async def` generator),
+which an async view's stream draws on the event loop. A pause is the way to wait between events: the server keeps
 it with a timer, not a blocked thread, and sends a keep-alive comment every `keepalive`
 seconds of it, so proxies and clients do not take a quiet stream for a dead one.
 """
@@ -57,26 +58,45 @@ def _frames(events: Iterable[Any], keepalive: float, retry: int | None) -> Itera
     if retry is not None:
         yield f"retry: {int(retry)}\n\n".encode()
     for item in events:
-        if isinstance(item, Event):
-            yield item.encode()
-        elif isinstance(item, (str, bytes, bytearray)):
-            yield Event(item).encode()
-        elif isinstance(item, (int, float)) and not isinstance(item, bool):
-            left = float(item)
-            while keepalive > 0 and left > keepalive:
-                yield float(keepalive)  # the server waits; no thread is held
-                yield b": keep-alive\n\n"
-                left -= keepalive
-            if left > 0:
-                yield left
-        else:
-            raise TypeError(f"event_stream items must be Event, str, bytes or a number of "
-                            f"seconds, not {type(item).__name__}")
+        yield from _frame(item, keepalive)
+
+
+async def _async_frames(events: Any, keepalive: float, retry: int | None) -> Any:
+    # On the event loop: a pause is awaited there (see stream_async_body).
+    if retry is not None:
+        yield f"retry: {int(retry)}\n\n".encode()
+    try:
+        async for item in events:
+            for frame in _frame(item, keepalive):
+                yield frame
+    finally:
+        close = getattr(events, "aclose", None)
+        if close is not None:
+            await close()
+
+
+def _frame(item: Any, keepalive: float) -> Iterator[Any]:
+    """One item of `events` as what the body sends: bytes, or seconds to pause."""
+    if isinstance(item, Event):
+        yield item.encode()
+    elif isinstance(item, (str, bytes, bytearray)):
+        yield Event(item).encode()
+    elif isinstance(item, (int, float)) and not isinstance(item, bool):
+        left = float(item)
+        while keepalive > 0 and left > keepalive:
+            yield float(keepalive)  # the server waits; no thread is held
+            yield b": keep-alive\n\n"
+            left -= keepalive
+        if left > 0:
+            yield left
+    else:
+        raise TypeError(f"event_stream items must be Event, str, bytes or a number of "
+                        f"seconds, not {type(item).__name__}")
 
 
 def event_stream(events: Iterable[Any], *, keepalive: float = 15.0, retry: int | None = None,
                  status: int = 200, headers: Any = None) -> Response:
-    response = Response(_frames(events, keepalive, retry), status, headers,
-                        mimetype="text/event-stream")
+    frames = (_async_frames if hasattr(events, "__aiter__") else _frames)(events, keepalive, retry)
+    response = Response(frames, status, headers, mimetype="text/event-stream")
     response.headers.set("Cache-Control", "no-cache")
     return response

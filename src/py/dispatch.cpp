@@ -230,11 +230,9 @@ ResponseOut run_python_job(const DispatchJob& job) {
   return std::move(*resp);
 }
 
-asio::awaitable<ResponseOut> dispatch_python(DispatchJob job) {
-  if (runs_on_loop(job)) {
-    auto answer = dispatch_on_loop(std::move(job));
-    co_return co_await std::move(answer);
-  }
+namespace {
+
+asio::awaitable<ResponseOut> dispatch_on_pool(DispatchJob job) {
   try {
     // Named locals, not temporaries, around co_await (see handle.cpp).
     auto run = [job = std::move(job)]() { return run_python_job(job); };
@@ -244,6 +242,14 @@ asio::awaitable<ResponseOut> dispatch_python(DispatchJob job) {
     // The blocking task failed outside Python (memory exhaustion).
     co_return simple(500);
   }
+}
+
+}  // namespace
+
+// Not a coroutine: a request on the loop holds no frame of this function.
+asio::awaitable<ResponseOut> dispatch_python(DispatchJob job) {
+  if (runs_on_loop(job)) return dispatch_on_loop(std::move(job));
+  return dispatch_on_pool(std::move(job));
 }
 
 }  // namespace kiv

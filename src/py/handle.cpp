@@ -105,50 +105,58 @@ asio::awaitable<ResponseOut> unrouted(Req req, SharedPtr shared) {
   const Shared& sh = *shared;
   if (!sh.wsgi_mounts.empty()) {
     std::string raw = raw_path(req.path);
-    if (const WsgiMount* app = wsgi_mount_for(sh, raw)) {
-      auto answer = dispatch_wsgi(std::move(req), std::move(raw), app, std::move(shared));
-      co_return co_await std::move(answer);
-    }
+    if (const WsgiMount* app = wsgi_mount_for(sh, raw))
+      return dispatch_wsgi(std::move(req), std::move(raw), app, std::move(shared));
   }
   DispatchJob job{std::nullopt, std::move(req), {}, {}, "404", {}, std::move(shared)};
-  auto answer = dispatch_python(std::move(job));
+  return dispatch_python(std::move(job));
+}
+
+asio::awaitable<ResponseOut> answer_now(ResponseOut resp) {
+  co_return resp;
+}
+
+// Note for editors: g++ 12 miscompiles some coroutine locals initialised from
+// a function's returned prvalue and temporaries inside co_await expressions
+// (seen as a double free); build such values in place as named locals.
+asio::awaitable<ResponseOut> serve_mount(Req req, SharedPtr shared, StaticCache* cache,
+                                         const std::pair<std::string, std::string>* mount) {
+  std::string_view rel =
+      std::string_view(req.path).substr(std::min(req.path.size(), mount->first.size() + 1));
+  // Taken before the pool looks at the file, so a kept answer is never
+  // newer than what the file system said.
+  const std::int64_t now = coarse_now();
+  if (cache) {
+    if (auto hot = cache->find(mount->second, rel, req.headers, now)) {
+      ResponseOut copy = *hot;  // a named local, not a temporary (see above)
+      co_return copy;
+    }
+  }
+  // The request stays in this frame while the pool works on it.
+  auto serve = [&folder = mount->second, rel, &headers = req.headers, cc = shared->cc_max_age]() {
+    return serve_static_sync(folder, rel, headers, cc);
+  };
+  auto pending = run_blocking(std::move(serve));
+  auto served = co_await std::move(pending);
+  if (served) {
+    if (cache) cache->keep(mount->second, rel, req.headers, *served, now);
+    co_return std::move(*served);
+  }
+  auto answer = unrouted(std::move(req), std::move(shared));
   co_return co_await std::move(answer);
 }
 
 }  // namespace
 
-// Note for editors: g++ 12 miscompiles some coroutine locals initialised from
-// a function's returned prvalue and temporaries inside co_await expressions
-// (seen as a double free); build such values in place as named locals.
+// Not a coroutine: it decides at once and returns what answers, so a request
+// that waits for its view holds no frame of this function (a waiting request's
+// memory is mostly its frames).
 asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cache) {
   const Shared& sh = *shared;
-  if (req.body.size() > sh.max_body) co_return simple(413);
+  if (req.body.size() > sh.max_body) return answer_now(simple(413));
 
-  if (const auto* mount = find_mount(sh, req.path)) {
-    std::string_view rel =
-        std::string_view(req.path).substr(std::min(req.path.size(), mount->first.size() + 1));
-    // Taken before the pool looks at the file, so a kept answer is never
-    // newer than what the file system said.
-    const std::int64_t now = coarse_now();
-    if (cache) {
-      if (auto hot = cache->find(mount->second, rel, req.headers, now)) {
-        ResponseOut copy = *hot;  // a named local, not a temporary (see above)
-        co_return copy;
-      }
-    }
-    // The request stays in this frame while the pool works on it.
-    auto serve = [&folder = mount->second, rel, &headers = req.headers, cc = sh.cc_max_age]() {
-      return serve_static_sync(folder, rel, headers, cc);
-    };
-    auto pending = run_blocking(std::move(serve));
-    auto served = co_await std::move(pending);
-    if (served) {
-      if (cache) cache->keep(mount->second, rel, req.headers, *served, now);
-      co_return std::move(*served);
-    }
-    auto answer = unrouted(std::move(req), std::move(shared));
-    co_return co_await std::move(answer);
-  }
+  if (const auto* mount = find_mount(sh, req.path))
+    return serve_mount(std::move(req), std::move(shared), cache, mount);
 
   std::shared_ptr<const Router> router = sh.router;
   const std::string_view path = req.path;
@@ -156,13 +164,11 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
     // Under a WSGI mount the application gets the path as sent, unless a
     // rule of ours would answer its single-slash form.
     if (sh.wsgi_mounts.empty() || !router->match(path).empty())
-      co_return redirect(collapse_slashes(path), req.query_string);
+      return answer_now(redirect(collapse_slashes(path), req.query_string));
     std::string raw = raw_path(path);
-    if (const WsgiMount* app = wsgi_mount_for(sh, raw)) {
-      auto answer = dispatch_wsgi(std::move(req), std::move(raw), app, std::move(shared));
-      co_return co_await std::move(answer);
-    }
-    co_return redirect(collapse_slashes(path), req.query_string);
+    if (const WsgiMount* app = wsgi_mount_for(sh, raw))
+      return dispatch_wsgi(std::move(req), std::move(raw), app, std::move(shared));
+    return answer_now(redirect(collapse_slashes(path), req.query_string));
   }
 
   std::vector<RouteMatch> matches = matches_for(*router, path);
@@ -172,9 +178,8 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
       alt = path.substr(0, path.size() - 1);
     else
       alt = std::string(path) + "/";
-    if (!matches_for(*router, alt).empty()) co_return redirect(alt, req.query_string);
-    auto answer = unrouted(std::move(req), std::move(shared));
-    co_return co_await std::move(answer);
+    if (!matches_for(*router, alt).empty()) return answer_now(redirect(alt, req.query_string));
+    return unrouted(std::move(req), std::move(shared));
   }
 
   const auto& routes = router->routes();
@@ -198,8 +203,7 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
                     chosen->args,     routes[chosen->route].endpoint,
                     std::string(),    {},
                     std::move(shared)};
-    auto answer = dispatch_python(std::move(job));
-    co_return co_await std::move(answer);
+    return dispatch_python(std::move(job));
   }
   std::sort(allow.begin(), allow.end());
   if (req.method == "OPTIONS") {
@@ -212,11 +216,10 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
     r.status = 200;
     r.headers.emplace_back("Allow", std::move(joined));
     r.headers.emplace_back("Content-Type", std::string(kHtmlType));
-    co_return r;
+    return answer_now(std::move(r));
   }
   DispatchJob job{std::nullopt, std::move(req), {}, {}, "405", std::move(allow), std::move(shared)};
-  auto answer = dispatch_python(std::move(job));
-  co_return co_await std::move(answer);
+  return dispatch_python(std::move(job));
 }
 
 namespace {

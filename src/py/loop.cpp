@@ -665,15 +665,14 @@ bool runs_on_loop(const DispatchJob& job) {
          loop_ready();
 }
 
+// Not a coroutine: the operation's own frame is all a waiting request holds.
 asio::awaitable<ResponseOut> dispatch_on_loop(DispatchJob job) {
-  auto ex = co_await asio::this_coro::executor;
-  // Named, not a temporary inside co_await (see handle.cpp).
-  auto initiation = [ex](auto handler, DispatchJob j) {
+  auto initiation = [](auto handler, DispatchJob j) {
+    auto ex = asio::get_associated_executor(handler);
     submit(std::make_unique<DispatchWork>(std::move(j), make_waiter(std::move(handler), ex)));
   };
-  auto op = asio::async_initiate<decltype(asio::use_awaitable), void(ResponseOut)>(
+  return asio::async_initiate<decltype(asio::use_awaitable), void(ResponseOut)>(
       std::move(initiation), asio::use_awaitable, std::move(job));
-  co_return co_await std::move(op);
 }
 
 asio::awaitable<ResponseOut> dispatch_asgi(Req req, std::string path, const WsgiMount* mount,
