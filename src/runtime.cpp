@@ -7,8 +7,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <Python.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -18,8 +16,6 @@
 #include <system_error>
 #include <thread>
 #include <vector>
-
-#include "pyref.hpp"
 
 namespace kiv {
 
@@ -551,61 +547,22 @@ BlockingPool& blocking_pool() {
   return *pool;
 }
 
-// --- interpreter lock on pool threads ----------------------------------------
+// --- the start of a job's wait for the lock ---------------------------------
 
-namespace {
-struct PoolThreadState {
-  bool has_python = false;
-  PyGILState_STATE outer{};
-  PyThreadState* saved = nullptr;
-  ~PoolThreadState() {
-    // Deleting the thread state needs the lock; skip it once the interpreter
-    // is gone (the process is exiting anyway).
-    if (has_python && Py_IsInitialized()) {
-      PyEval_RestoreThread(saved);
-      PyGILState_Release(outer);
-    }
-  }
-};
-thread_local PoolThreadState pool_thread_state;
-}  // namespace
-
-PoolGil::PoolGil() : plain_(!is_pool_thread) {
-  auto& st = pool_thread_state;
-  if (plain_) {
-    outer_ = PyGILState_Ensure();
-  } else {
-    // The pool does not count a thread that waits here as asleep: another
-    // thread would wait for the same lock.
-    if (taking_lock_flag) {
-      taking_lock_flag->store(true, std::memory_order_relaxed);
-      taking_lock_count->fetch_add(1, std::memory_order_relaxed);
-    }
-    if (!st.has_python) {
-      st.outer = PyGILState_Ensure();
-      st.has_python = true;
-    } else {
-      PyEval_RestoreThread(st.saved);
-    }
-    if (taking_lock_flag) {
-      taking_lock_flag->store(false, std::memory_order_relaxed);
-      taking_lock_count->fetch_sub(1, std::memory_order_relaxed);
-    }
-  }
-  GilMark::enter();
-  drain_pending_releases();
+bool on_pool_thread() {
+  return is_pool_thread;
 }
 
-PoolGil::~PoolGil() {
-  GilMark::leave();
-  // Reached by unwinding when the interpreter ended this thread: the lock was
-  // never taken back, so there is nothing to give up.
-  if (!Py_IsInitialized()) return;
-  if (plain_) {
-    PyGILState_Release(outer_);
-  } else {
-    pool_thread_state.saved = PyEval_SaveThread();
-  }
+StartWait::StartWait() {
+  if (!taking_lock_flag) return;
+  taking_lock_flag->store(true, std::memory_order_relaxed);
+  taking_lock_count->fetch_add(1, std::memory_order_relaxed);
+}
+
+StartWait::~StartWait() {
+  if (!taking_lock_flag) return;
+  taking_lock_flag->store(false, std::memory_order_relaxed);
+  taking_lock_count->fetch_sub(1, std::memory_order_relaxed);
 }
 
 // --- runtime ----------------------------------------------------------------

@@ -3,8 +3,6 @@
 // name lookups off the network threads.
 #pragma once
 
-#include <Python.h>
-
 #include <asio.hpp>
 
 #include <cxxabi.h>
@@ -244,19 +242,20 @@ void name_thread();
 // Whether the calling thread is one of the runtime's worker threads.
 bool on_runtime_thread();
 
-// Takes the interpreter lock on a blocking-pool thread. The thread keeps its
-// Python thread state between jobs (created on first use, deleted when the
-// thread retires), which saves creating one per request.
-class PoolGil {
- public:
-  PoolGil();
-  ~PoolGil();
-  PoolGil(const PoolGil&) = delete;
-  PoolGil& operator=(const PoolGil&) = delete;
+// Whether the calling thread is one of the blocking pool's threads.
+bool on_pool_thread();
 
- private:
-  bool plain_;
-  PyGILState_STATE outer_{};
+// Marks the calling pool thread, for a scope, as waiting for the lock that
+// serialises the jobs (the application's interpreter lock) before its job can
+// start. Such a thread sleeps with a still CPU clock like a job that waits on
+// the world, but another thread would only queue for the same lock: the pool
+// counts it as contention, not as a sleeper. Does nothing off the pool.
+class StartWait {
+ public:
+  StartWait();
+  ~StartWait();
+  StartWait(const StartWait&) = delete;
+  StartWait& operator=(const StartWait&) = delete;
 };
 
 namespace detail {
