@@ -38,8 +38,8 @@ constexpr std::size_t kMaxClassified = 32;
 // The concurrency limit never goes below this: a few threads overlap a
 // database's round trips with each other's work.
 constexpr std::size_t kMinLimit = 4;
-// Lock waiters per sleeper from which the limit comes down.
-constexpr std::size_t kLockBound = 4;
+// Threads waiting for the lock or a CPU from which the limit comes down.
+constexpr std::size_t kLockBound = 8;
 
 std::int64_t to_ns(const timespec& ts) {
   return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
@@ -313,13 +313,13 @@ BlockingPool::Judgement BlockingPool::judge(LockWords& lock_words,
 }
 
 void BlockingPool::adjust_limit(const Judgement& j) {
-  if (j.lock_side > kLockBound * j.world + 1) {
-    // Busy threads wait for the lock or a CPU far more than for the world:
-    // shed half the excess (the sample's), never below kMinLimit. Views that
-    // wait long (5 ms) on a loaded machine see a few lock waiters per
-    // sleeper, and need every thread they have.
-    const std::size_t shed = (j.lock_side - kLockBound * j.world) / 2;
-    limit_ = std::max(kMinLimit, busy_ > shed ? busy_ - shed : 0);
+  if (j.world == 0 && j.lock_side >= kLockBound) {
+    // Nobody in the sample waits for the world, many wait for the lock or a
+    // CPU: a quarter fewer jobs at once, never below kMinLimit. Any sleeper
+    // on the world stops it: jobs that wait long (a computing view's
+    // neighbours on a busy lock) must keep their threads, or the next look
+    // would not see them and the limit would starve them.
+    limit_ = std::max(kMinLimit, std::min(limit_, busy_ - busy_ / 4));
   } else if (j.world >= j.lock_side && j.world > 0) {
     // They wait for the world: room to double, and for every sleeper.
     limit_ = std::min(max_threads_, std::max(limit_, 2 * busy_ + j.world));
