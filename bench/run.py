@@ -152,6 +152,20 @@ def rss_kib(pid: int) -> int:
     return total
 
 
+def cpu_ticks(pid: int) -> int:
+    """User + system CPU time of pid and all its descendants, in clock ticks."""
+    total = 0
+    for p in descendants(pid):
+        try:
+            with open(f"/proc/{p}/stat") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        fields = stat[stat.rfind(")") + 2:].split()
+        total += int(fields[11]) + int(fields[12])  # utime, stime
+    return total
+
+
 def stop_group(proc: subprocess.Popen) -> None:
     """Stops a process started in its own session, and everything it started."""
     if proc.poll() is not None:
@@ -581,6 +595,22 @@ def make_servers(tmp: Path, static_dir: Path, notes: list[str]) -> list[Server]:
     return servers
 
 
+def kiv_build_servers(servers: list[Server], builds: list[str]) -> list[Server]:
+    """kiv's app once per NAME=DIR, with the _kiv module of DIR and this tree's package."""
+    base = next(s for s in servers if s.name == "kiv")
+    out = []
+    for spec in builds:
+        name, _, folder = spec.partition("=")
+        path = Path(folder).resolve()
+        if not name or not any(path.glob("_kiv*.so")):
+            sys.exit(f"--kiv-build {spec}: no _kiv module in {path}")
+        s = Server(f"kiv-{name}", f"{base.describe}; _kiv from {path}", static=True, app=True)
+        s.cmd = list(base.cmd)
+        s.env = dict(base.env, PYTHONPATH=f"{path}:{ROOT / 'python'}")
+        out.append(s)
+    return out
+
+
 def wsgi_servers(vbin: Path, notes: list[str]) -> list[Server]:
     """The real Flask/Django applications on kiv and on the usual WSGI servers."""
     app = "wsgi_real_app:app"
@@ -764,9 +794,10 @@ def start_server(srv: Server, cpu: str | None, tmp: Path, static_dir: Path) -> N
     # Appended to, so the output of a crashed run survives its restart.
     srv.log_path = LOG_DIR / f"{srv.name}.log"
     logf = open(srv.log_path, "ab")
-    env = dict(os.environ, **srv.env)
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)  # only a server's own (--kiv-build) counts
+    env.update(srv.env)
     env["PATH"] = f"{VENV / 'bin'}:{env.get('PATH', '')}"
-    env.pop("PYTHONPATH", None)
     srv.proc = subprocess.Popen(cmd, cwd=srv.cwd, env=env, stdout=logf, stderr=subprocess.STDOUT,
                                 stdin=subprocess.DEVNULL, start_new_session=True)
     logf.close()
@@ -890,13 +921,17 @@ def measure(srv: Server, sc: Scenario, opts, lua: Path, tmp: Path, static_dir: P
         if sc.many_conns:  # a restart resets the idle baseline
             baseline = rss_kib(srv.proc.pid)
     crashes_before = len(srv.crashes)
+    ticks_before = cpu_ticks(srv.proc.pid)
     out, samples = run_wrk(wrk_cmd(sc, srv.port, conns, opts.duration, opts, lua), opts.duration,
                            srv.proc.pid if sc.many_conns else None)
+    ticks = cpu_ticks(srv.proc.pid) - ticks_before
     time.sleep(0.2)  # a server that dies as wrk disconnects does so at once
     ensure_running(srv, sc.name, opts, tmp, static_dir)
     res = parse_wrk(out)
     if res is None:
         return {"failed": "wrk printed no result: " + out.strip()[-300:]}
+    if res["requests"]:
+        res["cpu_us"] = ticks / os.sysconf("SC_CLK_TCK") * 1e6 / res["requests"]
     res["connections"] = conns
     if len(srv.crashes) > crashes_before:
         # Errors mean it died while wrk was still sending, which voids the
@@ -940,6 +975,7 @@ def summarise(servers: list[Server], scenarios: list[Scenario], runs: list[dict]
                 "rps": median([r["rps"] for r in ok]),
                 "p50_ms": median([r["p50_us"] / 1000 for r in ok if r["p50_us"] is not None]),
                 "p99_ms": median([r["p99_us"] / 1000 for r in ok if r["p99_us"] is not None]),
+                "cpu_us": median([r["cpu_us"] for r in ok if r.get("cpu_us") is not None]),
                 "errors": sum(r["errors"] for r in ok),
                 "requests": sum(r["requests"] for r in ok),
                 "crashed_runs": sum(1 for r in ok if "crashed" in r),
@@ -1000,18 +1036,19 @@ def render_md(data: dict, scenarios: list[Scenario], servers: list[Server]) -> s
                       "| RSS loaded MiB | KiB/conn |",
                       "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
         else:
-            lines += ["| server | req/s | p50 ms | p99 ms | errors | vs kiv |",
-                      "|---|---:|---:|---:|---:|---:|"]
+            lines += ["| server | req/s | p50 ms | p99 ms | CPU us/req | errors | vs kiv |",
+                      "|---|---:|---:|---:|---:|---:|---:|"]
         for srv in servers:
             row = rows[srv.name]
             if row["status"] != "ok":
                 cell = "n/a" if row["status"] == "n/a" else "failed"
-                extra = 3 if sc.many_conns else 0
+                extra = 3 if sc.many_conns else 1
                 lines.append(f"| {srv.name} | {cell} |" + " |" * (4 + extra))
                 continue
             mark = " (died)" if row.get("crashed_runs") else ""
+            cpu = "" if sc.many_conns else f"{fmt(row.get('cpu_us'), '.1f')} | "
             line = (f"| {srv.name}{mark} | {row['rps']:,.0f} | {fmt(row['p50_ms'], '.2f')} | "
-                    f"{fmt(row['p99_ms'], '.2f')} | {row['errors']:,} | "
+                    f"{fmt(row['p99_ms'], '.2f')} | {cpu}{row['errors']:,} | "
                     f"{fmt(row.get('vs_kiv'), '.2f')} |")
             if sc.many_conns:
                 line += (f" {fmt(row.get('rss_idle_mib'), '.1f')} | "
@@ -1099,6 +1136,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--skip-setup", action="store_true", help="no apt/pip/build step")
     p.add_argument("--no-build", action="store_true", help="keep the kiv already in the venv")
     p.add_argument("--no-floor", action="store_true", help="skip the Python floor")
+    p.add_argument("--kiv-build", action="append", default=[], metavar="NAME=DIR",
+                   help="also run kiv's app with the _kiv module built in DIR (server "
+                        "kiv-NAME; repeatable), e.g. to compare two builds interleaved")
     opts = p.parse_args(argv)
     # --quick changes the defaults only; explicit values still win.
     if opts.rounds is None:
@@ -1165,6 +1205,7 @@ def main(argv: list[str] | None = None) -> int:
 
         machine = machine_info()
         servers = make_servers(tmp, static_dir, notes)
+        servers += kiv_build_servers(servers, opts.kiv_build)
         if opts.servers:
             want = opts.servers.split(",")
             servers = [s for s in servers if s.name in want]
@@ -1209,8 +1250,9 @@ def main(argv: list[str] | None = None) -> int:
                         if "crashed" in res:
                             extra += "  (the server died as wrk disconnected)"
                         p99 = "–" if res["p99_us"] is None else f"{res['p99_us'] / 1000:.2f}"
+                        cpu = "–" if res.get("cpu_us") is None else f"{res['cpu_us']:.1f}"
                         log(f"   round {rnd} {sc.name:10} {srv.name:13} {res['rps']:>10,.0f} req/s"
-                            f"  p99 {p99:>7} ms  errors {res['errors']}"
+                            f"  p99 {p99:>7} ms  CPU {cpu:>6} us/req  errors {res['errors']}"
                             + extra)
                     time.sleep(0.3)  # let closed connections drain before the next server
 

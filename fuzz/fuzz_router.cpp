@@ -240,7 +240,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string before;
     dump(router.root(), before);
     const std::size_t count = router.routes().size();
-    const auto err = router.add(lines[i], {"GET"}, kiv::HeldRef{}, "e" + std::to_string(i), false);
+    const auto err = router.add(lines[i], {"GET"}, kiv::Held{}, "e" + std::to_string(i), false);
     if (err) {
       FUZZ_CHECK(!err->empty());
       FUZZ_CHECK(router.routes().size() == count);

@@ -12,6 +12,8 @@
 
 #include <utility>
 
+#include "held.hpp"
+
 namespace kiv {
 
 // Marks, per thread, that this thread holds the interpreter lock through one of
@@ -97,9 +99,10 @@ class PyRef {
   PyObject* p_ = nullptr;
 };
 
-// A strong reference that may be destroyed on a thread without the lock.
-// Move-only: copies would need the lock to increment.
-class HeldRef {
+// A strong reference that may be destroyed on a thread without the lock: the
+// engine's opaque handle (routes keep their views in one) whose release goes
+// through release_ref(). Move-only: copies would need the lock to increment.
+class HeldRef : public Held {
  public:
   HeldRef() = default;
   // Takes a new reference; the caller holds the lock.
@@ -107,26 +110,13 @@ class HeldRef {
     if (p) Py_IncRef(p);
     return HeldRef(p);
   }
-  HeldRef(HeldRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-  HeldRef& operator=(HeldRef&& o) noexcept {
-    if (this != &o) {
-      reset();
-      p_ = std::exchange(o.p_, nullptr);
-    }
-    return *this;
-  }
-  HeldRef(const HeldRef&) = delete;
-  HeldRef& operator=(const HeldRef&) = delete;
-  ~HeldRef() { reset(); }
-  void reset() {
-    if (p_) release_ref(std::exchange(p_, nullptr));
-  }
-  PyObject* get() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
+  PyObject* get() const { return object(*this); }
+  // The object inside a handle made by borrow(), or null.
+  static PyObject* object(const Held& h) { return static_cast<PyObject*>(h.get()); }
 
  private:
-  explicit HeldRef(PyObject* p) : p_(p) {}
-  PyObject* p_ = nullptr;
+  static void release(void* p) { release_ref(static_cast<PyObject*>(p)); }
+  explicit HeldRef(PyObject* p) : Held(p, &release) {}
 };
 
 }  // namespace kiv

@@ -164,7 +164,7 @@ std::variant<Conv, std::string> parse_conv(std::string_view spec) {
 }
 
 std::optional<std::string> Router::add(std::string_view rule, std::vector<std::string> methods,
-                                       HeldRef view, std::string endpoint, bool auto_options) {
+                                       Held view, std::string endpoint, bool auto_options) {
   if (rule.empty() || rule.front() != '/') {
     return std::string("URL rules must start with a leading slash");
   }

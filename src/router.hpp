@@ -14,7 +14,7 @@
 #include <variant>
 #include <vector>
 
-#include "pyref.hpp"
+#include "held.hpp"
 
 namespace kiv {
 
@@ -45,7 +45,7 @@ struct Route {
   std::string rule;  // exactly as registered
   std::string endpoint;
   std::vector<std::string> methods;  // stored for request handling, never read here
-  HeldRef view;
+  Held view;  // the application's view, opaque here
   bool auto_options = false;
   bool trailing_slash = false;  // rule longer than "/" and ends in "/"
   std::vector<RuleVar> vars;    // left to right
@@ -105,7 +105,7 @@ class Router {
   // Compiles one rule. Empty optional on success, else the error message; on
   // error the router is left exactly as it was.
   std::optional<std::string> add(std::string_view rule, std::vector<std::string> methods,
-                                 HeldRef view, std::string endpoint, bool auto_options);
+                                 Held view, std::string endpoint, bool auto_options);
 
   // Every route the raw (undecoded) request path can reach, in priority
   // order: depth first, at each node the static child, then converters by

@@ -7,8 +7,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <Python.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -18,8 +16,6 @@
 #include <system_error>
 #include <thread>
 #include <vector>
-
-#include "pyref.hpp"
 
 namespace kiv {
 
@@ -37,6 +33,13 @@ thread_local std::atomic<bool>* taking_lock_flag = nullptr;
 thread_local std::atomic<int>* taking_lock_count = nullptr;
 // Threads the monitor wakes per look at the queue in spread mode.
 constexpr std::size_t kMaxStaleWakes = 2;
+// Quiet threads whose sleep the monitor classifies per look (two reads each).
+constexpr std::size_t kMaxClassified = 32;
+// The concurrency limit never goes below this: a few threads overlap a
+// database's round trips with each other's work.
+constexpr std::size_t kMinLimit = 4;
+// Threads waiting for the lock or a CPU from which the limit comes down.
+constexpr std::size_t kLockBound = 8;
 
 std::int64_t to_ns(const timespec& ts) {
   return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
@@ -53,6 +56,20 @@ bool read_runnable(int fd) {
   const char* paren = std::strrchr(buf, ')');
   return paren && paren[1] == ' ' && paren[2] == 'R';
 }
+
+// The futex word a thread is blocked on, from /proc/self/task/TID/syscall
+// ("nr arg0 ..."), or 0 when it is not blocked in futex(2).
+std::uintptr_t futex_word(int fd) {
+  if (fd < 0) return 0;
+  char buf[64];
+  ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
+  if (n <= 0) return 0;
+  buf[n] = '\0';
+  char* end = nullptr;
+  const long nr = std::strtol(buf, &end, 10);
+  if (end == buf || nr != SYS_futex) return 0;
+  return std::strtoull(end, nullptr, 16);
+}
 }  // namespace
 
 BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds idle_timeout,
@@ -65,7 +82,9 @@ BlockingPool::BlockingPool(std::size_t max_threads, std::chrono::milliseconds id
       stall_grace_(stall_grace),
       sample_interval_(sample_interval),
       max_hold_(max_hold),
-      hold_below_(hold_below) {}
+      hold_below_(hold_below) {
+  limit_ = max_threads_;
+}
 
 BlockingPool::~BlockingPool() {
   std::unique_lock lock(mutex_);
@@ -86,7 +105,7 @@ void BlockingPool::start_thread(void (BlockingPool::*fn)()) {
 
 BlockingPool::Counts BlockingPool::counts() const {
   std::lock_guard lock(mutex_);
-  return {threads_, busy_, waiting_, queue_.size(), grown_, spread_, spreads_};
+  return {threads_, busy_, waiting_, queue_.size(), grown_, spread_, spreads_, limit_};
 }
 
 BlockingPool::Batch BlockingPool::take_held(Slot& s) {
@@ -179,7 +198,7 @@ void BlockingPool::cover_stale(std::vector<std::shared_ptr<Slot>>& woken,
     if (job->queued_at > cutoff || stale == most) break;
     ++stale;
   }
-  std::size_t n = std::min(stale, uncovered());
+  std::size_t n = std::min({stale, uncovered(), room()});
   for (; n > 0 && waiting_ > 0; --n) woken.push_back(wake_one());
   if (n > 0) grown_ += grow(n, now);
 }
@@ -230,9 +249,10 @@ void BlockingPool::submit_job(std::unique_ptr<Job> job) {
   if (wake_monitor) monitor_cv_.notify_one();
 }
 
-BlockingPool::Judgement BlockingPool::judge(const std::vector<Sample>& before,
+BlockingPool::Judgement BlockingPool::judge(LockWords& lock_words,
+                                            const std::vector<Sample>& before,
                                             const std::vector<Sample>& after,
-                                            std::chrono::nanoseconds wall, std::size_t needed) {
+                                            std::chrono::nanoseconds wall) {
   Judgement j;
   // A thread waiting for the lock to start its job: more threads would only
   // queue for it too. (A thread asleep inside a view may itself be waiting for
@@ -240,6 +260,14 @@ BlockingPool::Judgement BlockingPool::judge(const std::vector<Sample>& before,
   // jobs show it.)
   auto taking = [](const Sample& s) { return s.taking_lock; };
   j.taking = static_cast<std::size_t>(std::count_if(after.begin(), after.end(), taking));
+  // A thread taking the lock to start its job and asleep in futex(2) shows
+  // where the lock's waiters sleep (a mutex word, a condition variable's):
+  // remembered, so that waiters for the same lock inside jobs are known too.
+  for (const Sample& a : after) {
+    if (!a.taking_lock) continue;
+    if (const std::uintptr_t w = futex_word(a.syscall_fd); w && !lock_words.knows(w))
+      lock_words.add(w);
+  }
   j.taking_lock = j.taking > 0 || std::any_of(before.begin(), before.end(), taking);
   // Both lists are sorted by slot.
   std::vector<std::pair<const Sample*, std::int64_t>> quiet;  // used little CPU, and what
@@ -255,14 +283,26 @@ BlockingPool::Judgement BlockingPool::judge(const std::vector<Sample>& before,
   }
   // Quiet threads asleep now (in one job or across short ones) sleep in
   // their jobs; quiet runnable ones wait for a CPU and are taken to have
-  // wanted it all along. The run state costs a read each: only as many as
-  // needed.
+  // wanted it all along. For the limit, the sleepers are told apart: those
+  // asleep on a word of the jobs' lock wait for it inside a view, the others
+  // wait for the world. (For growth they all count as sleepers: views that
+  // wait 5 ms on a loaded machine find the lock busy when they wake, and
+  // still need a thread each.) The state costs a read or two each: a sample
+  // of the quiet threads.
+  j.lock_side = j.taking;
+  std::size_t looked = 0;
   for (auto [a, ran] : quiet) {
-    if (j.sleepers >= needed) break;
+    if (looked++ == kMaxClassified) break;
     if (a->stat_fd >= 0 && read_runnable(a->stat_fd)) {
       wants_cpu += wall.count() - ran;
+      ++j.lock_side;
     } else {
       ++j.sleepers;
+      if (lock_words.knows(futex_word(a->syscall_fd))) {
+        ++j.lock_side;
+      } else {
+        ++j.world;
+      }
     }
   }
   j.lock_busy = 2 * wants_cpu >= wall.count();
@@ -272,9 +312,24 @@ BlockingPool::Judgement BlockingPool::judge(const std::vector<Sample>& before,
   return j;
 }
 
+void BlockingPool::adjust_limit(const Judgement& j) {
+  if (j.world == 0 && j.lock_side >= kLockBound) {
+    // Nobody in the sample waits for the world, many wait for the lock or a
+    // CPU: a quarter fewer jobs at once, never below kMinLimit. Any sleeper
+    // on the world stops it: jobs that wait long (a computing view's
+    // neighbours on a busy lock) must keep their threads, or the next look
+    // would not see them and the limit would starve them.
+    limit_ = std::max(kMinLimit, std::min(limit_, busy_ - busy_ / 4));
+  } else if (j.world >= j.lock_side && j.world > 0) {
+    // They wait for the world: room to double, and for every sleeper.
+    limit_ = std::min(max_threads_, std::max(limit_, 2 * busy_ + j.world));
+  }
+}
+
 void BlockingPool::monitor() {
   name_thread();
   std::vector<Sample> before, after;
+  LockWords lock_words;
   std::vector<std::shared_ptr<Slot>> wake_now;
   std::chrono::steady_clock::time_point before_at{};
   auto interval = sample_interval_;
@@ -336,6 +391,7 @@ void BlockingPool::monitor() {
       if (holding_ == 0 &&
           std::chrono::steady_clock::now() - last_needed >= std::chrono::seconds(1)) {
         spread_ = false;
+        limit_ = max_threads_;
         monitor_sleeping_ = true;
         monitor_cv_.wait(lock);
         monitor_sleeping_ = false;
@@ -362,10 +418,9 @@ void BlockingPool::monitor() {
       if (!s->busy) continue;
       bool taking = s->taking_lock.load(std::memory_order_relaxed);
       anyone_taking_lock |= taking;
-      after.push_back({s, taking, s->stat_fd, s->clock});
+      after.push_back({s, taking, s->stat_fd, s->syscall_fd, s->clock});
     }
     const std::uint64_t retired = retired_;
-    const std::size_t needed = std::max<std::size_t>(uncovered(), 1);
     lock.unlock();
     for (Sample& a : after) {
       if (timespec ts; clock_gettime(a.clock, &ts) == 0) a.cpu_ns = to_ns(ts);
@@ -374,7 +429,7 @@ void BlockingPool::monitor() {
               [](const Sample& x, const Sample& y) { return x.slot < y.slot; });
     const auto now = std::chrono::steady_clock::now();
     const bool judged = !before.empty() && !after.empty();
-    const Judgement j = judged ? judge(before, after, now - before_at, needed) : Judgement{};
+    const Judgement j = judged ? judge(lock_words, before, after, now - before_at) : Judgement{};
     lock.lock();
     if (retired != retired_) {
       before.clear();
@@ -394,6 +449,7 @@ void BlockingPool::monitor() {
       acted = spread_ != was;
       spreads_ += spread_ && !was;
       judged_at = now;
+      adjust_limit(j);
     }
     wake_now.clear();
     if (spread_) {
@@ -401,7 +457,13 @@ void BlockingPool::monitor() {
     } else {
       std::size_t want =
           j.sleepers > 0 && !j.lock_busy && !j.taking_lock ? j.sleepers : 0;
-      if (want == 0 && stalled(now) && !anyone_taking_lock) want = 1;
+      want = std::min(want, room());
+      if (want == 0 && stalled(now) && !anyone_taking_lock) {
+        // The backstop overrides the limit: the busy threads may all wait
+        // on something only a new job brings.
+        want = 1;
+        limit_ = std::max(limit_, busy_ + wakes_in_flight_ + 1);
+      }
       want = std::min(want, uncovered());
       const std::size_t woken = std::min(want, waiting_);
       for (std::size_t i = 0; i < woken; ++i) wake_now.push_back(wake_one());
@@ -438,8 +500,11 @@ void BlockingPool::worker() {
   pthread_getcpuclockid(pthread_self(), &slot.clock);
   {
     char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/task/%ld/stat", long(syscall(SYS_gettid)));
+    const long tid = long(syscall(SYS_gettid));
+    std::snprintf(path, sizeof path, "/proc/self/task/%ld/stat", tid);
     slot.stat_fd = open(path, O_RDONLY | O_CLOEXEC);
+    std::snprintf(path, sizeof path, "/proc/self/task/%ld/syscall", tid);
+    slot.syscall_fd = open(path, O_RDONLY | O_CLOEXEC);
   }
   taking_lock_flag = &slot.taking_lock;
   taking_lock_count = &taking_lock_;
@@ -449,7 +514,10 @@ void BlockingPool::worker() {
   std::unique_lock lock(mutex_);
   slots_.push_back(&slot);
   for (;;) {
-    if (queue_.empty() && !slot.held.empty()) {
+    // Above the limit, the job stays queued for a busy thread (there is one:
+    // the limit is at least one).
+    const bool park = queue_.empty() || busy_ >= limit_;
+    if (park && !slot.held.empty()) {
       // Never wait with results held back.
       Batch held = take_held(slot);
       lock.unlock();
@@ -457,7 +525,7 @@ void BlockingPool::worker() {
       lock.lock();
       continue;
     }
-    if (queue_.empty()) {
+    if (park) {
       if (stopping_) break;
       idle_.push_back(self);
       ++waiting_;
@@ -492,6 +560,7 @@ void BlockingPool::worker() {
       ++retired_;
       lock.unlock();
       if (slot.stat_fd >= 0) close(slot.stat_fd);
+      if (slot.syscall_fd >= 0) close(slot.syscall_fd);
       throw;
     }
     const auto ended = std::chrono::steady_clock::now();
@@ -540,10 +609,12 @@ void BlockingPool::worker() {
   --threads_;
   taking_lock_flag = nullptr;
   taking_lock_count = nullptr;
-  const int fd = slot.stat_fd;
+  const int fds[] = {slot.stat_fd, slot.syscall_fd};
   if (stopping_) done_cv_.notify_all();
   lock.unlock();
-  if (fd >= 0) close(fd);
+  for (int fd : fds) {
+    if (fd >= 0) close(fd);
+  }
 }
 
 BlockingPool& blocking_pool() {
@@ -551,61 +622,22 @@ BlockingPool& blocking_pool() {
   return *pool;
 }
 
-// --- interpreter lock on pool threads ----------------------------------------
+// --- the start of a job's wait for the lock ---------------------------------
 
-namespace {
-struct PoolThreadState {
-  bool has_python = false;
-  PyGILState_STATE outer{};
-  PyThreadState* saved = nullptr;
-  ~PoolThreadState() {
-    // Deleting the thread state needs the lock; skip it once the interpreter
-    // is gone (the process is exiting anyway).
-    if (has_python && Py_IsInitialized()) {
-      PyEval_RestoreThread(saved);
-      PyGILState_Release(outer);
-    }
-  }
-};
-thread_local PoolThreadState pool_thread_state;
-}  // namespace
-
-PoolGil::PoolGil() : plain_(!is_pool_thread) {
-  auto& st = pool_thread_state;
-  if (plain_) {
-    outer_ = PyGILState_Ensure();
-  } else {
-    // The pool does not count a thread that waits here as asleep: another
-    // thread would wait for the same lock.
-    if (taking_lock_flag) {
-      taking_lock_flag->store(true, std::memory_order_relaxed);
-      taking_lock_count->fetch_add(1, std::memory_order_relaxed);
-    }
-    if (!st.has_python) {
-      st.outer = PyGILState_Ensure();
-      st.has_python = true;
-    } else {
-      PyEval_RestoreThread(st.saved);
-    }
-    if (taking_lock_flag) {
-      taking_lock_flag->store(false, std::memory_order_relaxed);
-      taking_lock_count->fetch_sub(1, std::memory_order_relaxed);
-    }
-  }
-  GilMark::enter();
-  drain_pending_releases();
+bool on_pool_thread() {
+  return is_pool_thread;
 }
 
-PoolGil::~PoolGil() {
-  GilMark::leave();
-  // Reached by unwinding when the interpreter ended this thread: the lock was
-  // never taken back, so there is nothing to give up.
-  if (!Py_IsInitialized()) return;
-  if (plain_) {
-    PyGILState_Release(outer_);
-  } else {
-    pool_thread_state.saved = PyEval_SaveThread();
-  }
+StartWait::StartWait() {
+  if (!taking_lock_flag) return;
+  taking_lock_flag->store(true, std::memory_order_relaxed);
+  taking_lock_count->fetch_add(1, std::memory_order_relaxed);
+}
+
+StartWait::~StartWait() {
+  if (!taking_lock_flag) return;
+  taking_lock_flag->store(false, std::memory_order_relaxed);
+  taking_lock_count->fetch_sub(1, std::memory_order_relaxed);
 }
 
 // --- runtime ----------------------------------------------------------------

@@ -3,12 +3,11 @@
 // name lookups off the network threads.
 #pragma once
 
-#include <Python.h>
-
 #include <asio.hpp>
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -16,6 +15,7 @@
 #include <ctime>
 #include <deque>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <type_traits>
@@ -94,6 +94,7 @@ class BlockingPool {
     std::size_t grown;  // threads started by the sampling rules, since creation
     bool spread;        // busy threads sleep in their jobs (see spread_)
     std::size_t spreads;  // times the pool turned spread, since creation
+    std::size_t limit;    // jobs that may run at once (see limit_)
   };
   Counts counts() const;
 
@@ -107,7 +108,8 @@ class BlockingPool {
  private:
   // One per pool thread; fields are guarded by mutex_ unless atomic.
   struct Slot {
-    int stat_fd = -1;  // the thread's /proc stat file (its run state), or -1
+    int stat_fd = -1;     // the thread's /proc stat file (its run state), or -1
+    int syscall_fd = -1;  // its /proc syscall file (what it sleeps in), or -1
     clockid_t clock{};  // the thread's CPU clock
     bool busy = false;
     std::atomic<bool> taking_lock{false};  // waiting for the interpreter lock
@@ -123,6 +125,7 @@ class BlockingPool {
     const Slot* slot;
     bool taking_lock;
     int stat_fd;
+    int syscall_fd;
     clockid_t clock;
     std::int64_t cpu_ns = -1;  // -1: unreadable
   };
@@ -155,7 +158,8 @@ class BlockingPool {
   // for a busy one or for the monitor: not while a woken thread is still on
   // its way (it will take the job), nor while a thread waits for the lock.
   bool should_wake() const {
-    return waiting_ > 0 && !queue_.empty() && wakes_in_flight_ == 0 && !lock_contended();
+    return waiting_ > 0 && !queue_.empty() && wakes_in_flight_ == 0 && !lock_contended() &&
+           busy_ < limit_;
   }
   // Picks the idle thread that went idle last (its cache is warm, and the
   // others get to retire) and marks it woken; the caller holds mutex_, and
@@ -168,19 +172,41 @@ class BlockingPool {
     std::size_t awake_free = threads_ - busy_ - waiting_;
     return queue_.size() > awake_free ? queue_.size() - awake_free : 0;
   }
+  // Threads that may still be woken or started under limit_.
+  std::size_t room() const {
+    const std::size_t running = busy_ + wakes_in_flight_;
+    return limit_ > running ? limit_ - running : 0;
+  }
   // Starts up to n threads; the caller holds mutex_. Returns how many started.
   std::size_t grow(std::size_t n, std::chrono::steady_clock::time_point now);
   // What two samples taken `wall` apart show.
   struct Judgement {
-    std::size_t sleepers = 0;  // quiet, asleep, not taking the lock: at most `needed`
+    std::size_t sleepers = 0;  // quiet, asleep, not taking the lock
+    std::size_t world = 0;     // ... of them, not asleep on the jobs' lock
+    // Quiet threads asleep on the jobs' lock (inside a view) or waiting for
+    // a CPU, plus those taking the lock to start: threads that more threads
+    // would only join.
+    std::size_t lock_side = 0;
     bool lock_busy = false;    // busy threads wanted the CPU at least half the time
     bool saturated = false;    // ... at least 90% of the time
     bool taking_lock = false;  // a thread waited for the lock to start its job
     std::size_t taking = 0;    // threads waiting for it at the second sample
   };
-  // Reads the run state of threads that look asleep, only as many as needed.
-  static Judgement judge(const std::vector<Sample>& before, const std::vector<Sample>& after,
-                         std::chrono::nanoseconds wall, std::size_t needed);
+  // The futex words that threads taking the lock to start a job were seen
+  // asleep on (the lock's mutex and condition variable); the monitor's own.
+  struct LockWords {
+    std::uintptr_t words[8] = {};
+    std::size_t next = 0;
+    bool knows(std::uintptr_t w) const {
+      return w && std::find(std::begin(words), std::end(words), w) != std::end(words);
+    }
+    void add(std::uintptr_t w) { words[next++ % std::size(words)] = w; }
+  };
+  // Reads what threads that look asleep sleep in (a sample of them).
+  static Judgement judge(LockWords& lock_words, const std::vector<Sample>& before,
+                         const std::vector<Sample>& after, std::chrono::nanoseconds wall);
+  // Moves limit_ by what a judgement saw; the caller holds mutex_.
+  void adjust_limit(const Judgement& j);
   // Wakes (or starts) a thread for each job queued at or before `cutoff`
   // that no awake thread will take, at most `most`; the caller holds mutex_
   // and notifies `woken` once it has released it.
@@ -201,6 +227,12 @@ class BlockingPool {
   // a look finds no busy thread asleep or the lock saturated.
   bool spread_ = false;
   std::size_t spreads_ = 0;
+  // Jobs that may run at once. Lowered while more busy threads wait for a
+  // lock or a CPU than for the world (views that wait briefly and often on
+  // a database: each extra thread adds lock hand-offs, not progress);
+  // raised as soon as they wait for the world again; reset after a second
+  // without jobs. Threads that finish a job above it go idle.
+  std::size_t limit_;
   bool stopping_ = false;
   std::chrono::steady_clock::time_point last_start_{};
   std::deque<std::unique_ptr<Job>> queue_;
@@ -244,19 +276,20 @@ void name_thread();
 // Whether the calling thread is one of the runtime's worker threads.
 bool on_runtime_thread();
 
-// Takes the interpreter lock on a blocking-pool thread. The thread keeps its
-// Python thread state between jobs (created on first use, deleted when the
-// thread retires), which saves creating one per request.
-class PoolGil {
- public:
-  PoolGil();
-  ~PoolGil();
-  PoolGil(const PoolGil&) = delete;
-  PoolGil& operator=(const PoolGil&) = delete;
+// Whether the calling thread is one of the blocking pool's threads.
+bool on_pool_thread();
 
- private:
-  bool plain_;
-  PyGILState_STATE outer_{};
+// Marks the calling pool thread, for a scope, as waiting for the lock that
+// serialises the jobs (the application's interpreter lock) before its job can
+// start. Such a thread sleeps with a still CPU clock like a job that waits on
+// the world, but another thread would only queue for the same lock: the pool
+// counts it as contention, not as a sleeper. Does nothing off the pool.
+class StartWait {
+ public:
+  StartWait();
+  ~StartWait();
+  StartWait(const StartWait&) = delete;
+  StartWait& operator=(const StartWait&) = delete;
 };
 
 namespace detail {

@@ -6,6 +6,7 @@
 
 #include "py/body_reader.hpp"
 #include "py/convert.hpp"
+#include "py/gil.hpp"
 #include "py/loop.hpp"
 #include "percent.hpp"
 #include "pyref.hpp"
@@ -204,7 +205,7 @@ PyRef make_request(const DispatchJob& job, PyRef& arg_dict_out) {
 
 PyObject* route_view(const DispatchJob& job) {
   const auto& routes = job.shared->router->routes();
-  if (job.route && *job.route < routes.size()) return routes[*job.route].view.get();
+  if (job.route && *job.route < routes.size()) return HeldRef::object(routes[*job.route].view);
   return nullptr;
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "py/gil.hpp"
 #include "pyref.hpp"
 #include "runtime.hpp"
 

@@ -10,6 +10,7 @@
 #include "http/handler.hpp"
 #include "py/convert.hpp"
 #include "py/dispatch.hpp"
+#include "py/gil.hpp"
 #include "py/loop.hpp"
 #include "pyref.hpp"
 #include "runtime.hpp"

@@ -68,7 +68,7 @@ SharedPtr build_shared(ServerConfig& cfg) {
     const auto& routes = cfg.router->routes();
     shared->on_loop.resize(routes.size());
     for (std::size_t i = 0; i < routes.size(); ++i) {
-      PyObject* view = routes[i].view.get();
+      PyObject* view = HeldRef::object(routes[i].view);
       int has = view ? PyObject_HasAttrString(view, "_kiv_async") : 0;
       shared->on_loop[i] = has > 0;
     }

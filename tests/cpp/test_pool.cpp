@@ -87,6 +87,52 @@ TEST_P(SleepingJobs, RunSideBySide) {
 
 INSTANTIATE_TEST_SUITE_P(Pool, SleepingJobs, ::testing::Values(2, 50, 300));
 
+// Jobs that sleep on the lock their jobs take to start (seen through the two
+// that wait for it in StartWait) wait for the lock, not for the world: the
+// pool lowers its limit instead of spreading, and still runs every job once
+// the lock is free.
+TEST(Pool, JobsAsleepOnTheJobsLockLowerTheLimit) {
+  BlockingPool pool(512, 10s, 1h, 1ms);
+  constexpr std::size_t kMet = 16, kMore = 64;
+  std::mutex jobs_lock;
+  std::unique_lock held(jobs_lock);
+  Meeting meeting(kMet);
+  Meeting met(kMet + 1);
+  Done done;
+  for (std::size_t i = 0; i < kMet; ++i) {
+    submit(pool, [&, i] {
+      bool ok = meeting.arrive_and_wait();
+      met.arrive_and_wait();
+      if (i < 2) {
+        StartWait waiting;
+        jobs_lock.lock();
+      } else {
+        jobs_lock.lock();
+      }
+      jobs_lock.unlock();
+      done.add(ok);
+    });
+  }
+  ASSERT_TRUE(met.arrive_and_wait());
+  for (std::size_t i = 0; i < kMore; ++i) {
+    submit(pool, [&] {
+      std::lock_guard lock(jobs_lock);
+      done.add();
+    });
+  }
+  // Jobs stay queued (the pool looks while they do) whatever spread mode
+  // gave threads to before the two lock takers showed.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  auto c = pool.counts();
+  while (c.limit >= c.busy && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+    c = pool.counts();
+  }
+  EXPECT_LT(c.limit, c.busy);
+  held.unlock();
+  EXPECT_TRUE(done.wait_for(kMet + kMore));
+}
+
 std::int64_t thread_cpu_ns() {
   timespec ts;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);

@@ -9,7 +9,7 @@ namespace kiv {
 namespace {
 
 std::optional<std::string> add_rule(Router& r, std::string_view rule) {
-  return r.add(rule, {"GET"}, HeldRef{}, std::string(rule), false);
+  return r.add(rule, {"GET"}, Held{}, std::string(rule), false);
 }
 
 Router build(const std::vector<std::string>& rules) {
@@ -155,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(RouterTree, RootRuleAndStoredFields) {
   Router r;
-  ASSERT_FALSE(r.add("/", {"GET", "HEAD"}, HeldRef{}, "index", true).has_value());
+  ASSERT_FALSE(r.add("/", {"GET", "HEAD"}, Held{}, "index", true).has_value());
   ASSERT_EQ(r.routes().size(), 1u);
   const Route& rt = r.routes()[0];
   EXPECT_EQ(rt.rule, "/");
