@@ -147,14 +147,14 @@ async def stream_async_body(body: Any, stream: Any) -> None:
     while the connection still holds the one before, so a slow client slows the
     producer. A float is a pause, as in sync bodies. Stops when the client is gone; a
     failure prints its traceback and cuts the body. Never raises."""
-    from .wrappers import _chunk_bytes
+    from .datastructures import chunk_bytes
     loop = _running
     try:
         async for item in body:
             if item.__class__ is float:
-                await asyncio.sleep(item)
+                await sys.modules["asyncio"].sleep(item)  # imported: its loop runs this
                 continue
-            data = _chunk_bytes(item)
+            data = chunk_bytes(item)
             if stream.closed:
                 break
             if data:

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from typing import Any
+
 
 def mime_params(content_type: str) -> dict[str, str]:
     """The parameters of a Content-Type value, names lower-cased, quotes removed."""
@@ -25,3 +27,15 @@ class MimeTypeMixin:
     @property
     def mimetype_params(self) -> dict[str, str]:
         return mime_params(self.content_type)
+
+
+def chunk_bytes(chunk: Any) -> bytes:
+    # The items the server accepts in a streamed body; a float is a pause of
+    # the event-stream helper and carries no bytes.
+    if isinstance(chunk, str):
+        return chunk.encode()
+    if isinstance(chunk, (bytes, bytearray, memoryview)):
+        return bytes(chunk)
+    if isinstance(chunk, float):
+        return b""
+    raise TypeError(f"response body items must be str or bytes, not {type(chunk).__name__}")

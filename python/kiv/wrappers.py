@@ -20,7 +20,7 @@ from urllib.parse import quote
 from werkzeug.datastructures import Headers as _WerkzeugHeaders
 
 from .accept import Accept, LanguageAccept, MIMEAccept
-from .datastructures import MimeTypeMixin
+from .datastructures import MimeTypeMixin, chunk_bytes as _chunk_bytes
 from .exceptions import (  # noqa: F401  (re-exported: older imports used this module)
     BadRequest,
     BadRequestKeyError,
@@ -1191,18 +1191,6 @@ class Response:
 
 
 _IN_MEMORY = (str, bytes, bytearray, memoryview)  # bodies whose bytes exist already
-
-
-def _chunk_bytes(chunk: Any) -> bytes:
-    # The items the server accepts in a streamed body; a float is a pause of
-    # the event-stream helper and carries no bytes.
-    if isinstance(chunk, str):
-        return chunk.encode()
-    if isinstance(chunk, (bytes, bytearray, memoryview)):
-        return bytes(chunk)
-    if isinstance(chunk, float):
-        return b""
-    raise TypeError(f"response body items must be str or bytes, not {type(chunk).__name__}")
 
 
 def _with_charset(mimetype: str) -> str:

@@ -977,8 +977,8 @@ asio::awaitable<void> Conn::run() {
 
     // Only a head that names an upgrade is looked at closely.
     std::optional<ws::Upgrade> upgrade;
-    if (find_header(head_, "upgrade")) {
-      ws::Upgrade up = ws::check_upgrade(head_);
+    if (find_header(parsed, "upgrade")) {
+      ws::Upgrade up = ws::check_upgrade(parsed);
       if (up.kind != ws::Upgrade::kNotWebSocket) upgrade.emplace(std::move(up));
     }
 

@@ -16,6 +16,7 @@
 
 #include "py/convert.hpp"
 #include "py/dispatch.hpp"
+#include "py/gil.hpp"
 #include "py/loop.hpp"
 #include "py/wsgi_dispatch.hpp"
 #include "percent.hpp"
@@ -626,7 +627,7 @@ void run_entry(const DispatchJob& job, std::size_t route, const std::shared_ptr<
     ws->refuse(error_response(sh));
     return;
   }
-  PyObject* view = sh.ws_router->routes()[route].view.get();
+  PyObject* view = HeldRef::object(sh.ws_router->routes()[route].view);
   PyRef r = PyRef::steal(PyObject_CallFunctionObjArgs(sh.ws_entry.get(), request.get(), view,
                                                       args.get(), conn.get(), nullptr));
   if (!r) {
