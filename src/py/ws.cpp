@@ -733,18 +733,14 @@ PyMethodDef* add_ws_functions(PyMethodDef* table) {
 
 namespace {
 
-// An upgrade no WebSocket rule answers goes to the ASGI mount at its path, if any.
-asio::awaitable<WsAnswer> asgi_upgrade(Req& req, const ws::Upgrade& up, SharedPtr shared) {
-  if (shared->wsgi_mounts.empty()) co_return WsAnswer{};
-  std::string raw;
-  percent_unescape(req.path, raw, false);
-  const WsgiMount* mount = wsgi_mount_for(*shared, raw);
-  if (!mount || !mount->asgi) co_return WsAnswer{};
-  auto ex = co_await asio::this_coro::executor;
-  auto bridge = std::make_shared<PyWs>(ex);
-  on_pool([req, mount, shared = std::move(shared), bridge, offered = up.subprotocols]() {
+// Runs the application's entry for an upgrade on a pool thread and waits for its
+// verdict; whatever escapes the entry refuses the upgrade.
+template <class F>
+asio::awaitable<WsAnswer> ask_on_pool(F entry) {
+  auto bridge = std::make_shared<PyWs>(co_await asio::this_coro::executor);
+  on_pool([entry = std::move(entry), bridge]() mutable {
     try {
-      run_asgi_entry(req, *mount, bridge, offered);  // `shared` keeps the mount alive
+      entry(bridge);
     } catch (abi::__forced_unwind&) {
       bridge->refuse(simple(503));
       throw;
@@ -753,8 +749,21 @@ asio::awaitable<WsAnswer> asgi_upgrade(Req& req, const ws::Upgrade& up, SharedPt
     }
   });
   auto waiting = bridge->verdict();
-  WsAnswer answer = co_await std::move(waiting);
-  co_return answer;
+  co_return co_await std::move(waiting);
+}
+
+// An upgrade no WebSocket rule answers goes to the ASGI mount at its path, if any.
+asio::awaitable<WsAnswer> asgi_upgrade(Req& req, const ws::Upgrade& up, SharedPtr shared) {
+  if (shared->wsgi_mounts.empty()) co_return WsAnswer{};
+  std::string raw;
+  percent_unescape(req.path, raw, false);
+  const WsgiMount* mount = wsgi_mount_for(*shared, raw);
+  if (!mount || !mount->asgi) co_return WsAnswer{};
+  auto asking = ask_on_pool([req, mount, shared = std::move(shared), offered = up.subprotocols](
+                                const std::shared_ptr<PyWs>& bridge) {
+    run_asgi_entry(req, *mount, bridge, offered);  // `shared` keeps the mount alive
+  });
+  co_return co_await std::move(asking);
 }
 
 }  // namespace
@@ -775,24 +784,14 @@ asio::awaitable<WsAnswer> upgrade_python(Req& req, const ws::Upgrade& up, Shared
     co_return co_await std::move(asgi);
   }
   RouteMatch& m = matches.front();
-  auto ex = co_await asio::this_coro::executor;
-  auto bridge = std::make_shared<PyWs>(ex);
   DispatchJob job{m.route, req, std::move(m.args), routes[m.route].endpoint, std::string(), {},
                   std::move(shared)};
   const std::size_t route = m.route;
-  on_pool([job = std::move(job), route, bridge, offered = up.subprotocols]() {
-    try {
-      run_entry(job, route, bridge, offered);
-    } catch (abi::__forced_unwind&) {
-      bridge->refuse(simple(503));
-      throw;
-    } catch (...) {
-      bridge->refuse(simple(500));
-    }
+  auto asking = ask_on_pool([job = std::move(job), route, offered = up.subprotocols](
+                                const std::shared_ptr<PyWs>& bridge) {
+    run_entry(job, route, bridge, offered);
   });
-  auto waiting = bridge->verdict();
-  WsAnswer answer = co_await std::move(waiting);
-  co_return answer;
+  co_return co_await std::move(asking);
 }
 
 }  // namespace kiv
