@@ -6,37 +6,18 @@
 /pub/TOPIC publishes what it gets (both callback style: no thread between messages).
 """
 
+import os
 import sys
 
-from kiv import App
-
-app = App("ws_bench")
+# The echo handlers are the example's (also what the conformance suite runs against).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "examples"))
+from ws_echo import app, install  # noqa: E402
 
 
 @app.route("/")
 def index():
     return "ok"
-
-
-def sync_echo(ws):
-    while True:
-        ws.send(ws.receive())
-
-
-async def async_echo(ws):
-    while True:
-        ws.send(await ws.receive())
-
-
-class CallbackEcho:
-    def on_open(self, ws):
-        pass
-
-    def on_message(self, ws, message):
-        ws.send(message)
-
-    def on_close(self, ws, code, reason):
-        pass
 
 
 class Subscriber:
@@ -63,7 +44,7 @@ class Publisher:
 
 if __name__ == "__main__":
     port, style = int(sys.argv[1]), sys.argv[2]
-    app.websocket("/echo")({"sync": sync_echo, "async": async_echo, "callback": CallbackEcho}[style])
+    install(style)
     app.websocket("/sub/<topic>")(Subscriber)
     app.websocket("/pub/<topic>")(Publisher)
     app.run("127.0.0.1", port, quiet=True)
