@@ -55,8 +55,8 @@ def main() -> None:
     p.add_argument("targets", nargs="+", help="NAME=PORT/PATH[@WRK_SCRIPT]")
     opts = p.parse_args()
     targets = []
-    for spec in opts.targets:
-        name, rest = spec.split("=", 1)
+    for target in opts.targets:
+        name, rest = target.split("=", 1)
         rest, _, script = rest.partition("@")
         port, _, path = rest.partition("/")
         targets.append((name, port, "/" + path, script or None))

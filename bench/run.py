@@ -599,11 +599,11 @@ def kiv_build_servers(servers: list[Server], builds: list[str]) -> list[Server]:
     """kiv's app once per NAME=DIR, with the _kiv module of DIR and this tree's package."""
     base = next(s for s in servers if s.name == "kiv")
     out = []
-    for spec in builds:
-        name, _, folder = spec.partition("=")
+    for given in builds:
+        name, _, folder = given.partition("=")
         path = Path(folder).resolve()
         if not name or not any(path.glob("_kiv*.so")):
-            sys.exit(f"--kiv-build {spec}: no _kiv module in {path}")
+            sys.exit(f"--kiv-build {given}: no _kiv module in {path}")
         s = Server(f"kiv-{name}", f"{base.describe}; _kiv from {path}", static=True, app=True)
         s.cmd = list(base.cmd)
         s.env = dict(base.env, PYTHONPATH=f"{path}:{ROOT / 'python'}")

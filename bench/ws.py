@@ -22,11 +22,9 @@ import json
 import os
 import platform
 import resource
-import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -123,11 +121,11 @@ def threads(pid: int) -> int:
 
 
 class Running:
-    def __init__(self, name: str, spec: dict, opts):
+    def __init__(self, name: str, launch: dict, opts):
         self.name, self.port = name, free_port()
-        cmd = [c.replace("{port}", str(self.port)) for c in spec["cmd"]]
-        env = dict(os.environ, **spec["env"])
-        if not spec["env"].get("PYTHONPATH"):
+        cmd = [c.replace("{port}", str(self.port)) for c in launch["cmd"]]
+        env = dict(os.environ, **launch["env"])
+        if not launch["env"].get("PYTHONPATH"):
             env.pop("PYTHONPATH", None)
         self.log_path = LOG_DIR / f"ws-{name}.log"
         with open(self.log_path, "ab") as logf:
@@ -306,7 +304,7 @@ def main(argv=None) -> int:
 
     notes: list[str] = []
     setup(opts, notes)
-    specs = servers(opts)
+    launches = servers(opts)
     chosen = [s for s in opts.servers.split(",") if s]
     if "socketify" in chosen and subprocess.call([str(VPY), "-c", "import socketify"],
                                                  stdout=subprocess.DEVNULL,
@@ -317,19 +315,19 @@ def main(argv=None) -> int:
     runs: list[dict] = []
     for rnd in range(1, opts.rounds + 1):
         for name in chosen:
-            spec = specs[name]
+            launch = launches[name]
             log(f"== round {rnd}/{opts.rounds}: {name}")
             record: dict = {"round": rnd, "server": name}
             try:
-                srv = Running(name, spec, opts)
+                srv = Running(name, launch, opts)
             except RuntimeError as exc:
                 notes.append(f"round {rnd}: {exc}")
                 log(f"   {exc}")
                 continue
             try:
-                for kind, fn, wanted in (("idle", run_idle, spec["idle"]),
+                for kind, fn, wanted in (("idle", run_idle, launch["idle"]),
                                          ("echo", run_echo, True),
-                                         ("broadcast", run_broadcast, spec["broadcast"])):
+                                         ("broadcast", run_broadcast, launch["broadcast"])):
                     if kind not in scenarios or not wanted:
                         continue
                     try:
