@@ -1,4 +1,5 @@
 import os
+import shutil
 import signal
 import uuid
 
@@ -97,3 +98,22 @@ def pytest_make_parametrize_id(config, val, argname):
     if isinstance(val, (bytes, bytearray, str)) and len(val) > 64:
         return f"{argname}-len{len(val)}"
 
+
+def headless_chromium(prefs=None):
+    """A headless Chromium driven by selenium; skips when the browser or its driver is
+    missing or cannot start here (scripts/setup.sh installs both)."""
+    webdriver = pytest.importorskip("selenium.webdriver")
+    from selenium.common.exceptions import WebDriverException
+    driver_path = shutil.which("chromedriver") or "/usr/bin/chromedriver"
+    if not os.path.exists(driver_path):
+        pytest.skip("chromium-driver is not installed (scripts/setup.sh installs it)")
+    options = webdriver.ChromeOptions()
+    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu"):
+        options.add_argument(arg)
+    if prefs:
+        options.add_experimental_option("prefs", prefs)
+    try:
+        return webdriver.Chrome(options=options,
+                                service=webdriver.ChromeService(executable_path=driver_path))
+    except WebDriverException as exc:
+        pytest.skip(f"chromium cannot start here: {exc.msg}")

@@ -2,13 +2,13 @@
 
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
 import time
 
 import pytest
+from conftest import headless_chromium
 
 from examples.chat.app import parse_message
 
@@ -54,22 +54,6 @@ def server():
             proc.wait()
 
 
-def _browser():
-    webdriver = pytest.importorskip("selenium.webdriver")
-    from selenium.common.exceptions import WebDriverException
-    driver_path = shutil.which("chromedriver") or "/usr/bin/chromedriver"
-    if not os.path.exists(driver_path):
-        pytest.skip("chromium-driver is not installed (scripts/setup.sh installs it)")
-    options = webdriver.ChromeOptions()
-    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu"):
-        options.add_argument(arg)
-    try:
-        return webdriver.Chrome(options=options,
-                                service=webdriver.ChromeService(executable_path=driver_path))
-    except WebDriverException as exc:
-        pytest.skip(f"chromium cannot start here: {exc.msg}")
-
-
 def test_two_browsers_in_one_room(server):
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
@@ -89,7 +73,7 @@ def test_two_browsers_in_one_room(server):
     drivers = []
     try:
         for _ in range(3):
-            drivers.append(_browser())
+            drivers.append(headless_chromium())
         ann, bob, elsewhere = drivers
         for driver, room in ((ann, "kitchen"), (bob, "kitchen"), (elsewhere, "garden")):
             driver.set_page_load_timeout(30)

@@ -1,11 +1,10 @@
 """The notes example through the test client, and in headless Chromium over a real socket."""
 
 import io
-import os
-import shutil
 import time
 
 import pytest
+from conftest import headless_chromium
 
 from examples.notes import create_app
 from kiv import NotFound
@@ -134,20 +133,6 @@ def test_passwords_are_stored_hashed(app, tmp_path):
 
 # --- the same in a real browser ---------------------------------------------------------
 
-def _driver(download_dir):
-    webdriver = pytest.importorskip("selenium.webdriver")
-    driver_path = shutil.which("chromedriver") or "/usr/bin/chromedriver"
-    if not os.path.exists(driver_path):
-        pytest.skip("chromium-driver is not installed (scripts/setup.sh installs it)")
-    options = webdriver.ChromeOptions()
-    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu"):
-        options.add_argument(arg)
-    options.add_experimental_option("prefs", {"download.default_directory": str(download_dir),
-                                              "download.prompt_for_download": False})
-    service = webdriver.ChromeService(executable_path=driver_path)
-    return webdriver.Chrome(options=options, service=service)
-
-
 def _wait_for_file(path, timeout=30):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -172,7 +157,8 @@ def test_in_headless_chromium(app, tmp_path):
     upload.write_bytes(b"the plan, in a file\n")
     sid = app.server.start("127.0.0.1", 0)
     base = "http://" + app.server.bound_addr(sid)
-    driver = _driver(downloads)
+    driver = headless_chromium({"download.default_directory": str(downloads),
+                                "download.prompt_for_download": False})
     try:
         driver.set_page_load_timeout(30)
         driver.get(base + "/signup")
