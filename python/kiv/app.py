@@ -22,7 +22,8 @@ from urllib.parse import quote
 
 import _kiv
 
-from .asyncsupport import ensure_sync, event_loop, new_task, stream_async_body, with_request
+from .asyncsupport import (_drive, ensure_sync, event_loop, new_task, stream_async_body,
+                           with_request)
 from .blueprints import Blueprint, static_folder_of
 from .config import DEFAULTS, Config
 from .ctx import AppContext, RequestContext
@@ -897,25 +898,12 @@ class App(TemplateRegistry, Scaffold):
     def _ws_entry(self, req: Request, route: Any, args: dict, conn: Any) -> Any:
         """An upgrade request at a WebSocket rule, on a pool thread: the before_request
         hooks may refuse it (their response, or an abort); otherwise it is accepted and
-        the handler starts (a plain function runs here to its end)."""
+        the handler starts (a plain function runs here to its end). The request lasts as
+        long as the connection (see kiv.websocket.finish)."""
         from . import websocket as w
-        _local.request = req
-        try:
-            if self._request_checks:
-                self._check_host(req)
-            preprocessors, befores, _, _ = self._hooks(req)
-            for f in preprocessors:
-                f(req.endpoint, args)
-            for f in befores:
-                rv = f()
-                if rv is not None:
-                    return self.make_response(rv)
-        except HTTPException as e:
-            return response_of(e)
-        except Exception as e:  # noqa: BLE001  (the 500 answer refuses the upgrade)
-            return self.make_response(self._handle_exception(req, e))
-        finally:
-            _local.request = None
+        refusal = w.admit(self, req, args)
+        if refusal is not None:
+            return refusal
         sub = route.choose(conn.offered())
         conn.accept(sub)
         if route.kind == "sync":
@@ -926,7 +914,7 @@ class App(TemplateRegistry, Scaffold):
             ws = w.AsyncWebSocket(conn, sub)
             task = (w.run_async(self, req, route, ws, args) if route.kind == "async"
                     else w.run_callbacks(self, req, route, ws))
-            event_loop().call_soon_threadsafe(new_task, task)
+            event_loop().call_soon_threadsafe(new_task, _drive(task, req))
         return None
 
     def _hooks(self, req: Request) -> tuple[tuple, tuple, tuple, tuple]:

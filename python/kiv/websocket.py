@@ -249,41 +249,165 @@ class _Target:
     """The set functions of a Callbacks, as methods are of a class's instance."""
 
 
+# --- the request around a connection -------------------------------------------------
+#
+# A connection's request lives as long as a view's would if the view served the
+# connection, as with a WebSocket extension on Flask: the before_request functions decide
+# the upgrade; when the handler ends (in callback style: at the close) the after_request
+# functions get an empty response (the 101 went out long before, so what they change
+# goes nowhere, though a server-side session is saved), then every teardown function runs
+# with the exception that ended the handler, unless an error handler took it. Database
+# sessions an extension returns in teardown are returned per connection.
+
+
+def _failed(app: Any, req: Any, e: Exception) -> tuple[Any, BaseException | None]:
+    """e, raised while serving req, handled as a view's exception: (the answer, the
+    exception teardown functions see)."""
+    try:
+        return app._handle_user_exception(req, e), None
+    except Exception as unhandled:  # noqa: BLE001
+        try:
+            return app._handle_exception(req, unhandled), unhandled
+        except Exception:  # noqa: BLE001  (debug mode re-raises: there is no page to show)
+            app.logger.exception("WebSocket %s failed", req.path)
+            return ("Internal Server Error", 500), unhandled
+
+
+async def _failed_async(app: Any, req: Any, e: Exception) -> tuple[Any, BaseException | None]:
+    try:
+        return await app._handle_user_exception_async(req, e), None
+    except Exception as unhandled:  # noqa: BLE001
+        try:
+            return await app._handle_exception_async(req, unhandled), unhandled
+        except Exception:  # noqa: BLE001
+            app.logger.exception("WebSocket %s failed", req.path)
+            return ("Internal Server Error", 500), unhandled
+
+
+def _afters(app: Any, req: Any) -> tuple:
+    afters = app._hooks(req)[2]
+    return afters if req._after is None else (*req._after, *afters)
+
+
+def _log_hook_failure(app: Any, req: Any) -> None:
+    app.logger.exception("A request hook failed after the WebSocket %s", req.path)
+
+
+def finish(app: Any, req: Any, rv: Any, error: BaseException | None) -> Any:
+    """The after_request functions on rv (None: the handler ended well), then every
+    teardown function with error. Returns the answer, which refuses an upgrade that
+    was not accepted. A failing hook is logged and the others still run: there is no
+    client left to tell, and a skipped teardown would leak what it returns."""
+    _local.request = req
+    try:
+        try:
+            rv = app._finalize(req, app.response_class() if rv is None else rv,
+                               _afters(app, req))
+        except Exception as e:  # noqa: BLE001
+            _log_hook_failure(app, req)
+            rv, error = ("Internal Server Error", 500), error or e
+        for f in app._hooks(req)[3]:
+            try:
+                f(error)
+            except Exception:  # noqa: BLE001
+                _log_hook_failure(app, req)
+        return rv
+    finally:
+        _local.request = None
+
+
+async def finish_async(app: Any, req: Any, rv: Any, error: BaseException | None) -> None:
+    """finish() on the event loop, awaiting async hooks (run under with_request)."""
+    try:
+        await app._finalize_async(req, app.response_class() if rv is None else rv,
+                                  _afters(app, req))
+    except Exception as e:  # noqa: BLE001
+        _log_hook_failure(app, req)
+        error = error or e
+    for f in app._hooks(req)[3]:
+        try:
+            inner = getattr(f, "_kiv_async", None)
+            if inner is None:
+                f(error)
+            else:
+                await inner(error)
+        except Exception:  # noqa: BLE001
+            _log_hook_failure(app, req)
+
+
+def admit(app: Any, req: Any, args: dict) -> Any:
+    """The trusted-host check, URL value preprocessors and before_request functions of
+    an upgrade request: None lets the connection in; anything else is the answer that
+    refuses it, already through after_request and teardown as a view's answer is."""
+    _local.request = req
+    rv = error = None
+    try:
+        if app._request_checks:
+            app._check_host(req)
+        preprocessors, befores, _, _ = app._hooks(req)
+        for f in preprocessors:
+            f(req.endpoint, args)
+        for f in befores:
+            rv = f()
+            if rv is not None:
+                break
+        else:
+            return None
+    except Exception as e:  # noqa: BLE001
+        rv, error = _failed(app, req, e)
+    finally:
+        _local.request = None
+    return finish(app, req, rv, error)
+
+
 def run_sync(app: Any, req: Any, route: Route, ws: WebSocket, args: dict) -> None:
     """A plain function: serves the connection on this pool thread, to its end."""
+    rv = error = None
     _local.request = req
     try:
         route.handler(ws, **args)
     except ConnectionClosed:
-        return
-    except Exception:  # noqa: BLE001  (logged; the client learns through 1011)
-        app.logger.exception("WebSocket handler %s failed", route.endpoint)
+        pass
+    except Exception as e:  # noqa: BLE001  (handled as a view's; the client learns 1011)
         ws._c.close(1011, "internal error")
-        return
+        rv, error = _failed(app, req, e)
+    except BaseException as e:
+        error = e
+        raise
+    else:
+        ws._c.close(1000, "")
     finally:
-        _local.request = None
-    ws._c.close(1000, "")
+        finish(app, req, rv, error)
 
 
 async def run_async(app: Any, req: Any, route: Route, ws: AsyncWebSocket, args: dict) -> None:
-    from .asyncsupport import with_request
+    """An async function, as a task of the loop; run under with_request(..., req)."""
+    rv = error = None
     try:
-        await with_request(route.handler(ws, **args), req)
+        await route.handler(ws, **args)
     except ConnectionClosed:
-        return
-    except Exception:  # noqa: BLE001
-        app.logger.exception("WebSocket handler %s failed", route.endpoint)
+        pass
+    except Exception as e:  # noqa: BLE001
         ws._c.close(1011, "internal error")
-        return
-    ws._c.close(1000, "")
+        rv, error = await _failed_async(app, req, e)
+    except BaseException as e:  # cancelled: the loop is going away
+        ws._c.close(1001, "")
+        error = e
+        raise
+    else:
+        ws._c.close(1000, "")
+    finally:
+        await finish_async(app, req, rv, error)
 
 
 def start_callbacks(app: Any, req: Any, route: Route, ws: WebSocket) -> None:
-    """Sync callbacks: on_open here, then each message as a pool job of its own."""
+    """Sync callbacks: on_open here, then each message as a pool job of its own, each
+    with the connection's request current; after_request and teardown at the close."""
     target = route.handler()
     on_open = getattr(target, "on_open", None)
     on_message = getattr(target, "on_message", None)
     on_close = getattr(target, "on_close", None)
+    outcome: list = [None, None]  # the first failure's (answer, error)
     failed = False
 
     def guarded(f: Callable[..., Any], *a: Any) -> None:
@@ -293,10 +417,11 @@ def start_callbacks(app: Any, req: Any, route: Route, ws: WebSocket) -> None:
             f(ws, *a)
         except ConnectionClosed:
             pass
-        except Exception:  # noqa: BLE001
-            app.logger.exception("WebSocket handler %s failed", route.endpoint)
-            failed = True
+        except Exception as e:  # noqa: BLE001
             ws._c.close(1011, "internal error")
+            if not failed:
+                failed = True
+                outcome[:] = _failed(app, req, e)
         finally:
             _local.request = None
 
@@ -308,44 +433,51 @@ def start_callbacks(app: Any, req: Any, route: Route, ws: WebSocket) -> None:
             guarded(on_message, m)
 
     def closed(code: int, reason: str) -> None:
-        if on_close is not None:
-            guarded(on_close, code, reason)
+        try:
+            if on_close is not None:
+                guarded(on_close, code, reason)
+        finally:
+            finish(app, req, *outcome)
 
     ws._c.start_callbacks(message, closed)
 
 
 async def run_callbacks(app: Any, req: Any, route: Route, ws: AsyncWebSocket) -> None:
-    """Callbacks of which some are coroutines: one task, no thread between messages."""
-    from .asyncsupport import with_request
+    """Callbacks of which some are coroutines: one task (run under with_request), no
+    thread between messages."""
     target = route.handler()
+    outcome: list = [None, None]  # the first failure's (answer, error)
+    failed = False
 
     async def call(name: str, *a: Any) -> bool:
+        nonlocal failed
         f = getattr(target, name, None)
         if f is None:
             return True
         try:
             if _is_async(f):
-                await with_request(f(ws, *a), req)
+                await f(ws, *a)
             else:
-                _local.request = req
-                try:
-                    f(ws, *a)
-                finally:
-                    _local.request = None
+                f(ws, *a)
         except ConnectionClosed:
             pass
-        except Exception:  # noqa: BLE001
-            app.logger.exception("WebSocket handler %s failed", route.endpoint)
+        except Exception as e:  # noqa: BLE001
             ws._c.close(1011, "internal error")
+            if not failed:
+                failed = True
+                outcome[:] = await _failed_async(app, req, e)
             return False
         return True
 
-    ok = await call("on_open")
-    while True:
-        try:
-            m = await ws.receive()
-        except ConnectionClosed as e:
-            await call("on_close", e.code, e.reason)
-            return
-        if ok:
-            ok = await call("on_message", m)
+    try:
+        ok = await call("on_open")
+        while True:
+            try:
+                m = await ws.receive()
+            except ConnectionClosed as e:
+                await call("on_close", e.code, e.reason)
+                return
+            if ok:
+                ok = await call("on_message", m)
+    finally:
+        await finish_async(app, req, *outcome)
