@@ -17,7 +17,7 @@ def test_extensions_on_kiv():
                           env=dict(os.environ, KIV_EXTENSIONS_INNER="1"))
     summary = done.stdout.strip().splitlines()[-1]
     # every case ran (only this outer test skips there): a skip would hide a missing extension
-    assert done.returncode == 0 and summary.startswith(f"{len(CASES) + 1} passed, 1 skipped"), \
+    assert done.returncode == 0 and summary.startswith(f"{len(CASES) + 3} passed, 1 skipped"), \
         done.stdout[-4000:]
 
 
@@ -73,6 +73,12 @@ app.add_url_rule("/wz", "wz", lambda: werkzeug.Response("w", 201, {"X-W": "1"}))
 replaced = app.response_class("h")  # as Flask-CORS does to a response whose headers it dislikes
 replaced.headers = werkzeug.datastructures.Headers([("X-H", "2")])
 app.add_url_rule("/headers", "headers", lambda: replaced)
+@app.websocket("/ws/user")
+def ws_user(ws):  # a query on the connection's database session
+    ws.send(db.session.get(User, 1).name)
+@app.websocket("/ws/user-async")
+async def ws_user_async(ws):
+    ws.send(db.session.get(User, 1).name)
 if SEED:
     with app.app_context():
         db.create_all(), db.session.add(User(id=1, name="ann")), db.session.commit()
@@ -107,13 +113,13 @@ def app(tmp_path_factory):
     base = tmp_path_factory.mktemp("ext")
     names = {"DB": f"sqlite:///{base}/app.db", "SESSIONS": f"{base}/s", "SEED": True}
     exec(compile(APP, "extension_app", "exec"), names)
-    return names["app"]
+    return names["app"], names["db"]
 
 
 @pytest.mark.skipif(not INNER, reason="runs under install_as_flask")
 @pytest.mark.parametrize("case", list(CASES))
 def test_extension_stack(app, case):
-    client, last = app.test_client(), ""
+    client, last = app[0].test_client(), ""
     for line, status, text, headers, form in (step + ("", {}, None)[len(step) - 2:]
                                               for step in CASES[case]):
         fill = {k: v.replace("{last}", last) for k, v in {**headers, **(form or {})}.items()}
@@ -138,3 +144,19 @@ def test_migrate_upgrade_through_kiv_command_line(tmp_path):
     tables = sqlite3.connect(tmp_path / "m.db").execute("SELECT name FROM sqlite_master")
     assert {"alembic_version", "user"} <= {name for (name,) in tables}
 
+
+
+@pytest.mark.skipif(not INNER, reason="runs under install_as_flask")
+@pytest.mark.parametrize("path", ["/ws/user", "/ws/user-async"])
+def test_sqlalchemy_gives_back_a_websockets_connection(app, path):
+    import queue
+    app, db = app
+    ended = queue.Queue()
+    app.teardown_appcontext(ended.put)
+    app.teardown_appcontext_funcs.insert(0, app.teardown_appcontext_funcs.pop())  # runs last
+    for _ in range(2):
+        with app.test_client().websocket(path) as ws:
+            assert ws.receive() == "ann"
+        assert ended.get(timeout=10) is None
+        with app.app_context():
+            assert db.engine.pool.checkedout() == 0

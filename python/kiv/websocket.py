@@ -260,12 +260,31 @@ class _Target:
 # sessions an extension returns in teardown are returned per connection.
 
 
+# The header by which the test client's connections are known, so that a handler's
+# exception can be raised in the test (TESTING or PROPAGATE_EXCEPTIONS) as a view's is.
+TEST_HEADER = "X-Kiv-Test-Connection"
+
+
+def _to_test(app: Any, req: Any, e: BaseException) -> bool:
+    """Whether e goes to the test that opened this connection (nothing is logged)."""
+    sinks = app.__dict__.get("_ws_test_sinks")
+    if not sinks or not app._propagates():
+        return False
+    sink = sinks.get(req.headers.get(TEST_HEADER))
+    if sink is None:
+        return False
+    sink.append(e)
+    return True
+
+
 def _failed(app: Any, req: Any, e: Exception) -> tuple[Any, BaseException | None]:
     """e, raised while serving req, handled as a view's exception: (the answer, the
     exception teardown functions see)."""
     try:
         return app._handle_user_exception(req, e), None
     except Exception as unhandled:  # noqa: BLE001
+        if _to_test(app, req, unhandled):
+            return ("Internal Server Error", 500), unhandled
         try:
             return app._handle_exception(req, unhandled), unhandled
         except Exception:  # noqa: BLE001  (debug mode re-raises: there is no page to show)
@@ -277,6 +296,8 @@ async def _failed_async(app: Any, req: Any, e: Exception) -> tuple[Any, BaseExce
     try:
         return await app._handle_user_exception_async(req, e), None
     except Exception as unhandled:  # noqa: BLE001
+        if _to_test(app, req, unhandled):
+            return ("Internal Server Error", 500), unhandled
         try:
             return await app._handle_exception_async(req, unhandled), unhandled
         except Exception:  # noqa: BLE001
@@ -369,8 +390,8 @@ def run_sync(app: Any, req: Any, route: Route, ws: WebSocket, args: dict) -> Non
     except ConnectionClosed:
         pass
     except Exception as e:  # noqa: BLE001  (handled as a view's; the client learns 1011)
-        ws._c.close(1011, "internal error")
         rv, error = _failed(app, req, e)
+        ws._c.close(1011, "internal error")
     except BaseException as e:
         error = e
         raise
@@ -388,8 +409,8 @@ async def run_async(app: Any, req: Any, route: Route, ws: AsyncWebSocket, args: 
     except ConnectionClosed:
         pass
     except Exception as e:  # noqa: BLE001
-        ws._c.close(1011, "internal error")
         rv, error = await _failed_async(app, req, e)
+        ws._c.close(1011, "internal error")
     except BaseException as e:  # cancelled: the loop is going away
         ws._c.close(1001, "")
         error = e
@@ -418,10 +439,10 @@ def start_callbacks(app: Any, req: Any, route: Route, ws: WebSocket) -> None:
         except ConnectionClosed:
             pass
         except Exception as e:  # noqa: BLE001
-            ws._c.close(1011, "internal error")
             if not failed:
                 failed = True
                 outcome[:] = _failed(app, req, e)
+            ws._c.close(1011, "internal error")
         finally:
             _local.request = None
 
@@ -462,10 +483,10 @@ async def run_callbacks(app: Any, req: Any, route: Route, ws: AsyncWebSocket) ->
         except ConnectionClosed:
             pass
         except Exception as e:  # noqa: BLE001
-            ws._c.close(1011, "internal error")
             if not failed:
                 failed = True
                 outcome[:] = await _failed_async(app, req, e)
+            ws._c.close(1011, "internal error")
             return False
         return True
 
