@@ -272,7 +272,8 @@ class ASGIHost:
                   client: tuple, conn: Any) -> None:
         """An upgrade request under the prefix (called on a pool thread): the
         application runs on the loop with a websocket scope; its websocket.accept
-        accepts, a close before it (or an end without it) refuses with 403."""
+        accepts (with its subprotocol and headers), a close before it (or an end
+        without it) refuses with 403, websocket.http.response.* with that response."""
         scheme = "ws"
         if self.app is not None and any(k in _PROXY_HEADERS for k, _ in headers):
             addr, proto = self._forwarded(headers, client[0])
@@ -285,6 +286,7 @@ class ASGIHost:
                                              None),
             "subprotocols": conn.offered(),
             "state": dict(self.state),
+            "extensions": {"websocket.http.response": {}},
         }
         event_loop().call_soon_threadsafe(new_task, _serve_websocket(self.application, scope,
                                                                      conn))
@@ -346,15 +348,29 @@ class ASGIHost:
         return startup_done.result()
 
 
+def _str_pairs(headers: Any) -> list[tuple[str, str]]:
+    """ASGI header pairs (bytes) as the core takes them."""
+    return [(bytes(k).decode("latin-1"), bytes(v).decode("latin-1")) for k, v in headers]
+
+
 async def _serve_websocket(application: Callable, scope: dict, conn: Any) -> None:
+    """One upgrade request as a websocket scope. Before the accept the application may
+    instead close (a 403) or answer with HTTP (websocket.http.response.*, the denial
+    extension); a connection that never opened reports a disconnect with 1006."""
     from .websocket import AsyncWebSocket, ConnectionClosed
     ws = AsyncWebSocket(conn)
-    state = {"connected": False, "accepted": False}
+    # "new" until websocket.connect was given, then "connecting"; then "accepted", or
+    # "denying" while an HTTP answer is given and "refused" once it or a 403 was.
+    state = "new"
+    denial: list = []  # status, headers, body pieces
 
     async def receive() -> dict:
-        if not state["connected"]:
-            state["connected"] = True
+        nonlocal state
+        if state == "new":
+            state = "connecting"
             return {"type": "websocket.connect"}
+        if state in ("denying", "refused"):
+            return {"type": "websocket.disconnect", "code": 1006, "reason": ""}
         try:
             m = await ws.receive()
         except ConnectionClosed as e:
@@ -364,12 +380,11 @@ async def _serve_websocket(application: Callable, scope: dict, conn: Any) -> Non
         return {"type": "websocket.receive", "bytes": m, "text": None}
 
     async def send(message: dict) -> None:
+        nonlocal state
         kind = message["type"]
-        if kind == "websocket.accept":
-            state["accepted"] = True
-            conn.accept(message.get("subprotocol"))
-        elif kind == "websocket.send":
-            if not state["accepted"]:
+        opening = state in ("new", "connecting")
+        if kind == "websocket.send":
+            if state != "accepted":
                 raise RuntimeError("websocket.send before websocket.accept")
             data = message.get("bytes")
             if data is None:
@@ -377,24 +392,41 @@ async def _serve_websocket(application: Callable, scope: dict, conn: Any) -> Non
             if conn.send(data):
                 raise OSError("the WebSocket is closed")
         elif kind == "websocket.close":
-            if state["accepted"]:
+            if state == "accepted":
                 conn.close(message.get("code", 1000), message.get("reason") or "")
-            else:
+            elif opening:
                 conn.refuse(403)
-        else:
+                state = "refused"
+        elif kind not in ("websocket.accept", "websocket.http.response.start",
+                          "websocket.http.response.body"):
             raise ValueError(f"unexpected ASGI message {kind!r} on a websocket scope")
+        elif kind == "websocket.http.response.body":
+            if state != "denying":
+                raise RuntimeError(f"{kind} without websocket.http.response.start")
+            denial[2].append(bytes(message.get("body", b"")))
+            if not message.get("more_body", False):
+                conn.refuse(denial[0], denial[1], b"".join(denial[2]))
+                state = "refused"
+        elif not opening:
+            raise RuntimeError(f"{kind} after the upgrade was answered")
+        elif kind == "websocket.accept":
+            state = "accepted"
+            conn.accept(message.get("subprotocol"), _str_pairs(message.get("headers") or ()))
+        else:
+            state = "denying"
+            denial[:] = [int(message["status"]), _str_pairs(message.get("headers") or ()), []]
 
     try:
         await application(scope, receive, send)
     except BaseException:
-        if state["accepted"]:
+        if state == "accepted":
             conn.close(1011, "internal error")
         else:
             conn.refuse(500)
         import traceback
         traceback.print_exc()
         return
-    if state["accepted"]:
+    if state == "accepted":
         conn.close(1000, "")
-    else:
-        conn.refuse(403)
+    elif state != "refused":  # ended without an answer, or in the middle of one
+        conn.refuse(500 if state == "denying" else 403)

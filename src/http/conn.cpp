@@ -804,7 +804,7 @@ class Conn {
   // already runs (it accepted), so even when the 101 cannot be written the
   // session starts: it finds the socket dead and tells the handler it closed.
   asio::awaitable<void> serve_websocket(const ws::Upgrade& up, WsAnswer answer) {
-    out_ = ws::accept_response(up, answer.subprotocol);
+    out_ = ws::accept_response(up, answer.subprotocol, answer.headers);
     co_await flush();
     std::string leftover(buf_.data() + pos_, buf_.size() - pos_);
     buf_.clear();

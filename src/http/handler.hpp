@@ -34,6 +34,7 @@ struct WsAnswer {
   ResponseOut refusal;
   std::shared_ptr<ws::WsHandler> handler;
   std::string subprotocol;             // one the client offered, or empty
+  HeaderList headers;                  // extra lines for the 101 (see ws::accept_response)
   std::shared_ptr<ws::Topics> topics;  // for the session's subscriptions; may be null
 };
 

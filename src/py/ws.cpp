@@ -95,11 +95,12 @@ class PyWs final : public ws::WsHandler, public std::enable_shared_from_this<PyW
     decision_.try_send(asio::error_code(), std::move(a));
     return true;
   }
-  bool accept(std::string subprotocol) {
+  bool accept(std::string subprotocol, HeaderList headers = {}) {
     WsAnswer a;
     a.kind = WsAnswer::kAccept;
     a.handler = shared_from_this();
     a.subprotocol = std::move(subprotocol);
+    a.headers = std::move(headers);
     a.topics = process_topics();
     return decide(std::move(a));
   }
@@ -451,12 +452,20 @@ PyObject* answer_of(PyWs& ws, const std::optional<Message>& m) {
   Py_RETURN_NONE;
 }
 
+// accept(subprotocol=None, headers=None): headers are (str, str) pairs for the 101.
 PyObject* conn_accept(PyObject* self, PyObject* args) {
   PyObject* sub = Py_None;
-  if (!PyArg_ParseTuple(args, "|O:accept", &sub)) return nullptr;
+  PyObject* extra = Py_None;
+  if (!PyArg_ParseTuple(args, "|OO:accept", &sub, &extra)) return nullptr;
   std::string chosen;
   if (sub != Py_None && !text_arg(sub, chosen)) return nullptr;
-  return PyBool_FromLong(ws_of(self).accept(std::move(chosen)));
+  HeaderList headers;
+  if (extra != Py_None) {
+    auto parsed = headers_from_py(extra);
+    if (!parsed) return nullptr;
+    headers = std::move(*parsed);
+  }
+  return PyBool_FromLong(ws_of(self).accept(std::move(chosen), std::move(headers)));
 }
 
 // send(data): str is a text message, anything bytes-like a binary one.
@@ -546,15 +555,34 @@ PyObject* conn_start_callbacks(PyObject* self, PyObject* args) {
   Py_RETURN_NONE;
 }
 
-// refuse(status): the upgrade is answered with a plain page (ignored after an accept).
-PyObject* conn_refuse(PyObject* self, PyObject* arg) {
-  const long status = PyLong_AsLong(arg);
-  if (status == -1 && PyErr_Occurred()) return nullptr;
-  if (status < 400 || status > 599) {
-    PyErr_SetString(PyExc_ValueError, "a refusal's status is 4xx or 5xx");
+// refuse(status): the upgrade is answered with a plain page; refuse(status,
+// headers, body): with that response (200 to 599). Ignored after an accept.
+PyObject* conn_refuse(PyObject* self, PyObject* args) {
+  long status;
+  PyObject* headers = nullptr;
+  PyObject* body = nullptr;
+  if (!PyArg_ParseTuple(args, "l|OO:refuse", &status, &headers, &body)) return nullptr;
+  const bool whole = headers != nullptr;
+  ResponseOut r;
+  if (whole) {
+    auto parsed = headers_from_py(headers);
+    if (!parsed) return nullptr;
+    r.headers = std::move(*parsed);
+    r.status = static_cast<std::uint16_t>(status);
+    if (body) {
+      PyRef bytes = PyRef::steal(PyBytes_FromObject(body));
+      char* p;
+      Py_ssize_t n;
+      if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &p, &n) < 0) return nullptr;
+      r.body.assign(p, static_cast<std::size_t>(n));
+    }
+  }
+  if (status < (whole ? 200 : 400) || status > 599) {
+    PyErr_SetString(PyExc_ValueError, whole ? "a refusal's status is 200 to 599"
+                                            : "a refusal's status is 4xx or 5xx");
     return nullptr;
   }
-  ws_of(self).refuse(simple(static_cast<std::uint16_t>(status)));
+  ws_of(self).refuse(whole ? std::move(r) : simple(static_cast<std::uint16_t>(status)));
   Py_RETURN_NONE;
 }
 
@@ -565,7 +593,9 @@ PyObject* conn_offered(PyObject* self, PyObject*) {
 }
 
 PyMethodDef conn_methods[] = {
-    {"accept", conn_accept, METH_VARARGS, "accept(subprotocol=None): switch protocols."},
+    {"accept", conn_accept, METH_VARARGS,
+     "accept(subprotocol=None, headers=None): switch protocols; headers: (str, str) pairs\n"
+     "for the 101."},
     {"send", conn_send, METH_O, "send(data) -> 0 queued, 1 closed, 2 queue full."},
     {"close", conn_close, METH_VARARGS, "close(code=1000, reason='')"},
     {"subscribe", conn_subscribe, METH_O, "subscribe(topic)"},
@@ -578,7 +608,9 @@ PyMethodDef conn_methods[] = {
      "once on the event loop when one comes."},
     {"start_callbacks", conn_start_callbacks, METH_VARARGS,
      "start_callbacks(on_message, on_close): deliver on the pool from now on."},
-    {"refuse", conn_refuse, METH_O, "refuse(status): answer the upgrade with a page."},
+    {"refuse", conn_refuse, METH_VARARGS,
+     "refuse(status, headers=None, body=b''): answer the upgrade with a page, or with\n"
+     "this response when headers are given."},
     {"offered", conn_offered, METH_NOARGS, "The subprotocols the client offered."},
     {nullptr, nullptr, 0, nullptr},
 };

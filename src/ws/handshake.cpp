@@ -281,7 +281,8 @@ Upgrade check_upgrade(const Req& req, const DeflateOptions& deflate) {
   return check_upgrade(req.method, req.minor_version, fields, deflate);
 }
 
-std::string accept_response(const Upgrade& up, std::string_view subprotocol) {
+std::string accept_response(const Upgrade& up, std::string_view subprotocol,
+                            const std::vector<std::pair<std::string, std::string>>& extra) {
   std::string out =
       "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
       "Sec-WebSocket-Accept: ";
@@ -296,6 +297,18 @@ std::string accept_response(const Upgrade& up, std::string_view subprotocol) {
   if (up.deflate) {
     out += "Sec-WebSocket-Extensions: ";
     out += up.deflate_answer;
+    out += "\r\n";
+  }
+  for (const auto& [name, value] : extra) {
+    static constexpr std::string_view kOwn[] = {
+        "upgrade",   "connection",     "sec-websocket-accept", "sec-websocket-protocol",
+        "sec-websocket-extensions", "content-length", "transfer-encoding"};
+    if (!is_token(name) || std::any_of(std::begin(kOwn), std::end(kOwn),
+                                       [&](std::string_view own) { return iequal(name, own); }))
+      continue;
+    out += name;
+    out += ": ";
+    out += value;
     out += "\r\n";
   }
   out += "\r\n";

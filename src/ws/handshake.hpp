@@ -68,8 +68,11 @@ Upgrade check_upgrade(const Req& req, const DeflateOptions& deflate = {});
 
 // The 101 answer. `subprotocol` must be one of the offered ones or empty
 // (none chosen); anything else is left out, since the client would fail the
-// connection on it.
-std::string accept_response(const Upgrade& up, std::string_view subprotocol = {});
+// connection on it. `extra` header lines (already free of CR, LF and NUL) go
+// after the handshake's own, except those naming a header the handshake or
+// the framing decides (they would contradict it).
+std::string accept_response(const Upgrade& up, std::string_view subprotocol = {},
+                            const std::vector<std::pair<std::string, std::string>>& extra = {});
 // The 400 or 426 answer of a refused upgrade (426 names the version we speak).
 std::string refusal_response(const Upgrade& up);
 

@@ -90,6 +90,12 @@ TEST(WsHandshake, HandsOverOriginProtocolsAndExtensions) {
   EXPECT_NE(answer.find("\r\nSec-WebSocket-Extensions: permessage-deflate\r\n"), std::string::npos);
   // A protocol the client did not offer is never named.
   EXPECT_EQ(accept_response(up, "other").find("Sec-WebSocket-Protocol"), std::string::npos);
+  // The application's extra lines come last, minus those the handshake decides.
+  const std::string extra = accept_response(
+      up, "", {{"Set-Cookie", "a=1"}, {"sec-websocket-protocol", "v2"}, {"Content-Length", "9"},
+               {"bad name", "x"}, {"X-A", "b"}});
+  EXPECT_EQ(extra.substr(extra.find("\r\nSet-Cookie")),
+            "\r\nSet-Cookie: a=1\r\nX-A: b\r\n\r\n");
 }
 
 struct DeflateCase {
