@@ -260,9 +260,18 @@ class App(TemplateRegistry, Scaffold):
 
     def add_websocket_rule(self, rule: str, endpoint: str | None = None, handler: Any = None,
                            subprotocols: Iterable[str] | None = None,
-                           subdomain: str | None = None, host: str | None = None) -> None:
-        """Serves WebSocket connections at rule with handler (see kiv.websocket)."""
-        from .websocket import Route
+                           subdomain: str | None = None, host: str | None = None,
+                           **limits: Any) -> None:
+        """Serves WebSocket connections at rule with handler (see kiv.websocket).
+        max_message_size, max_queue_size, ping_interval and idle_timeout override the
+        WEBSOCKET_* config values for this rule's connections."""
+        from .websocket import LIMITS, Route
+        unknown = limits.keys() - LIMITS.keys()
+        if unknown:
+            raise TypeError(f"unexpected WebSocket options: {', '.join(sorted(unknown))}")
+        for name, value in limits.items():
+            if value is not None and (not isinstance(value, (int, float)) or value < 0):
+                raise ValueError(f"{name} is a number of bytes or seconds, or None")
         if handler is None:
             raise TypeError("add_websocket_rule() needs a handler")
         endpoint = endpoint or handler.__name__
@@ -273,7 +282,7 @@ class App(TemplateRegistry, Scaffold):
         else:
             native_rule = rule
         _kiv.Server().add_ws_rule(native_rule, None, endpoint)  # checks the rule text now
-        self._ws_rules.append((native_rule, Route(handler, endpoint, subprotocols)))
+        self._ws_rules.append((native_rule, Route(handler, endpoint, subprotocols, limits)))
         self.url_map.add(rule, endpoint, ["GET"], None, self._host_pattern(subdomain, host))
         self._changed()
 
@@ -905,7 +914,9 @@ class App(TemplateRegistry, Scaffold):
         if refusal is not None:
             return refusal
         sub = route.choose(conn.offered())
-        conn.accept(sub)
+        refusal = w.accept(self, req, route, conn, sub)
+        if refusal is not None:
+            return refusal
         if route.kind == "sync":
             w.run_sync(self, req, route, w.WebSocket(conn, sub), args)
         elif route.kind == "callbacks":

@@ -42,6 +42,14 @@ DEFAULTS: dict[str, Any] = {
     # "redis://host:port/0": app.publish() reaches every process that uses this Redis;
     # unset, it reaches the WebSockets of the server's own worker processes.
     "PUBSUB_URL": None,
+    # WebSocket connections, unless their route says otherwise: a longer message closes
+    # with 1009, more than this many bytes waiting to be sent with 1008; a ping after
+    # WEBSOCKET_PING_INTERVAL seconds without a byte from the client, a close (1001)
+    # after WEBSOCKET_IDLE_TIMEOUT (None: never).
+    "WEBSOCKET_MAX_MESSAGE_SIZE": 16 * 1024 * 1024,
+    "WEBSOCKET_MAX_QUEUE_SIZE": 1024 * 1024,
+    "WEBSOCKET_PING_INTERVAL": 20,
+    "WEBSOCKET_IDLE_TIMEOUT": 60,
 }
 
 

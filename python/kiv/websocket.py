@@ -167,15 +167,32 @@ def _is_async(f: Any) -> bool:
     return inspect.iscoroutinefunction(f)
 
 
+# The session limits a route may set, each over the config key of the same name.
+LIMITS = {"max_message_size": "WEBSOCKET_MAX_MESSAGE_SIZE",
+          "max_queue_size": "WEBSOCKET_MAX_QUEUE_SIZE",
+          "ping_interval": "WEBSOCKET_PING_INTERVAL",
+          "idle_timeout": "WEBSOCKET_IDLE_TIMEOUT"}
+
+
 class Route:
     """The native view of a WebSocket rule: the handler and how it runs."""
 
-    __slots__ = ("handler", "subprotocols", "endpoint")
+    __slots__ = ("handler", "subprotocols", "endpoint", "limits")
 
-    def __init__(self, handler: Any, endpoint: str, subprotocols: Any = None):
+    def __init__(self, handler: Any, endpoint: str, subprotocols: Any = None,
+                 limits: dict | None = None):
         self.handler = handler
         self.endpoint = endpoint
         self.subprotocols = tuple(subprotocols or ())
+        self.limits = limits or {}  # those the route sets
+
+    def session_limits(self, config: Any) -> tuple:
+        """The limits of a connection, as conn.accept() takes them (None: the default;
+        a time of 0: none)."""
+        own = self.limits
+        size, queue, ping, idle = (own[k] if k in own else config.get(key)
+                                   for k, key in LIMITS.items())
+        return size, queue, ping or 0, idle or 0
 
     @property
     def kind(self) -> str:
@@ -379,6 +396,21 @@ def admit(app: Any, req: Any, args: dict) -> Any:
     finally:
         _local.request = None
     return finish(app, req, rv, error)
+
+
+def accept(app: Any, req: Any, route: Route, conn: Any, subprotocol: str | None) -> Any:
+    """Accepts with the route's limits: None, or the 500 answer when they are not
+    valid (they come from the config, read now)."""
+    try:
+        conn.accept(subprotocol, None, route.session_limits(app.config))
+        return None
+    except Exception as e:  # noqa: BLE001
+        _local.request = req
+        try:
+            rv, error = _failed(app, req, e)
+        finally:
+            _local.request = None
+        return finish(app, req, rv, error)
 
 
 def run_sync(app: Any, req: Any, route: Route, ws: WebSocket, args: dict) -> None:

@@ -813,6 +813,7 @@ class Conn {
     ws::SessionOptions opts;
     opts.deflate = up.deflate;
     opts.topics = std::move(answer.topics);
+    if (answer.tune) answer.tune(opts);
     auto session = std::make_shared<ws::WsSession>(std::move(socket_), std::move(answer.handler),
                                                    std::move(opts));
     // The session has deadlines of its own; the group only closes it on a drain.

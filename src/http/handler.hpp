@@ -20,6 +20,7 @@ namespace kiv {
 namespace ws {
 struct Upgrade;
 struct WsHandler;
+struct SessionOptions;
 class Topics;
 }  // namespace ws
 
@@ -35,6 +36,8 @@ struct WsAnswer {
   std::shared_ptr<ws::WsHandler> handler;
   std::string subprotocol;             // one the client offered, or empty
   HeaderList headers;                  // extra lines for the 101 (see ws::accept_response)
+  // Sets the session's limits (the application's, per route) over the defaults; may be empty.
+  std::function<void(ws::SessionOptions&)> tune;
   std::shared_ptr<ws::Topics> topics;  // for the session's subscriptions; may be null
 };
 

@@ -95,12 +95,14 @@ class PyWs final : public ws::WsHandler, public std::enable_shared_from_this<PyW
     decision_.try_send(asio::error_code(), std::move(a));
     return true;
   }
-  bool accept(std::string subprotocol, HeaderList headers = {}) {
+  bool accept(std::string subprotocol, HeaderList headers = {},
+              std::function<void(ws::SessionOptions&)> tune = {}) {
     WsAnswer a;
     a.kind = WsAnswer::kAccept;
     a.handler = shared_from_this();
     a.subprotocol = std::move(subprotocol);
     a.headers = std::move(headers);
+    a.tune = std::move(tune);
     a.topics = process_topics();
     return decide(std::move(a));
   }
@@ -452,11 +454,41 @@ PyObject* answer_of(PyWs& ws, const std::optional<Message>& m) {
   Py_RETURN_NONE;
 }
 
-// accept(subprotocol=None, headers=None): headers are (str, str) pairs for the 101.
+// The session limits of accept(): (max message bytes, send queue bytes, ping
+// interval s, idle timeout s), each None for the engine's default; the times
+// may be 0 (none).
+bool limits_arg(PyObject* limits, std::function<void(ws::SessionOptions&)>& tune) {
+  PyObject *o_message, *o_queue, *o_ping, *o_idle;
+  if (!PyArg_ParseTuple(limits, "OOOO:limits", &o_message, &o_queue, &o_ping, &o_idle))
+    return false;
+  std::optional<double> v[4];
+  PyObject* items[4] = {o_message, o_queue, o_ping, o_idle};
+  for (int i = 0; i < 4; ++i) {
+    if (items[i] == Py_None) continue;
+    const double d = PyFloat_AsDouble(items[i]);
+    if (d == -1 && PyErr_Occurred()) return false;
+    if (!(d >= 0 && d < 1e15) || (i < 2 && d < 1)) {
+      PyErr_SetString(PyExc_ValueError, "a WebSocket limit is a size of at least 1, or a time");
+      return false;
+    }
+    v[i] = d;
+  }
+  tune = [v0 = v[0], v1 = v[1], v2 = v[2], v3 = v[3]](ws::SessionOptions& o) {
+    if (v0) o.limits.max_frame = o.limits.max_message = static_cast<std::size_t>(*v0);
+    if (v1) o.max_queue_bytes = static_cast<std::size_t>(*v1);
+    if (v2) o.ping_interval = std::chrono::milliseconds(static_cast<std::int64_t>(*v2 * 1000));
+    if (v3) o.idle_timeout = std::chrono::milliseconds(static_cast<std::int64_t>(*v3 * 1000));
+  };
+  return true;
+}
+
+// accept(subprotocol=None, headers=None, limits=None): headers are (str, str)
+// pairs for the 101; limits as limits_arg reads them.
 PyObject* conn_accept(PyObject* self, PyObject* args) {
   PyObject* sub = Py_None;
   PyObject* extra = Py_None;
-  if (!PyArg_ParseTuple(args, "|OO:accept", &sub, &extra)) return nullptr;
+  PyObject* limits = Py_None;
+  if (!PyArg_ParseTuple(args, "|OOO:accept", &sub, &extra, &limits)) return nullptr;
   std::string chosen;
   if (sub != Py_None && !text_arg(sub, chosen)) return nullptr;
   HeaderList headers;
@@ -465,7 +497,10 @@ PyObject* conn_accept(PyObject* self, PyObject* args) {
     if (!parsed) return nullptr;
     headers = std::move(*parsed);
   }
-  return PyBool_FromLong(ws_of(self).accept(std::move(chosen), std::move(headers)));
+  std::function<void(ws::SessionOptions&)> tune;
+  if (limits != Py_None && !limits_arg(limits, tune)) return nullptr;
+  return PyBool_FromLong(
+      ws_of(self).accept(std::move(chosen), std::move(headers), std::move(tune)));
 }
 
 // send(data): str is a text message, anything bytes-like a binary one.
@@ -594,8 +629,9 @@ PyObject* conn_offered(PyObject* self, PyObject*) {
 
 PyMethodDef conn_methods[] = {
     {"accept", conn_accept, METH_VARARGS,
-     "accept(subprotocol=None, headers=None): switch protocols; headers: (str, str) pairs\n"
-     "for the 101."},
+     "accept(subprotocol=None, headers=None, limits=None): switch protocols; headers:\n"
+     "(str, str) pairs for the 101; limits: (max_message, max_queue, ping_interval,\n"
+     "idle_timeout), None for a default."},
     {"send", conn_send, METH_O, "send(data) -> 0 queued, 1 closed, 2 queue full."},
     {"close", conn_close, METH_VARARGS, "close(code=1000, reason='')"},
     {"subscribe", conn_subscribe, METH_O, "subscribe(topic)"},
