@@ -6,7 +6,7 @@ import pytest
 from websockets.exceptions import ConnectionClosed as ClientClosed, InvalidStatus
 from websockets.sync.client import connect
 
-from kiv import App, g, request, session
+from kiv import App, g, request, session, signals
 
 events = queue.Queue()
 KINDS = ["sync", "async", "callbacks", "async-callbacks"]
@@ -35,10 +35,7 @@ def make_app():
             return "no", 403
         g.user = "ann"
 
-    @app.after_request
-    def after(response):
-        events.put(("after", response.status_code))
-        return response
+    app.after_request(lambda response: events.put(("after", response.status_code)) or response)
 
     @app.teardown_request
     def torn(exc):
@@ -48,9 +45,10 @@ def make_app():
     def torn_app(exc):
         events.put(("teardown_appcontext", type(exc).__name__ if exc else None))
 
-    @app.errorhandler(KeyError)
-    def handled(e):
-        return "handled", 418
+    app.errorhandler(KeyError)(lambda e: ("handled", 418))
+    for signal in (signals.appcontext_pushed, signals.request_started, signals.request_finished,
+                   signals.request_tearing_down, signals.appcontext_popped):
+        signal.connect(lambda sender, name=signal.name, **kw: events.put((name,)), app, weak=False)
 
     @app.websocket("/sync")
     def sync(ws):
@@ -86,8 +84,16 @@ def served():
     app.server.stop(sid, 5)
 
 
-def hook_events():
-    return [events.get(timeout=10) for _ in range(3)]
+STARTED = [("appcontext-pushed",), ("request-started",)]
+
+
+def hook_events(n=6):
+    return [events.get(timeout=10) for _ in range(n)]
+
+
+def ended(status, error, user):
+    return [("after", status), ("request-finished",), ("teardown_request", error, user),
+            ("teardown_appcontext", error), ("request-tearing-down",), ("appcontext-popped",)]
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -100,7 +106,7 @@ def test_hooks_run_when_the_handler_ends(served, kind, ending, code, status, err
         for n in (1, 2):
             ws.send("hi")
             assert ws.recv(timeout=10) == f"hi ann bob /{kind} {n}"
-        assert events.empty()  # nothing ran at the upgrade
+        assert hook_events(2) == STARTED and events.empty()  # nothing else at the upgrade
         if ending == "peer":
             ws.close()
         else:
@@ -108,8 +114,7 @@ def test_hooks_run_when_the_handler_ends(served, kind, ending, code, status, err
             with pytest.raises(ClientClosed) as e:
                 ws.recv(timeout=10)
             assert e.value.rcvd.code == code
-    assert hook_events() == [("after", status), ("teardown_request", error, "ann"),
-                             ("teardown_appcontext", error)]
+    assert hook_events() == ended(status, error, "ann")
     assert ("ValueError: boom" in caplog.text) == (ending == "raise")
 
 
@@ -118,5 +123,4 @@ def test_a_refused_upgrade_is_a_finished_request(served, kind):
     with pytest.raises(InvalidStatus) as e:
         connect(f"{served[0]}/{kind}?refuse=1", open_timeout=10)
     assert e.value.response.status_code == 403
-    assert hook_events() == [("after", 403), ("teardown_request", None, None),
-                             ("teardown_appcontext", None)]
+    assert hook_events(8) == STARTED + ended(403, None, None)

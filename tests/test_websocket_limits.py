@@ -42,10 +42,3 @@ def test_idle_timeout_without_pings(client):
         other.send("still open")
         assert other.receive() == "still open"
 
-
-@pytest.mark.parametrize("options, error", [
-    ({"max_mesage_size": 10}, TypeError), ({"ping_interval": -1}, ValueError),
-    ({"idle_timeout": "1"}, ValueError)])
-def test_bad_options(options, error):
-    with pytest.raises(error):
-        App("bad").websocket("/ws", **options)(lambda ws: None)

@@ -31,10 +31,6 @@ def app():
         session["name"] = name
         return "in"
 
-    @app.route("/say/<topic>/<text>")
-    def say(topic, text):
-        return str(app.publish(topic, text))
-
     @app.before_request
     def gate():
         if request.args.get("deny"):
@@ -60,13 +56,6 @@ def app():
 
     app.websocket("/callbacks", subprotocols=["chat"])(Callbacks)
     app.websocket("/async-callbacks", subprotocols=["chat"])(AsyncCallbacks)
-
-    @app.websocket("/room/<topic>")
-    async def room(ws, topic):
-        ws.subscribe(topic)
-        ws.send("in")
-        async for m in ws:
-            app.publish(topic, m)
 
     return app
 
@@ -117,12 +106,3 @@ def test_refused_upgrades_carry_the_response(app, path, status):
         app.test_client().websocket(path)
     assert e.value.status_code == e.value.response.status_code == status
 
-
-def test_publish_reaches_test_connections(app):
-    client = app.test_client()
-    with client.websocket("/room/r") as a, client.websocket("/room/r") as b:
-        assert a.receive() == b.receive() == "in"
-        a.send("from a")
-        assert a.receive() == b.receive() == "from a"
-        assert client.get("/say/r/hi").text == "2"
-        assert a.receive() == b.receive() == "hi"

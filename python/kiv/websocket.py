@@ -13,6 +13,7 @@ this module is the Python face of one connection and the code that runs handlers
 from __future__ import annotations
 
 import inspect
+import sys
 from typing import Any, Callable
 
 import _kiv
@@ -322,6 +323,13 @@ async def _failed_async(app: Any, req: Any, e: Exception) -> tuple[Any, BaseExce
             return ("Internal Server Error", 500), unhandled
 
 
+def _signals(app: Any) -> Any:
+    """kiv.signals while the app's request signals have receivers (sent around a
+    connection's request as around a view's), else None."""
+    s = sys.modules.get("kiv.signals")
+    return s if s is not None and s.request_signals_live(app) else None
+
+
 def _afters(app: Any, req: Any) -> tuple:
     afters = app._hooks(req)[2]
     return afters if req._after is None else (*req._after, *afters)
@@ -337,10 +345,13 @@ def finish(app: Any, req: Any, rv: Any, error: BaseException | None) -> Any:
     was not accepted. A failing hook is logged and the others still run: there is no
     client left to tell, and a skipped teardown would leak what it returns."""
     _local.request = req
+    s = _signals(app)
     try:
         try:
             rv = app._finalize(req, app.response_class() if rv is None else rv,
                                _afters(app, req))
+            if s is not None:
+                s.send(s.request_finished, app, response=app.make_response(rv))
         except Exception as e:  # noqa: BLE001
             _log_hook_failure(app, req)
             rv, error = ("Internal Server Error", 500), error or e
@@ -349,6 +360,10 @@ def finish(app: Any, req: Any, rv: Any, error: BaseException | None) -> Any:
                 f(error)
             except Exception:  # noqa: BLE001
                 _log_hook_failure(app, req)
+        if s is not None:
+            s.send(s.request_tearing_down, app, exc=error)
+            s.send(s.appcontext_tearing_down, app, exc=error)
+            s.send(s.appcontext_popped, app)
         return rv
     finally:
         _local.request = None
@@ -356,9 +371,12 @@ def finish(app: Any, req: Any, rv: Any, error: BaseException | None) -> Any:
 
 async def finish_async(app: Any, req: Any, rv: Any, error: BaseException | None) -> None:
     """finish() on the event loop, awaiting async hooks (run under with_request)."""
+    s = _signals(app)
     try:
-        await app._finalize_async(req, app.response_class() if rv is None else rv,
-                                  _afters(app, req))
+        rv = await app._finalize_async(req, app.response_class() if rv is None else rv,
+                                       _afters(app, req))
+        if s is not None:
+            await s.send_async(s.request_finished, app, response=app.make_response(rv))
     except Exception as e:  # noqa: BLE001
         _log_hook_failure(app, req)
         error = error or e
@@ -371,6 +389,10 @@ async def finish_async(app: Any, req: Any, rv: Any, error: BaseException | None)
                 await inner(error)
         except Exception:  # noqa: BLE001
             _log_hook_failure(app, req)
+    if s is not None:
+        await s.send_async(s.request_tearing_down, app, exc=error)
+        await s.send_async(s.appcontext_tearing_down, app, exc=error)
+        await s.send_async(s.appcontext_popped, app)
 
 
 def admit(app: Any, req: Any, args: dict) -> Any:
@@ -380,6 +402,10 @@ def admit(app: Any, req: Any, args: dict) -> Any:
     _local.request = req
     rv = error = None
     try:
+        s = _signals(app)
+        if s is not None:
+            s.send(s.appcontext_pushed, app)
+            s.send(s.request_started, app)
         if app._request_checks:
             app._check_host(req)
         preprocessors, befores, _, _ = app._hooks(req)
