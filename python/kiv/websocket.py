@@ -348,8 +348,8 @@ def finish(app: Any, req: Any, rv: Any, error: BaseException | None) -> Any:
     s = _signals(app)
     try:
         try:
-            rv = app._finalize(req, app.response_class() if rv is None else rv,
-                               _afters(app, req))
+            # "": the empty 200 response, made only when a hook is to see it.
+            rv = app._finalize(req, "" if rv is None else rv, _afters(app, req))
             if s is not None:
                 s.send(s.request_finished, app, response=app.make_response(rv))
         except Exception as e:  # noqa: BLE001
@@ -373,8 +373,7 @@ async def finish_async(app: Any, req: Any, rv: Any, error: BaseException | None)
     """finish() on the event loop, awaiting async hooks (run under with_request)."""
     s = _signals(app)
     try:
-        rv = await app._finalize_async(req, app.response_class() if rv is None else rv,
-                                       _afters(app, req))
+        rv = await app._finalize_async(req, "" if rv is None else rv, _afters(app, req))
         if s is not None:
             await s.send_async(s.request_finished, app, response=app.make_response(rv))
     except Exception as e:  # noqa: BLE001
