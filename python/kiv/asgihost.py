@@ -21,7 +21,7 @@ from __future__ import annotations
 import asyncio
 from typing import Any, Callable
 
-from .asyncsupport import event_loop, new_task
+from .asyncsupport import event_loop, new_task, run_now
 
 __all__ = ["ASGIHost"]
 
@@ -261,12 +261,12 @@ class ASGIHost:
             client = (addr, client[1])
         state = self.state
         exchange = _Exchange(body, done)
-        new_task(exchange.run(self.application({
+        run_now(exchange.run(self.application({
             "type": "http", "asgi": _ASGI, "http_version": http_version, "method": method,
             "scheme": scheme, "path": path.decode("utf-8", "replace"), "raw_path": raw_path,
             "query_string": query, "root_path": self.prefix, "headers": headers,
             "client": client, "server": server, "state": state.copy() if state else {},
-        }, exchange.receive, exchange.send)))
+        }, exchange.receive, exchange.send)), None)
 
     def websocket(self, path: bytes, raw_path: bytes, query: bytes, headers: list,
                   client: tuple, conn: Any) -> None:
