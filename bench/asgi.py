@@ -87,7 +87,8 @@ def command(name: str, target: str, port: int) -> tuple[list[str], dict]:
                str(port), target]
     else:
         raise SystemExit(f"unknown server {name}")
-    env["PYTHONPATH"] = os.pathsep.join(path)
+    # The caller's path last: it may name the _kiv build to use (the package comes first).
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [*path, os.environ.get("PYTHONPATH")]))
     return cmd, env
 
 
