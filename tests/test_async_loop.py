@@ -3,6 +3,7 @@ handlers and signals: the order of hooks and the error flow are those of sync vi
 
 import asyncio
 import contextvars
+import datetime
 import http.client
 import json
 import threading
@@ -259,3 +260,24 @@ def test_each_request_has_a_task_and_context_of_its_own(tasks_served, sequence):
         status, _, got = get(tasks_served, path)
         assert status == 200, got
         assert (got if isinstance(expected, bytes) else json.loads(got)) == expected
+
+
+@pytest.mark.parametrize("plan", ["bare", "full"])
+def test_json_the_core_refuses_goes_to_the_apps_provider(plan):
+    app = App("provider")
+    if plan == "full":
+        app.before_request(lambda: None)
+
+    @app.route("/when")
+    async def when():
+        return {"when": datetime.date(2020, 1, 2)}
+
+    sid = app.server.start("127.0.0.1", 0)
+    host, port = app.server.bound_addr(sid).rsplit(":", 1)
+    conn = http.client.HTTPConnection(host, int(port), timeout=10)
+    try:
+        status, _, body = get(conn, "/when")
+    finally:
+        conn.close()
+        app.server.stop(sid, 5)
+    assert (status, json.loads(body)) == (200, {"when": "Thu, 02 Jan 2020 00:00:00 GMT"})

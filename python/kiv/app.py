@@ -608,6 +608,11 @@ class App(TemplateRegistry, Scaffold):
         except BaseException as e:  # noqa: BLE001  (the server answers it)
             done(None, e)
         else:
+            if rv.__class__ is dict or rv.__class__ is list or (
+                    rv.__class__ is tuple and rv and rv[0].__class__ in _JSON_BODIES):
+                # As on the pool: a result the server is yet to write as JSON waits in
+                # the slot (_failure_page); the step's end empties it.
+                _local.request = rv
             done(rv)
         finally:
             if req._files is not None:

@@ -1,8 +1,9 @@
 """Async views, hooks and error handlers: one event loop per process, on a thread of its own.
 
 A request whose view is an `async def` function runs on the loop from start to end: the
-server queues it for the loop's thread, which builds the request object and makes the
-coroutine a task; whenever it finishes, the result goes back to the connection. No
+server queues it for the loop's thread, which builds the request object and takes the
+coroutine's first step at once (run_now); a coroutine that waits goes on in a task, and
+whenever it finishes, the result goes back to the connection. No
 pool thread waits for it, so 10,000 requests awaiting a timer hold 10,000 tasks, not
 10,000 threads. All requests share the loop, so clients bound to a loop (database
 pools, HTTP sessions) work across requests.
@@ -127,24 +128,6 @@ class _WithRequest:
 
 async def _drive(coro: Coroutine, req: Any) -> Any:
     return await _WithRequest(coro, req)
-
-
-def start(coro: Coroutine, req: Any, done: Callable[..., Any]) -> None:
-    """Runs a request's coroutine as a task of the loop (called on the loop's thread),
-    and its outcome through done(value) or done(None, exception). On Python 3.12 and
-    later the task's first step runs at once, so a coroutine that finishes without
-    waiting does not wait for the loop's next round. (Running that first step outside a
-    task is not an option: asyncio.timeout, anyio and others need the current task.)"""
-    new_task(_run(coro, req, done))
-
-
-async def _run(coro: Coroutine, req: Any, done: Callable[..., Any]) -> None:
-    try:
-        value = await (coro if req is None else _WithRequest(coro, req))
-    except BaseException as e:  # noqa: BLE001  (the server answers it)
-        done(None, e)
-    else:
-        done(value)
 
 
 async def stream_async_body(body: Any, stream: Any) -> None:
@@ -355,4 +338,4 @@ def ensure_sync(f: Callable[..., Any]) -> Callable[..., Any]:
     return run
 
 
-__all__ = ["ensure_sync", "event_loop", "run_coroutine", "start"]
+__all__ = ["ensure_sync", "event_loop", "run_coroutine", "run_now"]
