@@ -273,18 +273,24 @@ def run_now(coro: Coroutine, req: Any) -> None:
     if host is None:
         host = _free_host = _Host()
     task = host.task
-    _enter_task(_running, task)
+    try:
+        _enter_task(_running, task)
+    except RuntimeError:  # called inside a task after all: a task of its own, as before
+        new_task(_drive(coro, req))
+        return
     _local.request = req
     refs = _getrefcount(task)
     try:
         first = host.ctx.run(coro.send, None)
-    except StopIteration:
+    except BaseException as e:
         # Used again only if the request left no trace on it: no reference kept (a
         # finished task may be cancelled, or compared, later), no cancellation asked
         # for, no context variable changed.
         if _getrefcount(task) != refs or task.cancelling() or not host.ctx == host.base:
             _free_host = None
             host.retire()
+        if e.__class__ is not StopIteration:
+            raise
         return
     finally:
         _local.request = None
