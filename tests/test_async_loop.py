@@ -6,6 +6,7 @@ import contextvars
 import datetime
 import http.client
 import json
+import sys
 import threading
 
 import pytest
@@ -235,6 +236,9 @@ def task_app(plan):
     return app
 
 
+OLD = pytest.mark.skipif(sys.version_info < (3, 11), reason="asyncio.timeout, TaskGroup")
+
+
 @pytest.fixture(params=["bare", "full"])
 def tasks_served(request):
     app = task_app(request.param)
@@ -249,12 +253,13 @@ def tasks_served(request):
 
 
 @pytest.mark.parametrize("sequence", [
-    [("/timeout", {"timed_out": True, "same_task": True}), ("/timeout", None)],
+    pytest.param([("/timeout", {"timed_out": True, "same_task": True}), ("/timeout", None)],
+                 marks=OLD),
     [("/var", {"before": None, "after": "/var"}), ("/var?wait=1", None), ("/var", None)],
     [("/cancel-self", b"cancelled"), ("/cancel-self", None)],
     [("/cancel-and-return", b"returned"), ("/wait", b"waited"), ("/wait", None)],
     [("/when", {"when": "Thu, 02 Jan 2020 00:00:00 GMT"})],
-    [("/group?k=2", {"results": [0, 2, 4]}), ("/group?k=2", None)],
+    pytest.param([("/group?k=2", {"results": [0, 2, 4]}), ("/group?k=2", None)], marks=OLD),
     [("/leak", b"ok"), ("/cancel-leaked", b"survived"), ("/leak", b"ok"),
      ("/leak", b"ok"), ("/cancel-leaked", b"survived"), ("/cancel-leaked", b"survived")],
 ])

@@ -299,6 +299,12 @@ def run_now(coro: Coroutine, req: Any) -> None:
     host.hand_over(coro, req, first)
 
 
+if sys.version_info < (3, 11):
+    def run_now(coro: Coroutine, req: Any) -> None:  # noqa: F811
+        # Before 3.11 a task cannot be given the context its first step ran in: a task
+        # of its own per request, started by the loop.
+        new_task(_drive(coro, req))
+
 if sys.version_info >= (3, 12):
     def new_task(coro: Coroutine) -> None:  # noqa: F811
         # asyncio is imported by then (the loop runs); apps without async views never
