@@ -15,7 +15,9 @@ Servers: kiv (`python -m kiv run --interface asgi`), granian (`--interface asgi
 --workers 1 --runtime-threads 1`), uvicorn (`--loop uvloop --http httptools`), kiv-views
 (the database endpoints as kiv `async def` views, apps/kiv_async_db_app.py) and, with
 --before REF, kiv-before: the same kiv with the Python package of git REF (its `kiv`
-folder exported to build/asgi-before), so one interleaved run compares both.
+folder exported to build/asgi-before), so one interleaved run compares both; with
+KIV_BEFORE set (a PYTHONPATH: another tree's package and build), kiv-before runs that.
+The caller's PYTHONPATH follows the package's folder, so that it may name the _kiv build.
 
 Each run starts the server afresh, warms it for a second, then measures wrk -t1 -c64 and
 the CPU time the server's processes used (utime + stime from /proc, over every process
@@ -87,7 +89,12 @@ def command(name: str, target: str, port: int) -> tuple[list[str], dict]:
                str(port), target]
     else:
         raise SystemExit(f"unknown server {name}")
-    env["PYTHONPATH"] = os.pathsep.join(path)
+    if name == "kiv-before" and os.environ.get("KIV_BEFORE"):
+        path = [str(APPS), os.environ["KIV_BEFORE"]]  # another tree: its package and build
+    else:
+        # The caller's path last: it may name the _kiv build to use (the package first).
+        path.append(os.environ.get("PYTHONPATH", ""))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, path))
     return cmd, env
 
 
@@ -200,9 +207,9 @@ def main() -> int:
     servers = opts.servers.split(",")
     if opts.before and "kiv-before" not in servers:
         servers.insert(1, "kiv-before")
-    if "kiv-before" in servers:
+    if "kiv-before" in servers and not os.environ.get("KIV_BEFORE"):
         if not opts.before:
-            raise SystemExit("kiv-before needs --before REF")
+            raise SystemExit("kiv-before needs --before REF (or KIV_BEFORE, a PYTHONPATH)")
         export_before(opts.before)
     scenarios = opts.scenarios.split(",")
     logs = ROOT / "build" / "asgi-bench-logs"

@@ -42,17 +42,23 @@ class Done:
     def __call__(self, value, error=None):
         if error is not None:
             raise error
-        value._fast()
+
+    def whole(self, status, headers, body):
         Done.count += 1
 
 
 async def through_kiv(app, args, n):
     host = ASGIHost(app, "", object())
     done = Done()
-    for i in range(n):
-        host(*args, ("127.0.0.1", 5555), "1.1", done)
-        if i % 64 == 63:  # a burst of 64 connections' requests per round of the loop
-            await asyncio.sleep(0)
+    loop = asyncio.get_running_loop()
+
+    def burst(k):  # as the core's loop_run calls the host: in a callback, outside any task
+        for _ in range(k):
+            host(*args, ("127.0.0.1", 5555), "1.1", done, b"127.0.0.1:8000", False)
+
+    for i in range(0, n, 64):  # a burst of 64 connections' requests per round of the loop
+        loop.call_soon(burst, min(64, n - i))
+        await asyncio.sleep(0)
     await asyncio.sleep(0)
 
 
@@ -79,7 +85,10 @@ async def bare(app, args, n):
 
 
 async def main(opts):
-    asyncsupport._running = asyncio.get_running_loop()  # what the loop thread sets
+    # what the loop thread sets
+    asyncsupport._running = asyncio.get_running_loop()
+    asyncsupport._enter_task = asyncio.tasks._enter_task
+    asyncsupport._leave_task = asyncio.tasks._leave_task
     module, args = CASES[opts.case]
     app = __import__(module).app
     await through_kiv(app, args, 1000)  # warm

@@ -186,3 +186,54 @@ def test_scope_server_from_host_header(host, server):
     from kiv.asgihost import _host_port
     assert _host_port(host) == server
     assert _host_port(host) == server  # and again, once remembered
+
+
+async def raw_app(scope, receive, send):
+    """A bare ASGI application: its scope as JSON, with response headers in the forms
+    ASGI allows (tuples or lists of bytes), whole or streamed, or an unsafe one."""
+    if scope["type"] != "http":
+        return
+    await receive()
+    kind = scope["path"].rsplit("/", 1)[-1]
+    body = json.dumps({"server": scope["server"], "scheme": scope["scheme"]}).encode()
+    headers = [(b"content-type", b"application/json"), [b"x-raw", b"caf\xe9"]]
+    if kind == "bad":
+        headers.append((b"x-bad", b"a\r\nInjected: yes"))
+    await send({"type": "http.response.start", "status": 201, "headers": headers})
+    if kind == "stream":
+        for i in range(0, len(body), 7):
+            await send({"type": "http.response.body", "body": body[i:i + 7], "more_body": True})
+        body = b""
+    await send({"type": "http.response.body", "body": body})
+
+
+@pytest.mark.parametrize("path, sent, status, chunked", [
+    ("/raw/whole", {"Host": "example.com:8080"}, 201, False),
+    ("/raw/stream", {"Host": "example.com:8080"}, 201, True),
+    ("/raw/whole", {"Host": "example.com", "X-Forwarded-Proto": "https"}, 201, False),
+    ("/raw/bad", {"Host": "example.com"}, 500, False),
+])
+def test_raw_application_scope_and_response_headers(path, sent, status, chunked):
+    import http.client
+
+    app = App("raw")
+    app.mount_asgi("/raw", raw_app)
+    sid = app.server.start("127.0.0.1", 0)
+    try:
+        host, port = app.server.bound_addr(sid).rsplit(":", 1)
+        conn = http.client.HTTPConnection(host, int(port), timeout=10)
+        conn.request("GET", path, headers=sent)
+        r = conn.getresponse()
+        body = r.read()
+        conn.close()
+    finally:
+        app.server.stop(sid, 5)
+    assert r.status == status
+    if status != 201:
+        assert r.getheader("Injected") is None
+        return
+    assert (r.getheader("Transfer-Encoding") == "chunked") == chunked
+    assert r.getheader("X-Raw") == "caf\xe9"  # the application's bytes, as they are
+    name, _, port = sent["Host"].partition(":")
+    proto = sent.get("X-Forwarded-Proto", "http")
+    assert json.loads(body) == {"server": [name, int(port or 80)], "scheme": proto}

@@ -2,8 +2,11 @@
 handlers and signals: the order of hooks and the error flow are those of sync views."""
 
 import asyncio
+import contextvars
+import datetime
 import http.client
 import json
+import sys
 import threading
 
 import pytest
@@ -156,3 +159,115 @@ def test_async_generator_is_streamed(served, path, status, kind, body):
         assert (got_status, headers["Content-Type"]) == (status, kind)
         assert headers["Transfer-Encoding"] == "chunked"
         assert got_body == body
+
+
+def task_app(plan):
+    """Views that depend on their task: the first step of each runs at once, before any
+    task would have been scheduled, and must still see one of its own."""
+    app = App("tasks")
+    if plan == "full":
+        app.before_request(lambda: None)
+    var = contextvars.ContextVar("var")
+    leaked = []
+
+    @app.route("/timeout")
+    async def timeout():
+        task = asyncio.current_task()
+        try:
+            async with asyncio.timeout(0.01):
+                await asyncio.sleep(30)
+        except TimeoutError:
+            return {"timed_out": True, "same_task": asyncio.current_task() is task}
+        return {"timed_out": False}
+
+    @app.route("/var")
+    async def set_var():
+        before = var.get(None)
+        var.set(request.path)  # left set: the next request must not see it
+        if request.args.get("wait"):
+            await asyncio.sleep(0)
+        return {"before": before, "after": var.get()}
+
+    @app.route("/cancel-self")
+    async def cancel_self():
+        asyncio.current_task().cancel()
+        try:
+            await asyncio.sleep(30)
+        except asyncio.CancelledError:
+            return "cancelled"
+        return "not cancelled"
+
+    @app.route("/group")
+    async def group():
+        k = request.args.get("k", 1, type=int)
+
+        async def child(i):
+            await asyncio.sleep(0)
+            return i * k
+        async with asyncio.TaskGroup() as tg:
+            tasks = [tg.create_task(child(i)) for i in range(3)]
+        return {"results": [t.result() for t in tasks]}
+
+    @app.route("/cancel-and-return")
+    async def cancel_and_return():
+        asyncio.current_task().cancel()  # no await follows: the request still ends well
+        return "returned"
+
+    @app.route("/wait")
+    async def wait():
+        await asyncio.sleep(0.01)
+        return "waited"
+
+    @app.route("/when")
+    async def when():  # JSON the core refuses goes to the app's provider, as on the pool
+        return {"when": datetime.date(2020, 1, 2)}
+
+    @app.route("/leak")
+    async def leak():
+        leaked.append(asyncio.current_task())
+        return "ok"
+
+    @app.route("/cancel-leaked")
+    async def cancel_leaked():
+        leaked.pop().cancel()  # a finished request's task: must not hit this one
+        await asyncio.sleep(0.01)
+        return "survived"
+
+    return app
+
+
+OLD = pytest.mark.skipif(sys.version_info < (3, 11), reason="asyncio.timeout, TaskGroup")
+
+
+@pytest.fixture(params=["bare", "full"])
+def tasks_served(request):
+    app = task_app(request.param)
+    sid = app.server.start("127.0.0.1", 0)
+    host, port = app.server.bound_addr(sid).rsplit(":", 1)
+    conn = http.client.HTTPConnection(host, int(port), timeout=10)
+    try:
+        yield conn
+    finally:
+        conn.close()
+        app.server.stop(sid, 5)
+
+
+@pytest.mark.parametrize("sequence", [
+    pytest.param([("/timeout", {"timed_out": True, "same_task": True}), ("/timeout", None)],
+                 marks=OLD),
+    [("/var", {"before": None, "after": "/var"}), ("/var?wait=1", None), ("/var", None)],
+    [("/cancel-self", b"cancelled"), ("/cancel-self", None)],
+    [("/cancel-and-return", b"returned"), ("/wait", b"waited"), ("/wait", None)],
+    [("/when", {"when": "Thu, 02 Jan 2020 00:00:00 GMT"})],
+    pytest.param([("/group?k=2", {"results": [0, 2, 4]}), ("/group?k=2", None)], marks=OLD),
+    [("/leak", b"ok"), ("/cancel-leaked", b"survived"), ("/leak", b"ok"),
+     ("/leak", b"ok"), ("/cancel-leaked", b"survived"), ("/cancel-leaked", b"survived")],
+])
+def test_each_request_has_a_task_and_context_of_its_own(tasks_served, sequence):
+    expected = None
+    for path, body in sequence:
+        expected = body if body is not None else expected
+        status, _, got = get(tasks_served, path)
+        assert status == 200, got
+        assert (got if isinstance(expected, bytes) else json.loads(got)) == expected
+

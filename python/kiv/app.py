@@ -22,8 +22,8 @@ from urllib.parse import quote
 
 import _kiv
 
-from .asyncsupport import (_drive, ensure_sync, event_loop, new_task, stream_async_body,
-                           with_request)
+from .asyncsupport import (_drive, ensure_sync, event_loop, new_task, run_now,
+                           stream_async_body, with_request)
 from .blueprints import Blueprint, static_folder_of
 from .config import DEFAULTS, Config
 from .ctx import AppContext, RequestContext
@@ -592,25 +592,22 @@ class App(TemplateRegistry, Scaffold):
         return response_of(e)
 
     def _loop_bare(self, req: Request, view: Any, args: dict, done: Any) -> None:
-        """The bare plan for an async view, on the event loop's thread: one task."""
-        new_task(self._bare_task(req, view._kiv_async, args, done))
+        """The bare plan for an async view, on the event loop's thread: its first step at
+        once, a task only if it waits (run_now)."""
+        run_now(self._bare_task(req, view._kiv_async, args, done), req)
 
     async def _bare_task(self, req: Request, view: Any, args: dict, done: Any) -> None:
+        # Every step runs with req in the slot (run_now).
         try:
-            rv = await with_request(view(**args), req)
+            rv = await view(**args)
             if req._after is not None:
-                _local.request = req
-                try:
-                    rv = self._after_this(req, rv)
-                finally:
-                    _local.request = None
+                rv = self._after_this(req, rv)
             if rv.__class__ is tuple and len(rv) == 2:
                 rv = fix_two_tuple(rv)
             if rv.__class__ not in _WHOLE_RESULTS and (body := _async_body(rv)) is not None:
-                await with_request(self._stream(rv, body, done), req)
+                await self._stream(rv, body, done)
                 return
         except Exception as e:  # noqa: BLE001  (answered as on the other plans)
-            _local.request = req
             try:
                 rv = (self._answer_http(e) if isinstance(e, HTTPException)
                       else self._handle_exception(req, e))
@@ -618,11 +615,14 @@ class App(TemplateRegistry, Scaffold):
                 done(None, failed)
             else:
                 done(rv)
-            finally:
-                _local.request = None
         except BaseException as e:  # noqa: BLE001  (the server answers it)
             done(None, e)
         else:
+            if rv.__class__ is dict or rv.__class__ is list or (
+                    rv.__class__ is tuple and rv and rv[0].__class__ in _JSON_BODIES):
+                # As on the pool: a result the server is yet to write as JSON waits in
+                # the slot (_failure_page); the step's end empties it.
+                _local.request = rv
             done(rv)
         finally:
             if req._files is not None:
@@ -637,16 +637,17 @@ class App(TemplateRegistry, Scaffold):
     # request on the loop). Each step of the task runs with the request in the slot.
 
     def _loop_full(self, req: Request, view: Any, args: dict, done: Any) -> None:
-        new_task(self._loop_task(self._full_task(req, view, args), req, done))
+        run_now(self._loop_task(self._full_task(req, view, args), done), req)
 
     def _loop_signals(self, req: Request, view: Any, args: dict, done: Any) -> None:
-        new_task(self._loop_task(self._signal_task(req, view, args), req, done))
+        run_now(self._loop_task(self._signal_task(req, view, args), done), req)
 
-    async def _loop_task(self, coro: Any, req: Request, done: Any) -> None:
+    async def _loop_task(self, coro: Any, done: Any) -> None:
+        # Every step runs with the request in the slot (run_now).
         try:
-            rv = await with_request(coro, req)
+            rv = await coro
             if rv.__class__ not in _WHOLE_RESULTS and (body := _async_body(rv)) is not None:
-                await with_request(self._stream(rv, body, done), req)
+                await self._stream(rv, body, done)
                 return
         except BaseException as e:  # noqa: BLE001  (the server answers it)
             done(None, e)

@@ -21,7 +21,7 @@ from __future__ import annotations
 import asyncio
 from typing import Any, Callable
 
-from .asyncsupport import event_loop, new_task
+from .asyncsupport import event_loop, new_task, run_now
 
 __all__ = ["ASGIHost"]
 
@@ -77,33 +77,7 @@ def _host_port(value: bytes) -> tuple[str, int]:
 _hosts: dict[bytes, tuple[str, int]] = {}
 
 
-def _latin1(name: bytes) -> str:
-    """A response header's name as text: remembered, as applications use few."""
-    text = _names.get(name)
-    if text is None:
-        text = name.decode("latin-1")
-        if len(_names) >= 256:
-            _names.clear()
-        _names[name] = text
-    return text
-
-
-_names: dict[bytes, str] = {}
-
-
 _PROXY_HEADERS = (b"x-forwarded-for", b"x-forwarded-proto")
-
-
-class _Whole:
-    """A response given in one piece: (status, headers, body) as the core reads it."""
-
-    __slots__ = ("triple",)
-
-    def __init__(self, status: int, headers: list, body: bytes):
-        self.triple = (status, headers, body)
-
-    def _fast(self) -> tuple:
-        return self.triple
 
 
 class _Exchange:
@@ -168,7 +142,7 @@ class _Exchange:
                     self.finished = True
                     if self.ended is not None and not self.ended.done():
                         self.ended.set_result(None)
-                    self.done(_Whole(self.status, self.headers, body))
+                    self.done.whole(self.status, self.headers, body)
                     return
                 self.stream = self.done.stream(self.status, self.headers)
                 self.stream.on_close(self._closed)
@@ -177,11 +151,9 @@ class _Exchange:
             if self.headers is not None:
                 raise RuntimeError("http.response.start was sent twice")
             self.status = int(message["status"])
-            self.headers = [((_names.get(k) or _latin1(k)) if k.__class__ is bytes else
-                             bytes(k).decode("latin-1"),
-                             v.decode("latin-1") if v.__class__ is bytes else
-                             bytes(v).decode("latin-1"))
-                            for k, v in message.get("headers", ())]
+            # Sent as they are (the core checks them); a list of its own, as the
+            # application may reuse its own.
+            self.headers = list(message.get("headers", ()))
         elif kind != "http.response.trailers":  # trailers: not sent, the client must ask
             raise RuntimeError(f"unexpected ASGI message {kind!r}")
 
@@ -245,28 +217,23 @@ class ASGIHost:
         self._shutdown: Any = None
 
     def __call__(self, method: str, path: bytes, raw_path: bytes, query: bytes, headers: list,
-                 body: Any, client: tuple, http_version: str, done: Any) -> None:
-        server = None
-        proxied = False
-        # One pass over the (lowercased) names for both the Host and the proxy headers.
-        for name, value in headers:
-            if name == b"host":
-                if server is None:
-                    server = _host_port(value)
-            elif name in _PROXY_HEADERS:
-                proxied = True
+                 body: Any, client: tuple, http_version: str, done: Any,
+                 host: bytes | None = None, proxied: bool = False) -> None:
+        """headers: (name, value) pairs of bytes, names lowercased; host: the first Host
+        header's value; proxied: whether proxy headers came (the core finds both)."""
         scheme = "http"
         if proxied and self.app is not None:
             addr, scheme = self._forwarded(headers, client[0])
             client = (addr, client[1])
         state = self.state
         exchange = _Exchange(body, done)
-        new_task(exchange.run(self.application({
+        run_now(exchange.run(self.application({
             "type": "http", "asgi": _ASGI, "http_version": http_version, "method": method,
             "scheme": scheme, "path": path.decode("utf-8", "replace"), "raw_path": raw_path,
             "query_string": query, "root_path": self.prefix, "headers": headers,
-            "client": client, "server": server, "state": state.copy() if state else {},
-        }, exchange.receive, exchange.send)))
+            "client": client, "server": None if host is None else _host_port(host),
+            "state": state.copy() if state else {},
+        }, exchange.receive, exchange.send)), None)
 
     def websocket(self, path: bytes, raw_path: bytes, query: bytes, headers: list,
                   client: tuple, conn: Any) -> None:

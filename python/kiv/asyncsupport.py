@@ -1,8 +1,9 @@
 """Async views, hooks and error handlers: one event loop per process, on a thread of its own.
 
 A request whose view is an `async def` function runs on the loop from start to end: the
-server queues it for the loop's thread, which builds the request object and makes the
-coroutine a task; whenever it finishes, the result goes back to the connection. No
+server queues it for the loop's thread, which builds the request object and takes the
+coroutine's first step at once (run_now); a coroutine that waits goes on in a task, and
+whenever it finishes, the result goes back to the connection. No
 pool thread waits for it, so 10,000 requests awaiting a timer hold 10,000 tasks, not
 10,000 threads. All requests share the loop, so clients bound to a loop (database
 pools, HTTP sessions) work across requests.
@@ -22,10 +23,12 @@ chooses the standard one.
 
 from __future__ import annotations
 
+import contextvars
 import functools
 import os
 import sys
 import threading
+from collections.abc import Coroutine as _CoroutineABC
 from types import FunctionType
 from typing import Any, Callable, Coroutine
 
@@ -58,9 +61,10 @@ class _LoopThread:
         ready = threading.Event()
 
         def run() -> None:
-            global _running
+            global _running, _enter_task, _leave_task
             asyncio.set_event_loop(loop)
             _running = loop
+            _enter_task, _leave_task = asyncio.tasks._enter_task, asyncio.tasks._leave_task
             attach = getattr(_kiv, "loop_attach", None)
             if attach is not None:  # requests of async views come straight here
                 loop.add_reader(attach(loop.call_soon), _kiv.loop_run)
@@ -88,6 +92,8 @@ def _new_loop() -> Any:
 
 _loop_thread = _LoopThread()
 _running: Any = None  # the loop, once its thread runs
+_enter_task: Any = None  # asyncio's, once the loop runs (apps without async never import it)
+_leave_task: Any = None
 
 
 def event_loop() -> Any:
@@ -122,24 +128,6 @@ class _WithRequest:
 
 async def _drive(coro: Coroutine, req: Any) -> Any:
     return await _WithRequest(coro, req)
-
-
-def start(coro: Coroutine, req: Any, done: Callable[..., Any]) -> None:
-    """Runs a request's coroutine as a task of the loop (called on the loop's thread),
-    and its outcome through done(value) or done(None, exception). On Python 3.12 and
-    later the task's first step runs at once, so a coroutine that finishes without
-    waiting does not wait for the loop's next round. (Running that first step outside a
-    task is not an option: asyncio.timeout, anyio and others need the current task.)"""
-    new_task(_run(coro, req, done))
-
-
-async def _run(coro: Coroutine, req: Any, done: Callable[..., Any]) -> None:
-    try:
-        value = await (coro if req is None else _WithRequest(coro, req))
-    except BaseException as e:  # noqa: BLE001  (the server answers it)
-        done(None, e)
-    else:
-        done(value)
 
 
 async def stream_async_body(body: Any, stream: Any) -> None:
@@ -181,6 +169,141 @@ def new_task(coro: Coroutine) -> None:
     """Makes coro a task of the loop (called on the loop's thread)."""
     _running.create_task(coro)
 
+
+class _Host:
+    """The task a request's coroutine runs in, given to it before its first step.
+
+    run_now() takes a request's first step at once, on the loop's thread, with this
+    host's task as the current task (asyncio.timeout, anyio, aiohttp ask for one) and in
+    its context. Most requests end there: the host is then free for the next one, so a
+    request that never waits costs no task, no call_soon and no registration. A request
+    that waits is handed to the host: its task (parked on a future meanwhile) goes on
+    with it where the first step stopped, and ends with it; the next request gets a new
+    host. A host whose context the step changed (a context variable left set) is not
+    used again, nor one the request kept a reference to or asked to cancel.
+
+    The host is the task's coroutine: each step of the request runs with the request in
+    the thread-local slot."""
+
+    __slots__ = ("coro", "req", "first", "parked", "task", "ctx", "base", "retired")
+
+    def __init__(self) -> None:
+        self.coro: Any = None
+        self.req: Any = None
+        self.first: Any = None  # what the request's first step yielded
+        self.parked: Any = None  # the future an idle host waits on
+        self.retired = False
+        self.ctx = contextvars.copy_context()
+        self.base = self.ctx.copy()
+        self.task = sys.modules["asyncio"].Task(self, loop=_running, context=self.ctx)
+        self.task._log_destroy_pending = False  # idle for good when the process ends
+
+    def send(self, value: Any) -> Any:
+        coro = self.coro
+        if coro is None:
+            if self.retired:
+                raise StopIteration
+            parked = self.parked = _running.create_future()
+            parked._asyncio_future_blocking = True
+            return parked
+        first = self.first
+        if first is not _NOTHING:
+            self.first = _NOTHING
+            return first  # waited for by the task, as the first step would have been
+        _local.request = self.req
+        try:
+            return coro.send(value)
+        finally:
+            _local.request = None
+
+    def throw(self, typ: Any, val: Any = None, tb: Any = None) -> Any:
+        coro = self.coro
+        if coro is None:  # cancelled while idle: it ends, and is no longer handed out
+            global _free_host
+            if _free_host is self:
+                _free_host = None
+            if val is None:
+                val = typ if isinstance(typ, BaseException) else typ()
+            raise val
+        first = self.first
+        if first is not _NOTHING:
+            # Cancelled before the task took over the first step's future: that future
+            # is cancelled as the task would have done.
+            self.first = _NOTHING
+            cancel = getattr(first, "cancel", None)
+            if cancel is not None:
+                cancel()
+        _local.request = self.req
+        try:
+            return coro.throw(typ, val, tb) if val is not None or tb is not None \
+                else coro.throw(typ)
+        finally:
+            _local.request = None
+
+    def close(self) -> None:
+        if self.coro is not None:
+            self.coro.close()
+
+    def hand_over(self, coro: Coroutine, req: Any, first: Any) -> None:
+        """The request waits: the task goes on with it."""
+        self.coro, self.req, self.first = coro, req, first
+        parked = self.parked
+        if parked is not None and not parked.done():
+            parked.set_result(None)
+
+    def retire(self) -> None:
+        self.retired = True
+        parked = self.parked
+        if parked is not None and not parked.done():
+            parked.set_result(None)
+
+
+_CoroutineABC.register(_Host)  # what a task accepts to run
+_NOTHING = object()
+_getrefcount = sys.getrefcount
+_free_host: _Host | None = None
+
+
+def run_now(coro: Coroutine, req: Any) -> None:
+    """Runs a request's coroutine on the loop's thread, outside any task: its first step
+    at once, the rest (if it waits) in a task of its own. Each step has req in the
+    thread-local slot."""
+    global _free_host
+    host = _free_host
+    if host is None:
+        host = _free_host = _Host()
+    task = host.task
+    try:
+        _enter_task(_running, task)
+    except RuntimeError:  # called inside a task after all: a task of its own, as before
+        new_task(_drive(coro, req))
+        return
+    _local.request = req
+    refs = _getrefcount(task)
+    try:
+        first = host.ctx.run(coro.send, None)
+    except BaseException as e:
+        # Used again only if the request left no trace on it: no reference kept (a
+        # finished task may be cancelled, or compared, later), no cancellation asked
+        # for, no context variable changed.
+        if _getrefcount(task) != refs or task.cancelling() or not host.ctx == host.base:
+            _free_host = None
+            host.retire()
+        if e.__class__ is not StopIteration:
+            raise
+        return
+    finally:
+        _local.request = None
+        _leave_task(_running, task)
+    _free_host = None
+    host.hand_over(coro, req, first)
+
+
+if sys.version_info < (3, 11):
+    def run_now(coro: Coroutine, req: Any) -> None:  # noqa: F811
+        # Before 3.11 a task cannot be given the context its first step ran in: a task
+        # of its own per request, started by the loop.
+        new_task(_drive(coro, req))
 
 if sys.version_info >= (3, 12):
     def new_task(coro: Coroutine) -> None:  # noqa: F811
@@ -227,4 +350,4 @@ def ensure_sync(f: Callable[..., Any]) -> Callable[..., Any]:
     return run
 
 
-__all__ = ["ensure_sync", "event_loop", "run_coroutine", "start"]
+__all__ = ["ensure_sync", "event_loop", "run_coroutine", "run_now"]

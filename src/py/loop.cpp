@@ -416,6 +416,68 @@ PyType_Slot stream_slots[] = {
 PyType_Spec stream_spec = {"_kiv.LoopStream", sizeof(StreamObject), 0, Py_TPFLAGS_DEFAULT,
                            stream_slots};
 
+// An ASGI header name or value: bytes (or a bytes-like object, or str), taken as
+// it is.
+bool raw_header_text(PyObject* obj, std::string& out) {
+  PyRef held;
+  if (!PyBytes_Check(obj)) {
+    if (PyUnicode_Check(obj)) {
+      Py_ssize_t len = 0;
+      const char* p = PyUnicode_AsUTF8AndSize(obj, &len);
+      if (!p) return false;
+      out.assign(p, static_cast<std::size_t>(len));
+      obj = nullptr;
+    } else {
+      held = PyRef::steal(PyBytes_FromObject(obj));
+      if (!held) return false;
+      obj = held.get();
+    }
+  }
+  if (obj) {
+    char* p = nullptr;
+    Py_ssize_t len = 0;
+    if (PyBytes_AsStringAndSize(obj, &p, &len) < 0) return false;
+    out.assign(p, static_cast<std::size_t>(len));
+  }
+  if (out.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "header name or value contains CR, LF or NUL");
+    return false;
+  }
+  return true;
+}
+
+// Response headers: an iterable of (name, value) pairs, each bytes or str
+// (ASGI's are bytes).
+std::optional<HeaderList> raw_headers(PyObject* headers) {
+  PyRef list = PyRef::borrow(headers);
+  if (!PyList_Check(headers) && !PyTuple_Check(headers)) {
+    list = PyRef::steal(PySequence_List(headers));
+    if (!list) return std::nullopt;
+  }
+  PyObject* seq = list.get();
+  const bool is_list = PyList_Check(seq);
+  const Py_ssize_t n = is_list ? PyList_Size(seq) : PyTuple_Size(seq);
+  HeaderList out;
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item = PyRef::borrow(is_list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i));
+    if (!item) return std::nullopt;
+    if (!PyTuple_Check(item.get())) {
+      item = PyRef::steal(PySequence_Tuple(item.get()));
+      if (!item) return std::nullopt;
+    }
+    if (PyTuple_Size(item.get()) != 2) {
+      PyErr_SetString(PyExc_ValueError, "a response header must be a (name, value) pair");
+      return std::nullopt;
+    }
+    auto& pair = out.emplace_back();
+    if (!raw_header_text(PyTuple_GetItem(item.get(), 0), pair.first) ||
+        !raw_header_text(PyTuple_GetItem(item.get(), 1), pair.second))
+      return std::nullopt;
+  }
+  return out;
+}
+
 // done.stream(status, headers) -> LoopStream: answers with this head now and
 // a body that the coroutine writes through the stream.
 PyObject* done_stream(PyObject* self, PyObject* args) {
@@ -427,7 +489,9 @@ PyObject* done_stream(PyObject* self, PyObject* args) {
     PyErr_SetString(PyExc_RuntimeError, "the response was already given");
     return nullptr;
   }
-  auto pairs = headers_from_py(headers);
+  // A list of pairs: a view's (str) or an ASGI application's (bytes).
+  auto pairs = PyList_Check(headers) || PyTuple_Check(headers) ? raw_headers(headers)
+                                                               : headers_from_py(headers);
   if (!pairs) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(stream_type, Py_tp_alloc));
   PyObject* obj = alloc(stream_type, 0);
@@ -443,8 +507,33 @@ PyObject* done_stream(PyObject* self, PyObject* args) {
   return obj;
 }
 
+// done.whole(status, headers, body: bytes): an ASGI response in one piece, its
+// headers as the application gave them.
+PyObject* done_whole(PyObject* self, PyObject* args) {
+  auto* d = reinterpret_cast<DoneObject*>(self);
+  int status;
+  PyObject* headers;
+  PyObject* body;
+  if (!PyArg_ParseTuple(args, "iOO!:whole", &status, &headers, &PyBytes_Type, &body))
+    return nullptr;
+  if (!d->waiter) Py_RETURN_NONE;
+  auto pairs = raw_headers(headers);
+  if (!pairs) return nullptr;
+  ResponseOut resp;
+  resp.status = static_cast<std::uint16_t>(status);
+  resp.headers = std::move(*pairs);
+  char* p = nullptr;
+  Py_ssize_t len = 0;
+  if (PyBytes_AsStringAndSize(body, &p, &len) < 0) return nullptr;
+  resp.body.assign(p, static_cast<std::size_t>(len));
+  GilMark mark;
+  complete(take_waiter(d), std::move(resp));
+  Py_RETURN_NONE;
+}
+
 PyMethodDef done_methods[] = {
     {"stream", done_stream, METH_VARARGS, nullptr},
+    {"whole", done_whole, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -529,6 +618,10 @@ struct AsgiWork final : LoopWork {
       answer_raised(done.get(), sh);
       return;
     }
+    // The Host header's value and whether proxy headers came, found in the pass
+    // that lowercases the names (the host wants both for every request).
+    PyObject* host = Py_None;
+    bool proxied = false;
     Py_ssize_t i = 0;
     for (auto& [name, value] : req.headers) {
       for (char& c : name)
@@ -539,6 +632,11 @@ struct AsgiWork final : LoopWork {
         return;
       }
       PyList_SetItem(headers.get(), i++, pair);
+      if (name == "host") {
+        if (host == Py_None) host = PyTuple_GetItem(pair, 1);
+      } else if (name == "x-forwarded-for" || name == "x-forwarded-proto") {
+        proxied = true;
+      }
     }
     // bytes when the body came whole, else a reader the host drains off the loop thread
     PyRef body = request_body(req);
@@ -546,11 +644,18 @@ struct AsgiWork final : LoopWork {
       answer_raised(done.get(), sh);
       return;
     }
+    static PyObject* const versions[2] = {PyUnicode_InternFromString("1.0"),
+                                          PyUnicode_InternFromString("1.1")};
+    PyObject* version = versions[req.minor_version == 0 ? 0 : 1];
+    if (!version) {
+      answer_raised(done.get(), sh);
+      return;
+    }
     PyRef r = PyRef::steal(PyObject_CallFunction(
-        mount->host.get(), "sNNNONNsO", req.method.c_str(), bytes_of(path), bytes_of(req.path),
+        mount->host.get(), "sNNNONNOOOO", req.method.c_str(), bytes_of(path), bytes_of(req.path),
         bytes_of(req.query_string), headers.get(), body.release(),
-        Py_BuildValue("(sH)", req.remote_addr.c_str(), req.remote_port),
-        req.minor_version == 0 ? "1.0" : "1.1", done.get()));
+        Py_BuildValue("(sH)", req.remote_addr.c_str(), req.remote_port), version, done.get(),
+        host, proxied ? Py_True : Py_False));
     if (!r) answer_raised(done.get(), sh);
   }
 
