@@ -23,6 +23,7 @@ struct RuleSpec {
   HeldRef view;
   std::string endpoint;
   bool auto_options;
+  bool strict_slashes = true;
 };
 
 struct ServerConfig {
@@ -66,6 +67,7 @@ class Borrow {
 
 // Methods implemented outside the module file (network, lifecycle, tests).
 PyObject* server_test_request(ServerObject* self, PyObject* args, PyObject* kwargs);
+PyObject* server_match(ServerObject* self, PyObject* args, PyObject* kwargs);
 PyObject* server_start(ServerObject* self, PyObject* args, PyObject* kwargs);
 PyObject* server_stop(ServerObject* self, PyObject* args, PyObject* kwargs);
 PyObject* server_drain(ServerObject* self, PyObject* args, PyObject* kwargs);

@@ -10,7 +10,7 @@ std::variant<std::shared_ptr<const Router>, std::string> compile_rules(
   auto router = std::make_shared<Router>();
   for (const RuleSpec& r : rules) {
     if (auto err = router->add(r.rule, r.methods, HeldRef::borrow(r.view.get()), r.endpoint,
-                               r.auto_options))
+                               r.auto_options, r.strict_slashes))
       return std::move(*err);
   }
   return std::shared_ptr<const Router>(std::move(router));
