@@ -45,6 +45,10 @@ app.add_url_rule("/bytes", "bytes", lambda: b"<b>")
 app.add_url_rule("/bytes-created", "bytes_created", lambda: (b"<b>", 201))
 app.add_url_rule("/loose/", "loose", lambda: "loose", strict_slashes=False)
 app.add_url_rule("/bare", "bare", lambda: "bare", strict_slashes=False)
+@app.route("/env")
+def env():
+    request.environ["app.note"] = "kept"  # code stores things there for later in the request
+    return request.environ["app.note"] + " " + request.environ["REQUEST_METHOD"]
 @app.route("/page")
 def page():
     from {fw} import render_template
@@ -126,9 +130,9 @@ def test_wsgi_app_called_by_a_wsgi_client(fw, tmp_path, path, base, expected):
     ("/f/-1.5", (404, None)), ("/f/.5", (404, None)), ("/f/1.", (404, None)),
     ("/s/-1.5", (200, "-1.5")), ("/s/1", (404, None)), ("/i/-3", (200, "-3")),
     ("/loose/", (200, "loose")), ("/loose", (200, "loose")), ("/bare", (200, "bare")),
-    ("/bare/", (200, "bare")), ("/dir", (308, None)),
+    ("/bare/", (200, "bare")), ("/dir", (308, None)), ("/env", (200, "kept GET")),
 ])
-def test_converters_and_slashes(fw, tmp_path, path, expected):
+def test_converters_slashes_and_environ(fw, tmp_path, path, expected):
     r = make(fw, tmp_path, PLAIN).test_client().get(path)
     assert (r.status_code, r.get_data(as_text=True) if expected[1] else None) == expected
 

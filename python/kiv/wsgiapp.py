@@ -41,7 +41,7 @@ def environ_request_class(app: Any) -> type:
     cached = app.__dict__.get("_environ_request")
     if cached is None or cached[0] is not base:
         cls = type("Request", (base,), {
-            "__slots__": ("environ",), "__module__": base.__module__,
+            "__slots__": (), "__module__": base.__module__,
             "_script_root": property(_script_root)})
         cached = app.__dict__["_environ_request"] = (base, cls)
     return cached[1]
@@ -161,7 +161,7 @@ def call_app(app: Any, environ: dict, start_response: Callable) -> Any:
     req = environ_request_class(app)(
         method, path, query, parse_qsl(query, keep_blank_values=True), _headers(environ),
         _body(environ, length), environ.get("REMOTE_ADDR"), endpoint, args, error, allowed)
-    req.environ = environ
+    req._environ = environ
     # The environ says who the client is and how it asked: a middleware in front
     # (ProxyFix) has already put the forwarded values there.
     req._forwarded = (req.peer_addr, environ.get("wsgi.url_scheme", "http"), None)
@@ -193,7 +193,7 @@ def _static(app: Any, environ: dict, static: tuple[str, str], rel: str) -> Any:
     req = environ_request_class(app)(
         environ.get("REQUEST_METHOD", "GET").upper(), "", "", [], _headers(environ), b"",
         environ.get("REMOTE_ADDR") or "", None, {}, None, None)
-    req.environ = environ
+    req._environ = environ
     saved, _local.request = _local.request, req
     try:
         max_age = app.cache_max_age
