@@ -709,7 +709,7 @@ class Request(MimeTypeMixin):
         scheme = self.scheme
         name, port = server_name_port(self.host, scheme)
         env: dict[str, Any] = {
-            "REQUEST_METHOD": self.method, "SCRIPT_NAME": "",
+            "REQUEST_METHOD": self.method, "SCRIPT_NAME": self._script_root,
             "PATH_INFO": self.path.encode("utf-8", "surrogateescape").decode("latin-1"),
             "QUERY_STRING": self.raw_query, "SERVER_NAME": name, "SERVER_PORT": port,
             "SERVER_PROTOCOL": "HTTP/1.1", "REMOTE_ADDR": self.remote_addr,

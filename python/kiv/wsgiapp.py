@@ -13,6 +13,7 @@ included; WebSockets stay native). An app that keeps its own never comes here.
 from __future__ import annotations
 
 import io
+import re
 import uuid
 from typing import Any, Callable, Iterator
 from urllib.parse import parse_qsl, quote
@@ -26,6 +27,7 @@ from .wsgihost import FileWrapper
 __all__ = ["call_app", "environ_request_class"]
 
 _PATH_SAFE = "/!$&'()*+,:;=@-._~"
+_PLAIN = re.compile(r"[A-Za-z0-9/!$&'()*+,:;=@\-._~]*\Z").match  # a path quote() keeps as it is
 # Route argument kinds as the router reports them (src/router.hpp): int, float, uuid.
 _CONVERT: dict[int, Callable[[str], Any]] = {1: int, 2: float, 3: uuid.UUID}
 
@@ -87,8 +89,11 @@ def _headers(environ: dict) -> list[tuple[str, str]]:
 
 
 def _length(environ: dict) -> int | None:
+    value = environ.get("CONTENT_LENGTH")
+    if not value:
+        return None
     try:
-        return max(0, int(environ.get("CONTENT_LENGTH") or ""))
+        return max(0, int(value))
     except ValueError:
         return None
 
@@ -136,7 +141,8 @@ def call_app(app: Any, environ: dict, start_response: Callable) -> Any:
         response = _static(app, environ, static, path[len(static[0]) + 1:])
         if response is not None:
             return _send(environ, start_response, response, method)
-    decision = app._router.match(method, quote(raw_bytes, safe=_PATH_SAFE), query)
+    target = raw if _PLAIN(raw) else quote(raw_bytes, safe=_PATH_SAFE)
+    decision = app._router.match(method, target, query)
     code = decision[0]
     view = endpoint = error = allowed = None
     args: dict = {}
