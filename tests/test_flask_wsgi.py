@@ -104,6 +104,13 @@ def test_middleware_in_place_of_wsgi_app(fw, tmp_path, method, path, headers, da
     assert expected[1] is None or body == expected[1]
 
 
+def test_with_client_keeps_the_request_behind_middleware(fw, tmp_path):
+    request = __import__(fw).request
+    with make(fw, tmp_path, MIDDLEWARE).test_client() as client:
+        client.get("/where", headers=FORWARDED)
+        assert (request.script_root, request.remote_addr) == ("/pre", "10.1.2.3")
+
+
 @pytest.mark.parametrize("path,base,expected", [
     ("/where", "http://localhost/mnt", (200, {"root": "/mnt", "url": "http://localhost/mnt/where",
                                              "addr": None, "scheme": "http", "form": {},

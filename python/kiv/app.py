@@ -546,7 +546,7 @@ class App(TemplateRegistry, Scaffold):
         self._router = server  # what wsgi_app routes with
         middleware = self._middleware()
         if middleware is not None:
-            server = self._middleware_server(server, middleware)
+            server = self._middleware_server(middleware)
         return server
 
     def _configure(self, server: _kiv.Server) -> None:
@@ -558,7 +558,7 @@ class App(TemplateRegistry, Scaffold):
         server.set_http_exception(HTTPException)
         server.set_uuid_class(uuid.UUID)
 
-    def _middleware_server(self, routed: _kiv.Server, middleware: Any) -> _kiv.Server:
+    def _middleware_server(self, middleware: Any) -> _kiv.Server:
         """The server of an app whose wsgi_app was replaced: every request goes to the
         replacement (which calls the app through wsgi_app), WebSockets stay native."""
         from .wsgihost import WSGIHost
