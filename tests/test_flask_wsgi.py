@@ -49,6 +49,12 @@ app.add_url_rule("/bare", "bare", lambda: "bare", strict_slashes=False)
 def env():
     request.environ["app.note"] = "kept"  # code stores things there for later in the request
     return request.environ["app.note"] + " " + request.environ["REQUEST_METHOD"]
+@app.route("/agen")
+def agen():
+    async def parts():
+        yield "a"
+        yield "b"
+    return parts()  # streamed from the event loop (kiv's own; Flask takes sync bodies)
 @app.route("/page")
 def page():
     from {fw} import render_template
@@ -198,6 +204,8 @@ def test_a_kiv_app_under_another_wsgi_server(tmp_path):
                      headers={"Content-Type": "application/x-www-form-urlencoded"})
         r = conn.getresponse()
         got = (r.status, json.loads(r.read()))
+        conn.request("GET", "/agen")
+        streamed = conn.getresponse().read()
         conn.close()
     finally:
         server.shutdown()
@@ -206,6 +214,7 @@ def test_a_kiv_app_under_another_wsgi_server(tmp_path):
     assert got == (200, {"root": "", "url": f"http://127.0.0.1:{server.server_port}/where",
                          "addr": "127.0.0.1", "scheme": "http", "form": {"a": "1"},
                          "fixed": False})
+    assert streamed == b"ab"
 
 
 class _QuietHandler(wsgiref.simple_server.WSGIRequestHandler):

@@ -219,6 +219,27 @@ def _call_mount(mount: Any, environ: dict, raw: str, start_response: Callable) -
     return mount.application(inner, start_response)
 
 
+def _pulled(body: Any) -> Iterator[Any]:
+    """An async iterable body, each piece awaited on the event loop (WSGI pulls from a
+    thread of its own)."""
+    from .asyncsupport import run_coroutine
+    end = object()
+
+    async def step() -> Any:
+        try:
+            return await body.__anext__()
+        except StopAsyncIteration:
+            return end
+
+    try:
+        while (item := run_coroutine(step())) is not end:
+            yield item
+    finally:
+        close = getattr(body, "aclose", None)
+        if close is not None:
+            run_coroutine(close())
+
+
 class _Body:
     """A streamed body: the server pulls it and calls close(), which closes the
     response (its generator and call_on_close functions)."""
@@ -263,7 +284,7 @@ def _send(environ: dict, start_response: Callable, response: Any, method: str) -
             return FileWrapper.of_body(body)  # sent from the file by kiv's own server
         return _Body(iter(body), response)
     if hasattr(body, "__anext__"):
-        raise TypeError("an async iterable body cannot be sent through WSGI")
+        body = _pulled(body)
     start_response(response.status, headers)
     if method == "HEAD":
         response.close()
