@@ -69,14 +69,31 @@ class _Input:
     read1 = read
 
 
+# Environ keys by the header name they carry ("" for the others): the same few keys come
+# on every request, so each is worked out once (a bounded number of them).
+_HEADER_NAMES: dict[str, str] = {}
+
+
+def _header_name(key: str) -> str:
+    if key.startswith("HTTP_"):
+        name = key[5:].replace("_", "-").title()
+    elif key in ("CONTENT_TYPE", "CONTENT_LENGTH"):
+        name = key.replace("_", "-").title()
+    else:
+        name = ""
+    if len(_HEADER_NAMES) < 1024:
+        _HEADER_NAMES[key] = name
+    return name
+
+
 def _headers(environ: dict) -> list[tuple[str, str]]:
     pairs = []
+    names = _HEADER_NAMES
     for key, value in environ.items():
-        if key.startswith("HTTP_"):
-            name = key[5:].replace("_", "-").title()
-        elif key in ("CONTENT_TYPE", "CONTENT_LENGTH") and value:
-            name = key.replace("_", "-").title()
-        else:
+        name = names.get(key)
+        if name is None:
+            name = _header_name(key)
+        if not name or (not value and key[0] == "C"):  # an empty CONTENT_* is none
             continue
         if not value.isascii():  # WSGI carries header bytes as latin-1 text
             value = value.encode("latin-1", "replace").decode("utf-8", "replace")
@@ -127,7 +144,8 @@ def _static_for(app: Any, path: str) -> tuple[str, str] | None:
 
 
 def call_app(app: Any, environ: dict, start_response: Callable) -> Any:
-    app.server  # noqa: B018  (brings the plan, and its router, up to date)
+    if app._router is None or app._plan() != app._plan_key:
+        app.server  # noqa: B018  (brings the plan, and its router, up to date)
     method = environ.get("REQUEST_METHOD", "GET").upper()
     raw = environ.get("PATH_INFO", "") or "/"
     raw_bytes = raw.encode("latin-1", "replace")
