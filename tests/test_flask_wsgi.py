@@ -6,6 +6,7 @@ import json
 import os
 import threading
 import wsgiref.simple_server
+from unittest.mock import ANY
 
 import pytest
 from werkzeug.test import Client
@@ -61,6 +62,11 @@ def page():
     return render_template("page.html")
 '''
 
+# ProxyFix alone: its work is done by kiv's requests, on the native path.
+PROXIED = PLAIN + '''
+app.wsgi_app = ProxyFix(app.wsgi_app, x_for=1, x_proto=1, x_host=1, x_prefix=1)
+'''
+
 FORWARDED = {"X-Forwarded-For": "10.1.2.3", "X-Forwarded-Proto": "https",
              "X-Forwarded-Host": "example.org", "X-Forwarded-Prefix": "/pre"}
 
@@ -106,6 +112,24 @@ def test_middleware_in_place_of_wsgi_app(fw, tmp_path, method, path, headers, da
     r = make(fw, tmp_path, MIDDLEWARE).test_client().open(path, method=method,
                                                           headers=headers, data=data)
     status, body, location = answer(r)
+    assert (status, location) == expected[::2]
+    assert expected[1] is None or body == expected[1]
+
+
+@pytest.mark.parametrize("method,path,headers,expected", [
+    ("GET", "/where", FORWARDED, (200, WHERE, None)),
+    ("POST", "/where", FORWARDED, (200, {**WHERE, "form": {"a": "1"}}, None)),
+    ("GET", "/go", FORWARDED, (302, None, "/pre/where")),
+    ("GET", "/dir", FORWARDED, (308, None, "/pre/dir/")),
+    ("GET", "/dir", {}, (308, None, "/dir/")),
+    ("GET", "/public/s.txt", FORWARDED, (200, "static file", None)),
+], ids=["ProxyFix", "form body", "redirect", "slash redirect", "no proxy", "static file"])
+def test_proxy_fix_alone(fw, tmp_path, method, path, headers, expected):
+    r = make(fw, tmp_path, PROXIED).test_client().open(
+        path, method=method, headers=headers, data={"a": "1"} if method == "POST" else None)
+    status, body, location = answer(r)
+    if fw == "flask" and status == 308:  # Flask's is absolute
+        location = "/" + location.split("://", 1)[1].split("/", 1)[1]
     assert (status, location) == expected[::2]
     assert expected[1] is None or body == expected[1]
 
@@ -173,23 +197,27 @@ def test_templates_reload_in_debug_mode(fw, tmp_path, debug, config, expected):
     assert client.get("/page").data.decode() == expected
 
 
-def test_middleware_runs_on_the_served_app(tmp_path):
-    app = make("kiv", tmp_path, MIDDLEWARE)
+@pytest.mark.parametrize("source", [MIDDLEWARE, PROXIED], ids=["middleware", "ProxyFix"])
+def test_middleware_runs_on_the_served_app(tmp_path, source):
+    app = make("kiv", tmp_path, source)
     sid = app.server.start("127.0.0.1", 0)
     try:
         host, port = app.server.bound_addr(sid).rsplit(":", 1)
         conn = http.client.HTTPConnection(host, int(port), timeout=10)
-        seen = {}
-        for path, headers in [("/where", FORWARDED), ("/other/y", {}), ("/shared/a.txt", {})]:
+        seen = []
+        # A prefix that would make the relative Location name another host is not used.
+        evil = {**FORWARDED, "X-Forwarded-Prefix": "//evil.com"}
+        for path, headers in [("/where", FORWARDED), ("/dir", FORWARDED), ("/dir", evil),
+                              ("/other/y", {})]:
             conn.request("GET", path, headers=headers)
             r = conn.getresponse()
-            seen[path] = (r.status, r.read().decode())
+            seen.append((r.status, r.read().decode(), r.getheader("Location")))
         conn.close()
     finally:
         app.server.stop(sid, 5)
-    assert json.loads(seen["/where"][1]) == {**WHERE, "addr": "10.1.2.3"}
-    assert seen["/other/y"] == (200, "/other|/y") and seen["/shared/a.txt"] == (200,
-                                                                                "shared file")
+    assert json.loads(seen[0][1]) == WHERE
+    assert [s[::2] for s in seen[1:3]] == [(308, "/pre/dir/"), (308, "/dir/")]
+    assert seen[3][:2] == ((200, "/other|/y") if source is MIDDLEWARE else (404, ANY))
 
 
 def test_a_kiv_app_under_another_wsgi_server(tmp_path):

@@ -115,6 +115,7 @@ class App(TemplateRegistry, Scaffold):
         self.bus: Any = None  # carries publish() to other processes (kiv.pubsub), when served so
         self._server: _kiv.Server | None = None
         self._router: _kiv.Server | None = None  # the rules' server, which wsgi_app asks
+        self._through_wsgi = False  # served through middleware that replaced wsgi_app
         self._plan_key: tuple | None = None
         self._flags: tuple | None = None
         self._version = 0
@@ -449,6 +450,17 @@ class App(TemplateRegistry, Scaffold):
     def __call__(self, environ: dict, start_response: Callable) -> Any:
         return self.wsgi_app(environ, start_response)
 
+    def _proxy_fix(self) -> Any:
+        """A ProxyFix put straight around the app's own wsgi_app, or None: its work is
+        done by the app's requests themselves (kiv.wsgiapp.ProxyFixed), natively served."""
+        middleware = self._middleware()
+        cls, inner = type(middleware), getattr(middleware, "app", None)
+        if (cls.__name__ == "ProxyFix" and cls.__module__ == "werkzeug.middleware.proxy_fix"
+                and getattr(inner, "__func__", None) is App.wsgi_app
+                and inner.__self__ is self):
+            return middleware
+        return None
+
     def _middleware(self) -> Any:
         """What replaced wsgi_app (an instance attribute, or a subclass's method), else None."""
         own = self.__dict__.get("wsgi_app")
@@ -485,8 +497,17 @@ class App(TemplateRegistry, Scaffold):
 
     def _build_server(self) -> _kiv.Server:
         server = _kiv.Server()
-        self._make_request = type("Request", (self.request_class,), {
-            "__slots__": (), "__module__": self.request_class.__module__, "app": self})
+        middleware, fix = self._middleware(), self._proxy_fix()
+        bases: tuple = (self.request_class,)
+        extra: dict = {}
+        if fix is not None:
+            from .wsgiapp import ProxyFixed
+            bases, extra = (ProxyFixed, *bases), ProxyFixed.fixing(fix)
+            server.set_redirect_prefix("X-Forwarded-Prefix", fix.x_prefix)
+            middleware = None
+        self._through_wsgi = middleware is not None
+        self._make_request = type("Request", bases, {
+            "__slots__": (), "__module__": self.request_class.__module__, "app": self, **extra})
         self._native_views = {}
         self._hook_cache = {}
         self._handles_413 = any(413 in by_code for by_code in self.error_handler_spec.values())
@@ -544,7 +565,6 @@ class App(TemplateRegistry, Scaffold):
                 event_loop()
         self._configure(server)
         self._router = server  # what wsgi_app routes with
-        middleware = self._middleware()
         if middleware is not None:
             server = self._middleware_server(middleware)
         return server

@@ -205,7 +205,7 @@ class TestClient:
         # here, as Flask's test client does.
         escaped = app._escaped = []
         try:
-            if app._middleware() is not None:
+            if app._through_wsgi:
                 status, resp_headers, body = self._run_wsgi(method, target, pairs, req.body,
                                                             base_url)
             else:

@@ -24,7 +24,7 @@ from .globals import _local
 from .helpers import response_of
 from .wsgihost import FileWrapper
 
-__all__ = ["call_app", "environ_request_class"]
+__all__ = ["ProxyFixed", "call_app", "environ_request_class"]
 
 _PATH_SAFE = "/!$&'()*+,:;=@-._~"
 _PLAIN = re.compile(r"[A-Za-z0-9/!$&'()*+,:;=@\-._~]*\Z").match  # a path quote() keeps as it is
@@ -34,6 +34,51 @@ _CONVERT: dict[int, Callable[[str], Any]] = {1: int, 2: float, 3: uuid.UUID}
 
 def _script_root(req: Any) -> str:
     return req.environ.get("SCRIPT_NAME", "").rstrip("/")
+
+
+def _ignore(environ: dict, start_response: Any) -> None:
+    return None
+
+
+class ProxyFixed:
+    """A request of an app whose wsgi_app is a ProxyFix straight around its own: what the
+    ProxyFix would have done to the environ, the request does itself when its address,
+    scheme, host, script root or environ is first asked for, so the app stays on the
+    native path (the server puts slash redirects under X-Forwarded-Prefix itself)."""
+
+    __slots__ = ()
+    fix: Any = None  # a ProxyFix with the app's settings, around nothing
+
+    @classmethod
+    def fixing(cls, middleware: Any) -> dict:
+        from werkzeug.middleware.proxy_fix import ProxyFix
+        return {"fix": ProxyFix(_ignore, x_for=middleware.x_for, x_proto=middleware.x_proto,
+                                x_host=middleware.x_host, x_port=middleware.x_port,
+                                x_prefix=middleware.x_prefix)}
+
+    def _forwarded_values(self) -> tuple:
+        values = self._forwarded  # type: ignore[attr-defined]
+        if values is None:
+            super()._forwarded_values()  # type: ignore[misc]  (the server side's, kept)
+            self._environ = {}  # while the environ is made from them: no script root yet
+            env = self._make_environ()  # type: ignore[attr-defined]
+            self.fix(env, None)
+            self._environ = env
+            values = self._forwarded = (env.get("REMOTE_ADDR"),
+                                        env.get("wsgi.url_scheme", "http"), env.get("HTTP_HOST"))
+        return values
+
+    @property
+    def environ(self) -> dict:
+        try:
+            return self._environ
+        except AttributeError:
+            self._forwarded_values()
+            return self._environ
+
+    @property
+    def _script_root(self) -> str:
+        return self.environ.get("SCRIPT_NAME", "").rstrip("/")
 
 
 def environ_request_class(app: Any) -> type:
@@ -172,6 +217,8 @@ def call_app(app: Any, environ: dict, start_response: Callable) -> Any:
     elif code == 308 or code == 404 and decision[1] is not None:
         root = quote(environ.get("SCRIPT_NAME", "").rstrip("/").encode("latin-1", "replace"),
                      safe=_PATH_SAFE)
+        if root[:2] == "//":
+            root = ""  # a relative Location must not name another host
         start_response("308 PERMANENT REDIRECT", [("Location", root + decision[1]),
                                                   ("Content-Length", "0")])
         return []

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "http/framing.hpp"
 #include "http/read_deadline.hpp"
 #include "http/static_cache.hpp"
 #include "http/static_files.hpp"
@@ -62,6 +63,41 @@ ResponseOut redirect(std::string_view path, std::string_view query_string) {
   r.status = 308;
   r.headers.emplace_back("Location", std::move(location));
   return r;
+}
+
+// The prefix a slash redirect's path goes under (set_redirect_prefix), or "".
+// Only a path that starts with one "/" is taken: "//host" would send the
+// client to another site.
+std::string redirect_prefix(const Shared& sh, const Req& req) {
+  std::string joined;
+  for (const auto& [name, value] : req.headers) {
+    if (!iequals_ascii(name, sh.prefix_header)) continue;
+    if (!joined.empty()) joined += ',';
+    joined += value;
+  }
+  std::vector<std::string_view> values;
+  for (std::size_t start = 0; start <= joined.size();) {
+    std::size_t end = joined.find(',', start);
+    if (end == std::string::npos) end = joined.size();
+    values.push_back(std::string_view(joined).substr(start, end - start));
+    start = end + 1;
+  }
+  if (joined.empty() || values.size() < sh.prefix_trusted) return {};
+  std::string_view prefix = values[values.size() - sh.prefix_trusted];
+  while (!prefix.empty() && (prefix.front() == ' ' || prefix.front() == '\t'))
+    prefix.remove_prefix(1);
+  while (!prefix.empty() && (prefix.back() == ' ' || prefix.back() == '\t' || prefix.back() == '/'))
+    prefix.remove_suffix(1);
+  if (prefix.empty() || prefix.front() != '/' || (prefix.size() > 1 && prefix[1] == '/') ||
+      prefix.find('\\') != std::string_view::npos)
+    return {};
+  return std::string(prefix);
+}
+
+// A slash redirect to path, under the request's prefix when the server takes one.
+ResponseOut slash_redirect(const Shared& sh, const Req& req, std::string_view path) {
+  if (sh.prefix_header.empty()) return redirect(path, req.query_string);
+  return redirect(redirect_prefix(sh, req) + std::string(path), req.query_string);
 }
 
 std::string collapse_slashes(std::string_view path) {
@@ -166,11 +202,11 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
     // Under a WSGI mount the application gets the path as sent, unless a
     // rule of ours would answer its single-slash form.
     if (sh.wsgi_mounts.empty() || !router->match(path).empty())
-      return answer_now(redirect(collapse_slashes(path), req.query_string));
+      return answer_now(slash_redirect(sh, req, collapse_slashes(path)));
     std::string raw = raw_path(path);
     if (const WsgiMount* app = wsgi_mount_for(sh, raw))
       return dispatch_wsgi(std::move(req), std::move(raw), app, std::move(shared));
-    return answer_now(redirect(collapse_slashes(path), req.query_string));
+    return answer_now(slash_redirect(sh, req, collapse_slashes(path)));
   }
 
   std::vector<RouteMatch> matches = matches_for(*router, path);
@@ -180,7 +216,7 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
       alt = path.substr(0, path.size() - 1);
     else
       alt = std::string(path) + "/";
-    if (!matches_for(*router, alt).empty()) return answer_now(redirect(alt, req.query_string));
+    if (!matches_for(*router, alt).empty()) return answer_now(slash_redirect(sh, req, alt));
     return unrouted(std::move(req), std::move(shared));
   }
 

@@ -251,6 +251,25 @@ PyObject* set_flags(PyObject* self, PyObject* args, PyObject* kwargs) {
   return none();
 }
 
+PyObject* set_redirect_prefix(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Entry entry;
+  static const char* names[] = {"header", "trusted", nullptr};
+  PyObject *o_header, *o_trusted;
+  if (!parse(args, kwargs, "OO:set_redirect_prefix", names, &o_header, &o_trusted))
+    return nullptr;
+  Borrow hold(as_server(self), true);
+  if (!hold) return nullptr;
+  std::string header;
+  std::uint64_t trusted;
+  if (!arg_str(o_header, "header", header) || !arg_u64(o_trusted, "trusted", trusted))
+    return nullptr;
+  for (char& c : header) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+  ServerConfig& cfg = *as_server(self)->config;
+  cfg.prefix_header = trusted ? std::move(header) : std::string();
+  cfg.prefix_trusted = trusted;
+  return none();
+}
+
 // --- properties -------------------------------------------------------------
 
 PyObject* get_version(PyObject* self, void*) {
@@ -310,6 +329,11 @@ PyMethodDef methods[] = {
     {"set_ws_entry", KW(set_ws_entry), "set_ws_entry($self, f)\n--\n\n"},
     {"set_flags", KW(set_flags),
      "set_flags($self, fast, debug, log, max_body, cc_max_age, trap_http)\n--\n\n"},
+    {"set_redirect_prefix", KW(set_redirect_prefix),
+     "set_redirect_prefix($self, header, trusted)\n--\n\n"
+     "Slash redirects go to the path under the prefix the request's `header` names\n"
+     "(the `trusted`-th value from the end of its comma-separated list, when there are\n"
+     "that many), as a proxy that serves the app under a prefix asks; 0 turns it off."},
     {"start", KW(wrap<server_start>),
      "start($self, host, port, *, fd=None, idle_timeout=60, head_timeout=60, "
      "limit_concurrency=0, count_requests=False, body_timeout=60, body_min_rate=1024)\n--\n\n"

@@ -35,6 +35,10 @@ struct ServerConfig {
   HeldRef loop_pipeline;  // optional (see Shared)
   std::vector<RuleSpec> ws_rules;
   HeldRef ws_entry;  // optional (see Shared)
+  // Slash redirects put the path under this header's value (the trusted-th from
+  // the end of its comma-separated list), as a proxy that strips a prefix asks.
+  std::string prefix_header;
+  std::uint64_t prefix_trusted = 0;
   std::uint64_t max_body = 67108864;
   std::int64_t cc_max_age = 43200;
   bool fast = true, debug = false, log = false, trap_http = false;

@@ -89,6 +89,8 @@ SharedPtr build_shared(ServerConfig& cfg) {
   for (const WsgiMount& m : cfg.wsgi_mounts)
     shared->wsgi_mounts.push_back(
         {m.prefix, HeldRef::borrow(m.host.get()), HeldRef::borrow(m.base.get()), m.asgi});
+  shared->prefix_header = cfg.prefix_header;
+  shared->prefix_trusted = cfg.prefix_trusted;
   shared->max_body = cfg.max_body;
   shared->cc_max_age = cfg.cc_max_age;
   shared->fast = cfg.fast;
