@@ -32,6 +32,7 @@ struct Shape {
   std::uint8_t kind;      // variable only
   std::vector<std::string> alternatives;
   std::string_view name;  // variable only
+  bool is_signed = false;  // int and float: a "-" may lead
 };
 
 std::vector<std::string_view> pieces(std::string_view s) {
@@ -58,14 +59,16 @@ std::vector<Shape> shape_of(std::string_view rule) {
     const std::size_t colon = inner.rfind(':');
     std::uint8_t kind = kiv::kKindString;
     std::vector<std::string> alts;
+    bool is_signed = false;
     const std::string_view name = inner.substr(colon == std::string_view::npos ? 0 : colon + 1);
     if (colon != std::string_view::npos) {
       auto conv = kiv::parse_conv(inner.substr(0, colon));
       FUZZ_CHECK(std::holds_alternative<Conv>(conv));  // the rule was accepted
       kind = std::get<Conv>(conv).kind;
       alts = std::get<Conv>(conv).alternatives;
+      is_signed = std::get<Conv>(conv).is_signed;
     }
-    out.push_back({true, {}, kind, std::move(alts), name});
+    out.push_back({true, {}, kind, std::move(alts), name, is_signed});
   }
   return out;
 }
@@ -104,8 +107,11 @@ void check_tree(const Node& n, std::size_t routes) {
   }
 }
 
-bool passes(std::uint8_t kind, std::string_view seg) {
+bool passes(std::uint8_t kind, std::string_view seg, bool is_signed) {
   auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (is_signed && (kind == kiv::kKindInt || kind == kiv::kKindFloat) && !seg.empty() &&
+      seg[0] == '-')
+    seg.remove_prefix(1);
   switch (kind) {
     case kiv::kKindInt:
       for (char c : seg) {
@@ -113,18 +119,13 @@ bool passes(std::uint8_t kind, std::string_view seg) {
       }
       return !seg.empty();
     case kiv::kKindFloat: {
-      if (seg.empty() || !(digit(seg[0]) || seg[0] == '-')) return false;
-      std::size_t dots = 0, digits = 0;
+      // Digits, one dot, digits.
+      const std::size_t dot = seg.find('.');
+      if (dot == std::string_view::npos || dot == 0 || dot + 1 == seg.size()) return false;
       for (std::size_t i = 0; i < seg.size(); ++i) {
-        if (digit(seg[i])) {
-          ++digits;
-        } else if (seg[i] == '.' && i > 0) {
-          ++dots;
-        } else if (i > 0) {
-          return false;
-        }
+        if (i != dot && !digit(seg[i])) return false;
       }
-      return dots <= 1 && digits >= 1;
+      return true;
     }
     case kiv::kKindUuid:
       if (seg.size() != 36) return false;
@@ -162,7 +163,7 @@ void check_matches(const Router& r, std::string_view path) {
       FUZZ_CHECK(a.kind != kiv::kKindAny || std::count(alts.begin(), alts.end(), segs[i]));
       FUZZ_CHECK(kivfuzz::ref_valid_utf8(a.value));
       if (a.kind != kiv::kKindPath) {
-        FUZZ_CHECK(passes(a.kind, segs[i]));
+        FUZZ_CHECK(passes(a.kind, segs[i], shape[i].is_signed));
         FUZZ_CHECK(a.value == kiv::percent_decode(segs[i]));
       } else {
         std::string joined(segs[i]);
@@ -191,7 +192,7 @@ void check_reachable(const Router& r, std::string_view rule) {
         path += "7";
         break;
       case kiv::kKindFloat:
-        path += "-1.5";
+        path += "1.5";  // what a signed rule and an unsigned one sharing its place accept
         break;
       case kiv::kKindUuid:
         path += "123e4567-e89b-12d3-a456-426614174000";

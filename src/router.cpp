@@ -71,7 +71,8 @@ bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
-bool test_int(std::string_view s) {
+bool test_int(std::string_view s, bool is_signed) {
+  if (is_signed && !s.empty() && s[0] == '-') s.remove_prefix(1);
   if (s.empty()) return false;
   for (char c : s) {
     if (!is_digit(c)) return false;
@@ -79,21 +80,16 @@ bool test_int(std::string_view s) {
   return true;
 }
 
-bool test_float(std::string_view s) {
-  if (s.empty() || !(is_digit(s[0]) || s[0] == '-')) return false;
-  bool digit = is_digit(s[0]);
-  bool dot = false;
-  for (std::size_t i = 1; i < s.size(); ++i) {
-    const char c = s[i];
-    if (is_digit(c)) {
-      digit = true;
-    } else if (c == '.' && !dot) {
-      dot = true;
-    } else {
-      return false;
-    }
+// Digits, a dot, digits ("1.5", not "1", ".5" or "1."), as URL converters of
+// floats conventionally read them; a "-" first only for a signed one.
+bool test_float(std::string_view s, bool is_signed) {
+  if (is_signed && !s.empty() && s[0] == '-') s.remove_prefix(1);
+  const std::size_t dot = s.find('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == s.size()) return false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (i != dot && !is_digit(s[i])) return false;
   }
-  return digit;
+  return true;
 }
 
 bool test_uuid(std::string_view s) {
@@ -111,9 +107,9 @@ bool test_uuid(std::string_view s) {
 bool conv_accepts(const Conv& conv, std::string_view s) {
   switch (conv.kind) {
     case kKindInt:
-      return test_int(s);
+      return test_int(s, conv.is_signed);
     case kKindFloat:
-      return test_float(s);
+      return test_float(s, conv.is_signed);
     case kKindUuid:
       return test_uuid(s);
     case kKindAny:
@@ -143,8 +139,20 @@ std::variant<Conv, std::string> parse_conv(std::string_view spec) {
     arg = t.substr(open + 1, t.size() - open - 2);
   }
   if (name.empty() || name == "string") return Conv{kKindString, {}};
-  if (name == "int") return Conv{kKindInt, {}};
-  if (name == "float") return Conv{kKindFloat, {}};
+  if (name == "int" || name == "float") {
+    // Of their arguments only `signed` changes what matches; the others are ignored.
+    Conv conv{name == "int" ? kKindInt : kKindFloat, {}};
+    while (!arg.empty()) {
+      const auto comma = arg.find(',');
+      const std::string_view piece = arg.substr(0, comma);
+      if (const auto eq = piece.find('='); eq != std::string_view::npos &&
+                                           trim_space(piece.substr(0, eq)) == "signed")
+        conv.is_signed = trim_space(piece.substr(eq + 1)) == "True";
+      if (comma == std::string_view::npos) break;
+      arg.remove_prefix(comma + 1);
+    }
+    return conv;
+  }
   if (name == "path") return Conv{kKindPath, {}};
   if (name == "uuid") return Conv{kKindUuid, {}};
   if (name != "any") {
@@ -164,7 +172,8 @@ std::variant<Conv, std::string> parse_conv(std::string_view spec) {
 }
 
 std::optional<std::string> Router::add(std::string_view rule, std::vector<std::string> methods,
-                                       Held view, std::string endpoint, bool auto_options) {
+                                       Held view, std::string endpoint, bool auto_options,
+                                       bool strict_slashes) {
   if (rule.empty() || rule.front() != '/') {
     return std::string("URL rules must start with a leading slash");
   }
@@ -206,10 +215,11 @@ std::optional<std::string> Router::add(std::string_view rule, std::vector<std::s
 
   const std::size_t index = routes_.size();
   Route route{std::string(rule), std::move(endpoint), std::move(methods), std::move(view),
-              auto_options, rule.size() > 1 && rule.back() == '/', {}, false};
+              auto_options, rule.size() > 1 && rule.back() == '/', strict_slashes, {}, false};
   for (std::size_t i = 0; i < segs.size(); ++i) {
     if (!segs[i].conv) continue;
-    route.has_any = route.has_any || segs[i].conv->kind == kKindAny;
+    const std::uint8_t kind = segs[i].conv->kind;
+    route.own_test = route.own_test || kind == kKindAny || kind == kKindInt || kind == kKindFloat;
     route.vars.push_back(RuleVar{std::string(segs[i].text), *segs[i].conv, i});
   }
   routes_.push_back(std::move(route));
@@ -241,6 +251,9 @@ std::optional<std::string> Router::add(std::string_view rule, std::vector<std::s
                          [](const ConverterChild& c, std::uint8_t k) { return c.conv.kind < k; });
     if (it == kids.end() || it->conv.kind != kind) {
       it = kids.insert(it, ConverterChild{std::move(*seg.conv), Node{}});
+    } else if (kind == kKindInt || kind == kKindFloat) {
+      // The shared child lets a "-" through if any rule here does (own_test sorts them).
+      it->conv.is_signed = it->conv.is_signed || seg.conv->is_signed;
     } else if (kind == kKindAny) {
       auto& have = it->conv.alternatives;
       for (std::string& alt : seg.conv->alternatives) {
@@ -263,9 +276,12 @@ struct Router::Walk {
 
 void Router::emit(std::size_t index, Walk& w, std::string* tail) const {
   const Route& r = routes_[index];
-  if (r.has_any) {
+  if (r.own_test) {
     for (const RuleVar& v : r.vars) {
-      if (v.conv.kind == kKindAny && !conv_accepts(v.conv, w.raw[v.seg])) return;
+      const std::uint8_t k = v.conv.kind;
+      if ((k == kKindAny || k == kKindInt || k == kKindFloat) &&
+          !conv_accepts(v.conv, w.raw[v.seg]))
+        return;
     }
   }
   RouteMatch& m = w.out.emplace_back();

@@ -27,6 +27,7 @@ inline constexpr std::uint8_t kKindInt = 1, kKindFloat = 2, kKindUuid = 3, kKind
 struct Conv {
   std::uint8_t kind;
   std::vector<std::string> alternatives;  // only for any, in the order written
+  bool is_signed = false;                 // int and float: `signed=True` allows a "-"
 };
 
 // Parses the converter part of a variable segment ("int", "any(a, b)", ...).
@@ -48,8 +49,11 @@ struct Route {
   Held view;  // the application's view, opaque here
   bool auto_options = false;
   bool trailing_slash = false;  // rule longer than "/" and ends in "/"
+  bool strict_slashes = true;   // false: the other slash form is answered, not redirected
   std::vector<RuleVar> vars;    // left to right
-  bool has_any = false;         // some var is `any`: candidates need the own-rule test
+  // Some var is `any`, int or float: a tree position is shared by rules whose own
+  // alternatives or sign differ, so candidates need the own-rule test.
+  bool own_test = false;
 };
 
 struct StaticChild;
@@ -105,7 +109,8 @@ class Router {
   // Compiles one rule. Empty optional on success, else the error message; on
   // error the router is left exactly as it was.
   std::optional<std::string> add(std::string_view rule, std::vector<std::string> methods,
-                                 Held view, std::string endpoint, bool auto_options);
+                                 Held view, std::string endpoint, bool auto_options,
+                                 bool strict_slashes = true);
 
   // Every route the raw (undecoded) request path can reach, in priority
   // order: depth first, at each node the static child, then converters by

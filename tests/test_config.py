@@ -148,7 +148,8 @@ def test_set_flags_is_atomic():
     "name,doc",
     [
         ("rule_count", "rule_count($self)\n--\n\n"),
-        ("add_rule", "add_rule($self, rule, methods, view, endpoint, auto_options)\n--\n\n"),
+        ("add_rule", "add_rule($self, rule, methods, view, endpoint, auto_options, "
+                     "strict_slashes=True)\n--\n\n"),
         ("set_flags", "set_flags($self, fast, debug, log, max_body, cc_max_age, trap_http)\n--\n\n"),
         ("set_static", "set_static($self, url_path, folder)\n--\n\n"),
         ("set_dispatch", "set_dispatch($self, f)\n--\n\n"),

@@ -21,7 +21,7 @@ LAYERS = [
     {"helpers"},
     {"hosts", "routing", "templating", "views"},
     # contexts, and the pieces an app uses to host and run things
-    {"ctx", "cli", "serving", "wsgihost", "asgihost"},
+    {"ctx", "cli", "serving", "wsgihost", "asgihost", "wsgiapp"},
     {"testing", "scaffold"},
     {"blueprints"},
     {"app"},

@@ -145,7 +145,7 @@ def test_shutdown(served, tmp_path, args, signum, view_secs, second_signal, answ
     idle.sendall(get("/whoami"))
     assert read_response(idle)[0] == 200
     busy = server.connect()
-    busy.sendall(get(f"/slow/{view_secs}"))
+    busy.sendall(get(f"/slow/{float(view_secs)}"))  # a float converter wants the dot
     wait_until(lambda: any(n.startswith("started-") for n in os.listdir(tmp_path)),
                "the view to start")
     workers = server.worker_pids()

@@ -115,6 +115,8 @@ class App(TemplateRegistry, Scaffold):
         self._ws_rules: list[tuple[str, Any]] = []  # (native rule, websocket.Route)
         self.bus: Any = None  # carries publish() to other processes (kiv.pubsub), when served so
         self._server: _kiv.Server | None = None
+        self._router: _kiv.Server | None = None  # the rules' server, which wsgi_app asks
+        self._through_wsgi = False  # served through middleware that replaced wsgi_app
         self._plan_key: tuple | None = None
         self._flags: tuple | None = None
         self._version = 0
@@ -160,6 +162,7 @@ class App(TemplateRegistry, Scaffold):
     @debug.setter
     def debug(self, value: bool) -> None:
         self.config["DEBUG"] = bool(value)
+        self._follow_reload()  # templates are checked for changes in debug mode
         logger = self.__dict__.get("_logger")
         if value and logger is not None and not logger.level:
             logger.setLevel(10)  # logging.DEBUG
@@ -247,8 +250,10 @@ class App(TemplateRegistry, Scaffold):
             native_view = NoAutomaticOptions(endpoint, native_view, allowed)
             native_methods = methods + ["OPTIONS"]
         pattern = self._host_pattern(subdomain, host)
-        self._groups.setdefault(native_rule, RuleGroup(native_rule)).add(
-            endpoint, native_view, native_methods, auto, pattern)
+        group = self._groups.setdefault(native_rule, RuleGroup(native_rule))
+        group.add(endpoint, native_view, native_methods, auto, pattern)
+        if not (self.url_map.strict_slashes if strict_slashes is None else strict_slashes):
+            group.strict = False  # the other slash form is served too, not redirected
         self.url_map.add(rule, endpoint, allowed, defaults, pattern, custom)
         self.view_functions[endpoint] = view_func
         if any(r.defaults for r in self.url_map.by_endpoint[endpoint]):
@@ -441,7 +446,39 @@ class App(TemplateRegistry, Scaffold):
     def _plan(self) -> tuple:
         return (self._version, self.secret_key is not None, _request_signals_live(self),
                 self.session_interface, self.config["SESSION_REFRESH_EACH_REQUEST"],
-                _frozen(self.config["TRUSTED_HOSTS"]))
+                _frozen(self.config["TRUSTED_HOSTS"]), self._middleware())
+
+    # --- WSGI: the app as a WSGI application, and middleware around it ----------------
+
+    def wsgi_app(self, environ: dict, start_response: Callable) -> Any:
+        """The app as a WSGI application (kiv.wsgiapp). Replace it to put WSGI
+        middleware around the app, as in Flask: `app.wsgi_app = ProxyFix(app.wsgi_app)`;
+        the server then sends every request through the replacement."""
+        from .wsgiapp import call_app
+        return call_app(self, environ, start_response)
+
+    def __call__(self, environ: dict, start_response: Callable) -> Any:
+        return self.wsgi_app(environ, start_response)
+
+    def _proxy_fix(self) -> Any:
+        """A ProxyFix put straight around the app's own wsgi_app, or None: its work is
+        done by the app's requests themselves (kiv.wsgiapp.ProxyFixed), natively served."""
+        middleware = self._middleware()
+        cls, inner = type(middleware), getattr(middleware, "app", None)
+        if (cls.__name__ == "ProxyFix" and cls.__module__ == "werkzeug.middleware.proxy_fix"
+                and getattr(inner, "__func__", None) is App.wsgi_app
+                and inner.__self__ is self):
+            return middleware
+        return None
+
+    def _middleware(self) -> Any:
+        """What replaced wsgi_app (an instance attribute, or a subclass's method), else None."""
+        own = self.__dict__.get("wsgi_app")
+        if own is None:
+            return None if type(self).wsgi_app is App.wsgi_app else self.wsgi_app
+        if getattr(own, "__func__", None) is App.wsgi_app and own.__self__ is self:
+            return None
+        return own
 
     @property
     def server(self) -> _kiv.Server:
@@ -470,8 +507,17 @@ class App(TemplateRegistry, Scaffold):
 
     def _build_server(self) -> _kiv.Server:
         server = _kiv.Server()
-        self._make_request = type("Request", (self.request_class,), {
-            "__slots__": (), "__module__": self.request_class.__module__, "app": self})
+        middleware, fix = self._middleware(), self._proxy_fix()
+        bases: tuple = (self.request_class,)
+        extra: dict = {}
+        if fix is not None:
+            from .wsgiapp import ProxyFixed
+            bases, extra = (ProxyFixed, *bases), ProxyFixed.fixing(fix)
+            server.set_redirect_prefix("X-Forwarded-Prefix", fix.x_prefix)
+            middleware = None
+        self._through_wsgi = middleware is not None
+        self._make_request = type("Request", bases, {
+            "__slots__": (), "__module__": self.request_class.__module__, "app": self, **extra})
         self._native_views = {}
         self._hook_cache = {}
         self._handles_413 = any(413 in by_code for by_code in self.error_handler_spec.values())
@@ -496,7 +542,7 @@ class App(TemplateRegistry, Scaffold):
                 # With hooks, the automatic OPTIONS answer is made where they see it.
                 view, auto = _AutoOptions(view, methods), False
                 methods = [*methods, "OPTIONS"]
-            server.add_rule(group.rule, methods, view, endpoint, auto)
+            server.add_rule(group.rule, methods, view, endpoint, auto, group.strict)
             self._native_views[endpoint] = view
         for url_path, folder in self._statics:
             server.set_static(url_path, folder)
@@ -527,13 +573,34 @@ class App(TemplateRegistry, Scaffold):
             server.set_ws_entry(self._ws_entry)
             if any(route.is_async for _, route in self._ws_rules):
                 event_loop()
+        self._configure(server)
+        self._router = server  # what wsgi_app routes with
+        if middleware is not None:
+            server = self._middleware_server(middleware)
+        return server
+
+    def _configure(self, server: _kiv.Server) -> None:
         server.set_request_class(self._make_request)
         server.set_dispatch(self._dispatch)
         server.set_pipeline(self._pipeline)
-        server.set_convert_slow(self.convert_slow)
+        server.set_convert_slow(_SlowConversion(self))
         server.set_debug_page(self._failure_page)
         server.set_http_exception(HTTPException)
         server.set_uuid_class(uuid.UUID)
+
+    def _middleware_server(self, middleware: Any) -> _kiv.Server:
+        """The server of an app whose wsgi_app was replaced: every request goes to the
+        replacement (which calls the app through wsgi_app), WebSockets stay native."""
+        from .wsgihost import WSGIHost
+        server = _kiv.Server()
+        self._configure(server)
+        host = WSGIHost(middleware, "", self)
+        host.base["wsgi.multiprocess"] = bool(getattr(self, "wsgi_multiprocess", False))
+        server.set_wsgi_mount("", host, host.base)
+        for native_rule, route in self._ws_rules:
+            server.add_ws_rule(native_rule, route, route.endpoint)
+        if self._ws_rules:
+            server.set_ws_entry(self._ws_entry)
         return server
 
     @property
@@ -1337,6 +1404,21 @@ async def _call(f: Any, *args: Any) -> Any:
 _JSON_BODIES = frozenset((dict, list))
 _PLAIN_RESULTS = frozenset((str, bytes, dict, list, Response))
 _WHOLE_RESULTS = frozenset((str, bytes, dict, list))
+
+
+class _SlowConversion:
+    """What the server calls for a result it cannot convert itself; it also names the
+    type a returned bytes is sent as: the response class's default, as in Flask."""
+
+    __slots__ = ("convert", "bytes_content_type")
+
+    def __init__(self, app: App):
+        from .wrappers import _with_charset
+        self.convert = app.convert_slow
+        self.bytes_content_type = _with_charset(app.response_class.default_mimetype)
+
+    def __call__(self, value: Any) -> Any:
+        return self.convert(value)
 
 
 class _AutoOptions(Chooser):

@@ -74,13 +74,13 @@ def to_response(rv: Any, response_class: type = Response) -> Response:
     if isinstance(rv, str):
         resp = response_class(rv)
     elif isinstance(rv, bytes):
-        resp = response_class(rv, content_type="application/octet-stream")
+        resp = response_class(rv)
     elif isinstance(rv, (dict, list)):
         resp = response_class(dumps(rv), mimetype="application/json")
     elif isinstance(rv, Response):
         resp = rv
     elif isinstance(rv, (bytearray, memoryview)):
-        resp = response_class(bytes(rv), content_type="application/octet-stream")
+        resp = response_class(bytes(rv))
     elif callable(getattr(rv, "_fast", None)):
         code, pairs, body = rv._fast()
         resp = response_class(body, code, _pairs_of(pairs))

@@ -167,10 +167,11 @@ class MethodMap(Chooser):
 class RuleGroup:
     """Every registration of one rule text: what the app hands to the native router."""
 
-    __slots__ = ("rule", "entries")
+    __slots__ = ("rule", "entries", "strict")
 
     def __init__(self, rule: str):
         self.rule = rule
+        self.strict = True  # strict_slashes: the other slash form is redirected to this one
         # (endpoint, view, methods in order, auto_options, host pattern or None), one per
         # endpoint and host
         self.entries: list[tuple[str, Callable[..., Any], list[str], bool, Any]] = []
@@ -298,6 +299,7 @@ class UrlMap:
         # Converters of the app's own by name (`url_map.converters["list"] = ListConverter`):
         # classes with Werkzeug's BaseConverter interface (regex, to_python, to_url).
         self.converters: dict[str, type] = dict(DEFAULT_CONVERTERS)
+        self.strict_slashes = True  # what rules that do not say get
 
     def is_endpoint_expecting(self, endpoint: str, *arguments: str) -> bool:
         """Whether a rule of endpoint takes all of these arguments."""

@@ -3,7 +3,8 @@ render_template / render_template_string.
 
 The environment is made on the first render, so an app that never renders a template
 never imports Jinja2. Templates are compiled once and kept; with TEMPLATES_AUTO_RELOAD
-(or debug) Jinja2 checks the file's modification time on each use instead.
+(or, when it is None, in debug mode) Jinja2 checks the file's modification time on each
+use instead.
 """
 
 from __future__ import annotations
@@ -65,11 +66,8 @@ def create_environment(app: Any) -> Any:
 
     from .helpers import get_flashed_messages, url_for
 
-    auto_reload = app.config.get("TEMPLATES_AUTO_RELOAD")
-    if auto_reload is None:
-        auto_reload = app.debug
     env = Environment(loader=_make_loader(app), autoescape=_autoescape,
-                      auto_reload=bool(auto_reload), **app.jinja_options)
+                      auto_reload=app.templates_auto_reload, **app.jinja_options)
     env.globals.update(url_for=url_for, get_flashed_messages=get_flashed_messages,
                        config=app.config, request=request, session=session, g=g)
     env.policies["json.dumps_function"] = app.json.dumps  # |tojson writes what jsonify does
@@ -145,6 +143,23 @@ class TemplateRegistry:
         self.template_globals: dict[str, Any] = {}
         self.template_tests: dict[str, Callable] = {}
         self._jinja_env: Any = None
+
+    @property
+    def templates_auto_reload(self) -> bool:
+        """Whether changed template files are read again: TEMPLATES_AUTO_RELOAD, or
+        when that is None, debug mode (followed when debug changes later)."""
+        value = self.config.get("TEMPLATES_AUTO_RELOAD")  # type: ignore[attr-defined]
+        return bool(self.debug if value is None else value)  # type: ignore[attr-defined]
+
+    @templates_auto_reload.setter
+    def templates_auto_reload(self, value: bool | None) -> None:
+        self.config["TEMPLATES_AUTO_RELOAD"] = value  # type: ignore[attr-defined]
+        self._follow_reload()
+
+    def _follow_reload(self) -> None:
+        env = self.__dict__.get("_jinja_env")
+        if env is not None:
+            env.auto_reload = self.templates_auto_reload
 
     @property
     def jinja_env(self) -> Any:

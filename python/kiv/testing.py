@@ -6,15 +6,17 @@ import base64
 import contextlib
 import datetime as _dt
 import hashlib
+import io
 import itertools
 import os
 import socket
 import struct
+import sys
 import threading
 import time
 from email.utils import parsedate_to_datetime
 from typing import Any, Iterator
-from urllib.parse import urljoin, urlsplit
+from urllib.parse import unquote_to_bytes, urljoin, urlsplit
 
 from .ctx import build_request, mounted_request_class
 from .globals import _local
@@ -215,7 +217,11 @@ class TestClient:
         # here, as Flask's test client does.
         escaped = app._escaped = []
         try:
-            status, resp_headers, body = self._run(server, method, target, pairs, req.body)
+            if app._through_wsgi:
+                status, resp_headers, body = self._run_wsgi(method, target, pairs, req.body,
+                                                            base_url)
+            else:
+                status, resp_headers, body = self._run(server, method, target, pairs, req.body)
         finally:
             app._escaped = None
         if escaped:
@@ -249,6 +255,44 @@ class TestClient:
         if self._preserve:
             self._keep(made[-1] if made else None)
         return status, resp_headers, body
+
+    def _run_wsgi(self, method: str, target: str, pairs: list, body: bytes,
+                  base_url: str | None) -> tuple[int, list, bytes]:
+        """The request through app(environ, start_response), as a WSGI server would send
+        it, for an app whose wsgi_app was replaced: the middleware sees it."""
+        from .wsgihost import call_application
+        path, _, query = target.partition("?")
+        host = next((v for k, v in pairs if k.lower() == "host"), "localhost")
+        scheme = urlsplit(base_url).scheme if base_url else "http"
+        name, _, port = host.partition(":")
+        environ: dict[str, Any] = {
+            "REQUEST_METHOD": method.upper(), "QUERY_STRING": query,
+            "SCRIPT_NAME": (self.app.config["APPLICATION_ROOT"] or "/").rstrip("/"),
+            "PATH_INFO": unquote_to_bytes(path or "/").decode("latin-1"),
+            "SERVER_NAME": name, "SERVER_PORT": port or ("443" if scheme == "https" else "80"),
+            "SERVER_PROTOCOL": "HTTP/1.1", "REMOTE_ADDR": "127.0.0.1",
+            "wsgi.version": (1, 0), "wsgi.url_scheme": scheme, "wsgi.input": io.BytesIO(body),
+            "wsgi.errors": sys.stderr, "wsgi.multithread": False, "wsgi.multiprocess": False,
+            "wsgi.run_once": False, "wsgi.input_terminated": True,
+        }
+        for k, v in pairs:
+            key = k.upper().replace("-", "_")
+            key = key if key in ("CONTENT_TYPE", "CONTENT_LENGTH") else "HTTP_" + key
+            environ[key] = f"{environ[key]},{v}" if key in environ else v
+        if body and "CONTENT_LENGTH" not in environ:
+            environ["CONTENT_LENGTH"] = str(len(body))
+        status, headers, out = call_application(self.app, environ)
+        if out.__class__ is not bytes:
+            stream = out
+            try:
+                out = b"".join(c for c in stream if c.__class__ is bytes)
+            finally:
+                close = getattr(stream, "close", None)
+                if close is not None:
+                    close()
+        if self._preserve:
+            self._keep(environ.get("werkzeug.request"))
+        return status, headers, out
 
     def get(self, *args: Any, **kw: Any) -> TestResponse:
         return self.open(*args, method="GET", **kw)

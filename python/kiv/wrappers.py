@@ -411,7 +411,7 @@ class Request(MimeTypeMixin):
         "method", "path", "raw_query", "query", "header_list", "body", "peer_addr",
         "endpoint", "view_args", "error_code", "allowed_methods",
         "_headers", "_args", "_form", "_cookies", "_g", "_session", "_forwarded",
-        "_flashes", "_files", "_after", "_state", "__weakref__",
+        "_flashes", "_files", "_after", "_state", "_environ", "__weakref__",
     )
 
     app: Any = None
@@ -695,12 +695,21 @@ class Request(MimeTypeMixin):
 
     @property
     def environ(self) -> dict[str, Any]:
-        """A WSGI environ for this request, made anew on each read, for code that reads
-        one (loggers, helpers written for WSGI). Changes to it change nothing."""
+        """The request's WSGI environ: the one it came with when the app was called as a
+        WSGI application; else one made on first read (the slot stays empty until then,
+        so requests that never ask pay nothing) and kept, so what code stores in it stays
+        for the rest of the request, as in Flask."""
+        try:
+            return self._environ
+        except AttributeError:
+            env = self._environ = self._make_environ()
+            return env
+
+    def _make_environ(self) -> dict[str, Any]:
         scheme = self.scheme
         name, port = server_name_port(self.host, scheme)
         env: dict[str, Any] = {
-            "REQUEST_METHOD": self.method, "SCRIPT_NAME": "",
+            "REQUEST_METHOD": self.method, "SCRIPT_NAME": self._script_root,
             "PATH_INFO": self.path.encode("utf-8", "surrogateescape").decode("latin-1"),
             "QUERY_STRING": self.raw_query, "SERVER_NAME": name, "SERVER_PORT": port,
             "SERVER_PROTOCOL": "HTTP/1.1", "REMOTE_ADDR": self.remote_addr,

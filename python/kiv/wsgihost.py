@@ -58,6 +58,13 @@ class FileWrapper:
         except OSError:
             pass
 
+    @classmethod
+    def of_body(cls, body: FileBody) -> "FileWrapper":
+        """A wrapper over a FileBody (a kiv app's file response), sent from its file."""
+        wrapper = cls.__new__(cls)
+        wrapper.filelike, wrapper.blksize, wrapper._file = None, 64 * 1024, body
+        return wrapper
+
     def __iter__(self) -> Iterator[bytes]:
         if self._file is not None:
             yield from self._file

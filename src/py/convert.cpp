@@ -311,11 +311,31 @@ void apply_tuple_status(PyObject* obj, ResponseOut& resp) {
   if (i > 0) resp.status = static_cast<std::uint16_t>(v);
 }
 
+// The Content-Type of a returned bytes: what convert_slow names as its
+// `bytes_content_type` (a framework sends bytes as its default type), else
+// application/octet-stream. Looked up only for bytes results.
+ResponseOut bytes_body(const char* data, std::size_t len, PyObject* convert_slow);
+
 ResponseOut typed_body(const char* data, std::size_t len, std::string_view type) {
   ResponseOut out;
   out.body.assign(data, len);
   out.headers.emplace_back("Content-Type", type);
   return out;
+}
+
+ResponseOut bytes_body(const char* data, std::size_t len, PyObject* convert_slow) {
+  PyRef named = convert_slow ? PyRef::steal(PyObject_GetAttrString(convert_slow,
+                                                                   "bytes_content_type"))
+                             : PyRef();
+  if (named && PyUnicode_Check(named.get())) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(named.get(), &n);
+    if (p && std::string_view(p, static_cast<std::size_t>(n))
+                     .find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos)
+      return typed_body(data, len, std::string_view(p, static_cast<std::size_t>(n)));
+  }
+  PyErr_Clear();
+  return typed_body(data, len, kOctetType);
 }
 
 }  // namespace
@@ -350,7 +370,7 @@ std::optional<ResponseOut> convert(PyObject* value, PyObject* convert_slow) {
     char* p = nullptr;
     Py_ssize_t len = 0;
     if (PyBytes_AsStringAndSize(value, &p, &len) < 0) return std::nullopt;
-    return typed_body(p, static_cast<std::size_t>(len), kOctetType);
+    return bytes_body(p, static_cast<std::size_t>(len), convert_slow);
   }
   if (PyDict_Check(value) || PyList_Check(value)) {
     ResponseOut out;

@@ -1,6 +1,8 @@
 // Turns what a view returns into a ResponseOut: text, bytes, JSON for dicts
 // and lists, (body, status[, headers]) tuples, and response objects exposing
 // `_fast()`. Anything else goes through the framework's `convert_slow`.
+// Bytes go out as application/octet-stream unless convert_slow has a
+// `bytes_content_type` attribute naming another type.
 //
 // All functions run with the interpreter lock held. On failure they return
 // nullopt with the Python error indicator set; no partial response is kept.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "http/framing.hpp"
 #include "http/read_deadline.hpp"
 #include "http/static_cache.hpp"
 #include "http/static_files.hpp"
@@ -31,8 +32,10 @@ std::vector<RouteMatch> matches_for(const Router& router, std::string_view path)
   std::vector<RouteMatch> all = router.match(path);
   const bool trailing = trailing_flag(path);
   const auto& routes = router.routes();
-  std::erase_if(all,
-                [&](const RouteMatch& m) { return routes[m.route].trailing_slash != trailing; });
+  std::erase_if(all, [&](const RouteMatch& m) {
+    const Route& r = routes[m.route];
+    return r.trailing_slash != trailing && r.strict_slashes;
+  });
   return all;
 }
 
@@ -60,6 +63,41 @@ ResponseOut redirect(std::string_view path, std::string_view query_string) {
   r.status = 308;
   r.headers.emplace_back("Location", std::move(location));
   return r;
+}
+
+// The prefix a slash redirect's path goes under (set_redirect_prefix), or "".
+// Only a path that starts with one "/" is taken: "//host" would send the
+// client to another site.
+std::string redirect_prefix(const Shared& sh, const Req& req) {
+  std::string joined;
+  for (const auto& [name, value] : req.headers) {
+    if (!iequals_ascii(name, sh.prefix_header)) continue;
+    if (!joined.empty()) joined += ',';
+    joined += value;
+  }
+  std::vector<std::string_view> values;
+  for (std::size_t start = 0; start <= joined.size();) {
+    std::size_t end = joined.find(',', start);
+    if (end == std::string::npos) end = joined.size();
+    values.push_back(std::string_view(joined).substr(start, end - start));
+    start = end + 1;
+  }
+  if (joined.empty() || values.size() < sh.prefix_trusted) return {};
+  std::string_view prefix = values[values.size() - sh.prefix_trusted];
+  while (!prefix.empty() && (prefix.front() == ' ' || prefix.front() == '\t'))
+    prefix.remove_prefix(1);
+  while (!prefix.empty() && (prefix.back() == ' ' || prefix.back() == '\t' || prefix.back() == '/'))
+    prefix.remove_suffix(1);
+  if (prefix.empty() || prefix.front() != '/' || (prefix.size() > 1 && prefix[1] == '/') ||
+      prefix.find('\\') != std::string_view::npos)
+    return {};
+  return std::string(prefix);
+}
+
+// A slash redirect to path, under the request's prefix when the server takes one.
+ResponseOut slash_redirect(const Shared& sh, const Req& req, std::string_view path) {
+  if (sh.prefix_header.empty()) return redirect(path, req.query_string);
+  return redirect(redirect_prefix(sh, req) + std::string(path), req.query_string);
 }
 
 std::string collapse_slashes(std::string_view path) {
@@ -164,11 +202,11 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
     // Under a WSGI mount the application gets the path as sent, unless a
     // rule of ours would answer its single-slash form.
     if (sh.wsgi_mounts.empty() || !router->match(path).empty())
-      return answer_now(redirect(collapse_slashes(path), req.query_string));
+      return answer_now(slash_redirect(sh, req, collapse_slashes(path)));
     std::string raw = raw_path(path);
     if (const WsgiMount* app = wsgi_mount_for(sh, raw))
       return dispatch_wsgi(std::move(req), std::move(raw), app, std::move(shared));
-    return answer_now(redirect(collapse_slashes(path), req.query_string));
+    return answer_now(slash_redirect(sh, req, collapse_slashes(path)));
   }
 
   std::vector<RouteMatch> matches = matches_for(*router, path);
@@ -178,7 +216,7 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
       alt = path.substr(0, path.size() - 1);
     else
       alt = std::string(path) + "/";
-    if (!matches_for(*router, alt).empty()) return answer_now(redirect(alt, req.query_string));
+    if (!matches_for(*router, alt).empty()) return answer_now(slash_redirect(sh, req, alt));
     return unrouted(std::move(req), std::move(shared));
   }
 
@@ -220,6 +258,94 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
   }
   DispatchJob job{std::nullopt, std::move(req), {}, {}, "405", std::move(allow), std::move(shared)};
   return dispatch_python(std::move(job));
+}
+
+namespace {
+
+PyObject* text(std::string_view s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
+PyObject* text_list(const std::vector<std::string>& items) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  for (std::size_t i = 0; list && i < items.size(); ++i) {
+    PyObject* s = text(items[i]);
+    if (!s) {
+      Py_DecRef(list);
+      return nullptr;
+    }
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), s);
+  }
+  return list;
+}
+
+PyObject* location_of(const ResponseOut& r) {
+  return text(r.headers.front().second);
+}
+
+}  // namespace
+
+// The same decisions as handle(), in its order, after the static folders.
+PyObject* match_for_python(const Router& router, std::string_view method, std::string_view path,
+                           std::string_view query) {
+  if (path.size() > 1 && path.find("//") != std::string_view::npos) {
+    const ResponseOut r = redirect(collapse_slashes(path), query);
+    PyRef location = PyRef::steal(location_of(r));
+    if (!location) return nullptr;
+    // A rule would answer the single-slash form: redirect; else a WSGI mount may take it.
+    return Py_BuildValue("(iO)", router.match(path).empty() ? 404 : 308, location.get());
+  }
+  std::vector<RouteMatch> matches = matches_for(router, path);
+  if (matches.empty()) {
+    std::string alt = path.size() > 1 && path.back() == '/'
+                          ? std::string(path.substr(0, path.size() - 1))
+                          : std::string(path) + "/";
+    if (!matches_for(router, alt).empty()) {
+      PyRef location = PyRef::steal(location_of(redirect(alt, query)));
+      return location ? Py_BuildValue("(iO)", 308, location.get()) : nullptr;
+    }
+    return Py_BuildValue("(iO)", 404, Py_None);
+  }
+  const auto& routes = router.routes();
+  const bool is_head = method == "HEAD";
+  const RouteMatch* chosen = nullptr;
+  std::vector<std::string> allow;
+  for (const RouteMatch& m : matches) {
+    const Route& r = routes[m.route];
+    bool has_get = false;
+    for (const std::string& meth : r.methods) {
+      if (meth == "GET") has_get = true;
+      if (!chosen && (meth == method || (is_head && meth == "GET"))) chosen = &m;
+      add_unique(allow, meth);
+    }
+    if (has_get) add_unique(allow, "HEAD");
+    if (r.auto_options) add_unique(allow, "OPTIONS");
+  }
+  if (chosen) {
+    const Route& r = routes[chosen->route];
+    PyRef args = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(chosen->args.size())));
+    if (!args) return nullptr;
+    for (std::size_t i = 0; i < chosen->args.size(); ++i) {
+      const RouteArg& a = chosen->args[i];
+      PyObject* item = Py_BuildValue("(NNi)", text(a.name), text(a.value), a.kind);
+      if (!item) return nullptr;
+      PyList_SetItem(args.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    PyObject* view = HeldRef::object(r.view);
+    PyRef endpoint = PyRef::steal(text(r.endpoint));
+    if (!endpoint) return nullptr;
+    return Py_BuildValue("(iOOO)", 0, view ? view : Py_None, endpoint.get(), args.get());
+  }
+  std::sort(allow.begin(), allow.end());
+  if (method == "OPTIONS") {
+    std::string joined;
+    for (const std::string& m : allow) {
+      if (!joined.empty()) joined += ", ";
+      joined += m;
+    }
+    return Py_BuildValue("(iN)", 200, text(joined));
+  }
+  return Py_BuildValue("(iN)", 405, text_list(allow));
 }
 
 namespace {

@@ -73,17 +73,19 @@ void server_dealloc(PyObject* self) {
 
 PyObject* add_rule(PyObject* self, PyObject* args, PyObject* kwargs) {
   Entry entry;
-  static const char* names[] = {"rule", "methods", "view", "endpoint", "auto_options", nullptr};
-  PyObject *o_rule, *o_methods, *o_view, *o_endpoint, *o_auto;
-  if (!parse(args, kwargs, "OOOOO:add_rule", names, &o_rule, &o_methods, &o_view, &o_endpoint,
-             &o_auto))
+  static const char* names[] = {"rule",         "methods",        "view", "endpoint",
+                                "auto_options", "strict_slashes", nullptr};
+  PyObject *o_rule, *o_methods, *o_view, *o_endpoint, *o_auto, *o_strict = Py_True;
+  if (!parse(args, kwargs, "OOOOO|O:add_rule", names, &o_rule, &o_methods, &o_view, &o_endpoint,
+             &o_auto, &o_strict))
     return nullptr;
   Borrow hold(as_server(self), true);
   if (!hold) return nullptr;
   RuleSpec spec;
   if (!arg_str(o_rule, "rule", spec.rule) || !arg_str_list(o_methods, "methods", spec.methods) ||
       !arg_str(o_endpoint, "endpoint", spec.endpoint) ||
-      !arg_bool(o_auto, "auto_options", spec.auto_options))
+      !arg_bool(o_auto, "auto_options", spec.auto_options) ||
+      !arg_bool(o_strict, "strict_slashes", spec.strict_slashes))
     return nullptr;
   spec.view = HeldRef::borrow(o_view);
   // Validate the rule alone; rules are compiled together when a server starts.
@@ -249,6 +251,25 @@ PyObject* set_flags(PyObject* self, PyObject* args, PyObject* kwargs) {
   return none();
 }
 
+PyObject* set_redirect_prefix(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Entry entry;
+  static const char* names[] = {"header", "trusted", nullptr};
+  PyObject *o_header, *o_trusted;
+  if (!parse(args, kwargs, "OO:set_redirect_prefix", names, &o_header, &o_trusted))
+    return nullptr;
+  Borrow hold(as_server(self), true);
+  if (!hold) return nullptr;
+  std::string header;
+  std::uint64_t trusted;
+  if (!arg_str(o_header, "header", header) || !arg_u64(o_trusted, "trusted", trusted))
+    return nullptr;
+  for (char& c : header) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+  ServerConfig& cfg = *as_server(self)->config;
+  cfg.prefix_header = trusted ? std::move(header) : std::string();
+  cfg.prefix_trusted = trusted;
+  return none();
+}
+
 // --- properties -------------------------------------------------------------
 
 PyObject* get_version(PyObject* self, void*) {
@@ -286,7 +307,7 @@ PyObject* wrap(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef methods[] = {
     {"add_rule", KW(add_rule),
-     "add_rule($self, rule, methods, view, endpoint, auto_options)\n--\n\n"},
+     "add_rule($self, rule, methods, view, endpoint, auto_options, strict_slashes=True)\n--\n\n"},
     {"rule_count", rule_count, METH_NOARGS, "rule_count($self)\n--\n\n"},
     {"set_static", KW(set_static), "set_static($self, url_path, folder)\n--\n\n"},
     {"set_wsgi_mount", KW(set_wsgi_mount), "set_wsgi_mount($self, prefix, host, base)\n--\n\n"},
@@ -308,6 +329,11 @@ PyMethodDef methods[] = {
     {"set_ws_entry", KW(set_ws_entry), "set_ws_entry($self, f)\n--\n\n"},
     {"set_flags", KW(set_flags),
      "set_flags($self, fast, debug, log, max_body, cc_max_age, trap_http)\n--\n\n"},
+    {"set_redirect_prefix", KW(set_redirect_prefix),
+     "set_redirect_prefix($self, header, trusted)\n--\n\n"
+     "Slash redirects go to the path under the prefix the request's `header` names\n"
+     "(the `trusted`-th value from the end of its comma-separated list, when there are\n"
+     "that many), as a proxy that serves the app under a prefix asks; 0 turns it off."},
     {"start", KW(wrap<server_start>),
      "start($self, host, port, *, fd=None, idle_timeout=60, head_timeout=60, "
      "limit_concurrency=0, count_requests=False, body_timeout=60, body_min_rate=1024)\n--\n\n"
@@ -334,6 +360,13 @@ PyMethodDef methods[] = {
      "run_balancer($self, host, port, workers, *, idle_timeout=60)\n--\n\n"
      "运行阻塞式 TCP 负载均衡器：监听 `host:port`，把连接轮流转发给 `workers`"
      "（各 worker 实际监听地址的 \"ip:port\" 文本列表），用于多进程运行应用。"},
+    {"match", KW(wrap<server_match>),
+     "match($self, method, path, query_string='')\n--\n\n"
+     "What the server would do with a request, decided without running anything:\n"
+     "(0, view, endpoint, [(name, value, kind), ...]) for a rule, (308, location),\n"
+     "(200, allow) for the automatic OPTIONS answer, (405, allowed), or (404, None);\n"
+     "(404, location) when only a WSGI mount or the single-slash redirect is left.\n"
+     "Static folders and mounts are not looked at."},
     {"test_request", KW(wrap<server_test_request>),
      "test_request($self, method, path, headers=None, body=None)\n--\n\n"
      "在进程内处理一个请求（不经过套接字），供框架的测试客户端和集成测试使用。"},

@@ -23,6 +23,7 @@ struct RuleSpec {
   HeldRef view;
   std::string endpoint;
   bool auto_options;
+  bool strict_slashes = true;
 };
 
 struct ServerConfig {
@@ -34,6 +35,10 @@ struct ServerConfig {
   HeldRef loop_pipeline;  // optional (see Shared)
   std::vector<RuleSpec> ws_rules;
   HeldRef ws_entry;  // optional (see Shared)
+  // Slash redirects put the path under this header's value (the trusted-th from
+  // the end of its comma-separated list), as a proxy that strips a prefix asks.
+  std::string prefix_header;
+  std::uint64_t prefix_trusted = 0;
   std::uint64_t max_body = 67108864;
   std::int64_t cc_max_age = 43200;
   bool fast = true, debug = false, log = false, trap_http = false;
@@ -66,6 +71,7 @@ class Borrow {
 
 // Methods implemented outside the module file (network, lifecycle, tests).
 PyObject* server_test_request(ServerObject* self, PyObject* args, PyObject* kwargs);
+PyObject* server_match(ServerObject* self, PyObject* args, PyObject* kwargs);
 PyObject* server_start(ServerObject* self, PyObject* args, PyObject* kwargs);
 PyObject* server_stop(ServerObject* self, PyObject* args, PyObject* kwargs);
 PyObject* server_drain(ServerObject* self, PyObject* args, PyObject* kwargs);

@@ -10,7 +10,7 @@ std::variant<std::shared_ptr<const Router>, std::string> compile_rules(
   auto router = std::make_shared<Router>();
   for (const RuleSpec& r : rules) {
     if (auto err = router->add(r.rule, r.methods, HeldRef::borrow(r.view.get()), r.endpoint,
-                               r.auto_options))
+                               r.auto_options, r.strict_slashes))
       return std::move(*err);
   }
   return std::shared_ptr<const Router>(std::move(router));
@@ -89,6 +89,8 @@ SharedPtr build_shared(ServerConfig& cfg) {
   for (const WsgiMount& m : cfg.wsgi_mounts)
     shared->wsgi_mounts.push_back(
         {m.prefix, HeldRef::borrow(m.host.get()), HeldRef::borrow(m.base.get()), m.asgi});
+  shared->prefix_header = cfg.prefix_header;
+  shared->prefix_trusted = cfg.prefix_trusted;
   shared->max_body = cfg.max_body;
   shared->cc_max_age = cfg.cc_max_age;
   shared->fast = cfg.fast;

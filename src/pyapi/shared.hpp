@@ -35,6 +35,8 @@ struct Shared {
   // (request, view, args, conn). Both null when the app has none.
   std::shared_ptr<const Router> ws_router;
   HeldRef ws_entry;
+  std::string prefix_header;  // lower case; empty: redirects carry no prefix
+  std::uint64_t prefix_trusted = 0;
   std::uint64_t max_body = 0;
   std::int64_t cc_max_age = 0;
   bool fast = true, debug = false, log = false, trap_http = false;

@@ -125,4 +125,29 @@ PyObject* server_test_request(ServerObject* self, PyObject* args, PyObject* kwar
   return result_tuple(resp, decide_response_framing(resp, head_only, true).send_body);
 }
 
+PyObject* server_match(ServerObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"method", "path", "query_string", nullptr};
+  PyObject *o_method, *o_path, *o_query = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:match", const_cast<char**>(names),
+                                   &o_method, &o_path, &o_query))
+    return nullptr;
+  std::string method, path, query;
+  if (!arg_str(o_method, "method", method) || !arg_str(o_path, "path", path) ||
+      (o_query && !arg_str(o_query, "query_string", query)))
+    return nullptr;
+  Borrow hold(self, false);
+  if (!hold) return nullptr;
+  ServerConfig& cfg = *self->config;
+  if (!cfg.router) {  // compiled once, as a server's start would
+    auto compiled = compile_rules(cfg.rules);
+    if (auto* err = std::get_if<std::string>(&compiled)) {
+      PyErr_SetString(PyExc_ValueError, err->c_str());
+      return nullptr;
+    }
+    cfg.router = std::get<0>(std::move(compiled));
+  }
+  std::shared_ptr<const Router> router = cfg.router;
+  return match_for_python(*router, method, path, query);
+}
+
 }  // namespace kiv

@@ -263,9 +263,10 @@ TEST_P(ConverterMatchTest, MatchingConverters) {
 
 INSTANTIATE_TEST_SUITE_P(
     Segments, ConverterMatchTest,
-    ::testing::Values(SegCase{"42", "125"}, SegCase{"007", "125"}, SegCase{"0", "125"},
-                      SegCase{"99999999999999999999999999999", "125"}, SegCase{"1", "1245"},
-                      SegCase{"-1", "25"}, SegCase{"1.", "25"}, SegCase{"-.5", "25"},
+    ::testing::Values(SegCase{"42", "15"}, SegCase{"007", "15"}, SegCase{"0", "15"},
+                      SegCase{"99999999999999999999999999999", "15"}, SegCase{"1", "145"},
+                      SegCase{"-1", "5"}, SegCase{"1.", "5"}, SegCase{"-.5", "5"},
+                      SegCase{"-1.5", "5"}, SegCase{"0.0", "25"},
                       SegCase{"3.25", "25"}, SegCase{".5", "5"}, SegCase{"-", "5"},
                       SegCase{"-.", "5"}, SegCase{"1e5", "5"}, SegCase{"+1", "5"},
                       SegCase{"1.2.3", "5"}, SegCase{"--1", "5"}, SegCase{"1-", "5"},
@@ -315,7 +316,13 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{{"/v/<any(A):k>"}, "/v/%41", ""}, WalkCase{{"/v/<any(A):k>"}, "/v/A", "0[k=A#4]"},
         WalkCase{{"/v/<k>"}, "/v/%41", "0[k=A#5]"},
         WalkCase{{"/n/<int:i>"}, "/n/0012", "0[i=0012#1]"},
-        WalkCase{{"/n/<int:i>", "/n/<float:f>"}, "/n/-3", "1[f=-3#2]"},
+        WalkCase{{"/n/<int:i>", "/n/<float:f>"}, "/n/-3", ""},
+        WalkCase{{"/n/<int(signed=True):i>"}, "/n/-3", "0[i=-3#1]"},
+        WalkCase{{"/n/<int:i>", "/n/<float( signed = True ):f>"}, "/n/-3.5", "1[f=-3.5#2]"},
+        // Rules sharing a converter position keep their own sign.
+        WalkCase{{"/a/<float:x>", "/a/<float(signed=True):y>/z"}, "/a/-1.5", ""},
+        WalkCase{{"/a/<float:x>", "/a/<float(signed=True):y>/z"}, "/a/-1.5/z", "1[y=-1.5#2]"},
+        WalkCase{{"/a/<int(signed=True):x>", "/a/<int:y>/z"}, "/a/-1/z", ""},
         WalkCase{{"/<s>"}, "/%FF", "0[s=\ufffd#5]"}, WalkCase{{"/<s>"}, "/a+b", "0[s=a+b#5]"},
         WalkCase{{"/<s>"}, "/%zz%4", "0[s=%zz%4#5]"},
         WalkCase{{"/<s>"}, "/%e2%82%ac", "0[s=\u20ac#5]"},
