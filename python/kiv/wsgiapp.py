@@ -5,9 +5,11 @@ The native router decides as it does for a request the server reads (`Server.mat
 request, built from the environ, goes through the app's pipeline on the calling thread,
 and the response goes out through start_response. `request.environ` is that environ.
 
-An app whose `wsgi_app` was replaced (`app.wsgi_app = ProxyFix(app.wsgi_app, ...)`) is
+An app whose `wsgi_app` was replaced by middleware (`DispatcherMiddleware`, ...) is
 served through the replacement, so the middleware sees every request (static files
-included; WebSockets stay native). An app that keeps its own never comes here.
+included; WebSockets stay native). A `ProxyFix` alone stays on the native path: the app's
+requests do its work themselves (`ProxyFixed`). An app that keeps its own `wsgi_app`
+never comes here.
 """
 
 from __future__ import annotations
