@@ -151,12 +151,16 @@ def test_migrate_upgrade_through_kiv_command_line(tmp_path):
 def test_sqlalchemy_gives_back_a_websockets_connection(app, path):
     import queue
     app, db = app
+    with app.app_context():  # before the queue: popping an app context runs its teardowns
+        pool = db.engine.pool
     ended = queue.Queue()
     app.teardown_appcontext(ended.put)
     app.teardown_appcontext_funcs.insert(0, app.teardown_appcontext_funcs.pop())  # runs last
-    for _ in range(2):
-        with app.test_client().websocket(path) as ws:
-            assert ws.receive() == "ann"
-        assert ended.get(timeout=10) is None
-        with app.app_context():
-            assert db.engine.pool.checkedout() == 0
+    try:
+        for _ in range(2):
+            with app.test_client().websocket(path) as ws:
+                assert ws.receive() == "ann"
+            assert ended.get(timeout=10) is None
+            assert pool.checkedout() == 0
+    finally:
+        app.teardown_appcontext_funcs.remove(ended.put)
