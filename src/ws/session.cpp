@@ -489,14 +489,17 @@ asio::awaitable<void> WsSession::main() {
   } catch (const std::exception&) {
     queue_close(kCloseInternal, "internal error");
   }
-  // Held only while bytes are coming in: a connection waiting for its client
-  // keeps no read buffer, which is most of what an idle connection would cost.
-  // Reads are tried first and waited for only when nothing is there, which
-  // is what an asynchronous read does anyway, so this costs no system call.
+  // Reads: a wait for the client reads into the session's small buffer
+  // (asio's read, which after a short read waits for the socket without
+  // trying it again, and without any epoll_ctl call, so a small message costs
+  // one recv). A read that fills its buffer may have left more: the large
+  // buffer then takes it without waiting, and is let go as soon as the socket
+  // is empty, so a connection waiting for its client keeps no read buffer.
   std::unique_ptr<char[]> buf;
   asio::error_code nb_ec;
   socket_.non_blocking(true, nb_ec);
   std::string_view in = leftover_;
+  bool more = false;    // the last read filled its buffer
   bool parsing = true;  // false after a protocol failure: bytes are only drained
   for (;;) {
     while (parsing && !done_) {
@@ -530,30 +533,33 @@ asio::awaitable<void> WsSession::main() {
       }
     }
     if (done_) break;
-    if (!buf) buf.reset(new char[kReadSize]);
+    if (leftover_.capacity() > 0) {
+      leftover_.clear();
+      leftover_.shrink_to_fit();
+    }
     asio::error_code ec;
     std::size_t n = 0;
-    if (!nb_ec) {
+    if (more && !nb_ec) {
+      if (!buf) buf.reset(new char[kReadSize]);
       n = socket_.read_some(asio::buffer(buf.get(), kReadSize), ec);
       if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        more = false;
         buf.reset();
         in = {};
-        if (leftover_.capacity() > 0) {
-          leftover_.clear();
-          leftover_.shrink_to_fit();
-        }
-        auto [wait_ec] = co_await socket_.async_wait(asio::socket_base::wait_read, kNoThrow);
-        if (wait_ec) break;
         continue;
       }
+      if (ec || n == 0) break;
+      more = n == kReadSize;
+      in = std::string_view(buf.get(), n);
     } else {
-      std::tie(ec, n) =
-          co_await socket_.async_read_some(asio::buffer(buf.get(), kReadSize), kNoThrow);
+      buf.reset();
+      std::tie(ec, n) = co_await socket_.async_read_some(asio::buffer(small_), kNoThrow);
+      if (ec || n == 0) break;
+      more = n == sizeof small_;
+      in = std::string_view(small_, n);
     }
-    if (ec || n == 0) break;
     last_read_ = Clock::now();
     pinged_ = false;
-    in = std::string_view(buf.get(), n);
   }
   finish();
   handler_->on_close(self, end_code_, end_reason_);

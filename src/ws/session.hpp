@@ -202,6 +202,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   std::uint16_t end_code_ = 1006;
   std::string end_reason_;
   std::string leftover_;  // bytes read past the handshake, until parsed
+  char small_[256];       // what a wait for the client reads into
 };
 
 // Serves an upgraded connection to its end.
