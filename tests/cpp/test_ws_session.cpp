@@ -9,6 +9,7 @@
 
 #include <asio.hpp>
 
+#include <algorithm>
 #include <functional>
 #include <stdexcept>
 #include <future>
@@ -231,11 +232,33 @@ TEST(WsSession, FullQueueCloses) {
   EXPECT_EQ(app->closed(), 1008);
 }
 
+// A ping answered while a large frame is only partly written: the pong goes
+// out after that frame, never inside it.
+TEST(WsSession, PongWaitsForTheFrameBeingWritten) {
+  Loop loop;
+  auto app = std::make_shared<App>();
+  const std::string stall = noise(1u << 16);
+  app->opened = [&](const SessionPtr& s) {
+    EXPECT_EQ(s->send_binary(stall), SendResult::kQueued);
+    EXPECT_EQ(s->send_text("after"), SendResult::kQueued);
+  };
+  Client client = loop.open(app, SessionOptions{}, {}, 4096);
+  ASSERT_EQ(app->open_p.get_future().wait_for(10s), std::future_status::ready);
+  client.send(masked(Opcode::kPing, "p"));
+  EXPECT_EQ(client.next(), ev(K::kBinary, 0, stall));
+  std::vector<std::string> rest = {client.next(), client.next()};
+  std::sort(rest.begin(), rest.end());
+  EXPECT_EQ(rest, (std::vector<std::string>{ev(K::kText, 0, "after"), ev(K::kPong, 0, "p")}));
+  client.send(close_frame(1000));
+  EXPECT_EQ(client.next(), ev(K::kClose, 1000));
+  EXPECT_EQ(app->closed(), 1000);
+}
+
 TEST(WsSession, DroppedCompressedMessageLeavesNoTrace) {
   Loop loop;
   auto app = std::make_shared<App>();
   const std::string twin(300, 'q');
-  const std::string stall = noise(1u << 18);
+  const std::string stall = noise(1u << 16);
   app->opened = [&](const SessionPtr& s) {
     EXPECT_EQ(s->send_binary(stall), SendResult::kQueued);  // the rest now waits
     EXPECT_EQ(s->send_text(std::string(200, 'a')), SendResult::kQueued);
