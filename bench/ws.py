@@ -11,7 +11,10 @@ stops it by its pid. Server CPU time per message comes from /proc beside each ra
 Writes bench/results/NAME.md and .json (NAME defaults to "ws").
 
 kiv runs from a build of this checkout: --kiv-path (default build/dev, the developer
-build) is put in front of python/ on PYTHONPATH of the system interpreter.
+build) is put in front of python/ on PYTHONPATH of the system interpreter. --base DIR
+adds NAME@base for each kiv server and native, run from another checkout's build
+(DIR/build/dev, DIR/python, DIR/build/native_echo), to compare two builds in one run:
+    --base /path/to/other --servers kiv-callback,kiv-callback@base,native,native@base
 """
 
 from __future__ import annotations
@@ -46,13 +49,20 @@ OPTIONAL_PIP = ["socketify"]
 def servers(opts) -> dict[str, dict]:
     vbin = VENV / "bin"
     kiv_env = {"PYTHONPATH": f"{Path(opts.kiv_path).resolve()}:{ROOT / 'python'}"}
-    kiv = lambda style: {"cmd": [sys.executable, str(APPS / "ws_kiv_app.py"), "{port}", style],
-                         "env": kiv_env, "broadcast": style == "callback",
+    kiv = lambda style, env=kiv_env: {"cmd": [sys.executable, str(APPS / "ws_kiv_app.py"), "{port}",
+                                              style],
+                         "env": env, "broadcast": style == "callback",
                          # A sync handler holds a pool thread for as long as its connection
                          # is open, so 10,000 idle ones are not what it is for.
                          "idle": style != "sync"}
     asgi = {"broadcast": True, "idle": True, "env": {}}
-    return {
+    base = {}
+    if getattr(opts, "base", None):
+        other = Path(opts.base).resolve()
+        env = {"PYTHONPATH": f"{other / 'build' / 'dev'}:{other / 'python'}"}
+        base = {f"kiv-{style}@base": kiv(style, env) for style in ("sync", "async", "callback")}
+        base["native@base"] = {**asgi, "cmd": [str(other / "build" / "native_echo"), "{port}"]}
+    return base | {
         "kiv-sync": kiv("sync"),
         "kiv-async": kiv("async"),
         "kiv-callback": kiv("callback"),
@@ -285,11 +295,13 @@ def main(argv=None) -> int:
     ap.add_argument("--subscribers", type=int, default=10000,
                     help="connections for broadcast and idle")
     ap.add_argument("--publishes", type=int, default=20)
-    ap.add_argument("--servers", default=",".join(servers(argparse.Namespace(kiv_path="."))))
+    ap.add_argument("--servers",
+                    default=",".join(servers(argparse.Namespace(kiv_path=".", base=None))))
     ap.add_argument("--scenarios", default="idle,echo,broadcast")
     ap.add_argument("--server-cpu", default="0")
     ap.add_argument("--client-cpu", default="1")
     ap.add_argument("--kiv-path", default=str(ROOT / "build" / "dev"))
+    ap.add_argument("--base", help="another checkout whose builds run as NAME@base")
     ap.add_argument("--skip-setup", action="store_true", help="no pip; still builds wsload")
     ap.add_argument("--name", default="ws")
     opts = ap.parse_args(argv)

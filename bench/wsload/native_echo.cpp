@@ -92,9 +92,8 @@ awaitable<void> serve(tcp::socket sock, std::shared_ptr<Topics> topics) {
   SessionOptions opts;
   opts.deflate = up.deflate;
   opts.topics = topics;
-  asio::co_spawn(sock.get_executor(),
-                 serve_ws(std::move(sock), buf.substr(static_cast<std::size_t>(n)), handler, opts),
-                 asio::detached);
+  auto session = std::make_shared<WsSession>(std::move(sock), handler, opts);
+  session->start(buf.substr(static_cast<std::size_t>(n)), [] {});
 }
 
 awaitable<void> listen(tcp::acceptor& acceptor, std::shared_ptr<Topics> topics) {

@@ -800,26 +800,37 @@ class Conn {
     if (co_await send(page, framing, false, false)) co_await linger();
   }
 
-  // Switches protocols and serves the session to its end. The application
+  // Switches protocols and starts the session, which then runs on its own:
+  // this connection object, its buffer and the request are let go, so an
+  // idle WebSocket costs only what its session keeps. The application
   // already runs (it accepted), so even when the 101 cannot be written the
   // session starts: it finds the socket dead and tells the handler it closed.
   asio::awaitable<void> serve_websocket(const ws::Upgrade& up, WsAnswer answer) {
     out_ = ws::accept_response(up, answer.subprotocol, answer.headers);
     co_await flush();
+    std::string().swap(out_);
     std::string leftover(buf_.data() + pos_, buf_.size() - pos_);
     buf_.clear();
     pos_ = 0;
-    buf_.shrink_to(kInitialBuffer);
     ws::SessionOptions opts;
     opts.deflate = up.deflate;
     opts.topics = std::move(answer.topics);
     if (answer.tune) answer.tune(opts);
     auto session = std::make_shared<ws::WsSession>(std::move(socket_), std::move(answer.handler),
                                                    std::move(opts));
-    // The session has deadlines of its own; the group only closes it on a drain.
-    if (group_) group_->adopt_ws(&slot_, session);
+    // The group counts the connection until the session ends; its slot moves
+    // to a small holder the session keeps. The session has deadlines of its
+    // own; the group only closes it on a drain.
+    std::unique_ptr<WsTenure> tenure;
+    if (group_) {
+      tenure = std::make_unique<WsTenure>();
+      tenure->group = std::move(group_);
+      tenure->group->adopt_ws(&slot_, &tenure->slot, session);
+    }
     deadline_.reset();
-    co_await session->run(std::move(leftover));
+    session->start(std::move(leftover), [tenure = std::move(tenure)]() mutable {
+      if (tenure) tenure->group->leave(&tenure->slot);
+    });
   }
 
   asio::awaitable<void> linger() {
@@ -1187,15 +1198,24 @@ void ConnGroup::leave(ConnSlot* slot) {
   release_one();
 }
 
-void ConnGroup::adopt_ws(ConnSlot* slot, const std::shared_ptr<ws::WsSession>& session) {
+void ConnGroup::adopt_ws(ConnSlot* from, ConnSlot* to,
+                         const std::shared_ptr<ws::WsSession>& session) {
   bool going;
   {
     std::lock_guard lock(mu_);
-    slot->fresh.store(false, std::memory_order_relaxed);
-    slot->state.store(ConnSlot::kBusy);
-    slot->deadline = nullptr;
-    slot->fd = -1;  // the session owns (and closes) the socket now
-    slot->ws = session;
+    to->fresh.store(false, std::memory_order_relaxed);
+    to->state.store(ConnSlot::kBusy);
+    to->deadline = nullptr;
+    to->fd = -1;  // the session owns (and closes) the socket now
+    to->ws = session;
+    to->prev = from->prev;
+    to->next = from->next;
+    if (to->prev)
+      to->prev->next = to;
+    else
+      head_ = to;
+    if (to->next) to->next->prev = to;
+    from->prev = from->next = nullptr;
     going = draining.load();
   }
   if (going) session->close(ws::kCloseGoingAway, "server shutting down");

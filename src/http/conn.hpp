@@ -65,8 +65,10 @@ struct ConnGroup {
   void enter(ConnSlot* slot);
   void leave(ConnSlot* slot);
   // The connection now serves a WebSocket session, which keeps its own time
-  // limits. Closes it at once (going away) when a drain has begun.
-  void adopt_ws(ConnSlot* slot, const std::shared_ptr<ws::WsSession>& session);
+  // limits; `to` takes the place of `from` (the HTTP connection's slot, which
+  // goes with it) until the session ends. Closes the session at once (going
+  // away) when a drain has begun.
+  void adopt_ws(ConnSlot* from, ConnSlot* to, const std::shared_ptr<ws::WsSession>& session);
   // Accept-loop side: a connection refused or failed before it was entered.
   void forget() { release_one(); }
 
@@ -88,6 +90,12 @@ struct ConnGroup {
   std::mutex mu_;
   std::condition_variable empty_cv_;
   ConnSlot* head_ = nullptr;
+};
+
+// What an upgraded connection leaves in its group while its session runs.
+struct WsTenure {
+  ConnSlot slot;
+  std::shared_ptr<ConnGroup> group;
 };
 
 // Owns the accepted socket until the connection is closed. Never fails: every
