@@ -11,7 +11,9 @@ stops it by its pid. Server CPU time per message comes from /proc beside each ra
 Writes bench/results/NAME.md and .json (NAME defaults to "ws").
 
 kiv runs from a build of this checkout: --kiv-path (default build/dev, the developer
-build) is put in front of python/ on PYTHONPATH of the system interpreter.
+build) is put in front of python/ on PYTHONPATH of the system interpreter. --base DIR
+adds, after each kiv server, the same style from another checkout (DIR/build/dev and
+DIR/python, named "NAME@base"), so a change is measured against its base in one run.
 """
 
 from __future__ import annotations
@@ -45,17 +47,25 @@ OPTIONAL_PIP = ["socketify"]
 
 def servers(opts) -> dict[str, dict]:
     vbin = VENV / "bin"
-    kiv_env = {"PYTHONPATH": f"{Path(opts.kiv_path).resolve()}:{ROOT / 'python'}"}
-    kiv = lambda style: {"cmd": [sys.executable, str(APPS / "ws_kiv_app.py"), "{port}", style],
-                         "env": kiv_env, "broadcast": style == "callback",
-                         # A sync handler holds a pool thread for as long as its connection
-                         # is open, so 10,000 idle ones are not what it is for.
-                         "idle": style != "sync"}
+
+    def kiv(style: str, build: Path, tree: Path) -> dict:
+        return {"cmd": [sys.executable, str(APPS / "ws_kiv_app.py"), "{port}", style],
+                "env": {"PYTHONPATH": f"{build.resolve()}:{tree.resolve()}"},
+                "broadcast": style == "callback",
+                # A sync handler holds a pool thread for as long as its connection is
+                # open, so 10,000 idle ones are not what it is for.
+                "idle": style != "sync"}
+
     asgi = {"broadcast": True, "idle": True, "env": {}}
+    base = getattr(opts, "base", None)
+    styles = {}
+    for style in ("sync", "async", "callback"):
+        styles[f"kiv-{style}"] = kiv(style, Path(opts.kiv_path), ROOT / "python")
+        if base:
+            styles[f"kiv-{style}@base"] = kiv(style, Path(base) / "build" / "dev",
+                                              Path(base) / "python")
     return {
-        "kiv-sync": kiv("sync"),
-        "kiv-async": kiv("async"),
-        "kiv-callback": kiv("callback"),
+        **styles,
         "granian": {**asgi, "cmd": [str(vbin / "granian"), "--interface", "asgi", "--workers", "1",
                                     "--runtime-threads", "1", "--host", HOST, "--port", "{port}",
                                     "--log-level", "warning", "ws_asgi_app:app"]},
@@ -290,6 +300,7 @@ def main(argv=None) -> int:
     ap.add_argument("--server-cpu", default="0")
     ap.add_argument("--client-cpu", default="1")
     ap.add_argument("--kiv-path", default=str(ROOT / "build" / "dev"))
+    ap.add_argument("--base", help="another checkout whose kiv runs beside each kiv server")
     ap.add_argument("--skip-setup", action="store_true", help="no pip; still builds wsload")
     ap.add_argument("--name", default="ws")
     opts = ap.parse_args(argv)
@@ -306,6 +317,9 @@ def main(argv=None) -> int:
     setup(opts, notes)
     launches = servers(opts)
     chosen = [s for s in opts.servers.split(",") if s]
+    if opts.base:
+        chosen = [n for s in chosen for n in ((s, s + "@base") if s + "@base" in launches
+                                                else (s,))]
     if "socketify" in chosen and subprocess.call([str(VPY), "-c", "import socketify"],
                                                  stdout=subprocess.DEVNULL,
                                                  stderr=subprocess.DEVNULL) != 0:
