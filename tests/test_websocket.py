@@ -63,6 +63,17 @@ def make_app():
         async def on_message(self, ws, message):
             Fails.on_message(self, ws, message)
 
+    unblock = threading.Event()
+
+    class Blocks:
+        def on_message(self, ws, message):
+            if message == "wait":
+                ws.send("waiting")
+                ws.send(f"released {unblock.wait(10)}")
+            else:
+                unblock.set()
+
+    app.websocket("/blocks")(Blocks)
     app.websocket("/echo/callbacks")(Echo)
     app.websocket("/echo/async-callbacks")(AsyncEcho)
     app.websocket("/fails/callbacks")(Fails)
@@ -186,6 +197,15 @@ def test_callback_failures(base, kind, caplog):
     assert (e.value.rcvd.code, e.value.rcvd.reason) == (1011, "internal error")
     assert wait_for("fails closed")[1] == f"/fails/{kind}"
     assert "callback failed" in caplog.text
+
+
+def test_a_blocking_callback_holds_up_only_its_connection(base):
+    with connect(f"{base[0]}/blocks", open_timeout=10) as a, \
+            connect(f"{base[0]}/blocks", open_timeout=10) as b:
+        a.send("wait")
+        assert a.recv(timeout=10) == "waiting"
+        b.send("set")
+        assert a.recv(timeout=15) == "released True"
 
 
 def test_async_receive_after_a_timeout(base):
