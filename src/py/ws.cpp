@@ -797,14 +797,16 @@ PyObject* conn_receive(PyObject* self, PyObject* args) {
     if (timeout < 0) timeout = 0;
   }
   PyWs& ws = ws_of(self);
-  if (PyObject* r = ws.take(); r || PyErr_Occurred()) return r;
-  bool got;
-  {
-    ReleaseGil release;
-    got = ws.wait(timeout);
+  for (;;) {
+    if (PyObject* r = ws.take(); r || PyErr_Occurred()) return r;
+    bool got;
+    {
+      ReleaseGil release;
+      got = ws.wait(timeout);
+    }
+    // Without a timeout, a message another thread took meanwhile means waiting on.
+    if (!got || timeout >= 0) return taken(ws);
   }
-  if (!got) Py_RETURN_NONE;
-  return taken(ws);
 }
 
 PyObject* conn_poll(PyObject* self, PyObject*) {
