@@ -48,8 +48,36 @@ def make_app():
         async def on_message(self, ws, message):
             ws.send(message)
 
+    class Fails:
+        def on_message(self, ws, message):
+            if message == "closed":
+                raise ConnectionClosed()  # ends nothing but this callback
+            if message == "fail":
+                raise RuntimeError("callback failed")
+            ws.send(f"{message} {request.path}")
+
+        def on_close(self, ws, code, reason):
+            seen.put(("fails closed", request.path, code))
+
+    class AsyncFails(Fails):
+        async def on_message(self, ws, message):
+            Fails.on_message(self, ws, message)
+
+    unblock = threading.Event()
+
+    class Blocks:
+        def on_message(self, ws, message):
+            if message == "wait":
+                ws.send("waiting")
+                ws.send(f"released {unblock.wait(10)}")
+            else:
+                unblock.set()
+
+    app.websocket("/blocks")(Blocks)
     app.websocket("/echo/callbacks")(Echo)
     app.websocket("/echo/async-callbacks")(AsyncEcho)
+    app.websocket("/fails/callbacks")(Fails)
+    app.websocket("/fails/async-callbacks")(AsyncFails)
     trio = app.websocket_callbacks("/echo/functions")
     trio.on_message(lambda ws, m: ws.send(m))
 
@@ -80,6 +108,15 @@ def make_app():
                 seen.put(("peer closed", e.code, e.reason))
         elif how == "timeout":
             ws.send(repr(ws.receive(timeout=0.01)))
+        elif how == "badtype":
+            ws.send([1, 2])
+
+    @app.websocket("/late")
+    async def late(ws):
+        # The timed-out receive leaves a cancelled future behind: what comes next
+        # must still reach the next receives, in order.
+        ws.send(repr(await ws.receive(timeout=0.01)))
+        ws.send(await ws.receive() + await ws.receive())
 
     async def asgi_echo(scope, receive, send):
         assert scope["type"] == "websocket" and scope["root_path"] == "/asgi"
@@ -135,6 +172,50 @@ def test_echo(base, kind, compression):
             assert ws.protocol.extensions  # permessage-deflate was agreed
 
 
+@pytest.mark.parametrize("kind", ["sync", "async", "callbacks", "functions"])
+def test_many_connections_each_in_order(base, kind):
+    with contextlib.ExitStack() as stack:
+        clients = [stack.enter_context(connect(f"{base[0]}/echo/{kind}", open_timeout=10))
+                   for _ in range(8)]
+        for i, c in enumerate(clients):
+            for n in range(40):
+                c.send(f"{i}.{n}")
+        for i, c in enumerate(clients):
+            assert [c.recv(timeout=10) for _ in range(40)] == [f"{i}.{n}" for n in range(40)]
+
+
+@pytest.mark.parametrize("kind", ["callbacks", "async-callbacks"])
+def test_callback_failures(base, kind, caplog):
+    with connect(f"{base[0]}/fails/{kind}", open_timeout=10) as ws:
+        for m in ("a", "closed", "b"):
+            ws.send(m)
+        assert [ws.recv(timeout=10), ws.recv(timeout=10)] == [f"a /fails/{kind}",
+                                                               f"b /fails/{kind}"]
+        ws.send("fail")
+        with pytest.raises(ClientClosed) as e:
+            ws.recv(timeout=10)
+    assert (e.value.rcvd.code, e.value.rcvd.reason) == (1011, "internal error")
+    assert wait_for("fails closed")[1] == f"/fails/{kind}"
+    assert "callback failed" in caplog.text
+
+
+def test_a_blocking_callback_holds_up_only_its_connection(base):
+    with connect(f"{base[0]}/blocks", open_timeout=10) as a, \
+            connect(f"{base[0]}/blocks", open_timeout=10) as b:
+        a.send("wait")
+        assert a.recv(timeout=10) == "waiting"
+        b.send("set")
+        assert a.recv(timeout=15) == "released True"
+
+
+def test_async_receive_after_a_timeout(base):
+    with connect(f"{base[0]}/late", open_timeout=10) as ws:
+        assert ws.recv(timeout=10) == "None"
+        ws.send("x")
+        ws.send("y")
+        assert ws.recv(timeout=10) == "xy"
+
+
 @pytest.mark.parametrize("path, status", [
     ("/nowhere", 404), ("/bp/ctx/1?deny=abort", 403), ("/bp/ctx/1?deny=return", 401),
     ("/asgi/deny", 403)])
@@ -165,7 +246,8 @@ def test_publish_reaches_every_subscriber(base):
 
 
 @pytest.mark.parametrize("how, code, reason", [
-    ("return", 1000, ""), ("close", 4001, "bye"), ("raise", 1011, "internal error")])
+    ("return", 1000, ""), ("close", 4001, "bye"), ("raise", 1011, "internal error"),
+    ("badtype", 1011, "internal error")])
 def test_close_codes(base, how, code, reason, caplog):
     with connect(f"{base[0]}/end/{how}", open_timeout=10) as ws:
         with pytest.raises(ClientClosed) as e:

@@ -18,6 +18,7 @@ from typing import Any, Callable
 
 import _kiv
 
+from . import asyncsupport
 from .globals import _local
 
 __all__ = ["ConnectionClosed", "WebSocket", "AsyncWebSocket", "publish", "subscribers"]
@@ -72,9 +73,7 @@ class WebSocket:
 
     def send(self, message: str | bytes) -> _Done:
         """Queues a text (str) or binary (bytes-like) message."""
-        if not isinstance(message, (str, bytes, bytearray, memoryview)):
-            raise TypeError(f"a WebSocket message is str or bytes, not {type(message).__name__}")
-        r = self._c.send(message)
+        r = self._c.send(message)  # TypeError for anything else
         if r:
             raise ConnectionClosed(1008 if r == 2 else self._code,
                                    "send queue full" if r == 2 else "")
@@ -117,28 +116,25 @@ class AsyncWebSocket(WebSocket):
     __slots__ = ()
 
     async def receive(self, timeout: float | None = None) -> str | bytes | None:  # type: ignore[override]
-        c = self._c
-        m = c.poll()
-        while m is None:
-            import asyncio
-            fut = asyncio.get_running_loop().create_future()
-
-            def wake(fut: Any = fut) -> None:
-                if not fut.done():
-                    fut.set_result(None)
-
-            if c.wait(wake):
-                if timeout is None:
-                    await fut
-                else:
-                    try:
-                        await asyncio.wait_for(fut, timeout)
-                    except asyncio.TimeoutError:
-                        m = c.poll()
-                        break
-            m = c.poll()
-        if m.__class__ is tuple:
-            raise ConnectionClosed(*m)
+        # What is there already, or a future the server sets to what comes next.
+        m = self._c.next(asyncsupport._running)
+        cls = m.__class__
+        if cls is not str and cls is not bytes:
+            if cls is tuple:
+                raise ConnectionClosed(*m)
+            if timeout is None:
+                m = await m
+            else:
+                import asyncio
+                try:
+                    m = await asyncio.wait_for(m, timeout)
+                except asyncio.TimeoutError:
+                    # The future is cancelled: a message that came meanwhile stays.
+                    m = self._c.poll()
+                    if m is None:
+                        return None
+            if m.__class__ is tuple:
+                raise ConnectionClosed(*m)
         return m
 
     async def __aiter__(self) -> Any:  # type: ignore[override]
@@ -479,45 +475,50 @@ async def run_async(app: Any, req: Any, route: Route, ws: AsyncWebSocket, args: 
 
 
 def start_callbacks(app: Any, req: Any, route: Route, ws: WebSocket) -> None:
-    """Sync callbacks: on_open here, then each message as a pool job of its own, each
-    with the connection's request current; after_request and teardown at the close."""
+    """Sync callbacks: on_open here, then the server calls on_message and on_close in
+    pool jobs (many connections' messages to one job when they come together), with
+    the request set, and hands what they raise to failed(); after_request and teardown
+    run once the close has been delivered."""
     target = route.handler()
     on_open = getattr(target, "on_open", None)
     on_message = getattr(target, "on_message", None)
     on_close = getattr(target, "on_close", None)
     outcome: list = [None, None]  # the first failure's (answer, error)
-    failed = False
+    failures = 0
 
-    def guarded(f: Callable[..., Any], *a: Any) -> None:
-        nonlocal failed
-        _local.request = req
-        try:
-            f(ws, *a)
-        except ConnectionClosed:
-            pass
-        except Exception as e:  # noqa: BLE001
-            if not failed:
-                failed = True
-                outcome[:] = _failed(app, req, e)
-            ws._c.close(1011, "internal error")
-        finally:
-            _local.request = None
+    def failed(e: BaseException) -> bool:
+        """What a callback raised: True when later messages are to be dropped."""
+        nonlocal failures
+        if isinstance(e, ConnectionClosed):
+            return False
+        if not isinstance(e, Exception):
+            raise e
+        failures += 1
+        if failures == 1:
+            outcome[:] = _failed(app, req, e)
+        ws._c.close(1011, "internal error")
+        return True
 
-    if on_open is not None:
-        guarded(on_open)
-
-    def message(m: Any) -> None:
-        if on_message is not None and not failed:
-            guarded(on_message, m)
-
-    def closed(code: int, reason: str) -> None:
+    def closed(ws: WebSocket, code: int, reason: str) -> None:
         try:
             if on_close is not None:
-                guarded(on_close, code, reason)
+                try:
+                    on_close(ws, code, reason)
+                except BaseException as e:  # noqa: BLE001  (as the server does for the others)
+                    failed(e)
         finally:
             finish(app, req, *outcome)
 
-    ws._c.start_callbacks(message, closed)
+    if on_open is not None:
+        _local.request = req
+        try:
+            on_open(ws)
+        except BaseException as e:  # noqa: BLE001  (as the server does for the others)
+            if failed(e):
+                on_message = None
+        finally:
+            _local.request = None
+    ws._c.start_callbacks(ws, on_message, closed, failed, _local, req)
 
 
 async def run_callbacks(app: Any, req: Any, route: Route, ws: AsyncWebSocket) -> None:

@@ -76,11 +76,100 @@ struct Message {
   std::string data;
 };
 
+PyObject* message_object(const Message& m) {
+  if (m.text) return str_of(m.data);
+  return PyBytes_FromStringAndSize(m.data.data(), static_cast<Py_ssize_t>(m.data.size()));
+}
+
+// Names looked up per message, made once (with the interpreter lock).
+struct Names {
+  PyObject* request = PyUnicode_InternFromString("request");
+  PyObject* create_future = PyUnicode_InternFromString("create_future");
+  PyObject* set_result = PyUnicode_InternFromString("set_result");
+};
+const Names& names() {
+  static const Names* n = new Names();  // never destroyed: the interpreter owns them
+  return *n;
+}
+
+// The thread-local slot whose `request` callbacks see (kiv.globals._local),
+// given with the first callbacks; kept for the life of the process.
+PyObject* request_slot = nullptr;
+
+// With the interpreter lock.
+void set_request(PyObject* request) {
+  if (!request_slot || PyObject_SetAttr(request_slot, names().request, request) == 0) return;
+  PyErr_WriteUnraisable(request_slot);
+}
+
+class PyWs;
+
+// Connections whose callbacks have something to run. A job on the pool runs
+// the callbacks of every connection waiting, a few messages each in turn,
+// under one hold of the interpreter lock: a burst of messages on many
+// connections costs one job and one lock hand-over, not one per message. A
+// connection is here (or being delivered) at most once, so its callbacks run
+// one at a time and in order. While connections wait behind a running job,
+// one more job waits in the pool: if a callback blocks, the pool gives that
+// job a thread (as it does for any job queued behind one that sleeps), so a
+// slow callback holds up only its own connection.
+class Deliveries {
+ public:
+  static Deliveries& get() {
+    static auto* d = new Deliveries();  // never destroyed: pool jobs may run at exit
+    return *d;
+  }
+  void add(std::shared_ptr<PyWs> ws);
+  void run();
+
+ private:
+  void submit();
+  std::mutex mu_;
+  std::deque<std::shared_ptr<PyWs>> ready_;
+  bool queued_ = false;  // a job waits in the pool and has not started
+};
+
+// Connections with a thread waiting in receive() for a message that came.
+// From a network thread they are woken once the handlers queued there have
+// run: with one core, a waiter woken at once preempts the network thread
+// before it has read what else came, for two context switches per message.
+class Wakes {
+ public:
+  static Wakes& get() {
+    static auto* w = new Wakes();
+    return *w;
+  }
+  void add(std::shared_ptr<PyWs> ws);
+
+ private:
+  void run();
+  std::mutex mu_;
+  std::vector<std::shared_ptr<PyWs>> ready_;
+  bool posted_ = false;
+};
+
+// Connections whose async receiver waits for a future to be set: one task on
+// the event loop sets them all (network threads add; the loop thread runs).
+class LoopWakes {
+ public:
+  static LoopWakes& get() {
+    static auto* w = new LoopWakes();
+    return *w;
+  }
+  void add(std::shared_ptr<PyWs> ws);
+  void run();
+
+ private:
+  std::mutex mu_;
+  std::vector<std::shared_ptr<PyWs>> ready_;
+  bool posted_ = false;
+};
+
 // Between one session and the Python code that serves it. Python takes
-// messages from the inbox (blocking on a pool thread, or through a one-shot
-// wake-up on the event loop), or has them delivered to callbacks by a pool
-// job that runs only while messages wait. Sends made before the session
-// exists (between the accept and the 101 being written) wait here.
+// messages from the inbox (blocking on a pool thread, or through a future
+// that the event loop sets), or has them delivered to callbacks by pool jobs
+// (see Deliveries). Sends made before the session exists (between the accept
+// and the 101 being written) wait here.
 class PyWs final : public ws::WsHandler, public std::enable_shared_from_this<PyWs> {
  public:
   explicit PyWs(const asio::any_io_executor& ex) : decision_(ex, 1) {}
@@ -134,19 +223,19 @@ class PyWs final : public ws::WsHandler, public std::enable_shared_from_this<PyW
 
   asio::awaitable<void> on_message(const ws::SessionPtr& s, ws::Opcode op,
                                    std::string_view data) override {
-    HeldRef waiter;
-    bool pump, full;
+    bool deliver, resolve, full, sleeper;
     {
       std::lock_guard lock(mu_);
       inbox_.push_back(Message{op == ws::Opcode::kText, std::string(data)});
       inbox_bytes_ += data.size();
-      waiter = std::move(waiter_);
-      pump = take_pump();
+      deliver = schedule();
+      resolve = take_resolve();
       full = over();
-      cv_.notify_all();
+      sleeper = sleepers_ > 0;
     }
-    if (waiter) wake(std::move(waiter));
-    if (pump) start_pump();
+    if (deliver) Deliveries::get().add(shared_from_this());
+    if (resolve) LoopWakes::get().add(shared_from_this());
+    if (sleeper) Wakes::get().add(shared_from_this());
     if (!full) co_return;
     auto ex = co_await asio::this_coro::executor;
     asio::steady_timer timer(ex);
@@ -165,21 +254,24 @@ class PyWs final : public ws::WsHandler, public std::enable_shared_from_this<PyW
   }
 
   void on_close(const ws::SessionPtr&, std::uint16_t code, std::string_view reason) override {
-    HeldRef waiter;
-    bool pump;
+    bool deliver, resolve;
     {
       std::lock_guard lock(mu_);
       closed_ = true;
       code_ = code;
       reason_ = std::string(reason);
       session_.reset();  // it holds us
-      waiter = std::move(waiter_);
-      pump = take_pump();
-      cv_.notify_all();
+      deliver = schedule();
+      resolve = take_resolve();
     }
-    if (waiter) wake(std::move(waiter));
-    if (pump) start_pump();
+    cv_.notify_all();
+    if (deliver) Deliveries::get().add(shared_from_this());
+    if (resolve) LoopWakes::get().add(shared_from_this());
   }
+
+  // Wakes the threads waiting in wait() (without mu_: a waiter woken while
+  // it is held would only block on it).
+  void notify() { cv_.notify_all(); }
 
   // ---- Python's side (any thread)
   enum Sent { kSent = 0, kClosed = 1, kFull = 2 };
@@ -227,54 +319,163 @@ class PyWs final : public ws::WsHandler, public std::enable_shared_from_this<PyW
     return apply(*session_, op);
   }
 
-  // The next message; nullopt when none came in time (or the connection is
-  // closed and drained: see closed()). A negative timeout waits for good.
-  // Called without the interpreter lock.
-  std::optional<Message> receive(double timeout) {
+  // A message or the close that is already there, without waiting: the
+  // message, (code, reason) once closed and drained, or null with no error
+  // set when there is nothing yet. The caller holds the interpreter lock.
+  PyObject* take() {
+    std::optional<Message> m;
+    std::optional<std::pair<std::uint16_t, std::string>> c;
+    {
+      std::lock_guard lock(mu_);
+      m = pop();
+      if (!m && closed_) c = std::pair{code_, reason_};
+    }
+    if (m) return message_object(*m);
+    if (c) return Py_BuildValue("(HN)", c->first, str_of(c->second));
+    return nullptr;
+  }
+
+  // Waits for a message or the close (the caller left the interpreter lock);
+  // false when none came in time. A negative timeout waits for good.
+  bool wait(double timeout) {
     std::unique_lock lock(mu_);
     auto ready = [this] { return !inbox_.empty() || closed_; };
-    if (timeout < 0) {
-      cv_.wait(lock, ready);
-    } else {
-      cv_.wait_for(lock, std::chrono::duration<double>(timeout), ready);
-    }
-    return pop();
+    ++sleepers_;
+    bool got = timeout < 0 ? (cv_.wait(lock, ready), true)
+                           : cv_.wait_for(lock, std::chrono::duration<double>(timeout), ready);
+    --sleepers_;
+    return got;
   }
 
-  std::optional<Message> poll() {
-    std::lock_guard lock(mu_);
-    return pop();
-  }
-
-  // Registers a callable to be called once on the event loop when a message
-  // or the close arrives; false (nothing registered) when one is there.
-  bool wait(PyObject* callable) {
+  // An async receiver with nothing to take: `future` is set, on the event
+  // loop, to the next message or (code, reason) once closed and drained.
+  // False (nothing registered) when one is there already.
+  bool wait_future(PyObject* future) {
     HeldRef old;  // dropped after the lock: its release may run Python code
     std::lock_guard lock(mu_);
     if (!inbox_.empty() || closed_) return false;
-    old = std::exchange(waiter_, HeldRef::borrow(callable));
+    old = std::exchange(waiter_, HeldRef::borrow(future));
     return true;
   }
 
-  // (code, reason) once the connection is closed and every message taken.
-  std::optional<std::pair<std::uint16_t, std::string>> closed() {
-    std::lock_guard lock(mu_);
-    if (!closed_ || !inbox_.empty()) return std::nullopt;
-    return std::pair{code_, reason_};
-  }
-
-  // From now on messages go to on_message(message) on the pool, one at a
-  // time in order, and the close to on_close(code, reason), once.
-  void start_callbacks(PyObject* on_message, PyObject* on_close) {
-    bool pump;
+  // On the event loop: sets the waiting future, unless it was cancelled (a
+  // receive that timed out), in which case the message stays for the next one.
+  void resolve() {
+    PyRef fut;  // released after the lock
+    std::optional<Message> m;
+    std::optional<std::pair<std::uint16_t, std::string>> c;
     {
       std::lock_guard lock(mu_);
-      on_message_ = HeldRef::borrow(on_message);
-      on_close_ = HeldRef::borrow(on_close);
-      callbacks_ = true;
-      pump = take_pump();
+      resolving_ = false;
+      if (!waiter_) return;
+      fut = PyRef::borrow(waiter_.get());
+      waiter_.reset();  // not the last reference: nothing is finalized under mu_
+      m = pop();
+      if (!m && closed_) c = std::pair{code_, reason_};
+      if (!m && !c) {
+        // Taken meanwhile (by a poll): wait on for the next one.
+        waiter_ = HeldRef::borrow(fut.get());
+        return;
+      }
     }
-    if (pump) start_pump();
+    PyRef value = PyRef::steal(
+        m ? message_object(*m) : Py_BuildValue("(HN)", c->first, str_of(c->second)));
+    if (!value) {
+      PyErr_WriteUnraisable(fut.get());
+      return;
+    }
+    PyRef r = PyRef::steal(
+        PyObject_CallMethodObjArgs(fut.get(), names().set_result, value.get(), nullptr));
+    if (r) return;
+    // The future was cancelled (a receive that timed out): the message stays
+    // first in line for the next receive.
+    PyErr_Clear();
+    if (!m) return;
+    std::lock_guard lock(mu_);
+    inbox_bytes_ += m->data.size();
+    inbox_.push_front(std::move(*m));
+  }
+
+  // From now on messages go to on_message(ws, message) and the close to
+  // on_close(ws, code, reason), each once, in pool jobs. What they raise goes
+  // to failed(exception), which returns whether later messages are to be
+  // skipped. `local` is the thread-local slot whose `request` is `request`
+  // while they run. The caller holds the interpreter lock.
+  void start_callbacks(PyObject* ws, PyObject* on_message, PyObject* on_close, PyObject* failed,
+                       PyObject* local, PyObject* request) {
+    if (!request_slot) {
+      Py_IncRef(local);
+      request_slot = local;
+    }
+    bool deliver;
+    {
+      std::lock_guard lock(mu_);
+      cb_ws_ = HeldRef::borrow(ws);
+      on_message_ = HeldRef::borrow(on_message == Py_None ? nullptr : on_message);
+      on_close_ = HeldRef::borrow(on_close == Py_None ? nullptr : on_close);
+      failed_ = HeldRef::borrow(failed);
+      request_ = HeldRef::borrow(request);
+      callbacks_ = true;
+      deliver = schedule();
+    }
+    if (deliver) Deliveries::get().add(shared_from_this());
+  }
+
+  // In a delivery job, with the interpreter lock: runs up to `most` callbacks.
+  // True when more wait (the caller queues this connection again).
+  bool deliver(std::size_t most) {
+    for (std::size_t i = 0; i < most; ++i) {
+      std::optional<Message> m;
+      std::uint16_t code = 0;
+      std::string reason;
+      {
+        std::lock_guard lock(mu_);
+        m = pop();
+        if (!m) {
+          if (!closed_ || close_delivered_) {
+            scheduled_ = false;
+            return false;
+          }
+          close_delivered_ = true;
+          code = code_;
+          reason = reason_;
+        }
+      }
+      if (m) {
+        if (skip_ || !on_message_) continue;
+        PyRef arg = PyRef::steal(message_object(*m));
+        if (!arg) {
+          PyErr_WriteUnraisable(on_message_.get());
+          continue;
+        }
+        set_request(request_.get());
+        PyRef r = PyRef::steal(
+            PyObject_CallFunctionObjArgs(on_message_.get(), cb_ws_.get(), arg.get(), nullptr));
+        if (!r) failure();
+        continue;
+      }
+      if (on_close_) {
+        set_request(request_.get());
+        PyRef r = PyRef::steal(
+            PyObject_CallFunction(on_close_.get(), "OHN", cb_ws_.get(), code, str_of(reason)));
+        if (!r) failure();
+      }
+      // The callbacks hold the connection object, which holds us.
+      cb_ws_.reset();
+      on_message_.reset();
+      on_close_.reset();
+      failed_.reset();
+      request_.reset();
+      std::lock_guard lock(mu_);
+      scheduled_ = false;
+      return false;
+    }
+    std::lock_guard lock(mu_);
+    if (inbox_.empty() && !(closed_ && !close_delivered_)) {
+      scheduled_ = false;
+      return false;
+    }
+    return true;
   }
 
  private:
@@ -319,78 +520,42 @@ class PyWs final : public ws::WsHandler, public std::enable_shared_from_this<PyW
     return m;
   }
 
-  // mu_ held: whether this caller is to start the callback job.
-  bool take_pump() {
-    if (!callbacks_ || pumping_) return false;
+  // mu_ held: whether the caller is to hand this connection to Deliveries.
+  bool schedule() {
+    if (!callbacks_ || scheduled_) return false;
     if (inbox_.empty() && !(closed_ && !close_delivered_)) return false;
-    pumping_ = true;
+    scheduled_ = true;
     return true;
   }
 
-  void start_pump() {
-    on_pool([self = shared_from_this()] { self->pump(); });
+  // mu_ held: whether the caller is to hand this connection to LoopWakes.
+  bool take_resolve() {
+    if (!waiter_ || resolving_) return false;
+    resolving_ = true;
+    return true;
   }
 
-  // Delivers what waits, then lets the thread go.
-  void pump() {
-    PoolGil gil;
-    for (;;) {
-      std::optional<Message> m;
-      PyRef fn;
-      HeldRef dropped[2];  // released after the lock: that may run Python code
-      std::uint16_t code = 0;
-      std::string reason;
-      {
-        std::lock_guard lock(mu_);
-        m = pop();
-        if (m) {
-          fn = PyRef::borrow(on_message_.get());
-        } else if (closed_ && !close_delivered_) {
-          close_delivered_ = true;
-          fn = PyRef::borrow(on_close_.get());
-          code = code_;
-          reason = reason_;
-          dropped[0] = std::move(on_message_);
-          dropped[1] = std::move(on_close_);
-        } else {
-          pumping_ = false;
-          return;
-        }
-      }
-      PyRef arg = PyRef::steal(
-          m ? (m->text ? str_of(m->data)
-                       : PyBytes_FromStringAndSize(m->data.data(),
-                                                   static_cast<Py_ssize_t>(m->data.size())))
-            : nullptr);
-      PyRef r;
-      if (m && arg) {
-        r = PyRef::steal(PyObject_CallFunctionObjArgs(fn.get(), arg.get(), nullptr));
-      } else if (!m) {
-        r = PyRef::steal(PyObject_CallFunction(fn.get(), "HN", code, str_of(reason)));
-      }
-      // The framework's callbacks catch what the application raises.
-      if (!r) PyErr_WriteUnraisable(fn.get());
+  // What a callback raised goes to failed(); a true answer skips later messages.
+  void failure() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    PyRef t = PyRef::steal(type), v = PyRef::steal(value), b = PyRef::steal(tb);
+    if (!failed_ || !v) return;
+    PyRef r = PyRef::steal(PyObject_CallFunctionObjArgs(failed_.get(), v.get(), nullptr));
+    if (!r) {
+      PyErr_WriteUnraisable(failed_.get());
+    } else if (PyObject_IsTrue(r.get()) == 1) {
+      skip_ = true;
     }
-  }
-
-  // Calls the waiter on the event loop (it sets a future there).
-  static void wake(HeldRef waiter) {
-    struct Wake final : LoopTask {
-      explicit Wake(HeldRef w) : w(std::move(w)) {}
-      void run() override {
-        PyRef r = PyRef::steal(PyObject_CallNoArgs(w.get()));
-        if (!r) PyErr_WriteUnraisable(w.get());
-        w.reset();
-      }
-      HeldRef w;
-    };
-    post_to_loop(std::make_unique<Wake>(std::move(waiter)));
   }
 
   asio::experimental::concurrent_channel<void(asio::error_code, WsAnswer)> decision_;
 
   std::mutex mu_;
   std::condition_variable cv_;
+  int sleepers_ = 0;  // threads in wait()
   bool decided_ = false;
   std::shared_ptr<ws::WsSession> session_;  // from on_open to on_close
   std::vector<Op> early_;
@@ -401,10 +566,119 @@ class PyWs final : public ws::WsHandler, public std::enable_shared_from_this<PyW
   bool closed_ = false;
   std::uint16_t code_ = 1006;
   std::string reason_;
+  // An async receiver's future, and whether LoopWakes has it queued.
   HeldRef waiter_;
-  bool callbacks_ = false, pumping_ = false, close_delivered_ = false;
-  HeldRef on_message_, on_close_;
+  bool resolving_ = false;
+  // Callbacks: set once under mu_, then used only by the job delivering
+  // (scheduled_ hands them from one job to the next).
+  bool callbacks_ = false, scheduled_ = false, close_delivered_ = false;
+  bool skip_ = false;  // a callback failed: later messages are dropped
+  HeldRef cb_ws_, on_message_, on_close_, failed_, request_;
 };
+
+// Turns handed to one connection before the others get theirs.
+constexpr std::size_t kTurn = 8;
+
+void Deliveries::submit() {
+  struct Job final : BlockingPool::Job {
+    void run() override {
+      try {
+        Deliveries::get().run();
+      } catch (abi::__forced_unwind&) {
+        throw;  // the interpreter is ending this thread
+      } catch (...) {
+      }
+    }
+  };
+  blocking_pool().submit_job(std::make_unique<Job>());
+}
+
+void Deliveries::add(std::shared_ptr<PyWs> ws) {
+  bool submit_now;
+  {
+    std::lock_guard lock(mu_);
+    ready_.push_back(std::move(ws));
+    submit_now = !queued_;
+    queued_ = true;
+  }
+  if (submit_now) submit();
+}
+
+void Deliveries::run() {
+  {
+    std::lock_guard lock(mu_);
+    queued_ = false;
+    if (ready_.empty()) return;
+  }
+  PoolGil gil;
+  for (;;) {
+    std::shared_ptr<PyWs> ws;
+    bool another = false;
+    {
+      std::lock_guard lock(mu_);
+      if (ready_.empty()) break;
+      ws = std::move(ready_.front());
+      ready_.pop_front();
+      if (!ready_.empty() && !queued_) another = queued_ = true;
+    }
+    if (another) submit();
+    if (ws->deliver(kTurn)) {
+      std::lock_guard lock(mu_);
+      ready_.push_back(std::move(ws));
+    }
+  }
+  set_request(Py_None);
+}
+
+void Wakes::add(std::shared_ptr<PyWs> ws) {
+  if (!on_runtime_thread()) {
+    ws->notify();
+    return;
+  }
+  bool post;
+  {
+    std::lock_guard lock(mu_);
+    ready_.push_back(std::move(ws));
+    post = !posted_;
+    posted_ = true;
+  }
+  if (post) asio::defer(runtime().get_executor(), [this] { run(); });
+}
+
+void Wakes::run() {
+  std::vector<std::shared_ptr<PyWs>> batch;
+  {
+    std::lock_guard lock(mu_);
+    batch.swap(ready_);
+    posted_ = false;
+  }
+  for (auto& ws : batch) ws->notify();
+}
+
+void LoopWakes::add(std::shared_ptr<PyWs> ws) {
+  bool post;
+  {
+    std::lock_guard lock(mu_);
+    ready_.push_back(std::move(ws));
+    post = !posted_;
+    posted_ = true;
+  }
+  if (!post) return;
+  struct Task final : LoopTask {
+    void run() override { LoopWakes::get().run(); }
+  };
+  post_to_loop(std::make_unique<Task>());
+}
+
+void LoopWakes::run() {
+  std::vector<std::shared_ptr<PyWs>> batch;
+  {
+    std::lock_guard lock(mu_);
+    batch.swap(ready_);
+    posted_ = false;
+  }
+  for (auto& ws : batch) ws->resolve();
+}
 
 // ---- the Python connection object ------------------------------------------
 
@@ -440,18 +714,6 @@ bool text_arg(PyObject* obj, std::string& out) {
   if (!s) return false;
   out.assign(s, static_cast<std::size_t>(n));
   return true;
-}
-
-PyObject* message_object(const Message& m) {
-  if (m.text) return str_of(m.data);
-  return PyBytes_FromStringAndSize(m.data.data(), static_cast<Py_ssize_t>(m.data.size()));
-}
-
-// Message, None (nothing yet) or (code, reason) once closed and drained.
-PyObject* answer_of(PyWs& ws, const std::optional<Message>& m) {
-  if (m) return message_object(*m);
-  if (auto c = ws.closed()) return Py_BuildValue("(HN)", c->first, str_of(c->second));
-  Py_RETURN_NONE;
 }
 
 // The session limits of accept(): (max message bytes, send queue bytes, ping
@@ -503,7 +765,7 @@ PyObject* conn_accept(PyObject* self, PyObject* args) {
       ws_of(self).accept(std::move(chosen), std::move(headers), std::move(tune)));
 }
 
-// send(data): str is a text message, anything bytes-like a binary one.
+// send(data): str is a text message; bytes, bytearray or memoryview a binary one.
 // 0 queued, 1 closed, 2 refused by a full queue (the connection then closes).
 PyObject* conn_send(PyObject* self, PyObject* data) {
   PyRef bytes;
@@ -514,6 +776,12 @@ PyObject* conn_send(PyObject* self, PyObject* data) {
     p = PyUnicode_AsUTF8AndSize(data, &n);
     if (!p) return nullptr;
     op = ws::Opcode::kText;
+  } else if (!PyBytes_Check(data) && !PyByteArray_Check(data) && !PyMemoryView_Check(data)) {
+    PyRef name = PyRef::steal(PyObject_GetAttrString(
+        reinterpret_cast<PyObject*>(Py_TYPE(data)), "__name__"));
+    PyErr_Format(PyExc_TypeError, "a WebSocket message is str or bytes, not %S",
+                 name ? name.get() : Py_None);
+    return nullptr;
   } else {
     bytes = PyBytes_Check(data) ? PyRef::borrow(data) : PyRef::steal(PyBytes_FromObject(data));
     if (!bytes) return nullptr;
@@ -555,7 +823,14 @@ PyObject* conn_unsubscribe(PyObject* self, PyObject* name) {
   return conn_topic(self, name, false);
 }
 
-// receive(timeout=None), blocking without the interpreter lock.
+// Message, None (nothing yet) or (code, reason) once closed and drained.
+PyObject* taken(PyWs& ws) {
+  PyObject* r = ws.take();
+  if (r || PyErr_Occurred()) return r;
+  Py_RETURN_NONE;
+}
+
+// receive(timeout=None): what is there, else waits without the interpreter lock.
 PyObject* conn_receive(PyObject* self, PyObject* args) {
   PyObject* t = Py_None;
   if (!PyArg_ParseTuple(args, "|O:receive", &t)) return nullptr;
@@ -566,27 +841,39 @@ PyObject* conn_receive(PyObject* self, PyObject* args) {
     if (timeout < 0) timeout = 0;
   }
   PyWs& ws = ws_of(self);
-  std::optional<Message> m;
-  {
-    ReleaseGil release;
-    m = ws.receive(timeout);
+  for (;;) {
+    if (PyObject* r = ws.take(); r || PyErr_Occurred()) return r;
+    bool got;
+    {
+      ReleaseGil release;
+      got = ws.wait(timeout);
+    }
+    // Without a timeout, a message another thread took meanwhile means waiting on.
+    if (!got || timeout >= 0) return taken(ws);
   }
-  return answer_of(ws, m);
 }
 
 PyObject* conn_poll(PyObject* self, PyObject*) {
-  PyWs& ws = ws_of(self);
-  return answer_of(ws, ws.poll());
+  return taken(ws_of(self));
 }
 
-PyObject* conn_wait(PyObject* self, PyObject* callable) {
-  return PyBool_FromLong(ws_of(self).wait(callable));
+// next(loop): what is there, else a future of `loop` that is set to it.
+PyObject* conn_next(PyObject* self, PyObject* loop) {
+  PyWs& ws = ws_of(self);
+  if (PyObject* r = ws.take(); r || PyErr_Occurred()) return r;
+  PyRef fut = PyRef::steal(PyObject_CallMethodObjArgs(loop, names().create_future, nullptr));
+  if (!fut) return nullptr;
+  // A message that came since the take is taken now; the future is dropped.
+  if (!ws.wait_future(fut.get())) return taken(ws);
+  return fut.release();
 }
 
 PyObject* conn_start_callbacks(PyObject* self, PyObject* args) {
-  PyObject *on_message, *on_close;
-  if (!PyArg_ParseTuple(args, "OO:start_callbacks", &on_message, &on_close)) return nullptr;
-  ws_of(self).start_callbacks(on_message, on_close);
+  PyObject *ws, *on_message, *on_close, *failed, *local, *request;
+  if (!PyArg_ParseTuple(args, "OOOOOO:start_callbacks", &ws, &on_message, &on_close, &failed,
+                        &local, &request))
+    return nullptr;
+  ws_of(self).start_callbacks(ws, on_message, on_close, failed, local, request);
   Py_RETURN_NONE;
 }
 
@@ -639,11 +926,13 @@ PyMethodDef conn_methods[] = {
     {"receive", conn_receive, METH_VARARGS,
      "receive(timeout=None) -> message, None (timeout) or (code, reason) once closed."},
     {"poll", conn_poll, METH_NOARGS, "poll() -> as receive, without waiting."},
-    {"wait", conn_wait, METH_O,
-     "wait(f) -> False when a message or the close is there, else True: f() is called\n"
-     "once on the event loop when one comes."},
+    {"next", conn_next, METH_O,
+     "next(loop) -> as poll(), or instead of None a future of loop set to what comes."},
     {"start_callbacks", conn_start_callbacks, METH_VARARGS,
-     "start_callbacks(on_message, on_close): deliver on the pool from now on."},
+     "start_callbacks(ws, on_message, on_close, failed, local, request): from now on\n"
+     "on_message(ws, m) and on_close(ws, code, reason) run in pool jobs, with\n"
+     "local.request set; failed(exception) gets what they raise and returns whether\n"
+     "to skip later messages."},
     {"refuse", conn_refuse, METH_VARARGS,
      "refuse(status, headers=None, body=b''): answer the upgrade with a page, or with\n"
      "this response when headers are given."},
