@@ -81,22 +81,22 @@ PyObject* add_rule(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow hold(as_server(self), true);
   if (!hold) return nullptr;
-  RuleSpec spec;
-  if (!arg_str(o_rule, "rule", spec.rule) || !arg_str_list(o_methods, "methods", spec.methods) ||
-      !arg_str(o_endpoint, "endpoint", spec.endpoint) ||
-      !arg_bool(o_auto, "auto_options", spec.auto_options) ||
-      !arg_bool(o_strict, "strict_slashes", spec.strict_slashes))
+  RuleSpec given;
+  if (!arg_str(o_rule, "rule", given.rule) || !arg_str_list(o_methods, "methods", given.methods) ||
+      !arg_str(o_endpoint, "endpoint", given.endpoint) ||
+      !arg_bool(o_auto, "auto_options", given.auto_options) ||
+      !arg_bool(o_strict, "strict_slashes", given.strict_slashes))
     return nullptr;
-  spec.view = HeldRef::borrow(o_view);
+  given.view = HeldRef::borrow(o_view);
   // Validate the rule alone; rules are compiled together when a server starts.
   Router scratch;
-  if (auto err = scratch.add(spec.rule, spec.methods, HeldRef::borrow(o_view), spec.endpoint,
-                             spec.auto_options)) {
+  if (auto err = scratch.add(given.rule, given.methods, HeldRef::borrow(o_view), given.endpoint,
+                             given.auto_options)) {
     PyErr_SetString(PyExc_ValueError, err->c_str());
     return nullptr;
   }
   ServerConfig& cfg = *as_server(self)->config;
-  cfg.rules.push_back(std::move(spec));
+  cfg.rules.push_back(std::move(given));
   cfg.router.reset();
   return none();
 }
@@ -109,19 +109,19 @@ PyObject* add_ws_rule(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow hold(as_server(self), true);
   if (!hold) return nullptr;
-  RuleSpec spec;
-  if (!arg_str(o_rule, "rule", spec.rule) || !arg_str(o_endpoint, "endpoint", spec.endpoint))
+  RuleSpec given;
+  if (!arg_str(o_rule, "rule", given.rule) || !arg_str(o_endpoint, "endpoint", given.endpoint))
     return nullptr;
-  spec.methods = {"GET"};
-  spec.auto_options = false;
-  spec.view = HeldRef::borrow(o_view);
+  given.methods = {"GET"};
+  given.auto_options = false;
+  given.view = HeldRef::borrow(o_view);
   Router scratch;
-  if (auto err = scratch.add(spec.rule, spec.methods, HeldRef::borrow(o_view), spec.endpoint,
+  if (auto err = scratch.add(given.rule, given.methods, HeldRef::borrow(o_view), given.endpoint,
                              false)) {
     PyErr_SetString(PyExc_ValueError, err->c_str());
     return nullptr;
   }
-  as_server(self)->config->ws_rules.push_back(std::move(spec));
+  as_server(self)->config->ws_rules.push_back(std::move(given));
   return none();
 }
 
