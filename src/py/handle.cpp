@@ -123,6 +123,38 @@ void add_unique(std::vector<std::string>& list, std::string_view m) {
   if (std::find(list.begin(), list.end(), m) == list.end()) list.emplace_back(m);
 }
 
+// The first of the matched routes that answers `method` (HEAD as GET), or null;
+// `allow` gets every method the matched rules answer, sorted when none does.
+const RouteMatch* choose(const Router& router, const std::vector<RouteMatch>& matches,
+                         std::string_view method, std::vector<std::string>& allow) {
+  const auto& routes = router.routes();
+  const bool is_head = method == "HEAD";
+  const RouteMatch* chosen = nullptr;
+  for (const RouteMatch& m : matches) {
+    const Route& r = routes[m.route];
+    bool has_get = false;
+    for (const std::string& meth : r.methods) {
+      if (meth == "GET") has_get = true;
+      if (!chosen && (meth == method || (is_head && meth == "GET"))) chosen = &m;
+      add_unique(allow, meth);
+    }
+    if (has_get) add_unique(allow, "HEAD");
+    if (r.auto_options) add_unique(allow, "OPTIONS");
+  }
+  if (!chosen) std::sort(allow.begin(), allow.end());
+  return chosen;
+}
+
+// "GET, HEAD, OPTIONS": an Allow header's value.
+std::string joined(const std::vector<std::string>& methods) {
+  std::string out;
+  for (const std::string& m : methods) {
+    if (!out.empty()) out += ", ";
+    out += m;
+  }
+  return out;
+}
+
 // The mount that serves this path: longest url_path wins, the first
 // registered among equals.
 const std::pair<std::string, std::string>* find_mount(const Shared& sh, std::string_view path) {
@@ -221,20 +253,8 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
   }
 
   const auto& routes = router->routes();
-  const bool is_head = req.method == "HEAD";
-  const RouteMatch* chosen = nullptr;
   std::vector<std::string> allow;
-  for (const RouteMatch& m : matches) {
-    const Route& r = routes[m.route];
-    bool has_get = false;
-    for (const std::string& meth : r.methods) {
-      if (meth == "GET") has_get = true;
-      if (!chosen && (meth == req.method || (is_head && meth == "GET"))) chosen = &m;
-      add_unique(allow, meth);
-    }
-    if (has_get) add_unique(allow, "HEAD");
-    if (r.auto_options) add_unique(allow, "OPTIONS");
-  }
+  const RouteMatch* chosen = choose(*router, matches, req.method, allow);
 
   if (chosen) {
     DispatchJob job{chosen->route,    std::move(req),
@@ -243,16 +263,10 @@ asio::awaitable<ResponseOut> handle(Req req, SharedPtr shared, StaticCache* cach
                     std::move(shared)};
     return dispatch_python(std::move(job));
   }
-  std::sort(allow.begin(), allow.end());
   if (req.method == "OPTIONS") {
-    std::string joined;
-    for (const std::string& m : allow) {
-      if (!joined.empty()) joined += ", ";
-      joined += m;
-    }
     ResponseOut r;
     r.status = 200;
-    r.headers.emplace_back("Allow", std::move(joined));
+    r.headers.emplace_back("Allow", joined(allow));
     r.headers.emplace_back("Content-Type", std::string(kHtmlType));
     return answer_now(std::move(r));
   }
@@ -307,20 +321,8 @@ PyObject* match_for_python(const Router& router, std::string_view method, std::s
     return Py_BuildValue("(iO)", 404, Py_None);
   }
   const auto& routes = router.routes();
-  const bool is_head = method == "HEAD";
-  const RouteMatch* chosen = nullptr;
   std::vector<std::string> allow;
-  for (const RouteMatch& m : matches) {
-    const Route& r = routes[m.route];
-    bool has_get = false;
-    for (const std::string& meth : r.methods) {
-      if (meth == "GET") has_get = true;
-      if (!chosen && (meth == method || (is_head && meth == "GET"))) chosen = &m;
-      add_unique(allow, meth);
-    }
-    if (has_get) add_unique(allow, "HEAD");
-    if (r.auto_options) add_unique(allow, "OPTIONS");
-  }
+  const RouteMatch* chosen = choose(router, matches, method, allow);
   if (chosen) {
     const Route& r = routes[chosen->route];
     PyRef args = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(chosen->args.size())));
@@ -336,15 +338,7 @@ PyObject* match_for_python(const Router& router, std::string_view method, std::s
     if (!endpoint) return nullptr;
     return Py_BuildValue("(iOOO)", 0, view ? view : Py_None, endpoint.get(), args.get());
   }
-  std::sort(allow.begin(), allow.end());
-  if (method == "OPTIONS") {
-    std::string joined;
-    for (const std::string& m : allow) {
-      if (!joined.empty()) joined += ", ";
-      joined += m;
-    }
-    return Py_BuildValue("(iN)", 200, text(joined));
-  }
+  if (method == "OPTIONS") return Py_BuildValue("(iN)", 200, text(joined(allow)));
   return Py_BuildValue("(iN)", 405, text_list(allow));
 }
 

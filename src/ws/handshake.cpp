@@ -299,7 +299,9 @@ std::string accept_response(const Upgrade& up, std::string_view subprotocol,
     out += up.deflate_answer;
     out += "\r\n";
   }
-  for (const auto& [name, value] : extra) {
+  for (const auto& header : extra) {
+    // A named reference, not a structured binding: clang before 16 cannot capture those.
+    const std::string_view name = header.first;
     static constexpr std::string_view kOwn[] = {
         "upgrade",   "connection",     "sec-websocket-accept", "sec-websocket-protocol",
         "sec-websocket-extensions", "content-length", "transfer-encoding"};
@@ -308,7 +310,7 @@ std::string accept_response(const Upgrade& up, std::string_view subprotocol,
       continue;
     out += name;
     out += ": ";
-    out += value;
+    out += header.second;
     out += "\r\n";
   }
   out += "\r\n";
